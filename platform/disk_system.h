@@ -1,0 +1,92 @@
+// The one door from the updater to the operating system's disks and files.
+//
+// Modelled on a VFS: a small table of operations (DiskSystem), one implementation
+// per operating system (posix/, win32/) and the simulated calculator (emulator/)
+// implementing the same table. Exactly one disk system is active per process;
+// nothing above platform/ knows which one it is.
+//
+// Contract shared by every implementation:
+//  - no operation throws; failure is false / -1 / kInvalidHandle, and the
+//    system error code is left in lastError() of the calling thread;
+//  - a disk handle is raw, unbuffered and write-through: offsets, lengths and
+//    buffer addresses of disk reads and writes must be whole sectors (use
+//    allocAligned for buffers); a write has reached the device when it returns;
+//  - a handle is driven by one thread at a time; different handles may be used
+//    from different threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+enum class SeekOrigin { Begin, Current, End };
+
+// An opened disk or firmware file. Closed (and freed) by closeHandle().
+class File {
+public:
+    virtual ~File() = default;
+    // Moves up to `length` bytes at the current position; `moved` receives the
+    // count actually moved. False on an error (moved may then be non-zero).
+    virtual bool read(void *buffer, std::uint32_t length, std::uint32_t *moved) = 0;
+    virtual bool write(const void *buffer, std::uint32_t length, std::uint32_t *moved) = 0;
+    // New absolute position, or -1 on an error (the position is then unchanged).
+    virtual std::int64_t seek(std::int64_t offset, SeekOrigin origin) = 0;
+    // Everything written so far reaches the device.
+    virtual bool flush() = 0;
+    // Size in bytes, or -1 on an error.
+    virtual std::int64_t size() = 0;
+};
+
+using Handle = File *;
+constexpr Handle kInvalidHandle = nullptr;
+
+// Called once per present disk interface, in enumeration order, with its
+// NUL-terminated device path. Returning false stops the enumeration.
+using InterfaceVisitor = std::function<bool(const char16_t *devicePath)>;
+
+class DiskSystem {
+public:
+    virtual ~DiskSystem() = default;
+    // Enumerates the present disk device interfaces (the disk interface class
+    // {53f56307-b6bf-11d0-94f2-00a0c91efb8b}). An interface whose path cannot be
+    // had is skipped. A list that cannot be obtained behaves as an empty one.
+    virtual void enumerateDiskInterfaces(const InterfaceVisitor &visit) = 0;
+    // Opens a disk by a device path that an enumeration delivered, for raw,
+    // unbuffered, write-through reading and writing. Any other path is refused.
+    virtual Handle openDisk(const char16_t *devicePath) = 0;
+    // Opens an existing file for reading (the firmware files).
+    virtual Handle openFile(const char16_t *path) = 0;
+};
+
+// The process-wide active disk system: the operating system's unless a test or
+// the simulator installed another. install(nullptr) restores the default.
+DiskSystem &activeDiskSystem();
+void installDiskSystem(DiskSystem *system);
+DiskSystem &osDiskSystem();
+
+// Closes a handle from openDisk/openFile; kInvalidHandle is ignored.
+// False when the system reported an error on close (the handle is gone anyway).
+bool closeHandle(Handle handle);
+
+// Buffers for disk handles: aligned to kBufferAlignment, which covers every
+// logical sector size in use. nullptr when no memory can be had.
+constexpr std::size_t kBufferAlignment = 4096;
+void *allocAligned(std::size_t size);
+void freeAligned(void *buffer);
+
+// Per-thread system error code of the last failed platform call (0: none),
+// like GetLastError on Windows / errno on POSIX.
+std::uint32_t lastError();
+void setLastError(std::uint32_t code);
+// The system's message text for an error code (empty when there is none).
+std::u16string errorText(std::uint32_t code);
+
+// Text conversion at the POSIX boundary.
+std::string toUtf8(const char16_t *text);
+std::string toUtf8(const std::u16string &text);
+std::u16string fromUtf8(const std::string &text);
+
+} // namespace platform
