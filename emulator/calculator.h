@@ -6,6 +6,10 @@
 // and a trace of everything it saw. EmulatedDiskSystem (emulated_disk_system.h)
 // presents a set of them as the process's disk system, so the transport cannot
 // tell them from real devices.
+//
+// Every public member may be called from any thread; one mutex per calculator
+// keeps its state whole. A write speed limit sleeps outside that mutex, so
+// throttled calculators (and several handles on one) still overlap.
 #pragma once
 
 #include <cstdint>
@@ -42,13 +46,15 @@ struct Faults {
 
 struct Config {
     Identity identity;
-    std::uint64_t diskBytes = 64ull << 20;
+    std::uint64_t diskBytes = 64ull << 20; // rounded down to whole sectors
     Faults faults;
 };
 
 class Calculator {
 public:
     explicit Calculator(Config config);
+    Calculator(const Calculator &) = delete;
+    Calculator &operator=(const Calculator &) = delete;
 
     // Identity and presence.
     std::u16string devicePath() const;
@@ -60,54 +66,67 @@ public:
     std::string traceText() const; // the lines joined, each ended by '\n'
     void clearTrace();
 
-    // Disk content; unwritten bytes read as 0.
+    // Disk content; unwritten bytes read as 0. Bytes past the end are left out.
     std::vector<std::uint8_t> contents(std::uint64_t offset, std::size_t length) const;
     std::uint64_t diskBytes() const;
+    std::uint64_t residentBytes() const;       // memory the disk content takes (written pages)
     std::uint64_t dataBytesWritten() const;    // bytes of data writes accepted so far
     std::vector<std::uint8_t> packetData() const; // payloads of accepted data packets, in order
 
-    // Faults may be changed at any time.
+    // Faults may be changed at any time. One-shot faults are used up as they
+    // fire: failWrites counts down, unplugAfterBytes returns to -1 once the
+    // calculator has been unplugged, so faults() shows what is still armed.
     Faults faults() const;
     void setFaults(const Faults &faults);
 
-    // The disk as an image file (holes stay holes) and the trace as text.
+    // The disk as an image file of diskBytes() (holes stay holes) and the trace as text.
     bool saveImage(const std::string &path) const;
     bool saveTrace(const std::string &path) const;
 
     // --- used by the disk system's handles ---
     // An open handle belongs to one "attachment": after an unplug it stays dead
-    // even when the calculator comes back.
-    bool open(std::uint64_t *attachment); // false: refused (unopenable / not present)
-    // Positioned I/O through a handle; false with an errno-style code in *error.
+    // even when the calculator comes back. Every failure leaves an errno-style
+    // code in *error: EACCES (unopenable), ENODEV (gone, or a dead handle),
+    // EINVAL (not whole sectors), ENXIO (outside the disk), EIO (a refused write),
+    // ENOMEM (no memory for the written pages).
+    bool open(std::uint64_t *attachment, int *error);
+    // Positioned I/O; offset, length and buffer address in whole sectors, and
+    // the whole range inside the disk, or nothing is moved.
     bool read(std::uint64_t attachment, std::int64_t offset, void *buffer, std::uint32_t length,
               int *error);
     bool write(std::uint64_t attachment, std::int64_t offset, const void *buffer,
                std::uint32_t length, int *error);
     bool flush(std::uint64_t attachment, int *error);
+    // The disk size in bytes, or -1 (dead handle).
+    std::int64_t size(std::uint64_t attachment, int *error);
 
 private:
     static constexpr std::uint64_t kPageSize = 64 * 1024;
 
     bool aliveLocked(std::uint64_t attachment) const;
     void refreshPresenceLocked() const;
-    void storeLocked(std::uint64_t offset, const std::uint8_t *data, std::size_t length);
+    void unplugLocked() const;
+    static bool touchesCommandArea(std::int64_t offset, std::uint32_t length);
+    bool storeLocked(std::uint64_t offset, const std::uint8_t *data, std::size_t length); // false: no memory
     void loadLocked(std::uint64_t offset, std::uint8_t *data, std::size_t length) const;
-    bool handleCommandLocked(const std::uint8_t *block);
+    void handleCommandLocked(const std::uint8_t *block);
+    void replyLocked(std::uint32_t code, std::uint32_t value);
     void traceLocked(std::string line) const;
 
     mutable std::mutex mutex_;
     const Identity identity_;
     const std::uint64_t diskBytes_;
-    Faults faults_;
-    std::unordered_map<std::uint64_t, std::unique_ptr<std::uint8_t[]>> pages_;
-    mutable std::vector<std::string> trace_;
-    std::vector<std::uint8_t> packetData_;
-    std::uint64_t dataBytesWritten_ = 0;
-    std::uint32_t packetsSeen_ = 0;
-    std::uint64_t packetBytesSinceOpening_ = 0;
-    bool replyPending_ = false;
+    mutable Faults faults_;           // mutable: an unplug noticed by a const call uses it up
+    std::unordered_map<std::uint64_t, std::unique_ptr<std::uint8_t[]>> pages_; // page index -> page
+    mutable std::vector<std::string> trace_; // mutable: presence changes are traced when noticed
+    std::vector<std::uint8_t> packetData_;   // accepted packet payloads, in order
+    std::uint64_t dataBytesWritten_ = 0;     // accepted data-write bytes since creation
+    std::uint32_t packetsSeen_ = 0;          // data packet blocks since creation
+    std::uint64_t packetBytesSinceOpening_ = 0; // accepted payload bytes since the opening read
+    mutable bool replyPending_ = false;      // reply_ goes to the next 512-byte command-area read
     std::uint8_t reply_[kSectorSize] = {};
-    // Presence: attachment number, and when it was unplugged (if it is).
+    // Presence: attachment number (handles of older ones are dead), and when it
+    // was unplugged (if it is).
     mutable std::uint64_t attachment_ = 1;
     mutable bool unplugged_ = false;
     mutable std::uint64_t unpluggedAtMs_ = 0;

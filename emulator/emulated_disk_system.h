@@ -3,7 +3,14 @@
 //
 // It also carries a fault counter in the manner of a test VFS: every platform
 // call made through it (enumeration, opens, reads, writes, seeks, flushes, sizes)
-// is counted, and the Nth call can be made to fail, once or from then on.
+// is counted, and the Nth call can be made to fail, once or from then on. A call
+// failed that way sets lastError() to EIO and fails as a real one would: an open
+// gives kInvalidHandle, an enumeration visits nothing, a seek or size gives -1.
+//
+// Firmware files are opened read-only through the operating system's disk
+// system, each call of their handles counted too. Handles refer to the system
+// that opened them: close them all before it goes (openHandleCount() tells),
+// and uninstall it (platform::installDiskSystem(nullptr)) before destroying it.
 #pragma once
 
 #include "emulator/calculator.h"
@@ -11,6 +18,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,7 +29,8 @@ public:
     EmulatedDiskSystem();
     ~EmulatedDiskSystem() override;
 
-    // Attaches a disk; enumeration order is the order of attaching.
+    // Attaches a disk; enumeration order is the order of attaching. Safe while
+    // other threads use the system.
     std::shared_ptr<Calculator> attach(const Config &config);
     std::vector<std::shared_ptr<Calculator>> disks() const;
 
@@ -37,19 +46,20 @@ public:
     // failAt = N the Nth call fails (and, when persistent, every later one).
     void resetCallCounter(std::uint64_t failAt = 0, bool persistent = false);
     std::uint64_t callCount() const;
-    // True when this call is to fail; counts it. Used by the handles.
+    // Counts one call; true (with lastError() set to EIO) when it is to fail.
+    // Used by the system itself and by its handles.
     bool countCall();
 
 private:
     class DiskHandle;
     class FileHandle;
 
-    mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<Calculator>> disks_;
-    std::atomic<int> openHandles_{0};
-    std::atomic<std::uint64_t> calls_{0};
-    std::atomic<std::uint64_t> failAt_{0};
-    std::atomic<bool> persistent_{false};
+    mutable std::mutex mutex_;                       // guards disks_
+    std::vector<std::shared_ptr<Calculator>> disks_; // in attach order
+    std::atomic<int> openHandles_{0};                // live handles
+    std::atomic<std::uint64_t> calls_{0};            // calls counted since the last reset
+    std::atomic<std::uint64_t> failAt_{0};           // the call that fails; 0: none
+    std::atomic<bool> persistent_{false};            // and every call after it
 };
 
 // Parses a fault list "NAME[=VALUE][@K],..." (K: 1-based calculator, default

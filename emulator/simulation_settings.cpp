@@ -1,0 +1,267 @@
+// The simulator's set-up from the environment, and saving what the calculators
+// ended up with.
+#include "emulator/emulated_disk_system.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+
+namespace emulator {
+
+namespace {
+
+constexpr std::uint64_t kMaxCalculators = 16;
+constexpr std::uint64_t kDefaultDiskMib = 64;
+constexpr std::uint64_t kMaxDiskMib = 1u << 20; // 1 TiB, sparse
+
+enum class NumberResult { Ok, Bad, TooLarge };
+
+// A decimal number of digits only (no sign, no spaces), at most `max`.
+NumberResult parseNumber(const std::string &text, std::uint64_t max, std::uint64_t *value)
+{
+    if (text.empty())
+        return NumberResult::Bad;
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return NumberResult::Bad;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (v > (max - digit) / 10)
+            return NumberResult::TooLarge;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    return NumberResult::Ok;
+}
+
+// parseNumber with a one-line reason naming `what`.
+bool number(const std::string &what, const std::string &text, std::uint64_t min, std::uint64_t max,
+            std::uint64_t *value, std::string *error)
+{
+    switch (parseNumber(text, max, value)) {
+    case NumberResult::Bad:
+        *error = what + ": '" + text + "' is not a number";
+        return false;
+    case NumberResult::TooLarge:
+        *error = what + ": " + text + " is larger than " + std::to_string(max);
+        return false;
+    case NumberResult::Ok:
+        break;
+    }
+    if (*value < min) {
+        *error = what + ": " + text + " is smaller than " + std::to_string(min);
+        return false;
+    }
+    return true;
+}
+
+constexpr auto kMaxInt64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// One item "NAME[=VALUE][@K]" applied to `faults`.
+bool applyFault(const std::string &item, std::vector<Faults> &faults, std::string *error)
+{
+    std::string spec = item;
+    std::size_t first = 0, last = faults.size(); // calculators [first, last)
+    const std::size_t at = spec.find('@');
+    if (at != std::string::npos) {
+        std::uint64_t k = 0;
+        const std::string what = "fault '" + item + "': calculator";
+        if (!number(what, spec.substr(at + 1), 1, kMaxInt64, &k, error))
+            return false;
+        if (k > faults.size()) {
+            *error = what + " " + std::to_string(k) + " is out of range 1.." +
+                     std::to_string(faults.size());
+            return false;
+        }
+        first = static_cast<std::size_t>(k - 1), last = first + 1;
+        spec.resize(at);
+    }
+    const std::size_t eq = spec.find('=');
+    const std::string name = spec.substr(0, eq);
+    const bool hasValue = eq != std::string::npos;
+    const std::string value = hasValue ? spec.substr(eq + 1) : std::string();
+
+    enum { Flag, Number } kind;
+    if (name == "refuse-progress" || name == "refuse-check" || name == "unopenable")
+        kind = Flag;
+    else if (name == "refuse-packet" || name == "fail-writes" || name == "unplug-after" ||
+             name == "replug-after")
+        kind = Number;
+    else {
+        *error = "unknown fault '" + name + "'";
+        return false;
+    }
+    if (kind == Flag && hasValue) {
+        *error = "fault '" + name + "' takes no value";
+        return false;
+    }
+    if (kind == Number && !hasValue) {
+        *error = "fault '" + name + "' needs a value";
+        return false;
+    }
+
+    std::uint64_t n = 0;
+    const std::string what = "fault '" + name + "'";
+    if (name == "refuse-packet" &&
+        !number(what, value, 1, std::numeric_limits<std::uint32_t>::max(), &n, error))
+        return false;
+    if (name == "fail-writes" && value != "all" && !number(what, value, 0, kMaxInt64, &n, error))
+        return false;
+    if ((name == "unplug-after" || name == "replug-after") &&
+        !number(what, value, 0, kMaxInt64, &n, error))
+        return false;
+
+    for (std::size_t i = first; i < last; ++i) {
+        Faults &f = faults[i];
+        if (name == "refuse-progress")
+            f.refuseProgress = true;
+        else if (name == "refuse-check")
+            f.refuseCheck = true;
+        else if (name == "unopenable")
+            f.unopenable = true;
+        else if (name == "refuse-packet")
+            f.refusePacket = static_cast<std::uint32_t>(n);
+        else if (name == "fail-writes")
+            f.failWrites = value == "all" ? -1 : static_cast<std::int64_t>(n);
+        else if (name == "unplug-after")
+            f.unplugAfterBytes = static_cast<std::int64_t>(n);
+        else
+            f.replugAfterMs = static_cast<std::int64_t>(n);
+    }
+    return true;
+}
+
+// A reason fit for one line: control characters of the echoed text as \xNN.
+std::string oneLine(const std::string &reason)
+{
+    std::string out;
+    for (const char c : reason) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The variable's text, or `fallback` when it is unset or empty.
+std::string environment(const char *name, const std::string &fallback = std::string())
+{
+    const char *value = std::getenv(name);
+    return value && *value ? std::string(value) : fallback;
+}
+
+bool environmentNumber(const char *name, std::uint64_t fallback, std::uint64_t min,
+                       std::uint64_t max, std::uint64_t *value, std::string *error)
+{
+    const std::string text = environment(name);
+    if (text.empty()) {
+        *value = fallback;
+        return true;
+    }
+    return number(name, text, min, max, value, error);
+}
+
+} // namespace
+
+bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::string *error)
+{
+    std::string reason;
+    std::vector<Faults> parsed = faults; // nothing changes unless the whole list is good
+    if (!text.empty()) {
+        std::size_t begin = 0;
+        for (;;) {
+            const std::size_t comma = text.find(',', begin);
+            const std::string item = text.substr(begin, comma == std::string::npos ? comma : comma - begin);
+            if (item.empty()) {
+                reason = "empty fault in list '" + text + "'";
+                break;
+            }
+            if (!applyFault(item, parsed, &reason))
+                break;
+            if (comma == std::string::npos)
+                break;
+            begin = comma + 1;
+        }
+    }
+    if (!reason.empty()) {
+        if (error)
+            *error = oneLine(reason);
+        return false;
+    }
+    faults = std::move(parsed);
+    return true;
+}
+
+bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string *error)
+{
+    std::string reason;
+    std::uint64_t count = 0, attachMs = 0, diskMib = 0, bytesPerSecond = 0;
+    bool ok = environmentNumber("TAVIX_SIM_CALCULATORS", 1, 0, kMaxCalculators, &count, &reason) &&
+              environmentNumber("TAVIX_SIM_ATTACH_MS", 0, 0, std::numeric_limits<std::uint64_t>::max(),
+                                &attachMs, &reason) &&
+              environmentNumber("TAVIX_SIM_DISK_MIB", kDefaultDiskMib, 1, kMaxDiskMib, &diskMib, &reason) &&
+              environmentNumber("TAVIX_SIM_BYTES_PER_SEC", 0, 0,
+                                std::numeric_limits<std::uint64_t>::max(), &bytesPerSecond, &reason);
+    std::vector<Faults> faults(static_cast<std::size_t>(count));
+    for (Faults &f : faults) {
+        f.attachAtMs = attachMs;
+        f.bytesPerSecond = bytesPerSecond;
+    }
+    if (ok && !parseFaultList(environment("TAVIX_SIM_FAULTS"), faults, &reason)) {
+        reason = "TAVIX_SIM_FAULTS: " + reason;
+        ok = false;
+    }
+    if (!ok) {
+        if (error)
+            *error = oneLine(reason);
+        return false;
+    }
+    SimulationSettings result;
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "TAVIX%07u", static_cast<unsigned>(i + 1));
+        Config config;
+        config.identity.serial = serial;
+        config.diskBytes = diskMib << 20;
+        config.faults = faults[i];
+        result.calculators.push_back(config);
+    }
+    result.outputFolder = environment("TAVIX_SIM_OUTPUT");
+    *settings = std::move(result);
+    return true;
+}
+
+bool saveCalculators(const std::vector<std::shared_ptr<Calculator>> &calculators,
+                     const std::string &folder, std::string *error)
+{
+    const std::filesystem::path dir = std::filesystem::u8path(folder);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        if (error)
+            *error = "cannot create " + folder + ": " + ec.message();
+        return false;
+    }
+    for (std::size_t i = 0; i < calculators.size(); ++i) {
+        const std::string stem = "calculator-" + std::to_string(i + 1);
+        const std::string image = (dir / (stem + ".img")).u8string();
+        const std::string trace = (dir / (stem + ".trace")).u8string();
+        const char *failed = !calculators[i]->saveImage(image)   ? image.c_str()
+                             : !calculators[i]->saveTrace(trace) ? trace.c_str()
+                                                                 : nullptr;
+        if (failed) {
+            if (error)
+                *error = std::string("cannot write ") + failed;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace emulator

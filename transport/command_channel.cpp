@@ -1,0 +1,164 @@
+#include "transport/command_channel.h"
+
+#include <cstring>
+
+namespace {
+
+void putLe32(std::uint8_t *at, std::uint32_t value)
+{
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+    at[2] = static_cast<std::uint8_t>(value >> 16);
+    at[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+std::uint32_t getLe32(const std::uint8_t *at)
+{
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+// A command or reply block in memory a raw disk handle accepts: sector aligned.
+struct alignas(platform::kBufferAlignment) Block {
+    std::uint8_t bytes[kCommandBlockSize];
+};
+
+// Magic, tag, length and code; the rest of the block is zero.
+void fillHeader(Block &block, std::uint32_t code)
+{
+    std::memset(block.bytes, 0, sizeof block.bytes);
+    putLe32(block.bytes + kBlockMagicAt, kCommandMagic);
+    std::memcpy(block.bytes + kBlockTagAt, kCommandTag, sizeof kCommandTag);
+    putLe32(block.bytes + kBlockLengthAt, kCommandBlockSize);
+    putLe32(block.bytes + kBlockCodeAt, code);
+}
+
+bool writeAll(DiskHandle disk, const void *data, std::uint32_t length)
+{
+    std::uint32_t moved = 0;
+    return disk->write(data, length, &moved);
+}
+
+bool readAll(DiskHandle disk, void *data, std::uint32_t length)
+{
+    std::uint32_t moved = 0;
+    return disk->read(data, length, &moved);
+}
+
+} // namespace
+
+std::int64_t seekDisk(DiskHandle disk, std::int64_t offset, SeekFrom origin)
+{
+    if (disk == platform::kInvalidHandle)
+        return -1;
+    return disk->seek(offset, origin == SeekFrom::Begin ? platform::SeekOrigin::Begin
+                                                        : platform::SeekOrigin::Current);
+}
+
+bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blockLength,
+                   std::uint8_t *reply, std::uint32_t replyLength)
+{
+    if (disk == platform::kInvalidHandle)
+        return false;
+    const std::int64_t saved = seekDisk(disk, 0, SeekFrom::Current);
+    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
+    const bool wrote = writeAll(disk, block, blockLength);
+    // The reply is read even after a failed write: the calculator may still
+    // have taken the block, and the read keeps the exchange symmetric.
+    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
+    const bool read = readAll(disk, reply, replyLength);
+    seekDisk(disk, saved, SeekFrom::Begin);
+    return wrote && read;
+}
+
+bool sendBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t length)
+{
+    if (disk == platform::kInvalidHandle)
+        return false;
+    const std::int64_t saved = seekDisk(disk, 0, SeekFrom::Current);
+    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
+    const bool wrote = writeAll(disk, block, length);
+    seekDisk(disk, saved, SeekFrom::Begin);
+    return wrote;
+}
+
+bool sendCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument)
+{
+    Block block;
+    fillHeader(block, code);
+    putLe32(block.bytes + kBlockArgumentAt, argument);
+    return sendBlock(disk, block.bytes, kCommandBlockSize);
+}
+
+bool queryCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument,
+                  std::uint32_t *replyCode, std::uint32_t *replyValue)
+{
+    Block block;
+    Block reply;
+    fillHeader(block, code);
+    putLe32(block.bytes + kBlockArgumentAt, argument);
+    std::memset(reply.bytes, 0, sizeof reply.bytes);
+    const bool exchanged =
+        exchangeBlock(disk, block.bytes, kCommandBlockSize, reply.bytes, kCommandBlockSize);
+    *replyCode = getLe32(reply.bytes + kReplyCodeAt);
+    *replyValue = getLe32(reply.bytes + kReplyValueAt);
+    return exchanged;
+}
+
+bool sendEndSession(DiskHandle disk)
+{
+    return sendCommand(disk, kCmdEndSession, 0);
+}
+
+bool sendProgress(DiskHandle disk, std::uint32_t percent)
+{
+    for (int attempt = 0; attempt < kProgressAttempts; ++attempt) {
+        std::uint32_t code = 0, value = 0;
+        if (queryCommand(disk, kCmdProgress, percent, &code, &value) &&
+            code == (kReplyFlag | kCmdProgress))
+            return true;
+    }
+    return false;
+}
+
+bool checkTransfer(DiskHandle disk, std::int64_t totalLength)
+{
+    const auto expected = static_cast<std::uint32_t>(totalLength);
+    std::uint32_t code = 0, value = 0;
+    return queryCommand(disk, kCmdCheckTransfer, expected, &code, &value) &&
+           code == (kReplyFlag | kCmdCheckTransfer) && value == expected;
+}
+
+bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t length,
+                     std::int64_t startOffset)
+{
+    Block block;
+    Block reply;
+    fillHeader(block, kCmdDataPacket);
+    auto offset = static_cast<std::uint32_t>(startOffset);
+    for (std::uint32_t sent = 0; sent < length;) {
+        const std::uint32_t packet = length - sent < kPacketPayload ? length - sent : kPacketPayload;
+        // Only the low 16 bits of the offset fit the argument; the calculator
+        // sees it wrap every 64 KiB.
+        putLe32(block.bytes + kBlockArgumentAt, (offset << 16) | packet);
+        std::memcpy(block.bytes + kBlockPayloadAt, data + sent, packet);
+        if (!exchangeBlock(disk, block.bytes, kCommandBlockSize, reply.bytes, kCommandBlockSize) ||
+            getLe32(reply.bytes + kReplyCodeAt) != (kReplyFlag | kCmdDataPacket))
+            return false;
+        sent += packet;
+        offset += packet;
+    }
+    return true;
+}
+
+bool readCommandArea(DiskHandle disk, bool closing)
+{
+    void *scratch = platform::allocAligned(kScratchSize);
+    if (scratch == nullptr)
+        return true;
+    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
+    if (disk != platform::kInvalidHandle)
+        readAll(disk, scratch, closing ? kClosingReadLength : kOpeningReadLength);
+    platform::freeAligned(scratch);
+    return true;
+}

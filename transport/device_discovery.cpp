@@ -1,0 +1,120 @@
+#include "transport/device_discovery.h"
+
+#include "platform/clock.h"
+#include "platform/disk_system.h"
+
+#include <cstring>
+#include <string_view>
+
+char16_t devicePaths[kMaxDevices][kDevicePathLength] = {};
+
+namespace {
+
+const char16_t kPatternFormat[] = u"\\\\?\\usbstor#disk&ven_%s&prod_%s";
+
+int textLength(const char16_t *text, int limit)
+{
+    int n = 0;
+    while (n < limit && text[n] != 0)
+        ++n;
+    return n;
+}
+
+// wsprintfW for the "%s" and "%%" conversions the pattern uses: the arguments
+// are inserted in order. -1 when the result would not fit `capacity`.
+int formatWide(char16_t *out, int capacity, const char16_t *format, const char16_t *const *args,
+               int argCount)
+{
+    int length = 0;
+    int next = 0;
+    auto append = [&](char16_t unit) {
+        if (length + 1 >= capacity)
+            return false;
+        out[length++] = unit;
+        return true;
+    };
+    for (const char16_t *f = format; *f; ++f) {
+        if (f[0] == u'%' && f[1] == u's' && next < argCount) {
+            for (const char16_t *a = args[next++]; *a; ++a)
+                if (!append(*a))
+                    return -1;
+            ++f;
+        } else if (f[0] == u'%' && f[1] == u'%') {
+            if (!append(u'%'))
+                return -1;
+            ++f;
+        } else if (!append(*f)) {
+            return -1;
+        }
+    }
+    out[length] = 0;
+    return length;
+}
+
+} // namespace
+
+int normaliseIdString(char16_t *output, int capacity, const char16_t *input)
+{
+    if (capacity <= 0)
+        return -1;
+    const int length = textLength(input, capacity);
+    if (length >= capacity) {
+        output[0] = 0;
+        return -1;
+    }
+    for (int i = 0; i < length; ++i) {
+        const char16_t unit = static_cast<char16_t>(input[i] | 0x0020);
+        output[i] = unit == 0x0020 ? u'_' : unit;
+    }
+    output[length] = 0;
+    return length;
+}
+
+int findCalculatorDisks(char16_t (*table)[kDevicePathLength], const char16_t *vendor,
+                        const char16_t *product, int maxCount)
+{
+    if (maxCount <= 0)
+        return 0;
+    char16_t normalisedVendor[kIdStringLength];
+    char16_t normalisedProduct[kIdStringLength];
+    char16_t pattern[kPatternLength];
+    if (normaliseIdString(normalisedVendor, kIdStringLength, vendor) < 0 ||
+        normaliseIdString(normalisedProduct, kIdStringLength, product) < 0)
+        return 0;
+    const char16_t *const args[] = {normalisedVendor, normalisedProduct};
+    const int patternLength = formatWide(pattern, kPatternLength, kPatternFormat, args, 2);
+    if (patternLength < 0)
+        return 0;
+    const std::u16string_view needle(pattern, static_cast<std::size_t>(patternLength));
+
+    int count = 0;
+    platform::activeDiskSystem().enumerateDiskInterfaces([&](const char16_t *path) {
+        const int length = textLength(path, kDevicePathLength);
+        if (length >= kDevicePathLength)
+            return true; // does not fit a slot: skipped, never cut
+        const std::u16string_view haystack(path, static_cast<std::size_t>(length));
+        if (haystack.find(needle) == std::u16string_view::npos)
+            return true;
+        std::memcpy(table[count], path, (static_cast<std::size_t>(length) + 1) * sizeof(char16_t));
+        ++count;
+        return count < maxCount;
+    });
+    return count;
+}
+
+int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const char16_t *vendor,
+                                 const char16_t *product, int maxCount)
+{
+    for (int pass = 0; pass < kDiscoveryPasses; ++pass) {
+        const int count = findCalculatorDisks(table, vendor, product, maxCount);
+        if (count > 0)
+            return count;
+        platform::pauseMs(kDiscoveryPauseMs);
+    }
+    return 0;
+}
+
+bool isCalculatorConnected(const char16_t *vendor, const char16_t *product)
+{
+    return findCalculatorDisks(devicePaths, vendor, product, kMaxDevices) > 0;
+}

@@ -1,0 +1,261 @@
+// The command channel against a simulated calculator: the blocks as they reach
+// the disk (recorded below the transport), the replies, and what the
+// calculator made of them (its trace).
+#include "emulator/emulated_disk_system.h"
+#include "support/recording_disk_system.h"
+#include "transport/command_channel.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using testsupport::DiskOp;
+
+namespace {
+
+QByteArray hex(const std::vector<std::uint8_t> &bytes, std::size_t from, std::size_t count)
+{
+    return QByteArray(reinterpret_cast<const char *>(bytes.data() + from), int(count)).toHex(' ');
+}
+
+std::uint32_t le32(const std::vector<std::uint8_t> &bytes, std::size_t at)
+{
+    return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 |
+           std::uint32_t(bytes[at + 2]) << 16 | std::uint32_t(bytes[at + 3]) << 24;
+}
+
+QStringList traceOf(const emulator::Calculator &calculator)
+{
+    QStringList lines;
+    for (const std::string &line : calculator.trace())
+        lines << QString::fromStdString(line);
+    return lines;
+}
+
+} // namespace
+
+class TestCommandChannel : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<emulator::EmulatedDiskSystem> disks;
+    std::unique_ptr<testsupport::RecordingDiskSystem> recorder;
+    std::shared_ptr<emulator::Calculator> calculator;
+    DiskHandle disk = platform::kInvalidHandle;
+
+    // Command writes and reply reads at the command area, in order.
+    std::vector<DiskOp> commandWrites() const
+    {
+        return recorder->transfers(DiskOp::Write, kCommandOffset, kCommandBlockSize);
+    }
+    std::vector<DiskOp> replyReads() const
+    {
+        return recorder->transfers(DiskOp::Read, kCommandOffset, kCommandBlockSize);
+    }
+
+private slots:
+    void init()
+    {
+        disks = std::make_unique<emulator::EmulatedDiskSystem>();
+        calculator = disks->attach(emulator::Config{});
+        recorder = std::make_unique<testsupport::RecordingDiskSystem>(*disks);
+        disk = recorder->openDisk(calculator->devicePath().c_str());
+        QVERIFY(disk != platform::kInvalidHandle);
+        recorder->clear();
+    }
+    void cleanup()
+    {
+        platform::closeHandle(disk);
+        disk = platform::kInvalidHandle;
+        QCOMPARE(disks->openHandleCount(), 0);
+    }
+
+    void progressBlockAndReplyBytes()
+    {
+        QVERIFY(sendProgress(disk, 40));
+        const auto writes = commandWrites();
+        QCOMPARE(writes.size(), std::size_t(1));
+        QCOMPARE(hex(writes[0].bytes, 0, 20),
+                 QByteArray("aa 55 55 aa 4b 51 56 44 00 02 00 00 dc be 00 00 28 00 00 00"));
+        const auto reads = replyReads();
+        QCOMPARE(reads.size(), std::size_t(1));
+        QCOMPARE(hex(reads[0].bytes, 12, 4), QByteArray("dc be 00 80"));
+        QCOMPARE(traceOf(*calculator), QStringList{"progress 40"});
+    }
+
+    void endSessionWritesOneBlockAndReadsNothing()
+    {
+        QVERIFY(sendEndSession(disk));
+        const auto writes = commandWrites();
+        QCOMPARE(writes.size(), std::size_t(1));
+        QCOMPARE(hex(writes[0].bytes, 0, 20),
+                 QByteArray("aa 55 55 aa 4b 51 56 44 00 02 00 00 c1 be 00 00 00 00 00 00"));
+        int reads = 0;
+        for (const DiskOp &op : recorder->ops())
+            reads += op.kind == DiskOp::Read;
+        QCOMPARE(reads, 0);
+        QCOMPARE(traceOf(*calculator), QStringList{"end-session"});
+    }
+
+    void refusedProgressIsTriedSixTimes()
+    {
+        emulator::Faults faults;
+        faults.refuseProgress = true;
+        calculator->setFaults(faults);
+        QVERIFY(!sendProgress(disk, 40));
+        QCOMPARE(commandWrites().size(), std::size_t(6));
+        QCOMPARE(replyReads().size(), std::size_t(6));
+        QCOMPARE(traceOf(*calculator), QStringList(6, "refused progress 40"));
+        // The refusal is the reply code without the reply flag.
+        QCOMPARE(le32(replyReads()[0].bytes, 12), std::uint32_t(0x0000BEDC));
+    }
+
+    void transferCheck_data()
+    {
+        QTest::addColumn<quint32>("packetBytes");
+        QTest::addColumn<qint64>("asked");
+        QTest::addColumn<bool>("confirmed");
+        QTest::addColumn<bool>("refuse");
+        QTest::newRow("all bytes confirmed") << 1048576u << qint64(1048576) << true << false;
+        QTest::newRow("one byte short") << 1048575u << qint64(1048576) << false << false;
+        QTest::newRow("low 32 bits only") << 300u << (qint64(1) << 32) + 300 << true << false;
+        QTest::newRow("refused") << 300u << qint64(300) << false << true;
+    }
+    void transferCheck()
+    {
+        QFETCH(quint32, packetBytes);
+        QFETCH(qint64, asked);
+        QFETCH(bool, confirmed);
+        QFETCH(bool, refuse);
+        std::vector<std::uint8_t> data(packetBytes, 0x5A);
+        readCommandArea(disk, false); // the calculator counts packets from the opening read
+        QVERIFY(sendDataPackets(disk, data.data(), packetBytes, 0));
+        emulator::Faults faults;
+        faults.refuseCheck = refuse;
+        calculator->setFaults(faults);
+        recorder->clear();
+        QCOMPARE(checkTransfer(disk, asked), confirmed);
+        QCOMPARE(commandWrites().size(), std::size_t(1)); // no retry
+        QCOMPARE(le32(commandWrites()[0].bytes, 16), std::uint32_t(asked));
+        const QString event = QString("check-transfer %1").arg(std::uint32_t(asked));
+        QCOMPARE(traceOf(*calculator).last(), refuse ? "refused " + event : event);
+    }
+
+    void dataPackets_data()
+    {
+        QTest::addColumn<quint32>("length");
+        QTest::addColumn<qint64>("start");
+        QTest::addColumn<QList<quint32>>("arguments");
+        QTest::addColumn<QStringList>("trace");
+        QTest::newRow("300 bytes from 0") << 300u << qint64(0) << QList<quint32>{0x00000100, 0x0100002C}
+                                          << QStringList{"packet 0 256", "packet 256 44"};
+        QTest::newRow("at 0x12300") << 256u << qint64(0x12300) << QList<quint32>{0x23000100}
+                                    << QStringList{"packet 8960 256"};
+        QTest::newRow("at 0x10000 wraps to 0") << 256u << qint64(0x10000) << QList<quint32>{0x00000100}
+                                               << QStringList{"packet 0 256"};
+        QTest::newRow("wrap inside one call") << 512u << qint64(0xFF00)
+                                              << QList<quint32>{0xFF000100, 0x00000100}
+                                              << QStringList{"packet 65280 256", "packet 0 256"};
+        QTest::newRow("one byte") << 1u << qint64(5) << QList<quint32>{0x00050001} << QStringList{"packet 5 1"};
+        QTest::newRow("empty") << 0u << qint64(0) << QList<quint32>{} << QStringList{};
+    }
+    void dataPackets()
+    {
+        QFETCH(quint32, length);
+        QFETCH(qint64, start);
+        QFETCH(QList<quint32>, arguments);
+        QFETCH(QStringList, trace);
+        std::vector<std::uint8_t> data(length);
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = std::uint8_t(i * 7 + 3);
+        QVERIFY(sendDataPackets(disk, data.data(), length, start));
+        const auto writes = commandWrites();
+        QCOMPARE(int(writes.size()), arguments.size());
+        std::vector<std::uint8_t> carried;
+        for (int i = 0; i < arguments.size(); ++i) {
+            QCOMPARE(le32(writes[i].bytes, 12), kCmdDataPacket);
+            QCOMPARE(le32(writes[i].bytes, 16), arguments[i]);
+            const std::uint32_t size = arguments[i] & 0xFFFF;
+            carried.insert(carried.end(), writes[i].bytes.begin() + 20, writes[i].bytes.begin() + 20 + size);
+        }
+        QVERIFY(carried == data);
+        QVERIFY(calculator->packetData() == data);
+        QCOMPARE(traceOf(*calculator), trace);
+    }
+
+    void refusedSecondPacketStopsAfterTwoExchanges()
+    {
+        emulator::Faults faults;
+        faults.refusePacket = 2;
+        calculator->setFaults(faults);
+        std::vector<std::uint8_t> data(1024, 1);
+        QVERIFY(!sendDataPackets(disk, data.data(), 1024, 0));
+        QCOMPARE(commandWrites().size(), std::size_t(2));
+        QCOMPARE(replyReads().size(), std::size_t(2));
+        QCOMPARE(traceOf(*calculator), (QStringList{"packet 0 256", "refused packet 256 256"}));
+    }
+
+    void exchangeRestoresPosition_data()
+    {
+        QTest::addColumn<qint64>("position");
+        QTest::addColumn<bool>("failWrite");
+        QTest::newRow("start") << qint64(0) << false;
+        QTest::newRow("inside the command area") << kCommandOffset + 512 << false;
+        QTest::newRow("data stream") << qint64(0x500000) << false;
+        QTest::newRow("after a failed write") << qint64(0x100000) << true;
+    }
+    void exchangeRestoresPosition()
+    {
+        QFETCH(qint64, position);
+        QFETCH(bool, failWrite);
+        QCOMPARE(seekDisk(disk, position, SeekFrom::Begin), position);
+        // Calls through the handle: seek (remember), seek, write, seek, read, seek.
+        if (failWrite)
+            disks->resetCallCounter(3, false);
+        std::uint32_t code = 0, value = 0;
+        QCOMPARE(queryCommand(disk, kCmdProgress, 1, &code, &value), !failWrite);
+        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), position);
+        // The read was issued although the write failed.
+        QCOMPARE(replyReads().size(), std::size_t(1));
+    }
+
+    void commandAreaReads_data()
+    {
+        QTest::addColumn<bool>("closing");
+        QTest::addColumn<quint32>("length");
+        QTest::addColumn<QString>("event");
+        QTest::newRow("opening") << false << kOpeningReadLength << "opening-read";
+        QTest::newRow("closing") << true << kClosingReadLength << "closing-read";
+    }
+    void commandAreaReads()
+    {
+        QFETCH(bool, closing);
+        QFETCH(quint32, length);
+        QFETCH(QString, event);
+        QVERIFY(readCommandArea(disk, closing));
+        QCOMPARE(recorder->transfers(DiskOp::Read, kCommandOffset, length).size(), std::size_t(1));
+        QCOMPARE(traceOf(*calculator), QStringList{event});
+        // The position is left after the read, not restored.
+        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), kCommandOffset + length);
+    }
+
+    void commandsOnAGoneCalculatorFail()
+    {
+        // Every I/O fails once the calculator is unplugged: nothing is
+        // reported as accepted, and the reads still "succeed" as promised.
+        emulator::Faults faults;
+        faults.unplugAfterBytes = 512;
+        calculator->setFaults(faults);
+        alignas(4096) static std::uint8_t sector[512] = {};
+        std::uint32_t moved = 0;
+        QVERIFY(seekDisk(disk, 0, SeekFrom::Begin) == 0);
+        QVERIFY(disk->write(sector, 512, &moved));
+        QVERIFY(!sendProgress(disk, 50));
+        QVERIFY(!checkTransfer(disk, 0));
+        QVERIFY(!sendDataPackets(disk, sector, 10, 0));
+        QVERIFY(!sendEndSession(disk));
+        QVERIFY(readCommandArea(disk, true));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandChannel)
+#include "test_command_channel.moc"
