@@ -759,10 +759,15 @@ private slots:
                 enumerate(*disks);
         });
         std::thread a(worker, calc, 0), b(worker, own2, 1);
+        for (int i = 0; i < 20; ++i) { // more disks come while the others work
+            config.identity.serial = "MORE" + std::to_string(i);
+            disks->attach(config);
+        }
         a.join();
         b.join();
         done = true;
         watcher.join();
+        QCOMPARE(enumerate(*disks).size(), 23);
         for (const auto &[c, lane] : {std::pair{calc, 0}, std::pair{own2, 1}}) {
             QCOMPARE(c->dataBytesWritten(), std::uint64_t(kRounds * 512));
             QCOMPARE(c->packetData().size(), std::size_t(kRounds * 16));

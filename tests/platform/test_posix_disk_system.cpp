@@ -178,8 +178,6 @@ private slots:
     void attributeText();
     void devNumbers_data();
     void devNumbers();
-    void massStorageClass_data();
-    void massStorageClass();
     void diskDevicePath_data();
     void diskDevicePath();
     void pathContainment_data();
@@ -262,25 +260,6 @@ void CTestPosixDiskSystem::devNumbers()
     QCOMPARE(sysfs::parseDevNumbers(text, &dev), valid);
     QCOMPARE(uint(dev.major), valid ? major : 77u);
     QCOMPARE(uint(dev.minor), valid ? minor : 77u);
-}
-
-void CTestPosixDiskSystem::massStorageClass_data()
-{
-    QTest::addColumn<std::string>("text");
-    QTest::addColumn<bool>("massStorage");
-    QTest::newRow("mass storage") << std::string("08") << true;
-    QTest::newRow("vendor specific") << std::string("ff") << false;
-    QTest::newRow("hub") << std::string("09") << false;
-    QTest::newRow("one digit") << std::string("8") << false;
-    QTest::newRow("three digits") << std::string("080") << false;
-    QTest::newRow("empty") << std::string() << false;
-}
-
-void CTestPosixDiskSystem::massStorageClass()
-{
-    QFETCH(std::string, text);
-    QFETCH(bool, massStorage);
-    QCOMPARE(sysfs::isMassStorageClass(text), massStorage);
 }
 
 void CTestPosixDiskSystem::diskDevicePath_data()

@@ -104,7 +104,7 @@ private slots:
         QVERIFY(!sendProgress(disk, 40));
         QCOMPARE(commandWrites().size(), std::size_t(6));
         QCOMPARE(replyReads().size(), std::size_t(6));
-        QCOMPARE(traceOf(*calculator), QStringList(6, "refused progress 40"));
+        QCOMPARE(traceOf(*calculator), QStringList(QVector<QString>(6, "refused progress 40").toList()));
         // The refusal is the reply code without the reply flag.
         QCOMPARE(le32(replyReads()[0].bytes, 12), std::uint32_t(0x0000BEDC));
     }
@@ -199,7 +199,7 @@ private slots:
         QTest::addColumn<qint64>("position");
         QTest::addColumn<bool>("failWrite");
         QTest::newRow("start") << qint64(0) << false;
-        QTest::newRow("inside the command area") << kCommandOffset + 512 << false;
+        QTest::newRow("inside the command area") << qint64(kCommandOffset + 512) << false;
         QTest::newRow("data stream") << qint64(0x500000) << false;
         QTest::newRow("after a failed write") << qint64(0x100000) << true;
     }

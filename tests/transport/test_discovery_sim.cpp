@@ -126,6 +126,7 @@ private slots:
         for (const auto &config : attached)
             disks->attach(config);
         devicePaths[expected.size()][0] = u'!'; // the slot after the last one found stays untouched
+        devicePaths[expected.size()][1] = 0;
         QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), expected.size());
         for (int i = 0; i < expected.size(); ++i)
             QCOMPARE(slot(i), expected[i]);

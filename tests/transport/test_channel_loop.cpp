@@ -1,0 +1,67 @@
+// The command channel and a raw data write through the Linux backend's real
+// O_DIRECT path, on a loop device shown in sysfs as a calculator. A loop device
+// has no calculator behind it: the "reply" is the block itself, which the
+// channel must read back from the device and judge as a refusal.
+#include "platform/posix/posix_disk_system.h"
+#include "support/loop_calculator.h"
+#include "transport/command_channel.h"
+#include "transport/device_discovery.h"
+
+#include <QtTest>
+
+class TestChannelLoop : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { platform::installDiskSystem(nullptr); }
+
+    void exchangeAndRawWriteReachTheDevice()
+    {
+        tavixtest::LoopCalculator calculator;
+        if (!calculator.isReady())
+            QSKIP(qPrintable(calculator.skipReason()));
+        platform::PosixDiskSystem system(calculator.sysfsRoot(), calculator.devRoot());
+        platform::installDiskSystem(&system);
+
+        QCOMPARE(findCalculatorDisks(devicePaths, u"XQ", u"Tavix update", kMaxDevices), 1);
+        QCOMPARE(std::u16string(devicePaths[0]), calculator.expectedDevicePath());
+        DiskHandle disk = platform::activeDiskSystem().openDisk(devicePaths[0]);
+        QVERIFY(disk != platform::kInvalidHandle);
+
+        QVERIFY(readCommandArea(disk, false));
+        const std::int64_t dataAt = 0x40000;
+        QCOMPARE(seekDisk(disk, dataAt, SeekFrom::Begin), dataAt);
+
+        // The block goes to the device and comes back unchanged: no reply flag.
+        std::uint32_t code = 0, value = 0;
+        QVERIFY(queryCommand(disk, kCmdProgress, 40, &code, &value));
+        QCOMPARE(code, kCmdProgress);
+        QCOMPARE(value, 40u);
+        QVERIFY(!sendProgress(disk, 41));
+        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), dataAt);
+
+        // A raw chunk at the remembered position.
+        auto *chunk = static_cast<std::uint8_t *>(platform::allocAligned(16384));
+        QVERIFY(chunk != nullptr);
+        for (int i = 0; i < 16384; ++i)
+            chunk[i] = std::uint8_t(i * 13 + 1);
+        std::uint32_t moved = 0;
+        const bool wrote = disk->write(chunk, 16384, &moved);
+        QVERIFY(disk->flush());
+        const QByteArray written(reinterpret_cast<const char *>(chunk), 16384);
+        platform::freeAligned(chunk);
+        QVERIFY(wrote);
+        QCOMPARE(moved, 16384u);
+        QVERIFY(sendEndSession(disk));
+        QVERIFY(platform::closeHandle(disk));
+
+        const QByteArray image = calculator.imageBytes();
+        QCOMPARE(image.mid(int(dataAt), 16384), written);
+        // The last block at the command area is the end of session.
+        const QByteArray block = image.mid(int(kCommandOffset), 20).toHex(' ');
+        QCOMPARE(block, QByteArray("aa 55 55 aa 4b 51 56 44 00 02 00 00 c1 be 00 00 00 00 00 00"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChannelLoop)
+#include "test_channel_loop.moc"

@@ -1,0 +1,301 @@
+#include "transport/transfer_engine.h"
+
+#include "platform/clock.h"
+#include "platform/disk_system.h"
+
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+DiskHandle deviceHandles[kMaxDevices] = {};
+std::int32_t deviceCount = 0;
+ProgressCallback progressCallback = nullptr;
+MessageCallback messageCallback = nullptr;
+std::uint32_t chunkXorSeed = 0;
+
+namespace {
+
+constexpr std::uint32_t kSectorSize = 512;
+
+int textLength(const char16_t *text, int limit)
+{
+    int n = 0;
+    while (n < limit && text[n] != 0)
+        ++n;
+    return n;
+}
+
+// Copies a NUL-terminated text that is known to fit `capacity`.
+void copyText(char16_t *to, int capacity, const char16_t *from)
+{
+    const int length = textLength(from, capacity - 1);
+    std::memcpy(to, from, static_cast<std::size_t>(length) * sizeof(char16_t));
+    to[length] = 0;
+}
+
+void reportProgress(std::int32_t percent)
+{
+    if (progressCallback != nullptr)
+        progressCallback(percent);
+}
+
+// What every failure exit after the disk was used does before it ends the thread.
+std::int32_t abandon(DiskHandle disk, DiskHandle file, void *buffer, std::int32_t code)
+{
+    disk->flush();
+    platform::pauseMs(kSettlePauseMs);
+    platform::closeHandle(file);
+    platform::freeAligned(buffer);
+    return code;
+}
+
+// One chunk onto the disk at `position`: up to 7 seek-and-write attempts. An
+// unbuffered disk takes whole sectors only, so a last chunk that ends inside a
+// sector goes out with that sector padded with zeros; nothing is written past
+// the sector that holds the chunk's last byte.
+bool writeChunk(DiskHandle disk, std::int64_t position, std::uint8_t *buffer, std::uint32_t n)
+{
+    const std::uint32_t padded = (n + kSectorSize - 1) / kSectorSize * kSectorSize;
+    std::memset(buffer + n, 0, padded - n);
+    for (int attempt = 0; attempt < kRawWriteAttempts; ++attempt) {
+        seekDisk(disk, position, SeekFrom::Begin);
+        std::uint32_t moved = 0;
+        if (disk->write(buffer, padded, &moved) && moved == padded)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void chainXorChunk(std::uint8_t *buffer, std::uint32_t length)
+{
+    if (chunkXorSeed == 0)
+        return;
+    auto running = static_cast<std::uint8_t>(chunkXorSeed);
+    for (std::uint32_t i = 0; i < length; ++i) {
+        const std::uint8_t original = buffer[i];
+        buffer[i] = static_cast<std::uint8_t>(original ^ running);
+        running = original;
+    }
+}
+
+void reportLastError(const char16_t *label)
+{
+    // There is no log and no window for this: the text is fetched and dropped.
+    (void)label;
+    const std::u16string text = platform::errorText(platform::lastError());
+    (void)text;
+}
+
+std::int32_t transferThread(const TransferJob *job)
+{
+    auto *buffer = static_cast<std::uint8_t *>(platform::allocAligned(kChunkSize));
+    if (buffer == nullptr)
+        return kNoTransferBuffer;
+    DiskHandle file = platform::activeDiskSystem().openFile(job->sourcePath);
+    if (file == platform::kInvalidHandle) {
+        platform::freeAligned(buffer);
+        return kSourceUnopenable;
+    }
+    seekDisk(file, job->sourceOffset, SeekFrom::Begin);
+    std::int64_t remaining = job->length;
+
+    // The thread's own copy: valid for the receiver until this thread ends.
+    char16_t text[kMessageTextLength];
+    copyText(text, kMessageTextLength, job->messageText);
+    if (messageCallback != nullptr)
+        messageCallback(text);
+
+    DiskHandle disk = job->disk;
+    if (disk == platform::kInvalidHandle) {
+        platform::closeHandle(file);
+        platform::freeAligned(buffer);
+        return kDiskUnopenable;
+    }
+
+    platform::pauseMs(kSettlePauseMs);
+    readCommandArea(disk, false);
+    std::int64_t writePosition = seekDisk(disk, job->diskOffset, SeekFrom::Begin);
+    if (writePosition < 0)
+        writePosition = job->diskOffset;
+    sendProgress(disk, 0);
+    platform::pauseMs(kSettlePauseMs);
+    reportProgress(0);
+
+    const bool packetMode = job->mode != kRawMode;
+    std::int64_t done = 0;
+    std::int64_t fileOffset = 0;
+    std::uint32_t lastPercent = 0;
+    while (remaining > 0) {
+        const std::uint32_t asked =
+            remaining > std::int64_t(kChunkSize) ? kChunkSize : static_cast<std::uint32_t>(remaining);
+        std::uint32_t n = 0;
+        const bool read = file->read(buffer, asked, &n);
+        chainXorChunk(buffer, n);
+        // A file that shrank since its size was taken ends the transfer: the
+        // calculator must never be told it got bytes that were not sent.
+        if (!read || n != asked)
+            return abandon(disk, file, buffer, kSourceReadFailed);
+
+        if (packetMode) {
+            if (!sendDataPackets(disk, buffer, n, fileOffset))
+                return abandon(disk, file, buffer, kPacketRefused);
+        } else {
+            if (!writeChunk(disk, writePosition, buffer, n)) {
+                reportLastError(u"Write Disk File");
+                return abandon(disk, file, buffer, kDiskWriteFailed);
+            }
+            writePosition += n;
+        }
+
+        if (remaining > std::int64_t(kChunkSize)) {
+            done += kChunkSize;
+            fileOffset += kChunkSize;
+            remaining -= kChunkSize;
+            const auto percent =
+                static_cast<std::uint32_t>(static_cast<double>(done) * 100.0 / static_cast<double>(job->length));
+            if (percent > lastPercent) {
+                lastPercent = percent >= 100 ? kHighestRunningPercent : percent;
+                sendProgress(disk, lastPercent);
+                reportProgress(static_cast<std::int32_t>(lastPercent));
+            }
+            continue;
+        }
+        if (packetMode) {
+            if (!checkTransfer(disk, job->length))
+                return abandon(disk, file, buffer, kTransferCheckFailed);
+            sendProgress(disk, 100);
+            reportProgress(100);
+        }
+        break;
+    }
+
+    // The ending. A flush that fails leaves the data's arrival in doubt, which
+    // is a failed write, not a success.
+    if (!disk->flush()) {
+        platform::pauseMs(kSettlePauseMs);
+        platform::closeHandle(file);
+        platform::freeAligned(buffer);
+        return kDiskWriteFailed;
+    }
+    platform::pauseMs(kSettlePauseMs);
+    sendProgress(disk, 100);
+    reportProgress(100);
+    readCommandArea(disk, true);
+    platform::pauseMs(kSettlePauseMs);
+    platform::closeHandle(file);
+    platform::freeAligned(buffer);
+    return kTransferOk;
+}
+
+std::int32_t runTransferRequest(const TransferRequest *request)
+{
+    if (request->kind >= 3)
+        return kBadRequestKind;
+    if (deviceCount <= 0)
+        return kNoCalculatorFound;
+
+    TransferJob jobs[kMaxDevices];
+    std::int32_t exitCodes[kMaxDevices] = {};
+    std::thread threads[kMaxDevices];
+    bool ran[kMaxDevices] = {};
+    int started = 0;
+    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+        jobs[slot] = TransferJob{deviceHandles[slot], request->diskOffset, request->sourceOffset,
+                                 request->length,     request->sourcePath, request->messageText,
+                                 request->mode};
+        try {
+            threads[slot] = std::thread(
+                [](const TransferJob *job, std::int32_t *exitCode) { *exitCode = transferThread(job); },
+                &jobs[slot], &exitCodes[slot]);
+            ran[slot] = true;
+            ++started;
+        } catch (const std::system_error &) {
+            // A thread that cannot be started is skipped: not waited for, no result.
+        }
+    }
+    for (std::thread &thread : threads)
+        if (thread.joinable())
+            thread.join();
+    // No thread could run at all: nothing was sent, which must not read as success.
+    if (started == 0)
+        return kNoTransferBuffer;
+    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot)
+        if (ran[slot] && exitCodes[slot] != 0)
+            return exitCodes[slot];
+    return kTransferOk;
+}
+
+int openCalculatorDisks()
+{
+    int opened = 0;
+    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+        deviceHandles[slot] = platform::activeDiskSystem().openDisk(devicePaths[slot]);
+        opened += deviceHandles[slot] != platform::kInvalidHandle;
+    }
+    return opened;
+}
+
+void closeCalculatorDisks()
+{
+    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+        if (deviceHandles[slot] != platform::kInvalidHandle)
+            platform::closeHandle(deviceHandles[slot]);
+        // The slot is cleared so a later close can never close a handle twice.
+        deviceHandles[slot] = platform::kInvalidHandle;
+    }
+}
+
+std::int64_t sourceFileSize(const char16_t *path)
+{
+    DiskHandle file = platform::activeDiskSystem().openFile(path);
+    if (file == platform::kInvalidHandle)
+        return 0;
+    const std::int64_t size = file->size();
+    platform::closeHandle(file);
+    return size < 0 ? 0 : size;
+}
+
+std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
+                                 const char16_t *sourcePath, std::int64_t diskOffset,
+                                 ProgressCallback progress, MessageCallback message)
+{
+    if (sourcePath == nullptr || textLength(sourcePath, kSourcePathLength - 1) >= kSourcePathLength - 1)
+        return kSourceUnopenable;
+    deviceCount = findCalculatorDisksWithRetry(devicePaths, vendor, product, kMaxDevices);
+    if (deviceCount == 0)
+        return kNoCalculatorFound;
+    progressCallback = progress;
+    messageCallback = message;
+    openCalculatorDisks();
+
+    TransferRequest request;
+    request.kind = 0;
+    request.diskOffset = diskOffset;
+    request.sourceOffset = 0;
+    request.length = sourceFileSize(sourcePath);
+    copyText(request.sourcePath, kSourcePathLength, sourcePath);
+    copyText(request.messageText, kSourcePathLength, sourcePath);
+    request.mode = kRawMode;
+
+    const std::int32_t result = runTransferRequest(&request);
+    closeCalculatorDisks();
+    return result;
+}
+
+std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product)
+{
+    deviceCount = findCalculatorDisksWithRetry(devicePaths, vendor, product, kMaxDevices);
+    if (deviceCount == 0)
+        return kNoCalculatorFound;
+    openCalculatorDisks();
+    for (int slot = 0; slot < deviceCount; ++slot) {
+        if (deviceHandles[slot] == platform::kInvalidHandle)
+            continue;
+        readCommandArea(deviceHandles[slot], false);
+        sendEndSession(deviceHandles[slot]);
+    }
+    closeCalculatorDisks();
+    return kTransferOk;
+}

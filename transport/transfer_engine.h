@@ -1,0 +1,96 @@
+// The firmware transfer engine: one firmware file onto every attached
+// calculator at once, one thread per disk, in 16384-byte chunks at the file's
+// disk offset, with progress and message callbacks; and the end of a session.
+//
+// Plain procedural code: a process-wide device table, integer result codes,
+// no exceptions. The device table is not locked: a discovery, a run and an end
+// of session must never overlap (the update worker and the dialog keep them
+// apart).
+#pragma once
+
+#include "transport/command_channel.h"
+#include "transport/device_discovery.h"
+
+#include <cstdint>
+
+constexpr std::uint32_t kChunkSize = 16384;      // bytes read from the file and sent per step
+constexpr int kRawWriteAttempts = 7;             // one try and six retries per chunk
+constexpr std::uint32_t kSettlePauseMs = 100;    // around the start and the end of a transfer
+constexpr std::uint32_t kHighestRunningPercent = 99; // 100 only once the transfer is complete
+constexpr int kSourcePathLength = 261;           // request path buffers, terminator included
+constexpr int kMessageTextLength = 360;          // a transfer thread's own copy of the message
+
+// Transfer result codes. 0 is success; the dialog shows any other as a number.
+constexpr std::int32_t kTransferOk = 0;
+constexpr std::int32_t kNoCalculatorFound = 104;     // discovery found nothing in 6 passes
+constexpr std::int32_t kSourceUnopenable = 105;      // the firmware file cannot be opened
+constexpr std::int32_t kBadRequestKind = 106;        // request kind 3 or more; no thread started
+constexpr std::int32_t kDiskUnopenable = 107;        // this slot's disk could not be opened
+constexpr std::int32_t kSourceReadFailed = 109;      // reading the firmware file failed or came short
+constexpr std::int32_t kNoTransferBuffer = 110;      // no transfer buffer (or no thread) could be had
+constexpr std::int32_t kDiskWriteFailed = 112;       // all 7 writes of a chunk failed, or the flush did
+constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data packet was refused
+constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfer check failed
+
+// Modes of a transfer.
+constexpr std::int32_t kRawMode = 0;    // the file's bytes are written at the disk offset
+constexpr std::int32_t kPacketMode = 1; // any non-zero mode: the bytes travel as data packets
+
+// Called on the transfer threads, possibly several at the same moment.
+using ProgressCallback = void (*)(std::int32_t percent);
+// The text lies in the calling thread's own buffer and is valid during the
+// call (and until that thread ends); a receiver that keeps it copies it.
+using MessageCallback = void (*)(const char16_t *text);
+
+// The device table (devicePaths, from device_discovery.h, belongs to it too).
+extern DiskHandle deviceHandles[kMaxDevices];
+extern std::int32_t deviceCount;
+extern ProgressCallback progressCallback;
+extern MessageCallback messageCallback;
+extern std::uint32_t chunkXorSeed; // 0: chunks go out unchanged (nothing sets it)
+
+struct TransferRequest {
+    std::uint32_t kind;                      // 0, 1 or 2; 3 and above are refused (106)
+    std::int64_t diskOffset;                 // where the file's first byte goes on the disk
+    std::int64_t sourceOffset;               // where reading starts in the file
+    std::int64_t length;                     // bytes to send
+    char16_t sourcePath[kSourcePathLength];  // the firmware file, NUL-terminated
+    char16_t messageText[kSourcePathLength]; // handed to the message callback
+    std::int32_t mode;                       // kRawMode, or packet mode
+};
+
+struct TransferJob {
+    DiskHandle disk;             // the slot's handle, possibly kInvalidHandle
+    std::int64_t diskOffset;     // from the request
+    std::int64_t sourceOffset;   // from the request
+    std::int64_t length;         // from the request
+    const char16_t *sourcePath;  // the request's path
+    const char16_t *messageText; // the request's text
+    std::int32_t mode;           // from the request
+};
+
+// Sends the file at `sourcePath` to every calculator found, at `diskOffset`.
+// A path that does not fit the request (260 units with its terminator) is
+// refused with 105 before anything else happens.
+std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
+                                 const char16_t *sourcePath, std::int64_t diskOffset,
+                                 ProgressCallback progress, MessageCallback message);
+
+// Finds the calculators and sends each one the end-of-session command: 0, or
+// 104 when none was found.
+std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product);
+
+// Opens every disk of the table (invalid handle on failure); how many opened.
+int openCalculatorDisks();
+// Closes every valid handle of the table.
+void closeCalculatorDisks();
+// The file's size, 0 when it cannot be opened.
+std::int64_t sourceFileSize(const char16_t *path);
+// One thread per slot, all joined; the first non-zero exit code in slot order.
+std::int32_t runTransferRequest(const TransferRequest *request);
+// One disk's transfer; its result code.
+std::int32_t transferThread(const TransferJob *job);
+// The chunk transform: a running XOR seeded by chunkXorSeed (none when 0).
+void chainXorChunk(std::uint8_t *buffer, std::uint32_t length);
+// The diagnostic hook: fetches the system's text for the last error and drops it.
+void reportLastError(const char16_t *label);
