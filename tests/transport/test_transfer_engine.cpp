@@ -1,0 +1,425 @@
+// The transfer engine on simulated calculators: the bytes each disk ends up
+// with, the trace each calculator saw, the callbacks, and every result code.
+#include "emulator/emulated_disk_system.h"
+#include "platform/clock.h"
+#include "support/recording_disk_system.h"
+#include "transport/transfer_engine.h"
+
+#include <QtTest>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+using testsupport::DiskOp;
+
+namespace {
+
+const char16_t kVendor[] = u"XQ";
+const char16_t kProduct[] = u"Tavix update";
+constexpr std::int64_t kDiskOffset = 0x100000;
+
+// What the callbacks received, per calling thread.
+struct Heard {
+    std::mutex mutex;
+    std::map<std::thread::id, QList<int>> progress;
+    QStringList messages;
+    int calls = 0;
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        progress.clear();
+        messages.clear();
+        calls = 0;
+    }
+} heard;
+
+// Truncates the firmware file when a transfer reports 0: the file shrinks
+// after its size was taken.
+QString shrinkOnStart;
+
+void onProgress(std::int32_t percent)
+{
+    std::lock_guard<std::mutex> lock(heard.mutex);
+    heard.progress[std::this_thread::get_id()] << percent;
+    ++heard.calls;
+    if (percent == 0 && !shrinkOnStart.isEmpty())
+        QFile::resize(shrinkOnStart, 1000);
+}
+
+void onMessage(const char16_t *text)
+{
+    std::lock_guard<std::mutex> lock(heard.mutex);
+    heard.messages << QString::fromUtf16(text);
+    ++heard.calls;
+}
+
+QByteArray firmware(int length, int seed = 1)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    quint32 x = quint32(seed) * 2654435761u + 1;
+    for (int i = 0; i < length; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = char(x >> 16);
+    }
+    return bytes;
+}
+
+QByteArray onDisk(const emulator::Calculator &calculator, std::int64_t offset, int length)
+{
+    const auto bytes = calculator.contents(std::uint64_t(offset), std::size_t(length));
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+QStringList traceOf(const emulator::Calculator &calculator)
+{
+    QStringList lines;
+    for (const std::string &line : calculator.trace())
+        lines << QString::fromStdString(line);
+    return lines;
+}
+
+// The raw-mode conversation with a calculator that accepts everything.
+QStringList rawTrace(std::int64_t offset, const QList<int> &chunks, const QList<int> &percents)
+{
+    QStringList lines{"opening-read", "progress 0"};
+    std::int64_t at = offset;
+    for (int i = 0; i < chunks.size(); ++i) {
+        lines << QString("write %1 %2").arg(at).arg(chunks[i]);
+        at += chunks[i];
+        if (i < percents.size())
+            lines << QString("progress %1").arg(percents[i]);
+    }
+    lines << "progress 100" << "closing-read";
+    return lines;
+}
+
+} // namespace
+
+class TestTransferEngine : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir folder;
+    std::unique_ptr<emulator::EmulatedDiskSystem> disks;
+
+    std::u16string writeFirmware(const QByteArray &bytes, const QString &name = "firmware.bin")
+    {
+        const QString path = folder.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return path.toStdU16String();
+    }
+    std::vector<std::shared_ptr<emulator::Calculator>> attach(int count, emulator::Faults faults = {})
+    {
+        std::vector<std::shared_ptr<emulator::Calculator>> attached;
+        for (int i = 1; i <= count; ++i) {
+            emulator::Config config;
+            config.identity.serial = QString("TAVIX%1").arg(i, 7, 10, QChar('0')).toStdString();
+            config.diskBytes = 16ull << 20;
+            config.faults = faults;
+            attached.push_back(disks->attach(config));
+        }
+        return attached;
+    }
+    std::int32_t run(const std::u16string &path, std::int64_t offset = kDiskOffset)
+    {
+        return runFirmwareTransfer(kVendor, kProduct, path.c_str(), offset, onProgress, onMessage);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(folder.isValid()); }
+    void init()
+    {
+        platform::useSimulatedClock(true);
+        disks = std::make_unique<emulator::EmulatedDiskSystem>();
+        platform::installDiskSystem(disks.get());
+        heard.clear();
+        shrinkOnStart.clear();
+    }
+    void cleanup()
+    {
+        platform::installDiskSystem(nullptr);
+        platform::useSimulatedClock(false);
+        QCOMPARE(disks->openHandleCount(), 0);
+    }
+
+    void progressFollowsWholeChunks_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QList<int>>("chunks");   // as written: whole sectors
+        QTest::addColumn<QList<int>>("percents"); // between 0 and 100
+        QTest::newRow("40000 bytes") << 40000 << QList<int>{16384, 16384, 7680} << QList<int>{40, 81};
+        QTest::newRow("one byte") << 1 << QList<int>{512} << QList<int>{};
+        QTest::newRow("one chunk exactly") << 16384 << QList<int>{16384} << QList<int>{};
+        QTest::newRow("one chunk and a sector") << 16384 + 512 << QList<int>{16384, 512} << QList<int>{96};
+        QTest::newRow("empty") << 0 << QList<int>{} << QList<int>{};
+    }
+    void progressFollowsWholeChunks()
+    {
+        QFETCH(int, length);
+        QFETCH(QList<int>, chunks);
+        QFETCH(QList<int>, percents);
+        auto calculators = attach(1);
+        const QByteArray bytes = firmware(length);
+        const std::u16string path = writeFirmware(bytes);
+
+        QCOMPARE(run(path), kTransferOk);
+
+        QCOMPARE(heard.progress.size(), std::size_t(1));
+        QCOMPARE(heard.progress.begin()->second, QList<int>{0} + percents + QList<int>{100});
+        QCOMPARE(heard.messages, QStringList{QString::fromStdU16String(path)});
+        QCOMPARE(traceOf(*calculators[0]), rawTrace(kDiskOffset, chunks, percents));
+        QCOMPARE(onDisk(*calculators[0], kDiskOffset, length), bytes);
+        // The last sector is padded with zeros and nothing after it is touched.
+        int written = 0;
+        for (int chunk : chunks)
+            written += chunk;
+        QCOMPARE(onDisk(*calculators[0], kDiskOffset + length, written - length), QByteArray(written - length, 0));
+        QCOMPARE(calculators[0]->dataBytesWritten(), std::uint64_t(written));
+    }
+
+    void everyCalculatorGetsTheWholeFile_data()
+    {
+        QTest::addColumn<int>("attached");
+        QTest::newRow("3 calculators") << 3;
+        QTest::newRow("16 calculators") << 16;
+        QTest::newRow("17 calculators: 16 are served") << 17;
+    }
+    void everyCalculatorGetsTheWholeFile()
+    {
+        QFETCH(int, attached);
+        auto calculators = attach(attached);
+        const QByteArray bytes = firmware(1 << 20, attached);
+        QCOMPARE(run(writeFirmware(bytes), 0x500000), kTransferOk);
+        const int served = qMin(attached, kMaxDevices);
+        for (int i = 0; i < served; ++i) {
+            QCOMPARE(onDisk(*calculators[i], 0x500000, bytes.size()), bytes);
+            QCOMPARE(traceOf(*calculators[i]).last(), QString("closing-read"));
+        }
+        QCOMPARE(int(heard.progress.size()), served);
+        for (const auto &entry : heard.progress) {
+            const QList<int> &seen = entry.second;
+            QCOMPARE(seen.first(), 0);
+            QCOMPARE(seen.last(), 100);
+            for (int i = 1; i < seen.size(); ++i)
+                QVERIFY2(seen[i] > seen[i - 1], "percentages rise strictly");
+            QCOMPARE(seen.size(), 2 + 63); // 1 MiB is 64 chunks: 1..98 in 63 steps
+        }
+        QCOMPARE(heard.messages.size(), served);
+        for (int i = served; i < attached; ++i)
+            QVERIFY(traceOf(*calculators[i]).isEmpty()); // beyond the table: never touched
+    }
+
+    void resultIsFirstFailureInSlotOrder_data()
+    {
+        QTest::addColumn<QString>("faults");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QList<bool>>("whole"); // which disks got the whole file
+        QTest::newRow("first disk unopenable") << "unopenable@1" << 107 << QList<bool>{false, true};
+        QTest::newRow("second disk fails its writes") << "fail-writes=all@2" << 112 << QList<bool>{true, false};
+        QTest::newRow("both fail, first in slot order wins")
+            << "fail-writes=all@1,unopenable@2" << 112 << QList<bool>{false, false};
+        QTest::newRow("six failed writes, the seventh succeeds") << "fail-writes=6" << 0 << QList<bool>{true, true};
+        QTest::newRow("seven failed writes") << "fail-writes=7@1" << 112 << QList<bool>{false, true};
+        QTest::newRow("refused progress does not stop a transfer") << "refuse-progress" << 0 << QList<bool>{true, true};
+        QTest::newRow("unplugged in the middle") << "unplug-after=65536@2" << 112 << QList<bool>{true, false};
+    }
+    void resultIsFirstFailureInSlotOrder()
+    {
+        QFETCH(QString, faults);
+        QFETCH(int, result);
+        QFETCH(QList<bool>, whole);
+        std::vector<emulator::Faults> perCalculator(2);
+        std::string error;
+        QVERIFY2(emulator::parseFaultList(faults.toStdString(), perCalculator, &error), error.c_str());
+        auto calculators = attach(2);
+        for (int i = 0; i < 2; ++i)
+            calculators[i]->setFaults(perCalculator[i]);
+        const QByteArray bytes = firmware(200000);
+        QCOMPARE(run(writeFirmware(bytes)), result);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, whole[i]);
+        // Every disk got its thread and its message, also the one that could not be opened.
+        QCOMPARE(heard.messages.size(), 2);
+    }
+
+    void failingWriteIsTriedSevenTimesAtOnePosition()
+    {
+        emulator::Faults faults;
+        faults.failWrites = -1;
+        auto calculators = attach(1, faults);
+        testsupport::RecordingDiskSystem recorder(*disks);
+        platform::installDiskSystem(&recorder);
+        QCOMPARE(run(writeFirmware(firmware(40000))), kDiskWriteFailed);
+        platform::installDiskSystem(disks.get());
+
+        // 7 data writes of the first chunk, each right after a seek to the
+        // file's disk offset.
+        const std::vector<DiskOp> ops = recorder.ops();
+        int dataWrites = 0;
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            if (ops[i].kind != DiskOp::Write || ops[i].position == kCommandOffset)
+                continue;
+            ++dataWrites;
+            QCOMPARE(ops[i].position, kDiskOffset);
+            QCOMPARE(ops[i].length, kChunkSize);
+            QVERIFY(i > 0 && ops[i - 1].kind == DiskOp::Seek && ops[i - 1].position == kDiskOffset);
+        }
+        QCOMPARE(dataWrites, 7);
+        const QStringList trace = traceOf(*calculators[0]);
+        QCOMPARE(trace.filter(QString("refused write %1 16384").arg(kDiskOffset)).size(), 7);
+        QVERIFY(!trace.contains("progress 100"));
+        QVERIFY(!trace.contains("closing-read"));
+        QCOMPARE(heard.progress.begin()->second, QList<int>{0});
+    }
+
+    void packetMode_data()
+    {
+        QTest::addColumn<QString>("faults");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("tail"); // the last lines of the trace
+        QTest::newRow("accepted") << "" << 0
+                                  << QStringList{"check-transfer 40000", "progress 100", "progress 100", "closing-read"};
+        QTest::newRow("second packet refused") << "refuse-packet=2" << 117
+                                               << QStringList{"packet 0 256", "refused packet 256 256"};
+        QTest::newRow("check refused") << "refuse-check" << 118 << QStringList{"refused check-transfer 40000"};
+    }
+    void packetMode()
+    {
+        QFETCH(QString, faults);
+        QFETCH(int, result);
+        QFETCH(QStringList, tail);
+        std::vector<emulator::Faults> perCalculator(1);
+        std::string error;
+        QVERIFY2(emulator::parseFaultList(faults.toStdString(), perCalculator, &error), error.c_str());
+        auto calculators = attach(1, perCalculator[0]);
+        const QByteArray bytes = firmware(40000);
+        const std::u16string path = writeFirmware(bytes);
+
+        deviceCount = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
+        QCOMPARE(deviceCount, 1);
+        QCOMPARE(openCalculatorDisks(), 1);
+        progressCallback = onProgress;
+        messageCallback = onMessage;
+        TransferRequest request{};
+        request.length = bytes.size();
+        request.mode = kPacketMode;
+        std::copy(path.begin(), path.end(), request.sourcePath);
+        std::copy(path.begin(), path.end(), request.messageText);
+        QCOMPARE(runTransferRequest(&request), result);
+        closeCalculatorDisks();
+
+        const QStringList trace = traceOf(*calculators[0]);
+        QCOMPARE(trace.mid(trace.size() - tail.size()), tail);
+        QVERIFY(trace.filter(QRegularExpression("^write ")).isEmpty()); // no raw data in packet mode
+        if (result == 0) {
+            QCOMPARE(heard.progress.begin()->second, (QList<int>{0, 40, 81, 100, 100}));
+            QVERIFY(calculators[0]->packetData() ==
+                    std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        }
+    }
+
+    void requestOfKindThreeTouchesNothing()
+    {
+        auto calculators = attach(1);
+        deviceCount = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
+        QCOMPARE(openCalculatorDisks(), 1);
+        disks->resetCallCounter();
+        TransferRequest request{};
+        request.kind = 3;
+        request.length = 1;
+        QCOMPARE(runTransferRequest(&request), kBadRequestKind);
+        request.kind = 0xFFFFFFFFu;
+        QCOMPARE(runTransferRequest(&request), kBadRequestKind);
+        QCOMPARE(disks->callCount(), std::uint64_t(0));
+        closeCalculatorDisks();
+        QVERIFY(traceOf(*calculators[0]).isEmpty());
+        QCOMPARE(heard.calls, 0);
+    }
+
+    void noCalculator()
+    {
+        QCOMPARE(run(writeFirmware(firmware(100))), kNoCalculatorFound);
+        QCOMPARE(platform::pauseStats().count, std::uint64_t(6)); // six passes, 500 ms after each
+        QCOMPARE(platform::pauseStats().totalMs, std::uint64_t(3000));
+        QCOMPARE(heard.calls, 0);
+    }
+
+    void firmwareFileMissing()
+    {
+        auto calculators = attach(2);
+        QCOMPARE(run(folder.filePath("missing.bin").toStdU16String()), kSourceUnopenable);
+        for (const auto &calculator : calculators)
+            QVERIFY(traceOf(*calculator).isEmpty());
+        QCOMPARE(heard.calls, 0);
+    }
+
+    void firmwareFileShrinks()
+    {
+        // The file is cut to 1000 bytes once the transfer has started: the
+        // calculator must not be told the transfer is complete.
+        auto calculators = attach(1);
+        const std::u16string path = writeFirmware(firmware(40000), "shrinking.bin");
+        shrinkOnStart = QString::fromStdU16String(path);
+        QCOMPARE(run(path), kSourceReadFailed);
+        const QStringList trace = traceOf(*calculators[0]);
+        QVERIFY(!trace.contains("progress 100"));
+        QVERIFY(trace.filter(QRegularExpression("^write ")).isEmpty());
+    }
+
+    void overlongSourcePathIsRefusedFirst_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("result");
+        QTest::newRow("259 units") << 259 << int(kSourceUnopenable); // fits, but no such file
+        QTest::newRow("260 units") << 260 << int(kSourceUnopenable);
+        QTest::newRow("1000 units") << 1000 << int(kSourceUnopenable);
+    }
+    void overlongSourcePathIsRefusedFirst()
+    {
+        QFETCH(int, length);
+        QFETCH(int, result);
+        auto calculators = attach(1);
+        std::u16string path = u"/nonexistent/";
+        path.resize(std::size_t(length), u'a');
+        QCOMPARE(run(path), result);
+        // A path that does not fit never reaches discovery or a disk.
+        const bool fits = length < 260;
+        QCOMPARE(traceOf(*calculators[0]).isEmpty(), true);
+        QCOMPARE(disks->callCount() > 0, fits);
+    }
+
+    void endOfSessionOnTwoCalculators()
+    {
+        emulator::Faults faults;
+        auto calculators = attach(2);
+        calculators[1]->setFaults([] { emulator::Faults f; f.refuseProgress = true; return f; }());
+        QCOMPARE(endUpdateSession(kVendor, kProduct), kTransferOk);
+        for (const auto &calculator : calculators)
+            QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+        QCOMPARE(heard.calls, 0);
+    }
+
+    void endOfSessionWithoutCalculator()
+    {
+        QCOMPARE(endUpdateSession(kVendor, kProduct), kNoCalculatorFound);
+        QCOMPARE(platform::pauseStats().count, std::uint64_t(6));
+    }
+
+    void chunkTransform()
+    {
+        std::uint8_t bytes[] = {0x10, 0x20, 0x30};
+        chainXorChunk(bytes, 3); // seed 0: unchanged
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(bytes), 3).toHex(), QByteArray("102030"));
+        chunkXorSeed = 0x1FF;
+        chainXorChunk(bytes, 3);
+        chunkXorSeed = 0;
+        // Each byte XOR the previous original byte, the first with the seed's low byte.
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(bytes), 3).toHex(), QByteArray("ef3010"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTransferEngine)
+#include "test_transfer_engine.moc"
