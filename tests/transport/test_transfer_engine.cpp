@@ -393,9 +393,10 @@ private slots:
 
     void endOfSessionOnTwoCalculators()
     {
-        emulator::Faults faults;
         auto calculators = attach(2);
-        calculators[1]->setFaults([] { emulator::Faults f; f.refuseProgress = true; return f; }());
+        emulator::Faults refusing;
+        refusing.refuseProgress = true; // the end of session reads no reply
+        calculators[1]->setFaults(refusing);
         QCOMPARE(endUpdateSession(kVendor, kProduct), kTransferOk);
         for (const auto &calculator : calculators)
             QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
