@@ -61,12 +61,15 @@ bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blo
     if (disk == platform::kInvalidHandle)
         return false;
     const std::int64_t saved = seekDisk(disk, 0, SeekFrom::Current);
-    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
-    const bool wrote = writeAll(disk, block, blockLength);
-    // The reply is read even after a failed write: the calculator may still
-    // have taken the block, and the read keeps the exchange symmetric.
-    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
-    const bool read = readAll(disk, reply, replyLength);
+    // A block or a read goes out only when the handle really is at the command
+    // area: after a failed seek it would land on firmware data, or the "reply"
+    // would be whatever data lies where the handle happens to be.
+    const bool wrote = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
+                       writeAll(disk, block, blockLength);
+    // The reply is read even after a failed write, as the calculator may still
+    // have taken the block.
+    const bool read = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
+                      readAll(disk, reply, replyLength);
     seekDisk(disk, saved, SeekFrom::Begin);
     return wrote && read;
 }
@@ -76,8 +79,8 @@ bool sendBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t length)
     if (disk == platform::kInvalidHandle)
         return false;
     const std::int64_t saved = seekDisk(disk, 0, SeekFrom::Current);
-    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
-    const bool wrote = writeAll(disk, block, length);
+    const bool wrote = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
+                       writeAll(disk, block, length);
     seekDisk(disk, saved, SeekFrom::Begin);
     return wrote;
 }
@@ -156,8 +159,7 @@ bool readCommandArea(DiskHandle disk, bool closing)
     void *scratch = platform::allocAligned(kScratchSize);
     if (scratch == nullptr)
         return true;
-    seekDisk(disk, kCommandOffset, SeekFrom::Begin);
-    if (disk != platform::kInvalidHandle)
+    if (seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset)
         readAll(disk, scratch, closing ? kClosingReadLength : kOpeningReadLength);
     platform::freeAligned(scratch);
     return true;

@@ -58,7 +58,10 @@ bool writeChunk(DiskHandle disk, std::int64_t position, std::uint8_t *buffer, st
     const std::uint32_t padded = (n + kSectorSize - 1) / kSectorSize * kSectorSize;
     std::memset(buffer + n, 0, padded - n);
     for (int attempt = 0; attempt < kRawWriteAttempts; ++attempt) {
-        seekDisk(disk, position, SeekFrom::Begin);
+        // An attempt whose seek failed does not write: the handle could be
+        // anywhere, and the chunk must land at its place or nowhere.
+        if (seekDisk(disk, position, SeekFrom::Begin) != position)
+            continue;
         std::uint32_t moved = 0;
         if (disk->write(buffer, padded, &moved) && moved == padded)
             return true;
@@ -247,14 +250,25 @@ void closeCalculatorDisks()
     }
 }
 
-std::int64_t sourceFileSize(const char16_t *path)
+namespace {
+
+// The file's size; false when the file cannot be opened or sized.
+bool querySourceSize(const char16_t *path, std::int64_t *size)
 {
     DiskHandle file = platform::activeDiskSystem().openFile(path);
     if (file == platform::kInvalidHandle)
-        return 0;
-    const std::int64_t size = file->size();
+        return false;
+    *size = file->size();
     platform::closeHandle(file);
-    return size < 0 ? 0 : size;
+    return *size >= 0;
+}
+
+} // namespace
+
+std::int64_t sourceFileSize(const char16_t *path)
+{
+    std::int64_t size = 0;
+    return querySourceSize(path, &size) ? size : 0;
 }
 
 std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
@@ -274,7 +288,13 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
     request.kind = 0;
     request.diskOffset = diskOffset;
     request.sourceOffset = 0;
-    request.length = sourceFileSize(sourcePath);
+    // A size that cannot be had is not an empty file: sending 0 bytes of a
+    // file the threads can open after all would report a success for
+    // firmware that never reached the calculator.
+    if (!querySourceSize(sourcePath, &request.length)) {
+        closeCalculatorDisks();
+        return kSourceUnopenable;
+    }
     copyText(request.sourcePath, kSourcePathLength, sourcePath);
     copyText(request.messageText, kSourcePathLength, sourcePath);
     request.mode = kRawMode;

@@ -197,25 +197,39 @@ private slots:
     void exchangeRestoresPosition_data()
     {
         QTest::addColumn<qint64>("position");
-        QTest::addColumn<bool>("failWrite");
-        QTest::newRow("start") << qint64(0) << false;
-        QTest::newRow("inside the command area") << qint64(kCommandOffset + 512) << false;
-        QTest::newRow("data stream") << qint64(0x500000) << false;
-        QTest::newRow("after a failed write") << qint64(0x100000) << true;
+        QTest::addColumn<int>("failingCall"); // 0: none
+        QTest::addColumn<int>("blocksWritten");
+        QTest::addColumn<int>("repliesRead");
+        // Calls through the handle: seek (remember), seek, write, seek, read, seek.
+        QTest::newRow("start") << qint64(0) << 0 << 1 << 1;
+        QTest::newRow("inside the command area") << qint64(kCommandOffset + 512) << 0 << 1 << 1;
+        QTest::newRow("data stream") << qint64(0x500000) << 0 << 1 << 1;
+        QTest::newRow("failed write: the reply is still read") << qint64(0x100000) << 3 << 1 << 1;
+        QTest::newRow("failed seek: no block lands on the data") << qint64(0x100000) << 2 << 0 << 1;
+        QTest::newRow("failed second seek: no read elsewhere") << qint64(0x100000) << 4 << 1 << 0;
     }
     void exchangeRestoresPosition()
     {
         QFETCH(qint64, position);
-        QFETCH(bool, failWrite);
+        QFETCH(int, failingCall);
+        QFETCH(int, blocksWritten);
+        QFETCH(int, repliesRead);
         QCOMPARE(seekDisk(disk, position, SeekFrom::Begin), position);
-        // Calls through the handle: seek (remember), seek, write, seek, read, seek.
-        if (failWrite)
-            disks->resetCallCounter(3, false);
+        recorder->clear();
+        disks->resetCallCounter(std::uint64_t(failingCall), false);
         std::uint32_t code = 0, value = 0;
-        QCOMPARE(queryCommand(disk, kCmdProgress, 1, &code, &value), !failWrite);
+        QCOMPARE(queryCommand(disk, kCmdProgress, 1, &code, &value), failingCall == 0);
         QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), position);
-        // The read was issued although the write failed.
-        QCOMPARE(replyReads().size(), std::size_t(1));
+        int writes = 0, reads = 0;
+        for (const DiskOp &op : recorder->ops()) {
+            writes += op.kind == DiskOp::Write;
+            reads += op.kind == DiskOp::Read;
+            if (op.kind != DiskOp::Seek)
+                QCOMPARE(op.position, kCommandOffset); // nothing anywhere else
+        }
+        QCOMPARE(writes, blocksWritten);
+        QCOMPARE(reads, repliesRead);
+        QCOMPARE(calculator->contents(std::uint64_t(position), 512), std::vector<std::uint8_t>(512, 0));
     }
 
     void commandAreaReads_data()

@@ -409,6 +409,57 @@ private slots:
         QCOMPARE(platform::pauseStats().count, std::uint64_t(6));
     }
 
+    void faultSweep_data()
+    {
+        QTest::addColumn<bool>("persistent");
+        QTest::addColumn<int>("count");
+        QTest::newRow("the Nth call fails once") << false << 1;
+        QTest::newRow("every call from the Nth on fails") << true << 1;
+        QTest::newRow("two calculators, the Nth call fails once") << false << 2;
+    }
+    void faultSweep()
+    {
+        // In the manner of an I/O-error test: make each platform call of a
+        // whole transfer fail in turn. Every run must end with a code of the
+        // table, release every handle, and report success only when the disk
+        // holds the whole file and nothing else was written.
+        QFETCH(bool, persistent);
+        QFETCH(int, count);
+        const QByteArray bytes = firmware(40000, 7);
+        const std::u16string path = writeFirmware(bytes, "sweep.bin");
+        const std::int64_t offset = 0x100000;
+        const QList<int> codes{0, 104, 105, 107, 109, 110, 112, 117, 118};
+
+        std::uint64_t calls = 0;
+        {
+            auto calculators = attach(count);
+            QCOMPARE(run(path, offset), kTransferOk);
+            calls = disks->callCount();
+        }
+        QVERIFY2(calls > 20, QByteArray::number(qulonglong(calls)));
+        int failures = 0;
+        for (std::uint64_t n = 1; n <= calls + 1; ++n) {
+            disks = std::make_unique<emulator::EmulatedDiskSystem>();
+            platform::installDiskSystem(disks.get());
+            auto calculators = attach(count);
+            disks->resetCallCounter(n, persistent);
+            const std::int32_t result = run(path, offset);
+            const QByteArray context = "call " + QByteArray::number(qulonglong(n));
+            QVERIFY2(codes.contains(result), context);
+            QVERIFY2(disks->openHandleCount() == 0, context);
+            for (const auto &calculator : calculators) {
+                // Nothing but the file's sectors: the disk is zero before and after.
+                QVERIFY2(onDisk(*calculator, 0, int(offset)) == QByteArray(int(offset), 0), context);
+                QVERIFY2(onDisk(*calculator, offset + bytes.size(), 0x100000) == QByteArray(0x100000, 0),
+                         context);
+                if (result == kTransferOk)
+                    QVERIFY2(onDisk(*calculator, offset, bytes.size()) == bytes, context);
+            }
+            failures += result != kTransferOk;
+        }
+        QVERIFY(failures > 0);
+    }
+
     void chunkTransform()
     {
         std::uint8_t bytes[] = {0x10, 0x20, 0x30};
