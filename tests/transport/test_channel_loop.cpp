@@ -6,6 +6,8 @@
 #include "support/loop_calculator.h"
 #include "transport/command_channel.h"
 #include "transport/device_discovery.h"
+#include "transport/transfer_engine.h"
+#include "platform/clock.h"
 
 #include <QtTest>
 
@@ -60,6 +62,37 @@ private slots:
         // The last block at the command area is the end of session.
         const QByteArray block = image.mid(int(kCommandOffset), 20).toHex(' ');
         QCOMPARE(block, QByteArray("aa 55 55 aa 4b 51 56 44 00 02 00 00 c1 be 00 00 00 00 00 00"));
+    }
+
+    void transferOntoTheDevice()
+    {
+        // A file that ends inside a sector, through the engine onto the real
+        // device: the image holds the file, then zeros to the sector's end.
+        tavixtest::LoopCalculator calculator(tavixtest::CalculatorIdentity(), 4 << 20);
+        if (!calculator.isReady())
+            QSKIP(qPrintable(calculator.skipReason()));
+        platform::PosixDiskSystem system(calculator.sysfsRoot(), calculator.devRoot());
+        platform::installDiskSystem(&system);
+        platform::useSimulatedClock(true);
+
+        QTemporaryDir folder;
+        QByteArray bytes(1000000, Qt::Uninitialized);
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char((i * 131) ^ (i >> 9));
+        QFile file(folder.filePath("os.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+
+        const std::int64_t offset = 0x100000;
+        const std::int32_t result = runFirmwareTransfer(u"XQ", u"Tavix update",
+                                                        file.fileName().toStdU16String().c_str(),
+                                                        offset, nullptr, nullptr);
+        platform::useSimulatedClock(false);
+        QCOMPARE(result, kTransferOk);
+        const QByteArray image = calculator.imageBytes();
+        QCOMPARE(image.mid(int(offset), bytes.size()), bytes);
+        const int tail = 512 - bytes.size() % 512;
+        QCOMPARE(image.mid(int(offset) + bytes.size(), tail), QByteArray(tail, 0));
     }
 };
 

@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -164,6 +165,22 @@ private slots:
         auto calculators = attach(1);
         const QByteArray bytes = firmware(length);
         const std::u16string path = writeFirmware(bytes);
+        int written = 0;
+        for (int chunk : chunks)
+            written += chunk;
+        // What follows the file's last sector on the disk must survive.
+        const std::int64_t after = kDiskOffset + written;
+        {
+            DiskHandle disk = disks->openDisk(calculators[0]->devicePath().c_str());
+            void *marks = platform::allocAligned(1024);
+            std::memset(marks, 0xEE, 1024);
+            std::uint32_t moved = 0;
+            QVERIFY(disk->seek(after, platform::SeekOrigin::Begin) == after);
+            QVERIFY(disk->write(marks, 1024, &moved));
+            platform::freeAligned(marks);
+            platform::closeHandle(disk);
+            calculators[0]->clearTrace();
+        }
 
         QCOMPARE(run(path), kTransferOk);
 
@@ -173,11 +190,8 @@ private slots:
         QCOMPARE(traceOf(*calculators[0]), rawTrace(kDiskOffset, chunks, percents));
         QCOMPARE(onDisk(*calculators[0], kDiskOffset, length), bytes);
         // The last sector is padded with zeros and nothing after it is touched.
-        int written = 0;
-        for (int chunk : chunks)
-            written += chunk;
         QCOMPARE(onDisk(*calculators[0], kDiskOffset + length, written - length), QByteArray(written - length, 0));
-        QCOMPARE(calculators[0]->dataBytesWritten(), std::uint64_t(written));
+        QCOMPARE(onDisk(*calculators[0], after, 1024), QByteArray(1024, char(0xEE)));
     }
 
     void everyCalculatorGetsTheWholeFile_data()
