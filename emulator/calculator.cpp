@@ -414,6 +414,10 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
         *error = EINVAL;
         return false;
     }
+    // A throttled write takes length / speed from the moment it was issued,
+    // the calculator's own bookkeeping included: the host's CPU is not the
+    // device's, so the simulation's cost must not add to the device's time.
+    const auto issued = std::chrono::steady_clock::now();
     std::uint64_t accepted = 0;      // data bytes stored
     std::uint64_t bytesPerSecond = 0;
     bool ok = true;
@@ -471,7 +475,7 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
     // The speed limit costs real time, and outside the lock so that other
     // handles and other calculators go on meanwhile.
     if (bytesPerSecond > 0 && accepted > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(accepted * 1000000 / bytesPerSecond));
+        std::this_thread::sleep_until(issued + std::chrono::microseconds(accepted * 1000000 / bytesPerSecond));
     return ok;
 }
 
