@@ -366,6 +366,23 @@ bool Calculator::open(std::uint64_t *attachment, int *error)
     return true;
 }
 
+bool Calculator::admitLocked(std::uint64_t attachment, std::int64_t offset, std::uint32_t length,
+                             int *error)
+{
+    refreshPresenceLocked();
+    if (!aliveLocked(attachment)) {
+        *error = ENODEV;
+        return false;
+    }
+    // I/O that runs past the end fails whole, as a raw disk does for a sector
+    // it does not have.
+    if (static_cast<std::uint64_t>(offset) + length > diskBytes_) {
+        *error = ENXIO;
+        return false;
+    }
+    return true;
+}
+
 bool Calculator::read(std::uint64_t attachment, std::int64_t offset, void *buffer,
                       std::uint32_t length, int *error)
 {
@@ -374,19 +391,10 @@ bool Calculator::read(std::uint64_t attachment, std::int64_t offset, void *buffe
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    refreshPresenceLocked();
-    if (!aliveLocked(attachment)) {
-        *error = ENODEV;
+    if (!admitLocked(attachment, offset, length, error))
         return false;
-    }
     if (length == 0)
         return true;
-    // A read that runs past the end fails whole, as a raw disk does for a
-    // sector it does not have.
-    if (static_cast<std::uint64_t>(offset) + length > diskBytes_) {
-        *error = ENXIO;
-        return false;
-    }
     auto *out = static_cast<std::uint8_t *>(buffer);
     if (offset == kCommandOffset && length == kSectorSize && replyPending_) {
         std::memcpy(out, reply_, kSectorSize);
@@ -423,17 +431,10 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
     bool ok = true;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        refreshPresenceLocked();
-        if (!aliveLocked(attachment)) {
-            *error = ENODEV;
+        if (!admitLocked(attachment, offset, length, error))
             return false;
-        }
         if (length == 0)
             return true;
-        if (static_cast<std::uint64_t>(offset) + length > diskBytes_) {
-            *error = ENXIO;
-            return false;
-        }
         const auto *data = static_cast<const std::uint8_t *>(buffer);
         if (offset == kCommandOffset && length == kSectorSize && isCommandBlock(data)) {
             handleCommandLocked(data); // not stored, not a data write

@@ -103,6 +103,8 @@ public:
 private:
     static constexpr std::uint64_t kPageSize = 64 * 1024;
 
+    // The handle still belongs to a present calculator and the span lies on the disk.
+    bool admitLocked(std::uint64_t attachment, std::int64_t offset, std::uint32_t length, int *error);
     bool aliveLocked(std::uint64_t attachment) const;
     void refreshPresenceLocked() const;
     void unplugLocked() const;
