@@ -11,6 +11,7 @@ std::atomic<bool> gSimulated{false};
 std::atomic<std::uint64_t> gSimulatedMs{0};
 std::atomic<std::uint64_t> gPauseCount{0};
 std::atomic<std::uint64_t> gPauseTotalMs{0};
+std::atomic<PauseObserver> gPauseObserver{nullptr};
 const auto gStart = std::chrono::steady_clock::now();
 } // namespace
 
@@ -18,6 +19,8 @@ void pauseMs(std::uint32_t ms)
 {
     gPauseCount.fetch_add(1, std::memory_order_relaxed);
     gPauseTotalMs.fetch_add(ms, std::memory_order_relaxed);
+    if (PauseObserver observer = gPauseObserver.load(std::memory_order_acquire))
+        observer(ms);
     if (gSimulated.load(std::memory_order_acquire)) {
         gSimulatedMs.fetch_add(ms, std::memory_order_acq_rel);
         std::this_thread::yield();
@@ -50,6 +53,11 @@ bool simulatedClockInUse()
 void advanceSimulatedClock(std::uint64_t ms)
 {
     gSimulatedMs.fetch_add(ms, std::memory_order_acq_rel);
+}
+
+void setPauseObserver(PauseObserver observer)
+{
+    gPauseObserver.store(observer, std::memory_order_release);
 }
 
 PauseStats pauseStats()

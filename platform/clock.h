@@ -26,6 +26,11 @@ bool simulatedClockInUse();
 // Moves the simulated time forward without a pause being taken.
 void advanceSimulatedClock(std::uint64_t ms);
 
+// A test may watch the pauses: the observer is called on the pausing thread
+// at the start of every pause, with its length. nullptr removes it.
+using PauseObserver = void (*)(std::uint32_t ms);
+void setPauseObserver(PauseObserver observer);
+
 // What the pauses since the last switch added up to (both clocks count).
 struct PauseStats {
     std::uint64_t count;   // number of pauseMs calls

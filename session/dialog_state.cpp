@@ -1,0 +1,3 @@
+#include "session/dialog_state.h"
+
+std::atomic<DialogSharedState *> gDialogState{nullptr};

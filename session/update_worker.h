@@ -1,0 +1,71 @@
+// CUpdateWorker: the device side of an update, on a thread of its own.
+//
+// It polls for a calculator in update mode, counts down the start delay the
+// dialog shows, sends the current file with the transfer engine and reports
+// every step as a signal. Which file goes out, whether a failure is tried
+// again and when the session ends are the dialog's decisions: its slots write
+// the worker's fields.
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+
+class CUpdateWorker : public QObject {
+    Q_OBJECT
+
+public:
+    enum State : std::int32_t {
+        WaitingForDevice = 0, // polls for the calculator every 500 ms
+        CountingDown = 1,     // counts the dialog's countdown down, one pass a second
+        Transferring = 2,     // sends the current file, one transfer per entry
+        Idle = 3,             // the last transfer succeeded; waits for the next file
+        RetryPause = 4,       // the last transfer failed; 3000 ms, then polls again
+    };
+
+    CUpdateWorker();
+    ~CUpdateWorker() override;
+
+    std::atomic<bool> transferStarted{false}; // a transfer has begun in this run
+    std::atomic<bool> stopRequested{false};   // the loop ends at the top of its next pass
+    std::atomic<std::int32_t> state{WaitingForDevice};
+    std::atomic<std::int32_t> ticks{0};       // waiting counter, 0 to 4
+    std::atomic<std::int32_t> retryCount{0};  // the dialog's retry rule counts here
+    std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
+
+    // The select step hands over the file to send. Safe from any thread; the
+    // worker reads both once per transfer, just before it runs.
+    void selectSource(const QString &path, qint64 offset);
+    QString currentSourcePath() const;
+    qint64 currentDiskOffset() const;
+
+signals:
+    void finished(); // never emitted by the loop: the worker lives until the process ends
+    void foundDevice();
+    void waitingStart();
+    void downloadActive();
+    void downloadInactive();
+    void waitingTicks(int ticks);
+    void updaterRan(int result);
+
+public slots:
+    void process();
+
+private:
+    void runPass();
+    void waitForDevice();
+    void countDown();
+    void transfer();
+
+    mutable QMutex sourceLock_;
+    QString sourcePath; // full path of the file to send (under sourceLock_)
+    qint64 diskOffset = 0; // where it goes on the calculator disk (under sourceLock_)
+};
+
+// The transfer engine's callbacks: they pass the reports on to the dialog as
+// its updateProgress / updateMessage signals, delivered queued on its thread.
+void reportProgress(std::int32_t percent);
+void reportMessage(const char16_t *text);

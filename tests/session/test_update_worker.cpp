@@ -1,0 +1,370 @@
+// The update worker driving whole sessions on simulated calculators, with a
+// small stand-in for the dialog's slots. The signals are recorded in order
+// with the simulated time at which they were emitted, beside the trace each
+// calculator saw.
+//
+// The stand-in runs its slots on the worker thread the moment a signal is
+// emitted (direct connections): that is the unluckiest timing the real,
+// queued dialog can meet, e.g. its request for the next file arriving before
+// the worker has stored its own next state.
+#include "emulator/emulated_disk_system.h"
+#include "platform/clock.h"
+#include "session/update_worker.h"
+#include "transport/transfer_engine.h"
+#include "ui/calc_fw_update_ms_dialog.h"
+
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+CUpdateWorker *stopping = nullptr; // the worker a pause observer stops
+
+struct Release {
+    QString path;
+    qint64 offset;
+    QByteArray bytes;
+};
+
+} // namespace
+
+// What the dialog's slots do for the worker: the countdown store, the retry
+// rule, the next file, the stop.
+class DialogStandIn : public QObject {
+    Q_OBJECT
+
+public:
+    DialogStandIn(CUpdateWorker &worker, CCalcFWUpdateMSDialog &dialog, QList<Release> files)
+        : worker_(worker), dialog_(dialog), files_(std::move(files))
+    {
+        worker_.selectSource(files_[0].path, files_[0].offset);
+    }
+
+    int maxRetries = 5;
+    // Called on every waitingStart with the countdown left; tests press Start
+    // or unplug a calculator from here.
+    std::function<void(int)> onCountdown;
+
+    QStringList events() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+    void record(const QString &event)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_ << QString("%1 @%2").arg(event).arg(platform::nowMs());
+    }
+
+    void connectTo(Qt::ConnectionType type)
+    {
+        connect(&worker_, &CUpdateWorker::finished, this, [this] { record("finished"); }, type);
+        connect(&worker_, &CUpdateWorker::foundDevice, this, &DialogStandIn::onFoundDevice, type);
+        connect(&worker_, &CUpdateWorker::waitingStart, this, &DialogStandIn::onWaitingStart, type);
+        connect(&worker_, &CUpdateWorker::downloadActive, this, &DialogStandIn::onDownloadActive, type);
+        connect(&worker_, &CUpdateWorker::downloadInactive, this, &DialogStandIn::onDownloadInactive, type);
+        connect(&worker_, &CUpdateWorker::waitingTicks, this, &DialogStandIn::onWaitingTicks, type);
+        connect(&worker_, &CUpdateWorker::updaterRan, this, &DialogStandIn::onUpdaterRan, type);
+    }
+
+    void onFoundDevice()
+    {
+        record("foundDevice");
+        dialog_.countdownMs.store(5250);
+    }
+    void onWaitingStart()
+    {
+        const int left = dialog_.countdownMs.load();
+        record(QString("waitingStart %1").arg(left));
+        if (onCountdown)
+            onCountdown(left);
+    }
+    void onDownloadActive()
+    {
+        record("downloadActive");
+        dialog_.busy.store(true);
+    }
+    void onDownloadInactive()
+    {
+        record("downloadInactive");
+        dialog_.busy.store(false);
+    }
+    void onWaitingTicks(int ticks) { record(QString("waitingTicks(%1)").arg(ticks)); }
+    void onUpdaterRan(int result)
+    {
+        record(QString("updaterRan(%1)").arg(result));
+        if (result == 0) {
+            worker_.retryCount.store(0);
+            if (++current_ == files_.size()) {
+                worker_.stopRequested.store(true);
+                return;
+            }
+            worker_.selectSource(files_[current_].path, files_[current_].offset);
+            worker_.state.store(CUpdateWorker::Transferring);
+            return;
+        }
+        const int n = worker_.retryCount.fetch_add(1);
+        if (n < maxRetries)
+            worker_.selectSource(files_[current_].path, files_[current_].offset);
+        else
+            worker_.stopRequested.store(true);
+    }
+
+private:
+    CUpdateWorker &worker_;
+    CCalcFWUpdateMSDialog &dialog_;
+    QList<Release> files_;
+    int current_ = 0;
+    mutable std::mutex mutex_;
+    QStringList events_;
+};
+
+class TestUpdateWorker : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir folder;
+    std::unique_ptr<CCalcFWUpdateMSDialog> dialog;
+    std::unique_ptr<emulator::EmulatedDiskSystem> disks;
+    QList<Release> release;
+    std::unique_ptr<CUpdateWorker> worker;
+    std::unique_ptr<DialogStandIn> standIn;
+
+    std::shared_ptr<emulator::Calculator> attach(const QString &faults = QString(), std::uint64_t attachAtMs = 0)
+    {
+        emulator::Config config;
+        config.identity.serial = "TAVIX" + std::to_string(disks->disks().size() + 1);
+        config.diskBytes = 8u << 20;
+        std::vector<emulator::Faults> parsed(1);
+        std::string error;
+        if (!emulator::parseFaultList(faults.toStdString(), parsed, &error))
+            qFatal("bad fault list: %s", error.c_str());
+        config.faults = parsed[0];
+        config.faults.attachAtMs = attachAtMs;
+        return disks->attach(config);
+    }
+
+    // Runs process() to its end on a thread of its own; the events recorded.
+    QStringList runSession(int files = 1)
+    {
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, files));
+        standIn->connectTo(Qt::DirectConnection);
+        return finishSession();
+    }
+    QStringList finishSession()
+    {
+        std::unique_ptr<QThread> thread(QThread::create([this] { worker->process(); }));
+        thread->start();
+        if (!thread->wait(20000))
+            qFatal("the session did not end");
+        return standIn->events();
+    }
+    static QStringList names(const QStringList &events)
+    {
+        QStringList out;
+        for (const QString &event : events)
+            out << event.section(" @", 0, 0);
+        return out;
+    }
+    static quint64 at(const QString &event) { return event.section(" @", 1, 1).toULongLong(); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(folder.isValid());
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>();
+        const qint64 offsets[] = {0x500000, 0x100000, 0};
+        for (int i = 0; i < 3; ++i) {
+            Release file{folder.filePath(QString("file%1.bin").arg(i)), offsets[i], QByteArray()};
+            file.bytes = QByteArray(20000 + 7000 * i, char('a' + i));
+            QFile out(file.path);
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file.bytes) == file.bytes.size());
+            release << file;
+        }
+    }
+    void init()
+    {
+        platform::useSimulatedClock(true);
+        disks = std::make_unique<emulator::EmulatedDiskSystem>();
+        platform::installDiskSystem(disks.get());
+        worker = std::make_unique<CUpdateWorker>();
+        dialog->countdownMs.store(0);
+        dialog->busy.store(false);
+    }
+    void cleanup()
+    {
+        standIn.reset();
+        worker.reset();
+        platform::installDiskSystem(nullptr);
+        platform::useSimulatedClock(false);
+        QCOMPARE(disks->openHandleCount(), 0);
+    }
+
+    void attachedBeforeStartThreeFiles()
+    {
+        auto calculator = attach();
+        const QStringList events = runSession(3);
+        QCOMPARE(names(events),
+                 (QStringList{"foundDevice", "waitingTicks(1)", "waitingStart 4250", "waitingStart 3250",
+                              "waitingStart 2250", "waitingStart 1250", "waitingStart 250", "waitingStart 0",
+                              "downloadActive", "updaterRan(0)", "downloadInactive", "updaterRan(0)",
+                              "downloadInactive", "updaterRan(0)", "downloadInactive"}));
+        // 500 ms in, found; 500 ms to waitingTicks; 500 ms to the countdown,
+        // which takes six seconds; downloadActive; 250 ms to the transfer.
+        QCOMPARE(at(events[0]), 500u);
+        QCOMPARE(at(events[1]), 1000u);
+        QCOMPARE(at(events[2]), 1500u);
+        QCOMPARE(at(events[8]), 7500u);
+        for (const Release &file : release)
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(
+                                    calculator->contents(std::uint64_t(file.offset), std::size_t(file.bytes.size())).data()),
+                                file.bytes.size()),
+                     file.bytes);
+        const QStringList trace = [&] {
+            QStringList lines;
+            for (const std::string &line : calculator->trace())
+                lines << QString::fromStdString(line);
+            return lines;
+        }();
+        QCOMPARE(trace.count("opening-read"), 3);
+        QCOMPARE(trace.count("closing-read"), 3);
+        QVERIFY(worker->transferStarted.load());
+        QCOMPARE(worker->lastResult.load(), 0);
+        QCOMPARE(dialog->countdownMs.load(), 0);
+    }
+
+    void startPressedDuringCountdown()
+    {
+        attach();
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn->onCountdown = [this](int left) {
+            if (left == 4250) // the user presses Start: the rest becomes one second
+                dialog->countdownMs.store(1000);
+        };
+        standIn->connectTo(Qt::DirectConnection);
+        const QStringList events = finishSession();
+        QCOMPARE(names(events).mid(0, 6), (QStringList{"foundDevice", "waitingTicks(1)", "waitingStart 4250",
+                                                       "waitingStart 0", "downloadActive", "updaterRan(0)"}));
+    }
+
+    void failedTransferIsRetriedWithoutCountdown()
+    {
+        attach("fail-writes=7"); // the first transfer fails, the next one goes through
+        const QStringList events = runSession(1);
+        QCOMPARE(names(events).mid(8), (QStringList{"downloadActive", "updaterRan(112)", "downloadInactive",
+                                                    "downloadActive", "updaterRan(0)", "downloadInactive"}));
+        // 100 ms after the transfer, 3000 ms in RetryPause, the presence check
+        // finds the calculator, and downloadActive follows at once.
+        QCOMPARE(at(events[11]) - at(events[10]), 3100u);
+        QCOMPARE(worker->retryCount.load(), 0);
+    }
+
+    void stopDuringRetryPause()
+    {
+        // The dialog gives up after the failure and stops the worker while it
+        // sits in its 3000 ms pause: the loop ends when the pause is over,
+        // without another signal.
+        attach("fail-writes=all");
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn->maxRetries = 1000; // the stop comes from the pause, not from the retry rule
+        standIn->connectTo(Qt::DirectConnection);
+        stopping = worker.get();
+        platform::setPauseObserver([](std::uint32_t ms) {
+            if (ms == 3000 && stopping->state.load() == CUpdateWorker::RetryPause)
+                stopping->stopRequested.store(true);
+        });
+        const QStringList events = finishSession();
+        platform::setPauseObserver(nullptr);
+        QCOMPARE(names(events).last(), QString("downloadInactive"));
+        QCOMPARE(names(events).count("updaterRan(112)"), 1);
+        QCOMPARE(platform::nowMs() - at(events.last()), 3100u);
+        QCOMPARE(worker->lastResult.load(), 112);
+        QCOMPARE(worker->state.load(), int(CUpdateWorker::WaitingForDevice));
+    }
+
+    void calculatorAppearsAfterTwoSeconds()
+    {
+        attach(QString(), 2000);
+        const QStringList events = runSession(1);
+        QCOMPARE(names(events).mid(0, 6), (QStringList{"waitingTicks(1)", "waitingTicks(2)", "waitingTicks(3)",
+                                                       "foundDevice", "waitingTicks(4)", "waitingStart 4250"}));
+        QCOMPARE(at(events[3]), 2000u);
+        QVERIFY(names(events).contains("updaterRan(0)"));
+    }
+
+    void unpluggedDuringCountdown()
+    {
+        // Gone at the third second of the countdown, back 15 s later: the
+        // transfer fails with its own code (no calculator: 104) and the retry
+        // path brings it home.
+        auto calculator = attach();
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn->onCountdown = [&](int left) {
+            if (left == 3250) {
+                emulator::Faults faults;
+                faults.unplugAfterBytes = 0;
+                faults.replugAfterMs = 15000;
+                calculator->setFaults(faults);
+            }
+        };
+        standIn->connectTo(Qt::DirectConnection);
+        const QStringList events = finishSession();
+        const QStringList seen = names(events);
+        QCOMPARE(seen.count("foundDevice"), 1);
+        QCOMPARE(seen.count("waitingStart 0"), 1); // the countdown ran on without noticing
+        const int failed = seen.indexOf("updaterRan(104)");
+        QVERIFY(failed > 0);
+        QCOMPARE(seen.mid(failed, 2), (QStringList{"updaterRan(104)", "downloadInactive"}));
+        QVERIFY(seen.indexOf(QRegularExpression("waitingTicks.*"), failed) > failed); // polls while it is gone
+        QCOMPARE(seen.mid(seen.size() - 3), (QStringList{"downloadActive", "updaterRan(0)", "downloadInactive"}));
+        QCOMPARE(seen.count("foundDevice"), 1);
+        QVERIFY(!seen.contains("finished"));
+    }
+
+    void queuedToTheGuiThreadOnTheRealClock()
+    {
+        // The real arrangement: the worker on its own QThread, started by the
+        // thread's started() signal, its signals and the dialog's two signals
+        // queued to receivers on this (GUI) thread. The real clock: ~9 s.
+        platform::useSimulatedClock(false);
+        auto calculator = attach();
+        QThread thread;
+        worker->moveToThread(&thread);
+        connect(&thread, &QThread::started, worker.get(), &CUpdateWorker::process);
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn->connectTo(Qt::AutoConnection);
+        QStringList messages;
+        QList<int> progress;
+        bool onGuiThread = true;
+        connect(dialog.get(), &CCalcFWUpdateMSDialog::updateMessage, this, [&](const QString &message) {
+            onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+            messages << message;
+        });
+        connect(dialog.get(), &CCalcFWUpdateMSDialog::updateProgress, this, [&](int percent) {
+            onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+            progress << percent;
+        });
+        thread.start();
+        QTRY_VERIFY_WITH_TIMEOUT(names(standIn->events()).contains("downloadInactive"), 30000);
+        QTRY_VERIFY(!progress.isEmpty() && progress.last() == 100);
+        QThread *gui = QThread::currentThread();
+        QMetaObject::invokeMethod(worker.get(), [&] { worker->moveToThread(gui); }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        QVERIFY(thread.wait(10000));
+
+        const QStringList seen = names(standIn->events());
+        QCOMPARE(seen, (QStringList{"foundDevice", "waitingTicks(1)", "waitingStart 4250", "waitingStart 3250",
+                                    "waitingStart 2250", "waitingStart 1250", "waitingStart 250", "waitingStart 0",
+                                    "downloadActive", "updaterRan(0)", "downloadInactive"}));
+        QVERIFY(onGuiThread);
+        QCOMPARE(messages, QStringList{release[0].path}); // a copy: the transfer thread is long gone
+        QCOMPARE(progress.first(), 0);
+        QCOMPARE(progress.last(), 100);
+    }
+};
+
+QTEST_MAIN(TestUpdateWorker)
+#include "test_update_worker.moc"

@@ -1,0 +1,109 @@
+// The dialog's shared state and the choice of the interface language.
+#include "resources/language.h"
+#include "session/dialog_state.h"
+#include "ui/calc_fw_update_ms_dialog.h"
+
+#include <QtTest>
+
+#include <climits>
+
+namespace {
+
+// A dialog that looks at the shared state from inside its own construction,
+// where the real dialog chooses its language and fetches its first texts.
+class ProbingDialog : public CCalcFWUpdateMSDialog {
+public:
+    ProbingDialog()
+    {
+        sawItself = gUpdateDialog == this && gDialogState.load() == this;
+        languageIndex = 3;
+        languageSeen = currentLanguage();
+    }
+    bool sawItself = false;
+    std::uint32_t languageSeen = 0;
+};
+
+} // namespace
+
+class TestDialogState : public QObject {
+    Q_OBJECT
+
+private slots:
+    void reachableFromItsConstructionOn()
+    {
+        QVERIFY(gUpdateDialog == nullptr);
+        QCOMPARE(currentLanguage(), 0u);
+        ProbingDialog dialog;
+        QVERIFY(dialog.sawItself);
+        QCOMPARE(dialog.languageSeen, 3u);
+        QCOMPARE(dialog.countdownMs.load(), 0);
+        QVERIFY(!dialog.busy.load());
+        QVERIFY(dialog.firmwareFolder.isEmpty());
+    }
+
+    void localeTable_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<uint>("language");
+        const char *const rows[][2] = {{"en_US", "1"}, {"zh_CN", "2"}, {"fr_CA", "3"}, {"de_AT", "4"},
+                                       {"es_MX", "5"}, {"nl_BE", "6"}, {"pt_BR", "7"}, {"ja_JP", "8"},
+                                       {"ru_RU", "1"}, {"C", "1"},     {"de", "1"},    {"de_de", "4"},
+                                       {"", "1"},      {"zh_Hant_TW", "1"}};
+        for (const auto &row : rows)
+            QTest::newRow(*row[0] ? row[0] : "empty") << QString(row[0]) << QString(row[1]).toUInt();
+    }
+    void localeTable()
+    {
+        QFETCH(QString, locale);
+        QFETCH(uint, language);
+        QCOMPARE(languageFromLocale(locale.toStdString()), language);
+    }
+
+    void rangeCheck_data()
+    {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<uint>("stored");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("0 stays 0") << 0 << 0u << true;
+        QTest::newRow("5") << 5 << 5u << true;
+        QTest::newRow("8, the highest") << 8 << 8u << true;
+        QTest::newRow("9, a file code only") << 9 << 1u << false;
+        QTest::newRow("12") << 12 << 1u << false;
+        QTest::newRow("-1") << -1 << 1u << false;
+        QTest::newRow("most negative") << INT_MIN << 1u << false;
+    }
+    void rangeCheck()
+    {
+        QFETCH(int, value);
+        QFETCH(uint, stored);
+        QFETCH(bool, accepted);
+        std::uint32_t target = 77;
+        QCOMPARE(checkLanguage(&target, value), accepted);
+        QCOMPARE(target, stored);
+    }
+
+    void fromStoredSetting_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("systemLocale");
+        QTest::addColumn<uint>("language");
+        QTest::newRow("absent: the system's German") << QVariant() << "de_DE" << 4u;
+        QTest::newRow("absent: an unknown locale") << QVariant() << "ru_RU" << 1u;
+        QTest::newRow("5") << QVariant("5") << "de_DE" << 5u;
+        QTest::newRow("9") << QVariant("9") << "de_DE" << 1u;
+        QTest::newRow("-1") << QVariant("-1") << "de_DE" << 1u;
+        QTest::newRow("0") << QVariant("0") << "de_DE" << 0u;
+        QTest::newRow("not a number") << QVariant("German") << "de_DE" << 0u;
+        QTest::newRow("an integer") << QVariant(7) << "de_DE" << 7u;
+    }
+    void fromStoredSetting()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, systemLocale);
+        QFETCH(uint, language);
+        QCOMPARE(languageFromSetting(stored, systemLocale), language);
+    }
+};
+
+QTEST_MAIN(TestDialogState)
+#include "test_dialog_state.moc"
