@@ -4,8 +4,6 @@
 #include "session/dialog_state.h"
 #include "transport/transfer_engine.h"
 
-#include <QMutexLocker>
-
 #include <exception>
 
 namespace {
@@ -49,20 +47,20 @@ CUpdateWorker::~CUpdateWorker() = default;
 
 void CUpdateWorker::selectSource(const QString &path, qint64 offset)
 {
-    QMutexLocker lock(&sourceLock_);
+    std::lock_guard<std::mutex> lock(sourceLock_);
     sourcePath = path;
     diskOffset = offset;
 }
 
 QString CUpdateWorker::currentSourcePath() const
 {
-    QMutexLocker lock(&sourceLock_);
+    std::lock_guard<std::mutex> lock(sourceLock_);
     return sourcePath;
 }
 
 qint64 CUpdateWorker::currentDiskOffset() const
 {
-    QMutexLocker lock(&sourceLock_);
+    std::lock_guard<std::mutex> lock(sourceLock_);
     return diskOffset;
 }
 
@@ -157,7 +155,7 @@ void CUpdateWorker::transfer()
     QString path;
     qint64 offset = 0;
     {
-        QMutexLocker lock(&sourceLock_);
+        std::lock_guard<std::mutex> lock(sourceLock_);
         path = sourcePath;
         offset = diskOffset;
     }

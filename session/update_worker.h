@@ -7,12 +7,12 @@
 // the worker's fields.
 #pragma once
 
-#include <QMutex>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 class CUpdateWorker : public QObject {
     Q_OBJECT
@@ -60,7 +60,7 @@ private:
     void countDown();
     void transfer();
 
-    mutable QMutex sourceLock_;
+    mutable std::mutex sourceLock_; // a standard mutex: visible to ThreadSanitizer
     QString sourcePath; // full path of the file to send (under sourceLock_)
     qint64 diskOffset = 0; // where it goes on the calculator disk (under sourceLock_)
 };

@@ -350,10 +350,8 @@ private slots:
         thread.start();
         QTRY_VERIFY_WITH_TIMEOUT(names(standIn->events()).contains("downloadInactive"), 30000);
         QTRY_VERIFY(!progress.isEmpty() && progress.last() == 100);
-        QThread *gui = QThread::currentThread();
-        QMetaObject::invokeMethod(worker.get(), [&] { worker->moveToThread(gui); }, Qt::BlockingQueuedConnection);
         thread.quit();
-        QVERIFY(thread.wait(10000));
+        QVERIFY(thread.wait(10000)); // the worker, its thread ended, is deleted in cleanup()
 
         const QStringList seen = names(standIn->events());
         QCOMPARE(seen, (QStringList{"foundDevice", "waitingTicks(1)", "waitingStart 4250", "waitingStart 3250",
