@@ -1,0 +1,68 @@
+// String-resource files: "Help" + language code + ".xqresource", one per
+// language; the header, the block index, the process-wide tables of opened
+// files and of file keys that failed, and the reader through which every byte
+// of a file is read. Plain C++: the reader that goes through Qt's search path
+// lives in resource_reader.h and is installed by the Qt half.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr std::uint32_t kResourceMagic = 0xB28A617Cu;
+constexpr std::uint32_t kFormatTag = 0xFE84125Du;       // the two accepted format tags
+constexpr std::uint32_t kFormatTagAlternate = 0xFE84125Eu;
+constexpr std::uint32_t kMaxHeaderLength = 332;
+constexpr std::uint32_t kPreferredBit = 0x80;
+constexpr std::uint32_t kBlockIndexRecordSize = 12;
+
+// Header field offsets.
+constexpr std::uint32_t kHeaderMagicAt = 0;
+constexpr std::uint32_t kHeaderFormatAt = 4;
+constexpr std::uint32_t kHeaderLengthAt = 8;
+constexpr std::uint32_t kHeaderChainAt = 12;      // 4 x u32; entry 0 is the file's own key
+constexpr std::uint32_t kHeaderCodeTreeOffsetAt = 40;
+constexpr std::uint32_t kHeaderCodeTreeLengthAt = 44;
+constexpr std::uint32_t kHeaderBlockCountAt = 56; // i32
+constexpr std::uint32_t kHeaderBlockIndexAt = 60;
+constexpr std::uint32_t kHeaderBlockBaseAt = 64;
+
+// Reads bytes [from, to) of the named file into a new buffer (*out, freed by
+// the caller with freeResourceBytes, also when the count falls short); the
+// count read, 0 (and *out null) when the file is missing or from >= its end.
+using ResourceReader = std::int64_t (*)(const char16_t *name, std::uint8_t **out, std::int64_t from,
+                                        std::int64_t to);
+void freeResourceBytes(std::uint8_t *buffer);
+
+// The reader openResourceFile uses (none installed: no file is ever found).
+void setResourceReader(ResourceReader reader);
+ResourceReader resourceReader();
+
+struct ResourceFile {
+    std::u16string name;                  // as opened, at most 259 units
+    ResourceReader reader;                // every later read of this file goes through it
+    std::uint8_t header[kMaxHeaderLength]; // widened to 332 bytes, chain fixed up
+    std::vector<std::uint8_t> codeTree;   // as read; meaningful when hasCodeTree
+    bool hasCodeTree = false;
+    std::vector<std::uint8_t> blockIndex; // block count x 12 bytes; meaningful when hasBlockIndex
+    bool hasBlockIndex = false;
+
+    std::uint32_t headerWord(std::uint32_t at) const; // little-endian u32 of the header
+    std::uint32_t chain(int position) const;          // language chain entry 0 to 3
+};
+
+// The file name of a language index ("HelpDe.xqresource"), empty for an
+// index without a code.
+std::u16string resourceFileName(std::uint32_t language);
+
+// Reads and validates a file's header; a new record (caller owns), or nullptr.
+ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader);
+
+// The file for a language key (with kPreferredBit when `preferred`), from the
+// open-file table, or opened now; nullptr when it failed (now or before).
+ResourceFile *openResourceFile(std::uint32_t language, bool preferred);
+
+// Empties both tables (tests and fuzzers start each case afresh).
+void resetResourceFiles();
+// The failed-key table, oldest first (tests).
+const std::vector<std::uint32_t> &failedResourceKeys();

@@ -1,0 +1,18 @@
+// Fetching a text by its identifier through the current language's file, its
+// language chain and a cache of the ten most recently used decoded blocks.
+#pragma once
+
+#include <cstdint>
+
+constexpr std::uint32_t kStringsPerBlock = 512;
+constexpr std::size_t kBlockCacheLimit = 10;
+
+// The text, or nullptr when none was found; an empty text only for the
+// identifier 0. Language 0 is the current language. The pointer is valid
+// until the next lookup; callers copy it at once. GUI thread only.
+const char16_t *lookupString(std::uint32_t identifier, std::uint32_t language);
+
+// Empties the block cache (tests and fuzzers).
+void resetBlockCache();
+// How many decoded blocks the cache holds (tests).
+std::size_t blockCacheSize();
