@@ -2,7 +2,7 @@
 // language; the header, the block index, the process-wide tables of opened
 // files and of file keys that failed, and the reader through which every byte
 // of a file is read. Plain C++: the reader that goes through Qt's search path
-// lives in resource_reader.h and is installed by the Qt half.
+// lives in localized_text.h and is installed by the Qt half.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 // language chain and a cache of the ten most recently used decoded blocks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr std::uint32_t kStringsPerBlock = 512;

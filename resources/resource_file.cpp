@@ -1,0 +1,168 @@
+#include "resources/resource_file.h"
+
+#include "resources/language.h"
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Owns a buffer that a reader allocated; frees it on every path out.
+struct ReaderBytesDeleter {
+    void operator()(std::uint8_t *buffer) const { freeResourceBytes(buffer); }
+};
+using ReaderBytes = std::unique_ptr<std::uint8_t[], ReaderBytesDeleter>;
+
+// The language codes of the file names, by language index 1 to 9.
+const char16_t *const kLanguageCodes[] = {u"En", u"Zh", u"Fr", u"De", u"Es", u"Nl", u"Pt", u"Ja", u"Ru"};
+constexpr std::uint32_t kLanguageCodeCount = sizeof kLanguageCodes / sizeof kLanguageCodes[0];
+
+// A name longer than this is cut when the record is made.
+constexpr std::size_t kMaxNameLength = 259;
+
+// The first read must cover the magic, the format tag and the header length.
+constexpr std::uint32_t kProbeLength = 12;
+
+ResourceReader gReader = nullptr;                       // installed reader; none: nothing is found
+std::vector<std::unique_ptr<ResourceFile>> gOpenFiles;  // accepted files, in the order of opening
+std::vector<std::uint32_t> gFailedKeys;                 // keys that failed, in the order of failing
+
+std::uint32_t readWord(const std::uint8_t *bytes)
+{
+    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
+           std::uint32_t(bytes[3]) << 24;
+}
+
+void writeWord(std::uint8_t *bytes, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = std::uint8_t(value >> (8 * i));
+}
+
+// English ends every chain that has room for it, unless the chain already
+// names it before its first unused entry.
+void fixUpChain(std::uint8_t *header)
+{
+    for (std::uint32_t position = 0; position < 4; ++position) {
+        std::uint8_t *entry = header + kHeaderChainAt + 4 * position;
+        const std::uint32_t language = readWord(entry);
+        if (language == kLanguageEnglish)
+            return;
+        if (language == 0) {
+            writeWord(entry, kLanguageEnglish);
+            return;
+        }
+    }
+}
+
+} // namespace
+
+void freeResourceBytes(std::uint8_t *buffer)
+{
+    delete[] buffer;
+}
+
+void setResourceReader(ResourceReader reader)
+{
+    gReader = reader;
+}
+
+ResourceReader resourceReader()
+{
+    return gReader;
+}
+
+std::uint32_t ResourceFile::headerWord(std::uint32_t at) const
+{
+    return at <= kMaxHeaderLength - 4 ? readWord(header + at) : 0;
+}
+
+std::uint32_t ResourceFile::chain(int position) const
+{
+    return position >= 0 && position < 4 ? headerWord(kHeaderChainAt + 4 * std::uint32_t(position)) : 0;
+}
+
+std::u16string resourceFileName(std::uint32_t language)
+{
+    if (language < 1 || language > kLanguageCodeCount)
+        return std::u16string();
+    return u"Help" + std::u16string(kLanguageCodes[language - 1]) + u".xqresource";
+}
+
+ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader)
+{
+    if (name == nullptr || reader == nullptr)
+        return nullptr;
+
+    std::uint8_t *raw = nullptr;
+    std::int64_t count = reader(name, &raw, 0, kProbeLength);
+    ReaderBytes probe(raw);
+    if (count != kProbeLength || !probe)
+        return nullptr;
+    const std::uint32_t format = readWord(probe.get() + kHeaderFormatAt);
+    if (readWord(probe.get() + kHeaderMagicAt) != kResourceMagic ||
+        (format != kFormatTag && format != kFormatTagAlternate))
+        return nullptr;
+    // A header shorter than its own first three fields is as malformed as one
+    // longer than 332 bytes: both reject the file.
+    const std::uint32_t headerLength = readWord(probe.get() + kHeaderLengthAt);
+    if (headerLength < kProbeLength || headerLength > kMaxHeaderLength)
+        return nullptr;
+
+    raw = nullptr;
+    count = reader(name, &raw, 0, headerLength);
+    ReaderBytes stored(raw);
+    if (count != std::int64_t(headerLength) || !stored)
+        return nullptr;
+
+    auto file = std::make_unique<ResourceFile>();
+    // The missing bytes of a short header read as zeros. The copy is always
+    // 332 bytes, so even a header whose length field changed between the two
+    // reads cannot be read past its end.
+    std::memset(file->header, 0, sizeof file->header);
+    std::memcpy(file->header, stored.get(), headerLength);
+    if (readWord(file->header + kHeaderLengthAt) < kMaxHeaderLength)
+        writeWord(file->header + kHeaderLengthAt, kMaxHeaderLength);
+    fixUpChain(file->header);
+
+    std::u16string fullName(name);
+    file->name = fullName.substr(0, kMaxNameLength);
+    file->reader = reader;
+    return file.release();
+}
+
+ResourceFile *openResourceFile(std::uint32_t language, bool preferred)
+{
+    const std::uint32_t key = preferred ? language | kPreferredBit : language;
+    for (auto it = gOpenFiles.rbegin(); it != gOpenFiles.rend(); ++it)
+        if ((*it)->chain(0) == key)
+            return it->get();
+    for (auto it = gFailedKeys.rbegin(); it != gFailedKeys.rend(); ++it)
+        if (*it == key)
+            return nullptr;
+
+    // Both keys of a language name the same file. A key whose language has no
+    // code (0, or 10 and above, e.g. from a stored setting of 0 or a chain
+    // entry) names no file: it fails without anything being read.
+    const std::u16string name = resourceFileName(key & ~kPreferredBit);
+    std::unique_ptr<ResourceFile> file;
+    if (!name.empty())
+        file.reset(loadResourceFile(name.c_str(), gReader));
+    if (file && file->chain(0) == key) {
+        gOpenFiles.push_back(std::move(file));
+        return gOpenFiles.back().get();
+    }
+    gFailedKeys.push_back(key);
+    return nullptr;
+}
+
+void resetResourceFiles()
+{
+    gOpenFiles.clear();
+    gFailedKeys.clear();
+}
+
+const std::vector<std::uint32_t> &failedResourceKeys()
+{
+    return gFailedKeys;
+}

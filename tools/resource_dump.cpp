@@ -1,0 +1,153 @@
+#include "tools/resource_dump.h"
+
+#include "resources/block_decoder.h"
+#include "resources/resource_file.h"
+#include "resources/string_lookup.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+constexpr std::uint32_t kBlockNumberMask = 0x7FFFFFu; // bits 0 to 22 of a block word
+constexpr std::uint32_t kBlockLengthMask = 0x7FFFFFFFu;
+
+std::uint32_t u32At(const std::uint8_t *at)
+{
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+std::string hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// Whether [offset, offset + length) lies inside a file of `size` bytes.
+bool inside(std::uint64_t offset, std::uint64_t length, std::uint64_t size)
+{
+    return offset <= size && length <= size - offset;
+}
+
+} // namespace
+
+bool checkCodeTree(const std::uint8_t *tree, std::uint32_t length, std::string *error)
+{
+    // Children always lie after their parent, so the walk ends; `seen` keeps
+    // a node that two parents share from being walked twice.
+    std::vector<bool> seen(length, false);
+    std::vector<std::uint32_t> pending{0};
+    while (!pending.empty()) {
+        const std::uint64_t at = pending.back();
+        pending.pop_back();
+        if (at >= length) {
+            *error = "the code tree points outside itself (node at " + std::to_string(at) + ", tree of " +
+                     std::to_string(length) + " bytes)";
+            return false;
+        }
+        if (seen[at])
+            continue;
+        seen[at] = true;
+        const std::uint8_t type = tree[at];
+        if (length - at < (type == 3 ? 5u : 3u)) {
+            *error = "the code tree ends inside its node at " + std::to_string(at);
+            return false;
+        }
+        const std::uint32_t field = tree[at + 1] | tree[at + 2] << 8;
+        if (type == 0) {
+            pending.push_back(static_cast<std::uint32_t>(at + 3));
+            if (at + 3 + field >= length) {
+                *error = "the code tree points outside itself (node at " + std::to_string(at) + ")";
+                return false;
+            }
+            pending.push_back(static_cast<std::uint32_t>(at + 3 + field));
+        } else if (type == 1 || type == 2) {
+            pending.push_back(static_cast<std::uint32_t>(at + 3));
+        }
+    }
+    return true;
+}
+
+bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<ResourceText> *texts,
+                         std::string *error)
+{
+    const std::uint64_t size = file.size();
+    if (size < 12) {
+        *error = "not a string-resource file: only " + std::to_string(size) + " bytes";
+        return false;
+    }
+    if (u32At(&file[kHeaderMagicAt]) != kResourceMagic) {
+        *error = "not a string-resource file: magic " + hex(u32At(&file[kHeaderMagicAt]));
+        return false;
+    }
+    const std::uint32_t format = u32At(&file[kHeaderFormatAt]);
+    if (format != kFormatTag && format != kFormatTagAlternate) {
+        *error = "unknown format tag " + hex(format);
+        return false;
+    }
+    const std::uint32_t headerLength = u32At(&file[kHeaderLengthAt]);
+    if (headerLength < 12 || headerLength > kMaxHeaderLength) {
+        *error = "bad header length " + std::to_string(headerLength);
+        return false;
+    }
+    if (headerLength > size) {
+        *error = "the header runs past the end of the file";
+        return false;
+    }
+    // A short header reads as if the missing bytes were zero.
+    std::uint8_t header[kMaxHeaderLength] = {};
+    std::copy(file.begin(), file.begin() + headerLength, header);
+
+    const std::uint32_t treeOffset = u32At(header + kHeaderCodeTreeOffsetAt);
+    const std::uint32_t treeLength = u32At(header + kHeaderCodeTreeLengthAt);
+    const auto blockCount = static_cast<std::int32_t>(u32At(header + kHeaderBlockCountAt));
+    const std::uint32_t indexOffset = u32At(header + kHeaderBlockIndexAt);
+    const std::uint32_t blockBase = u32At(header + kHeaderBlockBaseAt);
+    if (blockCount < 0) {
+        *error = "negative block count " + std::to_string(blockCount);
+        return false;
+    }
+    if (treeLength != 0 && !inside(treeOffset, treeLength, size)) {
+        *error = "the code tree lies outside the file";
+        return false;
+    }
+    const std::uint8_t *tree = treeLength != 0 ? &file[treeOffset] : nullptr;
+    if (tree && !checkCodeTree(tree, treeLength, error))
+        return false;
+    const std::uint64_t indexLength = std::uint64_t{kBlockIndexRecordSize} * blockCount;
+    if (!inside(indexOffset, indexLength, size)) {
+        *error = "the block index lies outside the file";
+        return false;
+    }
+
+    // The last record of a block number is the one the lookup uses.
+    std::map<std::uint32_t, const std::uint8_t *> records;
+    for (std::int32_t i = 0; i < blockCount; ++i) {
+        const std::uint8_t *record = &file[indexOffset + std::uint64_t{kBlockIndexRecordSize} * i];
+        records[u32At(record) & kBlockNumberMask] = record;
+    }
+    texts->clear();
+    for (const auto &entry : records) {
+        const std::uint32_t number = entry.first;
+        const std::uint32_t word = u32At(entry.second);
+        const std::uint32_t start = blockBase + u32At(entry.second + 4); // modulo 2^32
+        const std::uint32_t length = u32At(entry.second + 8) & kBlockLengthMask;
+        if (!inside(start, length, size)) {
+            *error = "block " + std::to_string(number) + " lies outside the file";
+            return false;
+        }
+        StringTable table;
+        decodeBlock(&table, file.data() + start, length, tree, treeLength, word >> 23);
+        // A coded block may hold more strings than an identifier can reach.
+        const std::size_t reachable = std::min<std::size_t>(table.count(), kStringsPerBlock);
+        for (std::size_t index = 0; index < reachable; ++index) {
+            std::u16string text(table.strings[index]);
+            if (!text.empty())
+                texts->push_back({number << 9 | static_cast<std::uint32_t>(index), std::move(text)});
+        }
+    }
+    return true;
+}

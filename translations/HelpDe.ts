@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation>Starten</translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation>Warte auf Verbindung...</translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation>Keine Updates verfügbar</translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation>Fertig</translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation>Firmware-Update</translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation>Update abgebrochen</translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation>Firmware</translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation>Nach Update-Dateien suchen</translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation>Warte auf Start…</translation>
+    </message>
+</context>
+</TS>

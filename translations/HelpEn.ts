@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation></translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation></translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation></translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation></translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation></translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation></translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation></translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation></translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation></translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation></translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="fr_FR" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation>Annuler</translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation>Démarrer</translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation>En attente de connexion...</translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation>Aucune mise à jour disponible</translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation>Terminé</translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation>Mise à jour du firmware</translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation>Mise à jour interrompue</translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation>Firmware</translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation>Rechercher les fichiers de mise à jour</translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation>En attente du démarrage…</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ja_JP" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation>開始</translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation>接続を待っています...</translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation>利用可能なアップデートはありません</translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation>完了</translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation>ファームウェアのアップデート</translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation>アップデートを中止しました</translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation>ファームウェア</translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation>アップデートファイルを参照</translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation>開始を待っています…</translation>
+    </message>
+</context>
+</TS>

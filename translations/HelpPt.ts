@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="pt_BR" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation>Cancelar</translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation>Iniciar</translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation>Aguardando conexão...</translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation>Nenhuma atualização disponível</translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation>Concluído</translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation>Atualização de firmware</translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation>Atualização cancelada</translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation>Firmware</translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation>Procurar arquivos de atualização</translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation>Aguardando início…</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ru_RU" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation>Отмена</translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation>Начать</translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation>Ожидание подключения...</translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation>Нет доступных обновлений</translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation>Готово</translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation>Обновление прошивки</translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation>Обновление прервано</translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation>Прошивка</translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation>Найти файлы обновления</translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation>Ожидание запуска…</translation>
+    </message>
+</context>
+</TS>

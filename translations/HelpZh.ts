@@ -1,0 +1,47 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN" sourcelanguage="en_US">
+<context>
+    <name>Updater</name>
+    <message id="2">
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message id="20">
+        <source>Start</source>
+        <translation>开始</translation>
+    </message>
+    <message id="521">
+        <source>Waiting for connection...</source>
+        <translation>正在等待连接...</translation>
+    </message>
+    <message id="622">
+        <source>No updates are available</source>
+        <translation>没有可用的更新</translation>
+    </message>
+    <message id="627">
+        <source>Done</source>
+        <translation>完成</translation>
+    </message>
+    <message id="631">
+        <source>Firmware update</source>
+        <translation>固件更新</translation>
+    </message>
+    <message id="633">
+        <source>Update aborted</source>
+        <translation>更新已中止</translation>
+    </message>
+    <message id="657">
+        <source>Firmware</source>
+        <translation>固件</translation>
+    </message>
+    <message id="744">
+        <source>Browse for update files</source>
+        <translation>浏览更新文件</translation>
+    </message>
+    <message id="7774">
+        <source>Waiting to start…</source>
+        <translation>等待开始…</translation>
+    </message>
+</context>
+</TS>
