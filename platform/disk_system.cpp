@@ -27,19 +27,6 @@ bool closeHandle(Handle handle)
     return true;
 }
 
-void *allocAligned(std::size_t size)
-{
-    if (size == 0)
-        size = kBufferAlignment;
-    const std::size_t rounded = (size + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
-    return std::aligned_alloc(kBufferAlignment, rounded);
-}
-
-void freeAligned(void *buffer)
-{
-    std::free(buffer);
-}
-
 std::uint32_t lastError()
 {
     return tLastError;

@@ -213,6 +213,19 @@ bool findMassStorageInterface(const std::string &root, const std::string &device
 
 } // namespace
 
+void *allocAligned(std::size_t size)
+{
+    if (size == 0)
+        size = kBufferAlignment;
+    const std::size_t rounded = (size + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+    return std::aligned_alloc(kBufferAlignment, rounded);
+}
+
+void freeAligned(void *buffer)
+{
+    std::free(buffer);
+}
+
 DiskSystem &osDiskSystem()
 {
     static PosixDiskSystem system("/sys", "/dev");
