@@ -101,7 +101,12 @@ std::int32_t transferThread(const TransferJob *job)
         platform::freeAligned(buffer);
         return kSourceUnopenable;
     }
-    seekDisk(file, job->sourceOffset, SeekFrom::Begin);
+    // Reading from anywhere but the source offset would send the wrong bytes.
+    if (seekDisk(file, job->sourceOffset, SeekFrom::Begin) != job->sourceOffset) {
+        platform::closeHandle(file);
+        platform::freeAligned(buffer);
+        return kSourceReadFailed;
+    }
     std::int64_t remaining = job->length;
 
     // The thread's own copy: valid for the receiver until this thread ends.
