@@ -39,6 +39,7 @@ struct Heard {
 // Truncates the firmware file when a transfer reports 0: the file shrinks
 // after its size was taken.
 QString shrinkOnStart;
+bool shrunk = false; // whether the system let the file be cut while it was being sent
 
 void onProgress(std::int32_t percent)
 {
@@ -46,7 +47,7 @@ void onProgress(std::int32_t percent)
     heard.progress[std::this_thread::get_id()] << percent;
     ++heard.calls;
     if (percent == 0 && !shrinkOnStart.isEmpty())
-        QFile::resize(shrinkOnStart, 1000);
+        shrunk = QFile::resize(shrinkOnStart, 1000);
 }
 
 void onMessage(const char16_t *text)
@@ -377,8 +378,18 @@ private slots:
         auto calculators = attach(1);
         const std::u16string path = writeFirmware(firmware(40000), "shrinking.bin");
         shrinkOnStart = QString::fromStdU16String(path);
-        QCOMPARE(run(path), kSourceReadFailed);
+        shrunk = false;
+        const std::int32_t result = run(path);
         const QStringList trace = traceOf(*calculators[0]);
+        if (!shrunk) {
+            // Windows: the engine opens the file sharing it for reading only,
+            // so nobody can cut it while it is sent; it goes out whole.
+            QVERIFY2(QSysInfo::kernelType() == "winnt", "the file could not be cut");
+            QCOMPARE(result, kTransferOk);
+            QCOMPARE(trace.last(), QString("closing-read"));
+            return;
+        }
+        QCOMPARE(result, kSourceReadFailed);
         QVERIFY(!trace.contains("progress 100"));
         QVERIFY(trace.filter(QRegularExpression("^write ")).isEmpty());
     }
