@@ -39,14 +39,21 @@ void reportProgress(std::int32_t percent)
         progressCallback(percent);
 }
 
-// What every failure exit after the disk was used does before it ends the thread.
-std::int32_t abandon(DiskHandle disk, DiskHandle file, void *buffer, std::int32_t code)
+// The last steps of every exit once the disk was used: the settle pause, then
+// the firmware file and the buffer go.
+std::int32_t settleAndRelease(DiskHandle file, void *buffer, std::int32_t code)
 {
-    disk->flush();
     platform::pauseMs(kSettlePauseMs);
     platform::closeHandle(file);
     platform::freeAligned(buffer);
     return code;
+}
+
+// What every failure exit after the disk was used does before it ends the thread.
+std::int32_t abandon(DiskHandle disk, DiskHandle file, void *buffer, std::int32_t code)
+{
+    disk->flush();
+    return settleAndRelease(file, buffer, code);
 }
 
 // One chunk onto the disk at `position`: up to 7 seek-and-write attempts. An
@@ -181,20 +188,13 @@ std::int32_t transferThread(const TransferJob *job)
 
     // The ending. A flush that fails leaves the data's arrival in doubt, which
     // is a failed write, not a success.
-    if (!disk->flush()) {
-        platform::pauseMs(kSettlePauseMs);
-        platform::closeHandle(file);
-        platform::freeAligned(buffer);
-        return kDiskWriteFailed;
-    }
+    if (!disk->flush())
+        return settleAndRelease(file, buffer, kDiskWriteFailed);
     platform::pauseMs(kSettlePauseMs);
     sendProgress(disk, 100);
     reportProgress(100);
     readCommandArea(disk, true);
-    platform::pauseMs(kSettlePauseMs);
-    platform::closeHandle(file);
-    platform::freeAligned(buffer);
-    return kTransferOk;
+    return settleAndRelease(file, buffer, kTransferOk);
 }
 
 std::int32_t runTransferRequest(const TransferRequest *request)

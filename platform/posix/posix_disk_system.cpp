@@ -320,6 +320,22 @@ std::int64_t PosixFile::size()
 // ---------------------------------------------------------------------------
 // The disk system.
 
+namespace {
+
+// A handle for an opened descriptor; the descriptor is closed when no
+// memory for the handle can be had.
+Handle adopt(int fd)
+{
+    auto *handle = new (std::nothrow) PosixFile(fd);
+    if (handle == nullptr) {
+        robustClose(fd);
+        setLastError(ENOMEM);
+    }
+    return handle;
+}
+
+} // namespace
+
 PosixDiskSystem::PosixDiskSystem(std::string sysfsRoot, std::string devRoot)
     : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot))
 {
@@ -444,12 +460,7 @@ Handle PosixDiskSystem::openDisk(const char16_t *devicePath)
         return kInvalidHandle;
     }
 
-    auto *handle = new (std::nothrow) PosixFile(fd);
-    if (handle == nullptr) {
-        robustClose(fd);
-        setLastError(ENOMEM);
-    }
-    return handle;
+    return adopt(fd);
 }
 
 Handle PosixDiskSystem::openFile(const char16_t *path)
@@ -478,12 +489,7 @@ Handle PosixDiskSystem::openFile(const char16_t *path)
         setLastError(static_cast<std::uint32_t>(code));
         return kInvalidHandle;
     }
-    auto *handle = new (std::nothrow) PosixFile(fd);
-    if (handle == nullptr) {
-        robustClose(fd);
-        setLastError(ENOMEM);
-    }
-    return handle;
+    return adopt(fd);
 }
 
 } // namespace platform
