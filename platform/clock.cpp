@@ -12,7 +12,16 @@ std::atomic<std::uint64_t> gSimulatedMs{0};
 std::atomic<std::uint64_t> gPauseCount{0};
 std::atomic<std::uint64_t> gPauseTotalMs{0};
 std::atomic<PauseObserver> gPauseObserver{nullptr};
+std::atomic<std::uint32_t> gScale{1}; // real clock: 1; scaled: the factor
+std::atomic<std::int64_t> gScaleBaseMs{0}; // the scaled clock's time at the switch
+std::atomic<std::int64_t> gScaleStartUs{0}; // the real time of the switch
 const auto gStart = std::chrono::steady_clock::now();
+
+std::int64_t realUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - gStart)
+        .count();
+}
 } // namespace
 
 void pauseMs(std::uint32_t ms)
@@ -26,22 +35,50 @@ void pauseMs(std::uint32_t ms)
         std::this_thread::yield();
         return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const std::uint32_t scale = gScale.load(std::memory_order_acquire);
+    std::this_thread::sleep_for(std::chrono::microseconds(std::int64_t(ms) * 1000 / (scale ? scale : 1)));
 }
 
 std::uint64_t nowMs()
 {
     if (gSimulated.load(std::memory_order_acquire))
         return gSimulatedMs.load(std::memory_order_acquire);
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - gStart)
-                                          .count());
+    const std::uint32_t scale = gScale.load(std::memory_order_acquire);
+    if (scale > 1) {
+        const std::int64_t elapsedUs = realUs() - gScaleStartUs.load(std::memory_order_acquire);
+        return static_cast<std::uint64_t>(gScaleBaseMs.load(std::memory_order_acquire) +
+                                          elapsedUs * scale / 1000);
+    }
+    return static_cast<std::uint64_t>(realUs() / 1000);
+}
+
+void useScaledClock(std::uint32_t factor)
+{
+    if (factor == 0)
+        factor = 1;
+    gSimulated.store(false, std::memory_order_release);
+    resetPauseStats();
+    gScaleBaseMs.store(0, std::memory_order_release);
+    gScaleStartUs.store(realUs(), std::memory_order_release);
+    gScale.store(factor, std::memory_order_release);
+}
+
+std::uint32_t clockScale()
+{
+    return gSimulated.load(std::memory_order_acquire) ? 0 : gScale.load(std::memory_order_acquire);
+}
+
+std::uint32_t realDurationMs(std::uint32_t ms)
+{
+    const std::uint32_t scale = clockScale();
+    return scale == 0 ? 0 : ms / scale;
 }
 
 void useSimulatedClock(bool simulated)
 {
     gSimulatedMs.store(0, std::memory_order_release);
     resetPauseStats();
+    gScale.store(1, std::memory_order_release);
     gSimulated.store(simulated, std::memory_order_release);
 }
 

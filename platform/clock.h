@@ -23,6 +23,19 @@ std::uint64_t nowMs();
 void useSimulatedClock(bool simulated);
 bool simulatedClockInUse();
 
+// A fast real clock for whole programs on several threads (the window and its
+// worker): every pause sleeps 1/factor of its length, and nowMs() runs factor
+// times as fast as real time. Unlike the simulated clock it keeps the order in
+// which the threads' pauses end, so the window sees what it would see on the
+// real clock, sooner. A factor of 0 or 1 is the real clock. Resets the pause
+// statistics.
+void useScaledClock(std::uint32_t factor);
+std::uint32_t clockScale(); // 1 on the real clock, 0 on the simulated one
+
+// The real time a wait of `ms` on the clock in use takes: for timers that the
+// operating system runs (the window's exit timer). 0 on the simulated clock.
+std::uint32_t realDurationMs(std::uint32_t ms);
+
 // Moves the simulated time forward without a pause being taken.
 void advanceSimulatedClock(std::uint64_t ms);
 

@@ -57,7 +57,9 @@ public:
     // Opens a disk by a device path that an enumeration delivered, for raw,
     // unbuffered, write-through reading and writing. Any other path is refused.
     virtual Handle openDisk(const char16_t *devicePath) = 0;
-    // Opens an existing file for reading (the firmware files).
+    // Opens an existing file for reading (the firmware files). Paths are in
+    // the Windows form the release scan gives them: a backslash separates
+    // folders on every system.
     virtual Handle openFile(const char16_t *path) = 0;
 };
 

@@ -73,9 +73,22 @@ void CUpdateWorker::process()
         } catch (...) {
             // Nothing may cross the slot; the loop ends quietly.
             lastResult.store(-2);
-            return;
+            inTransport.store(false);
+            break;
         }
     }
+    loopActive.store(false, std::memory_order_release);
+}
+
+void CUpdateWorker::prepareRestart()
+{
+    state.store(WaitingForDevice);
+    transferStarted.store(false);
+    ticks.store(0);
+    retryCount.store(0);
+    lastResult.store(0);
+    stopRequested.store(false);
+    loopActive.store(true, std::memory_order_release);
 }
 
 void CUpdateWorker::runPass()
@@ -111,7 +124,11 @@ void CUpdateWorker::waitForDevice()
 {
     const std::int32_t tick = (ticks.load() + 1) % 5;
     ticks.store(tick);
-    if (isCalculatorConnected(kVendor, kProduct)) {
+    if (!enterTransport())
+        return;
+    const bool connected = isCalculatorConnected(kVendor, kProduct);
+    leaveTransport();
+    if (connected) {
         std::int32_t expected = WaitingForDevice;
         state.compare_exchange_strong(expected, CountingDown);
         if (transferStarted.load())
@@ -144,8 +161,30 @@ void CUpdateWorker::countDown()
     platform::pauseMs(kBeforeTransferPauseMs);
 }
 
+// The stop request and inTransport are a handshake in both directions (both
+// sequentially consistent): either the worker sees the request and stays out,
+// or the requester sees the worker inside and waits for it to leave.
+bool CUpdateWorker::enterTransport()
+{
+    inTransport.store(true);
+    if (stopRequested.load()) {
+        inTransport.store(false);
+        return false;
+    }
+    return true;
+}
+
+void CUpdateWorker::leaveTransport()
+{
+    inTransport.store(false);
+}
+
 void CUpdateWorker::transfer()
 {
+    // A session ended meanwhile: no transfer, and busy stays as the end of
+    // the session left it.
+    if (!enterTransport())
+        return;
     if (DialogSharedState *shared = dialog())
         shared->busy.store(true);
     transferStarted.store(true);
@@ -162,6 +201,7 @@ void CUpdateWorker::transfer()
     const std::u16string source = path.toStdU16String();
     const std::int32_t result =
         runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, reportProgress, reportMessage);
+    leaveTransport();
     lastResult.store(result);
 
     // The next state is stored before the dialog hears of the result, so

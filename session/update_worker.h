@@ -35,6 +35,20 @@ public:
     std::atomic<std::int32_t> ticks{0};       // waiting counter, 0 to 4
     std::atomic<std::int32_t> retryCount{0};  // the dialog's retry rule counts here
     std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
+    // The loop runs or is about to (its thread's start runs it): true from
+    // construction until process() returns. Whoever ends the session with
+    // the calculators waits for false, so that its transport calls never
+    // overlap the worker's.
+    std::atomic<bool> loopActive{true};
+    // The worker is inside a transport call (a presence check or a transfer).
+    // It enters only while no stop is requested; whoever set stopRequested
+    // and then sees this false may use the transport itself.
+    std::atomic<bool> inTransport{false};
+
+    // Prepares a new session after the loop has ended (a new release chosen):
+    // fields back to their initial values, loopActive set. The caller then
+    // queues process() on the worker's thread.
+    void prepareRestart();
 
     // The select step hands over the file to send. Safe from any thread; the
     // worker reads both once per transfer, just before it runs.
@@ -59,6 +73,8 @@ private:
     void waitForDevice();
     void countDown();
     void transfer();
+    bool enterTransport();
+    void leaveTransport();
 
     mutable std::mutex sourceLock_; // a standard mutex: visible to ThreadSanitizer
     QString sourcePath; // full path of the file to send (under sourceLock_)

@@ -1,30 +1,363 @@
 #include "ui/calc_fw_update_ms_dialog.h"
 
+#include "platform/clock.h"
 #include "resources/language.h"
+#include "resources/localized_text.h"
+#include "session/release_scan.h"
+#include "session/update_worker.h"
+#include "transport/transfer_engine.h"
+#include "ui/suite_settings.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
 
 CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
 
-CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QWidget *parent) : QDialog(parent)
+namespace {
+
+const char16_t kVendor[] = u"XQ";
+const char16_t kProduct[] = u"Tavix update";
+
+constexpr std::int32_t kCountdownMs = 5250;      // the countdown once a calculator is found
+constexpr std::int32_t kStartNowMs = 1000;       // what a click during the countdown leaves
+constexpr std::int32_t kRetries = 5;             // of a failed file: six attempts in all
+constexpr std::uint32_t kExitDelayMs = 3000;     // from "Done" to the end of the program
+constexpr std::uint32_t kStopPauseMs = 250;      // lets the worker see the stop request
+constexpr std::uint32_t kTransportWaitMs = 50;   // while the worker finishes a transport call
+constexpr int kRestartPollMs = 20;               // while the ended session's loop winds down
+
+const char kProgressStyle[] =
+    "QProgressBar { border: 2px solid DarkGrey; border-radius: 4px; text-align: center; padding: 2px; } "
+    "QProgressBar::chunk { background-color: #0096d6; width: 5px; }";
+
+// A text of the current language, or the English one when none was found.
+QString text(std::uint32_t identifier, const char *fallback)
 {
-    // First of all, before anything can fetch a text or start the worker:
-    // the process-wide ways to reach this dialog.
+    const QString found = localizedText(identifier, 0);
+    return found.isEmpty() ? QString::fromUtf8(fallback) : found;
+}
+
+QString startText()
+{
+    return text(20, "Start");
+}
+
+} // namespace
+
+CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int number) : QDialog(nullptr)
+{
+    // First of all, before anything fetches a text or starts the worker: the
+    // process-wide ways to reach this dialog.
     gUpdateDialog = this;
     bindCurrentLanguage(&languageIndex);
     gDialogState.store(this, std::memory_order_release);
-    countdownMs.store(0);
+
+    installSearchPaths();
+
     busy.store(false);
+    useCurrentNames = false;
+    countdownMs.store(0);
+    appIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"));
+    appIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"));
+    // The Browse pictures live in the "icons" folder beside the program;
+    // without them the button has no icon.
+    for (const char *name : {"icons:varFolder_16x16.png", "icons:varFolder_32x32.png"}) {
+        const QString path = QString::fromLatin1(name);
+        if (QFileInfo::exists(path))
+            folderIcon.addFile(path);
+    }
+
+    if (!folder.isEmpty()) {
+        firmwareFolder = folder;
+        checkLanguage(&languageIndex, number);
+    } else {
+        readSuiteSettings(this);
+        firmwareFolder += QLatin1Char('/') + text(657, "Firmware");
+    }
+
+    // The worker's signals are connected before its thread starts, so its
+    // first report can never be missed.
+    workerThread = new QThread();
+    worker = new CUpdateWorker();
+    worker->moveToThread(workerThread);
+    connect(workerThread, &QThread::started, worker, &CUpdateWorker::process);
+    connect(worker, &CUpdateWorker::finished, workerThread, &QThread::quit);
+    connect(worker, &CUpdateWorker::finished, worker, &QObject::deleteLater);
+    connect(workerThread, &QThread::finished, workerThread, &QObject::deleteLater);
+
+    buildWidgets();
+    connectSignals();
+    workerThread->start(QThread::InheritPriority);
 }
 
 CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog()
 {
-    // The dialog lives until the process ends; should it go earlier (tests),
-    // nothing may reach it any more.
+    abortUpdate();
+    stopWorker();
+    delete worker;
+    worker = nullptr;
+    delete workerThread.data();
     if (gUpdateDialog == this) {
         gDialogState.store(nullptr, std::memory_order_release);
         bindCurrentLanguage(nullptr);
         gUpdateDialog = nullptr;
     }
 }
+
+void CCalcFWUpdateMSDialog::buildWidgets()
+{
+    statusLabel = new QLabel(this);
+    infoLabel = new QLabel(this);
+    fileLabel = new QLabel(this);
+    noteLabel = new QLabel(this);
+    auto *iconLabel = new QLabel(this);
+    iconLabel->setPixmap(appIcon.pixmap(64, 64));
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    infoLabel->setObjectName(QStringLiteral("infoLabel"));
+    fileLabel->setObjectName(QStringLiteral("fileLabel"));
+    noteLabel->setObjectName(QStringLiteral("noteLabel"));
+    iconLabel->setObjectName(QStringLiteral("iconLabel"));
+
+    auto *textColumn = new QVBoxLayout();
+    auto *mainLayout = new QVBoxLayout();
+    auto *buttonRow = new QHBoxLayout();
+    auto *topRow = new QHBoxLayout();
+
+    cancelButton = new QPushButton(text(2, "Cancel"));
+    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    browseButton = new QPushButton(folderIcon, text(744, "Browse for update files"));
+    browseButton->setObjectName(QStringLiteral("browseButton"));
+    browseButton->hide();
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setRange(0, 100);
+    // Empty until the first transfer reports.
+    progressBar->reset();
+
+    setWindowTitle(text(631, "Firmware update"));
+    setWindowIcon(appIcon);
+
+    textColumn->addWidget(statusLabel);
+    textColumn->addWidget(infoLabel);
+    textColumn->addWidget(fileLabel);
+    textColumn->addWidget(noteLabel);
+    topRow->addLayout(textColumn);
+    topRow->addStretch(0);
+    topRow->addWidget(iconLabel);
+    mainLayout->addLayout(topRow);
+    mainLayout->addStretch(0);
+    mainLayout->addSpacing(10);
+    mainLayout->addWidget(progressBar);
+    mainLayout->addSpacing(10);
+    mainLayout->addLayout(buttonRow);
+    buttonRow->addStretch(0);
+    buttonRow->addWidget(browseButton);
+    buttonRow->addWidget(cancelButton);
+
+    progressBar->show();
+    progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
+    setLayout(mainLayout);
+    setMinimumWidth(525);
+}
+
+void CCalcFWUpdateMSDialog::connectSignals()
+{
+    connect(cancelButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onCancel);
+    connect(this, &CCalcFWUpdateMSDialog::updateProgress, this, &CCalcFWUpdateMSDialog::onUpdateProgress);
+    connect(this, &CCalcFWUpdateMSDialog::updateMessage, this, &CCalcFWUpdateMSDialog::onUpdateMessage);
+    connect(worker, &CUpdateWorker::foundDevice, this, &CCalcFWUpdateMSDialog::onFoundDevice);
+    connect(worker, &CUpdateWorker::waitingStart, this, &CCalcFWUpdateMSDialog::onWaitingStart);
+    connect(worker, &CUpdateWorker::waitingTicks, this, &CCalcFWUpdateMSDialog::onWaitingTicks);
+    connect(worker, &CUpdateWorker::downloadActive, this, &CCalcFWUpdateMSDialog::onDownloadActive);
+    connect(worker, &CUpdateWorker::downloadInactive, this, &CCalcFWUpdateMSDialog::onDownloadInactive);
+    connect(worker, &CUpdateWorker::updaterRan, this, &CCalcFWUpdateMSDialog::onUpdaterRan);
+    connect(browseButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onBrowseFolder);
+}
+
+// --- what the user sees -----------------------------------------------------
+
+// Every status a slot puts is reported, also one equal to the last: the
+// second "Update OK (0)" is news.
+void CCalcFWUpdateMSDialog::setStatus(const QString &value)
+{
+    statusLabel->setText(value);
+    emit displayChanged(QStringLiteral("status"), value);
+}
+
+void CCalcFWUpdateMSDialog::setFileText(const QString &value)
+{
+    if (fileLabel->text() == value)
+        return;
+    fileLabel->setText(value);
+    emit displayChanged(QStringLiteral("file"), value);
+}
+
+void CCalcFWUpdateMSDialog::setButton(const QString &value, bool enabled)
+{
+    cancelButton->setText(value);
+    cancelButton->setEnabled(enabled);
+    echoButton();
+}
+
+void CCalcFWUpdateMSDialog::hideButton()
+{
+    cancelButton->hide();
+    echoButton();
+}
+
+void CCalcFWUpdateMSDialog::echoButton()
+{
+    QString value = QStringLiteral("hidden");
+    if (!cancelButton->isHidden())
+        value = cancelButton->isEnabled() ? cancelButton->text() : cancelButton->text() + QStringLiteral(" (disabled)");
+    if (value == cancelButton->property("echoed").toString())
+        return;
+    cancelButton->setProperty("echoed", value);
+    emit displayChanged(QStringLiteral("button"), value);
+}
+
+void CCalcFWUpdateMSDialog::setBrowseVisible(bool visible)
+{
+    if (browseButton->isHidden() == !visible)
+        return;
+    browseButton->setVisible(visible);
+    emit displayChanged(QStringLiteral("browse"), visible ? browseButton->text() : QStringLiteral("hidden"));
+}
+
+void CCalcFWUpdateMSDialog::setProgressVisible(bool visible)
+{
+    if (progressBar->isHidden() == !visible)
+        return;
+    progressBar->setVisible(visible);
+    emit displayChanged(QStringLiteral("progress"),
+                        visible ? QString::number(std::max(progressBar->value(), 0)) : QStringLiteral("hidden"));
+}
+
+// --- the release scan ----------------------------------------------------------
+
+void CCalcFWUpdateMSDialog::detectNameSet()
+{
+    useCurrentNames = releaseUsesCurrentNames(firmwareFolder);
+}
+
+void CCalcFWUpdateMSDialog::scanFirmwareFolder()
+{
+    setBrowseVisible(false);
+    detectNameSet();
+    updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
+    if (updateFiles.size() == 3) {
+        currentFileIndex = 0;
+        if (sessionOver)
+            restartSession();
+        selectCurrentFile();
+        return;
+    }
+    finishUpdate(text(622, "No updates are available"));
+    setBrowseVisible(true);
+}
+
+void CCalcFWUpdateMSDialog::selectCurrentFile()
+{
+    const CUpdateFile &file = updateFiles.at(currentFileIndex);
+    cancelButton->show();
+    echoButton();
+    setFileText(file.path);
+    worker->selectSource(file.path, file.diskOffset);
+}
+
+// A complete release chosen after the session ended: the window goes back
+// to its first phase and the worker's loop runs again once the ended one
+// has wound down.
+void CCalcFWUpdateMSDialog::restartSession()
+{
+    sessionOver = false;
+    countdownShown = false;
+    countdownMs.store(0);
+    progressBar->reset();
+    setProgressVisible(true);
+    setStatus(QString());
+    setButton(text(2, "Cancel"), true);
+    startWorkerLoop();
+}
+
+void CCalcFWUpdateMSDialog::startWorkerLoop()
+{
+    if (sessionOver)
+        return; // ended again before the loop could start
+    if (worker->loopActive.load(std::memory_order_acquire)) {
+        QTimer::singleShot(kRestartPollMs, this, &CCalcFWUpdateMSDialog::startWorkerLoop);
+        return;
+    }
+    worker->prepareRestart();
+    QMetaObject::invokeMethod(worker, &CUpdateWorker::process, Qt::QueuedConnection);
+}
+
+// --- the end of the session ------------------------------------------------------
+
+void CCalcFWUpdateMSDialog::finishUpdate(QString message)
+{
+    cancelButton->hide();
+    echoButton();
+    setProgressVisible(false);
+    setStatus(message);
+    infoLabel->clear();
+    setFileText(QString());
+
+    worker->stopRequested.store(true);
+    platform::pauseMs(kStopPauseMs);
+    // The end-of-session call and the worker's transport calls share the
+    // transport's tables: wait until the worker is out of them (a presence
+    // check takes up to 3 s); with the stop request seen it stays out.
+    while (worker->inTransport.load())
+        platform::pauseMs(kTransportWaitMs);
+    endUpdateSession(kVendor, kProduct);
+    busy.store(false);
+    sessionOver = true;
+    emit sessionEnded();
+}
+
+void CCalcFWUpdateMSDialog::abortUpdate()
+{
+    finishUpdate(text(633, "Update aborted"));
+}
+
+void CCalcFWUpdateMSDialog::stopWorker()
+{
+    if (!workerThread)
+        return;
+    worker->stopRequested.store(true);
+    workerThread->quit();
+    workerThread->wait();
+}
+
+void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
+{
+    // Closing during a transfer would end the program with the calculator
+    // partly written.
+    if (busy.load())
+        event->ignore();
+    else
+        event->accept();
+}
+
+void CCalcFWUpdateMSDialog::reject()
+{
+    if (busy.load())
+        return;
+    QDialog::reject();
+}
+
+// --- reports from the transfer threads ----------------------------------------
 
 void CCalcFWUpdateMSDialog::emitUpdateProgress(int percent)
 {
@@ -36,12 +369,122 @@ void CCalcFWUpdateMSDialog::emitUpdateMessage(const QString &message)
     emit updateMessage(message);
 }
 
-std::uint32_t languageFromSetting(const QVariant &stored, const QString &systemLocaleName)
+// --- slots -----------------------------------------------------------------------
+
+void CCalcFWUpdateMSDialog::onCancel()
 {
-    const std::int32_t value = stored.isValid()
-                                   ? stored.toInt()
-                                   : std::int32_t(languageFromLocale(systemLocaleName.toStdString()));
-    std::uint32_t language = 0;
-    checkLanguage(&language, value);
-    return language;
+    // A transfer starting or under way is never aborted.
+    if (busy.load())
+        return;
+    std::int32_t left = countdownMs.load();
+    while (left != 0) {
+        // The countdown runs: a click means start now. Stored only over the
+        // value the worker left, so a countdown that ran out stays over.
+        if (countdownMs.compare_exchange_weak(left, kStartNowMs))
+            return;
+    }
+    // The countdown has run out while the button still reads Start: the
+    // transfer begins by itself within the second.
+    if (countdownShown)
+        return;
+    abortUpdate();
+    close();
+}
+
+void CCalcFWUpdateMSDialog::onFoundDevice()
+{
+    countdownMs.store(kCountdownMs);
+}
+
+void CCalcFWUpdateMSDialog::onWaitingStart()
+{
+    const std::int32_t left = countdownMs.load();
+    if (left == 0) {
+        setStatus(QString());
+        return;
+    }
+    setStatus(text(7774, "Waiting to start\u2026"));
+    setButton(startText() + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
+    countdownShown = true;
+}
+
+void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
+{
+    QString waiting = text(521, "Waiting for connection...");
+    waiting.chop(1);
+    for (int i = 0; i < ticks; ++i)
+        waiting += QLatin1Char('.');
+    setStatus(waiting);
+}
+
+void CCalcFWUpdateMSDialog::onDownloadActive()
+{
+    if (!busy.load()) {
+        busy.store(true);
+        setStatus(QString());
+    }
+    setButton(startText(), false);
+}
+
+void CCalcFWUpdateMSDialog::onDownloadInactive()
+{
+    busy.store(false);
+}
+
+void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)
+{
+    if (progressBar->value() == percent)
+        return;
+    progressBar->setValue(percent);
+    emit displayChanged(QStringLiteral("progress"), QString::number(percent));
+}
+
+void CCalcFWUpdateMSDialog::onUpdateMessage(const QString &message)
+{
+    setFileText(message);
+}
+
+void CCalcFWUpdateMSDialog::onUpdaterRan(int result)
+{
+    if (result != 0) {
+        const std::int32_t tried = worker->retryCount.fetch_add(1);
+        if (tried < kRetries) {
+            setStatus(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(tried + 1));
+            selectCurrentFile();
+        } else {
+            finishUpdate(QStringLiteral("Update failed (%1)").arg(result));
+        }
+        return;
+    }
+    setStatus(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
+    if (currentFileIndex + 1 >= updateFiles.size()) {
+        finishUpdate(text(627, "Done"));
+        QTimer::singleShot(int(platform::realDurationMs(kExitDelayMs)), this,
+                           &CCalcFWUpdateMSDialog::onExitUpdater);
+        return;
+    }
+    worker->retryCount.store(0);
+    ++currentFileIndex;
+    selectCurrentFile();
+    worker->state.store(CUpdateWorker::Transferring);
+}
+
+void CCalcFWUpdateMSDialog::onExitUpdater()
+{
+    QCoreApplication::exit(0);
+}
+
+void CCalcFWUpdateMSDialog::onBrowseFolder()
+{
+    QFileDialog chooser(this, QString(), QString(), QString());
+    chooser.setFileMode(QFileDialog::Directory);
+    chooser.setOption(QFileDialog::ShowDirsOnly, true);
+    chooser.setDirectory(firmwareFolder);
+    if (chooser.exec() != QDialog::Accepted)
+        return;
+    // The folder the user picked: a folder selected in the list is the
+    // choice, not the folder the list shows.
+    const QStringList chosen = chooser.selectedFiles();
+    firmwareFolder = chosen.isEmpty() ? chooser.directory().path() : QDir(chosen.first()).path();
+    scanFirmwareFolder();
 }

@@ -1,30 +1,73 @@
 // CCalcFWUpdateMSDialog: the updater's one window.
 //
-// This is the part of the dialog that the rest of the program reaches without
-// a reference of its own: gUpdateDialog, the state shared with the worker
-// thread (countdownMs and busy, from DialogSharedState), the current language,
-// the firmware folder, and the two signals the transfer callbacks emit on it
-// from transfer threads (delivered queued to the dialog's own thread).
+// It settles the release folder and the language, runs the worker on a thread
+// of its own, scans the release folder and turns the worker's signals into what
+// the user sees: the status line, the file line, the progress bar and the one
+// button that reads Cancel or Start. The session's decisions that live on the
+// GUI thread are made here: the countdown, the retry rule, the next file, the
+// end of the session.
+//
+// Other parts of the program reach it through gUpdateDialog: the worker and
+// the transfer callbacks (countdownMs, busy and the two report signals, from
+// DialogSharedState) and the language choice (languageIndex).
 #pragma once
 
 #include "session/dialog_state.h"
+#include "session/update_file.h"
 
 #include <QDialog>
+#include <QIcon>
+#include <QPointer>
 #include <QString>
-#include <QVariant>
+#include <QThread>
+#include <QVector>
 
 #include <cstdint>
+
+class CUpdateWorker;
+class QCloseEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
 
 class CCalcFWUpdateMSDialog : public QDialog, public DialogSharedState {
     Q_OBJECT
 
 public:
-    explicit CCalcFWUpdateMSDialog(QWidget *parent = nullptr);
+    // folder and number come from the command line: with a folder, that
+    // folder and the language `number`; without one (empty), the suite's
+    // stored settings give both. A top-level window; the worker starts here.
+    CCalcFWUpdateMSDialog(QString folder, int number);
+    // Ends the session with the calculators, then stops and releases the
+    // worker and its thread. The program never destroys its dialog; tests do.
     ~CCalcFWUpdateMSDialog() override;
 
     // countdownMs and busy come from DialogSharedState.
     std::uint32_t languageIndex = 0; // the language of every text of this run (GUI thread)
     QString firmwareFolder;          // the release folder the scan lists (GUI thread)
+    bool useCurrentNames = false;    // the release uses the current file names (set by each scan)
+    QVector<CUpdateFile> updateFiles; // the accepted files of the last scan, in listing order
+    std::int32_t currentFileIndex = 0; // the file being sent, into updateFiles
+    CUpdateWorker *worker = nullptr;  // lives on workerThread
+
+    // The release scan: lists firmwareFolder, builds updateFiles and selects
+    // the first file, or ends the session with "No updates are available"
+    // and offers Browse. A complete release found after the session ended
+    // starts a new session.
+    void scanFirmwareFolder();
+    // Sets useCurrentNames from the file names in firmwareFolder.
+    void detectNameSet();
+    // Shows the file at currentFileIndex and hands it to the worker.
+    void selectCurrentFile();
+    // Ends the session: `message` stays as the status, the worker's loop is
+    // ended, and each calculator gets the end-of-session command.
+    void finishUpdate(QString message);
+    // finishUpdate with "Update aborted".
+    void abortUpdate();
+    // Ends the worker's loop (a pass under way runs to its end) and its
+    // thread. The program's last step, so that nothing outlives what the
+    // worker uses.
+    void stopWorker();
 
     // DialogSharedState: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;
@@ -35,13 +78,60 @@ signals:
     // while the engine's text was valid; it travels by value with the call.
     void updateMessage(const QString &message);
     void updateProgress(int percent);
+    // What the user sees has changed (GUI thread): `field` is "status",
+    // "file", "progress", "button" or "browse"; `value` is the new text, the
+    // progress value, or for the buttons "hidden", "TEXT" or "TEXT
+    // (disabled)". The simulator echoes these; tests follow them.
+    void displayChanged(const QString &field, const QString &value);
+    // finishUpdate has run to its end.
+    void sessionEnded();
+
+public slots:
+    // Escape: refused while a transfer runs, like a close.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void onCancel();
+    void onUpdaterRan(int result);
+    void onUpdateMessage(const QString &message);
+    void onUpdateProgress(int percent);
+    void onFoundDevice();
+    void onWaitingStart();
+    void onDownloadActive();
+    void onDownloadInactive();
+    void onWaitingTicks(int ticks);
+    void onExitUpdater();
+    void onBrowseFolder();
+
+private:
+    void buildWidgets();
+    void connectSignals();
+    void setStatus(const QString &text);
+    void setFileText(const QString &text);
+    void setButton(const QString &text, bool enabled);
+    void hideButton();
+    void setBrowseVisible(bool visible);
+    void setProgressVisible(bool visible);
+    void echoButton();
+    void restartSession();
+    void startWorkerLoop();
+
+    QIcon appIcon;    // the window icon: the calculator, 16 and 64 pixels
+    QIcon folderIcon; // the Browse button's icon, from the "icons" folder
+    QProgressBar *progressBar = nullptr;
+    QPushButton *cancelButton = nullptr;
+    QPushButton *browseButton = nullptr;
+    QLabel *statusLabel = nullptr;
+    QLabel *infoLabel = nullptr; // only ever cleared
+    QLabel *fileLabel = nullptr;
+    QLabel *noteLabel = nullptr; // never given text
+    QPointer<QThread> workerThread; // its finished() deletes it once it has been stopped
+    bool countdownShown = false; // the button has read Start: a click no longer aborts
+    bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew
 };
 
-// The one dialog of the process; null until its constructor runs, never cleared.
+// The one dialog of the process; null until its constructor runs.
 extern CCalcFWUpdateMSDialog *gUpdateDialog;
-
-// The language from the suite's stored "Language" setting: an absent setting
-// takes the system locale's language; a stored value converts as Qt's integer
-// conversion does (a text that is not a number gives 0); either way the value
-// passes the range check (anything but 0 to 8 becomes 1).
-std::uint32_t languageFromSetting(const QVariant &stored, const QString &systemLocaleName);

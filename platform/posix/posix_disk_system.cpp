@@ -469,9 +469,13 @@ Handle PosixDiskSystem::openFile(const char16_t *path)
         setLastError(ENOENT);
         return kInvalidHandle;
     }
+    // The updater names files the Windows way, with backslashes (the release
+    // scan writes them so); here they are the directory separators they mean.
+    std::string name = toUtf8(path);
+    std::replace(name.begin(), name.end(), '\\', '/');
     // O_NONBLOCK keeps a FIFO from hanging the open; it changes nothing for
     // the regular files that are accepted.
-    const int fd = robustOpen(toUtf8(path), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = robustOpen(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         setLastError(static_cast<std::uint32_t>(errno));
         return kInvalidHandle;

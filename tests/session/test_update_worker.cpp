@@ -11,7 +11,7 @@
 #include "platform/clock.h"
 #include "session/update_worker.h"
 #include "transport/transfer_engine.h"
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "session/dialog_state.h"
 
 #include <QtTest>
 
@@ -20,6 +20,22 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+// The dialog's side of the shared state: the countdown, busy and the two
+// report signals, registered where the worker and its callbacks look.
+class SharedState : public QObject, public DialogSharedState {
+    Q_OBJECT
+
+public:
+    SharedState() { gDialogState.store(this); }
+    ~SharedState() override { gDialogState.store(nullptr); }
+    void emitUpdateProgress(int percent) override { emit updateProgress(percent); }
+    void emitUpdateMessage(const QString &message) override { emit updateMessage(message); }
+
+signals:
+    void updateMessage(const QString &message);
+    void updateProgress(int percent);
+};
 
 namespace {
 
@@ -39,7 +55,7 @@ class DialogStandIn : public QObject {
     Q_OBJECT
 
 public:
-    DialogStandIn(CUpdateWorker &worker, CCalcFWUpdateMSDialog &dialog, QList<Release> files)
+    DialogStandIn(CUpdateWorker &worker, SharedState &dialog, QList<Release> files)
         : worker_(worker), dialog_(dialog), files_(std::move(files))
     {
         worker_.selectSource(files_[0].path, files_[0].offset);
@@ -120,7 +136,7 @@ public:
 
 private:
     CUpdateWorker &worker_;
-    CCalcFWUpdateMSDialog &dialog_;
+    SharedState &dialog_;
     QList<Release> files_;
     int current_ = 0;
     mutable std::mutex mutex_;
@@ -131,7 +147,7 @@ class TestUpdateWorker : public QObject {
     Q_OBJECT
 
     QTemporaryDir folder;
-    std::unique_ptr<CCalcFWUpdateMSDialog> dialog;
+    std::unique_ptr<SharedState> dialog;
     std::unique_ptr<emulator::EmulatedDiskSystem> disks;
     QList<Release> release;
     std::unique_ptr<CUpdateWorker> worker;
@@ -187,7 +203,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(folder.isValid());
-        dialog = std::make_unique<CCalcFWUpdateMSDialog>();
+        dialog = std::make_unique<SharedState>();
         const qint64 offsets[] = {0x500000, 0x100000, 0};
         for (int i = 0; i < 3; ++i) {
             Release file{folder.filePath(QString("file%1.bin").arg(i)), offsets[i], QByteArray()};
@@ -360,11 +376,11 @@ private slots:
         QStringList messages;
         QList<int> progress;
         bool onGuiThread = true;
-        connect(dialog.get(), &CCalcFWUpdateMSDialog::updateMessage, this, [&](const QString &message) {
+        connect(dialog.get(), &SharedState::updateMessage, this, [&](const QString &message) {
             onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
             messages << message;
         });
-        connect(dialog.get(), &CCalcFWUpdateMSDialog::updateProgress, this, [&](int percent) {
+        connect(dialog.get(), &SharedState::updateProgress, this, [&](int percent) {
             onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
             progress << percent;
         });

@@ -1,7 +1,10 @@
 // The dialog's shared state and the choice of the interface language.
+#include "emulator/emulated_disk_system.h"
+#include "platform/clock.h"
 #include "resources/language.h"
 #include "session/dialog_state.h"
 #include "ui/calc_fw_update_ms_dialog.h"
+#include "ui/suite_settings.h"
 
 #include <QtTest>
 
@@ -13,10 +16,9 @@ namespace {
 // where the real dialog chooses its language and fetches its first texts.
 class ProbingDialog : public CCalcFWUpdateMSDialog {
 public:
-    ProbingDialog()
+    ProbingDialog() : CCalcFWUpdateMSDialog(QStringLiteral("/no/release/here"), 3)
     {
         sawItself = gUpdateDialog == this && gDialogState.load() == this;
-        languageIndex = 3;
         languageSeen = currentLanguage();
     }
     bool sawItself = false;
@@ -33,12 +35,20 @@ private slots:
     {
         QVERIFY(gUpdateDialog == nullptr);
         QCOMPARE(currentLanguage(), 0u);
-        ProbingDialog dialog;
-        QVERIFY(dialog.sawItself);
-        QCOMPARE(dialog.languageSeen, 3u);
-        QCOMPARE(dialog.countdownMs.load(), 0);
-        QVERIFY(!dialog.busy.load());
-        QVERIFY(dialog.firmwareFolder.isEmpty());
+        // No calculators, a fast clock: the window's worker finds nothing.
+        emulator::EmulatedDiskSystem disks;
+        platform::installDiskSystem(&disks);
+        platform::useScaledClock(20);
+        {
+            ProbingDialog dialog;
+            QVERIFY(dialog.sawItself);
+            QCOMPARE(dialog.languageSeen, 3u);
+            QCOMPARE(dialog.countdownMs.load(), 0);
+            QVERIFY(!dialog.busy.load());
+        }
+        QVERIFY(gUpdateDialog == nullptr);
+        platform::installDiskSystem(nullptr);
+        platform::useSimulatedClock(false);
     }
 
     void localeTable_data()

@@ -1,0 +1,32 @@
+// The release scan: which of a folder's files make up a firmware release, and
+// where each goes on the calculator disk.
+//
+// A release is three files under one of two generations of names, never a
+// mixture: legacy APPSDISK.DAT, GIRVAARM.ROM, MASTER.DAT, or current
+// TAVIX_APP.DAT, TAVIX_OS.ROM, TAVIX_MASTER.DAT, in any letter case. One file
+// with a current name anywhere in the folder puts the current set in force.
+#pragma once
+
+#include "session/update_file.h"
+
+#include <QString>
+#include <QVector>
+
+// True when the upper-cased name is one of the three current-set names.
+bool isCurrentSetName(QString name);
+
+// True when some file of `folder` (directories are not looked at) carries a
+// current-set name; false for a missing folder. Looks at the same files as
+// listReleaseFiles, so a file that could not be sent cannot decide the set.
+bool releaseUsesCurrentNames(const QString &folder);
+
+// The disk offset of a firmware file by its upper-cased name: the application
+// disk image 0x500000, the master data file 0x100000, anything else 0.
+qint64 firmwareDiskOffset(const QString &upperName);
+
+// The files of `folder` that carry a name of the set in force, in ascending
+// name order with letter case ignored. Hidden and system files and
+// directories are not listed. A missing folder gives none. A file whose
+// absolute path already holds a '\' (a name character on Linux) is left out:
+// its backslash form would name some other file.
+QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentNames);

@@ -1,0 +1,11 @@
+// CUpdateFile: one firmware file of a release, as the release scan found it.
+#pragma once
+
+#include <QString>
+
+struct CUpdateFile {
+    QString path;        // absolute path, every '/' written as '\' (the form the transfer opens)
+    QString name;        // the file name as listed, in its own letter case
+    qint64 size = 0;     // bytes, at scan time
+    qint64 diskOffset = 0; // where its first byte goes on the calculator disk
+};

@@ -1,0 +1,227 @@
+// The release scan on folders made for each case: which files make up the
+// release, in which order, and where each goes on the calculator disk.
+#include "session/release_scan.h"
+
+#include <QtTest>
+
+namespace {
+
+// Makes the entries of `spec` in `folder`: "NAME:SIZE" is a file of SIZE
+// bytes, "NAME/" a directory.
+bool makeEntries(const QString &folder, const QStringList &spec)
+{
+    for (const QString &entry : spec) {
+        if (entry.endsWith(QLatin1Char('/'))) {
+            if (!QDir(folder).mkdir(entry.chopped(1)))
+                return false;
+            continue;
+        }
+        const int size = entry.section(QLatin1Char(':'), 1).toInt();
+        QFile file(folder + QLatin1Char('/') + entry.section(QLatin1Char(':'), 0, 0));
+        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(size, 'x')) != size)
+            return false;
+    }
+    return true;
+}
+
+// A record as "NAME OFFSET SIZE", so that a mismatch reads plainly.
+QStringList describe(const QVector<CUpdateFile> &records)
+{
+    QStringList result;
+    for (const CUpdateFile &r : records)
+        result << QStringLiteral("%1 0x%2 %3").arg(r.name).arg(r.diskOffset, 0, 16).arg(r.size);
+    return result;
+}
+
+QString backslashed(QString path)
+{
+    return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+const QStringList kLegacy{"APPSDISK.DAT:10", "GIRVAARM.ROM:20", "MASTER.DAT:30"};
+const QStringList kCurrent{"TAVIX_OS.ROM:40", "TAVIX_MASTER.DAT:50", "TAVIX_APP.DAT:60"};
+const QStringList kLegacyRecords{"APPSDISK.DAT 0x500000 10", "GIRVAARM.ROM 0x0 20",
+                                 "MASTER.DAT 0x100000 30"};
+const QStringList kCurrentRecords{"TAVIX_APP.DAT 0x500000 60", "TAVIX_MASTER.DAT 0x100000 50",
+                                  "TAVIX_OS.ROM 0x0 40"};
+
+} // namespace
+
+class TestReleaseScan : public QObject {
+    Q_OBJECT
+
+private slots:
+    void isCurrentSetName_data();
+    void isCurrentSetName();
+    void scan_data();
+    void scan();
+    void folderSpelling_data();
+    void folderSpelling();
+    void noFolder_data();
+    void noFolder();
+    void backslashInPathIsNotOffered();
+    void twoSpellingsOfOneNameMakeFourRecords();
+};
+
+void TestReleaseScan::isCurrentSetName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("app") << "TAVIX_APP.DAT" << true;
+    QTest::newRow("os mixed case") << "Tavix_Os.Rom" << true;
+    QTest::newRow("master lower case") << "tavix_master.dat" << true;
+    QTest::newRow("legacy name") << "APPSDISK.DAT" << false;
+    QTest::newRow("cut short") << "TAVIX_APP.DA" << false;
+    QTest::newRow("leading space") << " TAVIX_OS.ROM" << false;
+    QTest::newRow("trailing space") << "TAVIX_OS.ROM " << false;
+    QTest::newRow("longer") << "TAVIX_MASTER.DAT.BAK" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TestReleaseScan::isCurrentSetName()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, accepted);
+    QCOMPARE(::isCurrentSetName(name), accepted);
+}
+
+void TestReleaseScan::scan_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<bool>("current");
+    QTest::addColumn<QStringList>("records");
+
+    QTest::newRow("legacy") << kLegacy << false << kLegacyRecords;
+    QTest::newRow("current") << kCurrent << true << kCurrentRecords;
+    QTest::newRow("legacy and current") << kLegacy + kCurrent << true << kCurrentRecords;
+    QTest::newRow("legacy and one current")
+        << kLegacy + QStringList{"tavix_master.dat:7"} << true
+        << QStringList{"tavix_master.dat 0x100000 7"};
+    QTest::newRow("lower case")
+        << QStringList{"tavix_os.rom:1", "tavix_app.dat:2", "tavix_master.dat:3"} << true
+        << QStringList{"tavix_app.dat 0x500000 2", "tavix_master.dat 0x100000 3",
+                       "tavix_os.rom 0x0 1"};
+    // Name order ignores letter case: 'a' comes before 'G' and 'M'.
+    QTest::newRow("mixed case order")
+        << QStringList{"Master.dat:3", "GirvaArm.rom:2", "appsdisk.DAT:1"} << false
+        << QStringList{"appsdisk.DAT 0x500000 1", "GirvaArm.rom 0x0 2", "Master.dat 0x100000 3"};
+    QTest::newRow("folder named like a current file")
+        << kLegacy + QStringList{"TAVIX_APP.DAT/"} << false << kLegacyRecords;
+    QTest::newRow("folder named like a legacy file")
+        << QStringList{"APPSDISK.DAT:10", "GIRVAARM.ROM:20", "MASTER.DAT/"} << false
+        << QStringList(kLegacyRecords.mid(0, 2));
+    QTest::newRow("unrelated files")
+        << kLegacy + QStringList{"readme.txt:5", "MASTER.DAT.bak:5", "APPSDISK.DAT~:5",
+                                 "TAVIX_APP.DA:5", "GIRVAARM.ROM.part:5"}
+        << false << kLegacyRecords;
+    QTest::newRow("zero-byte file")
+        << QStringList{"TAVIX_APP.DAT:0", "TAVIX_OS.ROM:0", "TAVIX_MASTER.DAT:9"} << true
+        << QStringList{"TAVIX_APP.DAT 0x500000 0", "TAVIX_MASTER.DAT 0x100000 9",
+                       "TAVIX_OS.ROM 0x0 0"};
+    QTest::newRow("one missing")
+        << QStringList(kCurrent.mid(1)) << true << QStringList(kCurrentRecords.mid(0, 2));
+    QTest::newRow("empty folder") << QStringList{} << false << QStringList{};
+}
+
+void TestReleaseScan::scan()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, current);
+    QFETCH(QStringList, records);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(makeEntries(dir.path(), entries));
+
+    QCOMPARE(releaseUsesCurrentNames(dir.path()), current);
+    const QVector<CUpdateFile> found = listReleaseFiles(dir.path(), current);
+    QCOMPARE(describe(found), records);
+    for (const CUpdateFile &file : found)
+        QCOMPARE(file.path, backslashed(QDir(dir.path()).absoluteFilePath(file.name)));
+}
+
+void TestReleaseScan::folderSpelling_data()
+{
+    QTest::addColumn<QString>("spelling"); // after the temporary folder
+    QTest::newRow("plain") << "/sub";
+    QTest::newRow("trailing slash") << "/sub/";
+    QTest::newRow("doubled slashes") << "//sub//";
+}
+
+// However the folder is spelt, every path comes out in backslash form.
+void TestReleaseScan::folderSpelling()
+{
+    QFETCH(QString, spelling);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+    const QString sub = dir.path() + QStringLiteral("/sub");
+    QVERIFY(makeEntries(sub, kLegacy));
+
+    const QString folder = dir.path() + spelling;
+    const QVector<CUpdateFile> found = listReleaseFiles(folder, releaseUsesCurrentNames(folder));
+    QCOMPARE(describe(found), kLegacyRecords);
+    for (const CUpdateFile &file : found) {
+        QVERIFY2(!file.path.contains(QLatin1Char('/')), qPrintable(file.path));
+        QCOMPARE(file.path, backslashed(QDir(sub).absoluteFilePath(file.name)));
+    }
+}
+
+void TestReleaseScan::noFolder_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("missing") << "absent";
+    QTest::newRow("a file, not a folder") << "TAVIX_APP.DAT";
+}
+
+void TestReleaseScan::noFolder()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(makeEntries(dir.path(), kCurrent));
+
+    const QString folder = dir.path() + QLatin1Char('/') + name;
+    QVERIFY(!releaseUsesCurrentNames(folder));
+    QVERIFY(listReleaseFiles(folder, false).isEmpty());
+    QVERIFY(listReleaseFiles(folder, true).isEmpty());
+}
+
+// On Linux '\' may be part of a folder name; the transfer would open the
+// backslash form as a different path, so nothing there is offered.
+void TestReleaseScan::backslashInPathIsNotOffered()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.path() + QStringLiteral("/re\\lease");
+    if (!QDir().mkdir(folder))
+        QSKIP("this file system takes no '\\' in a name");
+    QVERIFY(makeEntries(folder, kCurrent));
+    QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 3); // the files are there
+
+    QVERIFY(!releaseUsesCurrentNames(folder));
+    QVERIFY(listReleaseFiles(folder, true).isEmpty());
+    QVERIFY(listReleaseFiles(folder, false).isEmpty());
+}
+
+// Where letter case tells names apart, two spellings of one name are two
+// records, and the release is not complete.
+void TestReleaseScan::twoSpellingsOfOneNameMakeFourRecords()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(makeEntries(dir.path(), kLegacy + QStringList{"master.dat:31"}));
+    if (QDir(dir.path()).entryList(QDir::Files).size() != 4)
+        QSKIP("this file system does not tell letter case apart");
+
+    QVERIFY(!releaseUsesCurrentNames(dir.path()));
+    QStringList found = describe(listReleaseFiles(dir.path(), false));
+    QCOMPARE(found.size(), 4);
+    // The two spellings tie in case-blind order; their relative order is open.
+    QCOMPARE(found.mid(0, 2), kLegacyRecords.mid(0, 2));
+    std::sort(found.begin() + 2, found.end());
+    QCOMPARE(found.mid(2), (QStringList{"MASTER.DAT 0x100000 30", "master.dat 0x100000 31"}));
+}
+
+QTEST_GUILESS_MAIN(TestReleaseScan)
+#include "test_release_scan.moc"

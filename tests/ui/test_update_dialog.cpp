@@ -1,0 +1,571 @@
+// The update window driven end to end: the real dialog, its worker on its own
+// thread, the transfer engine and simulated calculators, on a clock that runs
+// ten times as fast as real time. What the user sees is followed through the
+// window's displayChanged reports ("status: ...", "button: ...") and checked
+// against the bytes and the trace each calculator saw.
+#include "emulator/emulated_disk_system.h"
+#include "platform/clock.h"
+#include "session/update_worker.h"
+#include "ui/calc_fw_update_ms_dialog.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr std::uint32_t kClockScale = 10;
+constexpr int kSessionTimeoutMs = 60000; // real time; a session takes a few seconds
+
+struct ReleaseFile {
+    const char *name;
+    qint64 offset;
+    int size;
+};
+// Sizes that do not fill their last sector; legacy names in listing order.
+const ReleaseFile kLegacy[] = {{"APPSDISK.DAT", 0x500000, 70001}, {"GIRVAARM.ROM", 0, 41000},
+                               {"MASTER.DAT", 0x100000, 23333}};
+
+QByteArray fileBytes(const QString &name, int size)
+{
+    QByteArray bytes;
+    bytes.reserve(size);
+    const QByteArray head = "release file " + name.toUtf8() + "\n";
+    while (bytes.size() < size)
+        bytes += head + QByteArray::number(bytes.size());
+    bytes.truncate(size);
+    return bytes;
+}
+
+bool writeRelease(const QString &folder, const QStringList &names = {})
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    for (const ReleaseFile &file : kLegacy) {
+        const QString name = names.isEmpty() ? QString::fromLatin1(file.name) : names.value(int(&file - kLegacy));
+        QFile out(folder + "/" + name);
+        const QByteArray bytes = fileBytes(QString::fromLatin1(file.name), file.size);
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size())
+            return false;
+    }
+    return true;
+}
+
+QStringList traceOf(const emulator::Calculator &calculator)
+{
+    QStringList lines;
+    for (const std::string &line : calculator.trace())
+        lines << QString::fromStdString(line);
+    return lines;
+}
+
+} // namespace
+
+class TestUpdateDialog : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir temp;
+    QString releaseFolder;
+    std::unique_ptr<emulator::EmulatedDiskSystem> disks;
+    std::unique_ptr<CCalcFWUpdateMSDialog> dialog;
+    QStringList shown;       // "field: value", in order
+    QList<quint64> shownAt;  // the clock's time of each
+    std::function<void(const QString &line)> onShown; // a test reacts to a line here
+
+    std::shared_ptr<emulator::Calculator> attach(const QString &faults = QString(), quint64 attachAtMs = 0)
+    {
+        emulator::Config config;
+        config.identity.serial = "TAVIX" + std::to_string(disks->disks().size() + 1);
+        config.diskBytes = 8u << 20;
+        std::vector<emulator::Faults> parsed(1);
+        std::string error;
+        if (!emulator::parseFaultList(faults.toStdString(), parsed, &error))
+            qFatal("bad fault list: %s", error.c_str());
+        config.faults = parsed[0];
+        config.faults.attachAtMs = attachAtMs;
+        return disks->attach(config);
+    }
+
+    // The window as the program opens it: constructed, shown, then the scan.
+    void open(const QString &folder, int language = 1)
+    {
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>(folder, language);
+        connect(dialog.get(), &CCalcFWUpdateMSDialog::displayChanged, this,
+                [this](const QString &field, const QString &value) {
+                    const QString line = field + ": " + value;
+                    shown << line;
+                    shownAt << platform::nowMs();
+                    if (onShown)
+                        onShown(line);
+                });
+        QApplication::setActiveWindow(dialog.get());
+        dialog->show();
+        dialog->scanFirmwareFolder();
+    }
+
+    bool waitFor(const QString &line, int timeoutMs = kSessionTimeoutMs)
+    {
+        return QTest::qWaitFor([&] { return shown.contains(line); }, timeoutMs);
+    }
+    QStringList lines(const QString &field) const
+    {
+        QStringList out;
+        for (const QString &line : shown)
+            if (line.startsWith(field + ": "))
+                out << line.mid(field.size() + 2);
+        return out;
+    }
+    // A progress report strictly between 0 and 100.
+    static bool midTransfer(const QString &line)
+    {
+        if (!line.startsWith("progress: "))
+            return false;
+        bool number = false;
+        const int percent = line.mid(10).toInt(&number);
+        return number && percent > 0 && percent < 100;
+    }
+    template <typename T> T *widget(const char *name) const { return dialog->findChild<T *>(QString::fromLatin1(name)); }
+
+    void verifyHoldsRelease(const emulator::Calculator &calculator, const QString &folder)
+    {
+        for (const ReleaseFile &file : kLegacy) {
+            const QByteArray expected = fileBytes(QString::fromLatin1(file.name), file.size);
+            const std::vector<std::uint8_t> onDisk = calculator.contents(std::uint64_t(file.offset), std::size_t(file.size));
+            QVERIFY2(QByteArray(reinterpret_cast<const char *>(onDisk.data()), int(onDisk.size())) == expected,
+                     qPrintable(folder + "/" + file.name));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(temp.isValid());
+        // Never the user's own settings.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, temp.filePath("settings"));
+        releaseFolder = temp.filePath("release");
+        QVERIFY(writeRelease(releaseFolder));
+    }
+    void init()
+    {
+        platform::useScaledClock(kClockScale);
+        disks = std::make_unique<emulator::EmulatedDiskSystem>();
+        platform::installDiskSystem(disks.get());
+        shown.clear();
+        shownAt.clear();
+        onShown = nullptr;
+    }
+    void cleanup()
+    {
+        onShown = nullptr;
+        dialog.reset();
+        // A session that said "Done" has asked the application to quit, which
+        // outside exec() makes every later event loop (a folder dialog's)
+        // return at once; the application's own loop, run briefly, clears it.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+        QVERIFY(gUpdateDialog == nullptr);
+        platform::installDiskSystem(nullptr);
+        QCOMPARE(disks->openHandleCount(), 0);
+        disks.reset();
+        platform::useSimulatedClock(false);
+    }
+
+    void firstLookBeforeTheScan()
+    {
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>(releaseFolder, 1);
+        QCOMPARE(gUpdateDialog, dialog.get());
+        QCOMPARE(dialog->firmwareFolder, releaseFolder); // no subfolder appended
+        QCOMPARE(dialog->windowTitle(), QString("Firmware update"));
+        QCOMPARE(dialog->minimumWidth(), 525);
+        dialog->show();
+        dialog->resize(100, dialog->height());
+        QVERIFY(dialog->width() >= 525);
+        QVERIFY(widget<QLabel>("statusLabel")->text().isEmpty());
+        QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
+        QVERIFY(widget<QPushButton>("cancelButton")->isVisible());
+        QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
+        QVERIFY(widget<QProgressBar>("progressBar")->isVisible());
+        QCOMPARE(widget<QProgressBar>("progressBar")->value(), -1); // empty
+        QVERIFY(!dialog->windowIcon().isNull());
+        QVERIFY(widget<QLabel>("iconLabel")->sizeHint().width() >= 64); // the calculator picture
+    }
+
+    void threeFilesSentThenTheProgramEnds()
+    {
+        auto first = attach();
+        auto second = attach();
+        open(releaseFolder);
+        QVERIFY(waitFor("status: Done"));
+        // The exit timer: the event loop ends with 0, three seconds later.
+        const quint64 doneAt = platform::nowMs();
+        QEventLoop loop;
+        QTimer::singleShot(20000, &loop, [&] { loop.exit(99); });
+        QCOMPARE(loop.exec(), 0);
+        const quint64 exitAfter = platform::nowMs() - doneAt;
+        QVERIFY2(exitAfter >= 2900 && exitAfter < 4500, qPrintable(QString::number(exitAfter)));
+
+        // Each file's result, the last one replaced by "Done" in the same step.
+        const QStringList status = lines("status");
+        QCOMPARE(status.filter("Update OK").size(), 3);
+        QCOMPARE(status.filter("Update OK (0)").size(), 3);
+        QCOMPARE(status.mid(status.size() - 2), (QStringList{"Update OK (0)", "Done"}));
+        QVERIFY(status.first().startsWith("Waiting for connection"));
+        QVERIFY(status.contains("Waiting to start\u2026"));
+        QCOMPARE(status.last(), QString("Done"));
+        QVERIFY(status.filter("failed").isEmpty());
+        // The countdown on the button, then Start while the files go out.
+        const QStringList button = lines("button");
+        QCOMPARE(button, (QStringList{"Cancel", "Start - 4", "Start - 3", "Start - 2", "Start - 1", "Start - 0",
+                                      "Start (disabled)", "hidden"}));
+        // The file line: each file's path (backslashes only) before its transfer.
+        const QStringList files = lines("file");
+        const QString firstPath = QString(releaseFolder + "/APPSDISK.DAT").replace('/', '\\');
+        QCOMPARE(files.first(), firstPath);
+        QCOMPARE(files.filter("GIRVAARM.ROM").size(), 1);
+        QCOMPARE(files.last(), QString());
+        QVERIFY(lines("progress").contains("100"));
+        QCOMPARE(lines("progress").last(), QString("hidden"));
+        QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
+
+        for (const auto &calculator : {first, second}) {
+            verifyHoldsRelease(*calculator, releaseFolder);
+            const QStringList trace = traceOf(*calculator);
+            QCOMPARE(trace.filter("closing-read").size(), 3);
+            QCOMPARE(trace.last(), QString("end-session"));
+        }
+    }
+
+    void aFileFailingEveryTimeEndsTheSession()
+    {
+        auto calculator = attach("fail-writes=all");
+        open(releaseFolder);
+        QVERIFY(waitFor("status: Update failed (112)"));
+        QStringList expected;
+        for (int retry = 1; retry <= 5; ++retry)
+            expected << QString("Update failed (112), Retry: %1").arg(retry);
+        expected << "Update failed (112)";
+        QCOMPARE(lines("status").filter("Update failed"), expected);
+        // Six attempts and the end of the session, each with its opening read.
+        const QStringList trace = traceOf(*calculator);
+        QCOMPARE(trace.filter("opening-read").size(), 7);
+        QCOMPARE(trace.last(), QString("end-session"));
+        // The window stays, without buttons.
+        QTest::qWait(int(platform::realDurationMs(4000)));
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
+        QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
+        QVERIFY(!widget<QProgressBar>("progressBar")->isVisible());
+        QCOMPARE(lines("status").last(), QString("Update failed (112)"));
+        dialog->close();
+        QVERIFY(!dialog->isVisible());
+    }
+
+    void retriesCountPerFile()
+    {
+        // The first file fails once (seven refused writes of its first chunk),
+        // then goes; the second then fails every time: five retries again.
+        auto calculator = attach("fail-writes=7");
+        onShown = [&](const QString &line) {
+            if (line == "status: Update OK (0)") {
+                emulator::Faults faults = calculator->faults();
+                faults.failWrites = -1;
+                calculator->setFaults(faults);
+            }
+        };
+        open(releaseFolder);
+        QVERIFY(waitFor("status: Update failed (112)"));
+        QStringList expected{"Update failed (112), Retry: 1", "Update OK (0)"};
+        for (int retry = 1; retry <= 5; ++retry)
+            expected << QString("Update failed (112), Retry: %1").arg(retry);
+        expected << "Update failed (112)";
+        QStringList results = lines("status").filter(QRegularExpression("^Update "));
+        QCOMPARE(results, expected);
+        // The first file is on the disk; the third was never sent.
+        const std::vector<std::uint8_t> onDisk = calculator->contents(0x500000, 70001);
+        QVERIFY(QByteArray(reinterpret_cast<const char *>(onDisk.data()), 70001) ==
+                fileBytes("APPSDISK.DAT", 70001));
+        QVERIFY(lines("file").filter("MASTER.DAT").isEmpty());
+    }
+
+    void cancelWhileWaitingAbortsAndCloses()
+    {
+        // No calculator while the worker looks; one turns up in time for the
+        // end of the session, which tells it so.
+        auto calculator = attach(QString(), 2000);
+        open(releaseFolder);
+        QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("Waiting for connection").isEmpty(); },
+                                kSessionTimeoutMs));
+        QVERIFY(platform::nowMs() < 1800);
+        widget<QPushButton>("cancelButton")->click();
+        QCOMPARE(lines("status").last(), QString("Update aborted"));
+        QVERIFY(!dialog->isVisible()); // the last window: the program ends
+        QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+        QVERIFY(dialog->worker->stopRequested.load());
+    }
+
+    void startPressedDuringTheCountdown()
+    {
+        auto calculator = attach();
+        quint64 pressedAt = 0;
+        onShown = [&](const QString &line) {
+            if (line == "button: Start - 3") {
+                pressedAt = platform::nowMs();
+                QTimer::singleShot(0, widget<QPushButton>("cancelButton"), &QPushButton::click);
+            }
+        };
+        open(releaseFolder);
+        // The next countdown step (within a second) clears the status; the
+        // transfer begins a second after that, instead of four.
+        QVERIFY(waitFor("button: Start (disabled)"));
+        const int cleared = int(shown.indexOf("status: ", shown.indexOf("button: Start - 3")));
+        const int started = int(shown.indexOf("button: Start (disabled)"));
+        QVERIFY(cleared > 0 && cleared < started);
+        QVERIFY2(shownAt[cleared] - pressedAt < 1500, qPrintable(QString::number(shownAt[cleared] - pressedAt)));
+        QVERIFY2(shownAt[started] - pressedAt < 2600, qPrintable(QString::number(shownAt[started] - pressedAt)));
+        QVERIFY(!shown.contains("button: Start - 2"));
+        QVERIFY(waitFor("status: Done"));
+        verifyHoldsRelease(*calculator, releaseFolder);
+    }
+
+    void noAbortOnceTheCountdownIsShown()
+    {
+        // A click while the button reads "Start - 0" starts (the transfer is
+        // due within the second); a click during the transfer changes nothing.
+        auto calculator = attach("");
+        emulator::Faults slow = calculator->faults();
+        slow.bytesPerSecond = 400000; // about half a second for the first file
+        calculator->setFaults(slow);
+        bool clickedDuringTransfer = false;
+        onShown = [&](const QString &line) {
+            if (line == "button: Start - 0")
+                QTimer::singleShot(0, widget<QPushButton>("cancelButton"), &QPushButton::click);
+            if (midTransfer(line) && !clickedDuringTransfer) {
+                clickedDuringTransfer = true;
+                QTimer::singleShot(0, dialog.get(), [this] {
+                    QVERIFY(dialog->busy.load());
+                    QMetaObject::invokeMethod(dialog.get(), "onCancel");
+                    // Closing and Escape are refused as well.
+                    dialog->close();
+                    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+                    QVERIFY(dialog->isVisible());
+                });
+            }
+        };
+        open(releaseFolder);
+        QVERIFY(waitFor("status: Done"));
+        QVERIFY(clickedDuringTransfer);
+        QVERIFY(shown.filter("Update aborted").isEmpty());
+        verifyHoldsRelease(*calculator, releaseFolder);
+        // With the transfer over, the window may close.
+        dialog->close();
+        QVERIFY(!dialog->isVisible());
+    }
+
+    void browseToACompleteReleaseResumes()
+    {
+        auto calculator = attach();
+        const QString chosen = temp.filePath("chosen");
+        QVERIFY(QDir().mkpath(chosen));
+        open(temp.filePath("no such folder"));
+        QCOMPARE(lines("status").last(), QString("No updates are available"));
+        QVERIFY(widget<QPushButton>("browseButton")->isVisible());
+        QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
+        QVERIFY(!widget<QProgressBar>("progressBar")->isVisible());
+        QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+
+        // Cancelling the folder dialog changes nothing.
+        // Answers the folder dialog once it is up; an empty folder cancels it.
+        auto chooseFolder = [this](const QString &folder) {
+            auto *answer = new QTimer(this);
+            connect(answer, &QTimer::timeout, this, [answer, folder] {
+                auto *chooser = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+                if (chooser == nullptr || !chooser->isVisible())
+                    return;
+                answer->deleteLater();
+                answer->stop();
+                if (folder.isEmpty()) {
+                    chooser->reject();
+                    return;
+                }
+                // As a user does: in the folder's parent, its name typed.
+                chooser->setDirectory(QFileInfo(folder).path());
+                auto *name = chooser->findChild<QLineEdit *>("fileNameEdit");
+                QVERIFY(name != nullptr);
+                name->setText(QFileInfo(folder).fileName());
+                static_cast<QDialog *>(chooser)->done(QDialog::Accepted);
+            });
+            answer->start(10);
+            widget<QPushButton>("browseButton")->click();
+        };
+        chooseFolder(QString());
+        QCOMPARE(dialog->firmwareFolder, temp.filePath("no such folder"));
+        QCOMPARE(lines("status").last(), QString("No updates are available"));
+
+        // An empty folder: scanned again, still nothing.
+        chooseFolder(chosen);
+        QCOMPARE(dialog->firmwareFolder, chosen);
+        QCOMPARE(lines("status").last(), QString("No updates are available"));
+
+        // The release appears; choosing the same folder again scans it again,
+        // and the update starts anew: bar, Cancel, countdown, three files.
+        QVERIFY(writeRelease(chosen, {"tavix_app.dat", "tavix_os.rom", "Tavix_Master.dat"}));
+        chooseFolder(chosen);
+        QVERIFY(dialog->useCurrentNames);
+        QVERIFY(widget<QProgressBar>("progressBar")->isVisible());
+        QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
+        QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
+        QCOMPARE(lines("file").last(), QString(chosen + "/tavix_app.dat").replace('/', '\\'));
+        QCOMPARE(dialog->worker->currentDiskOffset(), 0x500000);
+        QVERIFY(waitFor("status: Done"));
+        QVERIFY(lines("button").contains("Start - 2"));
+        // Current names, same roles: the same bytes at the same offsets.
+        verifyHoldsRelease(*calculator, chosen);
+    }
+
+    void slotTexts()
+    {
+        // No calculator and a missing folder: nothing else writes the status
+        // while these run.
+        open(temp.filePath("no such folder"));
+        auto *status = widget<QLabel>("statusLabel");
+        auto *button = widget<QPushButton>("cancelButton");
+        QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, 0));
+        QCOMPARE(status->text(), QString("Waiting for connection.."));
+        QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, -3));
+        QCOMPARE(status->text(), QString("Waiting for connection.."));
+        QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, 4));
+        QCOMPARE(status->text(), QString("Waiting for connection......"));
+        dialog->countdownMs.store(250);
+        QMetaObject::invokeMethod(dialog.get(), "onWaitingStart");
+        QCOMPARE(button->text(), QString("Start - 0"));
+        QCOMPARE(status->text(), QString("Waiting to start\u2026"));
+        dialog->countdownMs.store(0);
+        QMetaObject::invokeMethod(dialog.get(), "onWaitingStart");
+        QCOMPARE(status->text(), QString());
+        QCOMPARE(button->text(), QString("Start - 0")); // left as it was
+        emit dialog->updateMessage(QString());
+        QTRY_COMPARE(widget<QLabel>("fileLabel")->text(), QString());
+        emit dialog->updateMessage("C:\\release\\MASTER.DAT");
+        QTRY_COMPARE(widget<QLabel>("fileLabel")->text(), QString("C:\\release\\MASTER.DAT"));
+    }
+
+    void germanTextsAndScreenshots_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("waiting");
+        QTest::addColumn<QString>("countdown");
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("done");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("en") << 1 << "Waiting for connection" << "Waiting to start\u2026" << "Start" << "Done"
+                            << "Firmware update";
+        QTest::newRow("de") << 4 << "Warte auf Verbindung" << "Warte auf Start\u2026" << "Starten" << "Fertig"
+                            << "Firmware-Update";
+    }
+    void germanTextsAndScreenshots()
+    {
+        // The texts from the real resource files beside the program, and a
+        // picture of the window in each phase for anyone to look at.
+        QFETCH(int, language);
+        QFETCH(QString, waiting);
+        QFETCH(QString, countdown);
+        QFETCH(QString, start);
+        QFETCH(QString, done);
+        QFETCH(QString, title);
+        auto calculator = attach(QString(), 1000);
+        emulator::Faults slow = calculator->faults();
+        slow.bytesPerSecond = 400000;
+        calculator->setFaults(slow);
+        const QString folder = QString::fromUtf8(TAVIX_SCREENSHOT_DIR);
+        QVERIFY(QDir().mkpath(folder));
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        QStringList saved;
+        auto snap = [&](const QString &phase) {
+            dialog->layout()->activate(); // the window as it is about to be painted
+            const QPixmap picture = dialog->grab();
+            const QString path = folder + "/" + tag + "-" + phase + ".png";
+            if (!picture.isNull() && picture.width() >= 525 && picture.save(path))
+                saved << phase;
+        };
+        onShown = [&](const QString &line) {
+            if (line.startsWith("status: " + waiting) && !saved.contains("waiting"))
+                snap("waiting");
+            else if (line == "button: " + start + " - 3")
+                snap("countdown");
+            else if (midTransfer(line) && !saved.contains("transfer"))
+                snap("transfer");
+            else if (line == "status: " + done)
+                snap("done");
+        };
+        open(releaseFolder, language);
+        QCOMPARE(dialog->windowTitle(), title);
+        QVERIFY(waitFor("status: " + done));
+        QCOMPARE(saved, (QStringList{"waiting", "countdown", "transfer", "done"}));
+        QVERIFY(lines("status").contains(countdown));
+        QVERIFY(lines("button").contains(start + " - 4"));
+        QVERIFY(lines("button").contains(start + " (disabled)"));
+        verifyHoldsRelease(*calculator, releaseFolder);
+    }
+
+    void settingsWhenNoFolderIsGiven_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<uint>("language");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("German, a Windows path")
+            << "Language=4\nWorkFolder=C:\\\\Users\\\\ana\\\\XQ Work\n" << 4u << "C:/Users/ana/XQ Work/Firmware";
+        QTest::newRow("language out of range") << "Language=12\nWorkFolder=/data/xq\n" << 1u << "/data/xq/Firmware";
+        QTest::newRow("language not a number") << "Language=German\nWorkFolder=/data/xq\n" << 0u
+                                               << "/data/xq/Firmware";
+    }
+    void settingsWhenNoFolderIsGiven()
+    {
+        QFETCH(QString, stored);
+        QFETCH(uint, language);
+        QFETCH(QString, folder);
+        QFile file(temp.filePath("settings/XQ/XQ Tarnlink.conf"));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[General]\n" + stored.toUtf8());
+        file.close();
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>(QString(), 3);
+        QCOMPARE(dialog->languageIndex, language);
+        QCOMPARE(dialog->firmwareFolder, folder);
+        QCOMPARE(QCoreApplication::organizationName(), QString("XQ"));
+        QCOMPARE(QCoreApplication::applicationName(), QString("XQ Tarnlink"));
+        // Read, never written.
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(file.readAll()), "[General]\n" + stored);
+    }
+
+    void noSettingsStored()
+    {
+        QFile::remove(temp.filePath("settings/XQ/XQ Tarnlink.conf"));
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>(QString(), 1);
+        const QStringList documents = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
+        const QString base = documents.isEmpty() ? QDir::homePath() : documents.first();
+        QCOMPARE(dialog->firmwareFolder, base + "/XQ Tarnlink/Firmware");
+        QVERIFY(dialog->languageIndex >= 1 && dialog->languageIndex <= 8);
+        QVERIFY(!QFile::exists(temp.filePath("settings/XQ/XQ Tarnlink.conf")));
+    }
+
+    void aFolderOnTheCommandLineSkipsTheSettings()
+    {
+        QFile file(temp.filePath("settings/XQ/XQ Tarnlink.conf"));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[General]\nLanguage=4\nWorkFolder=/elsewhere\n");
+        file.close();
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>("some/folder/", 9);
+        QCOMPARE(dialog->firmwareFolder, QString("some/folder/"));
+        QCOMPARE(dialog->languageIndex, 1u); // 9 is out of range
+        dialog.reset();
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>("some/folder", 0);
+        QCOMPARE(dialog->languageIndex, 0u);
+    }
+};
+
+QTEST_MAIN(TestUpdateDialog)
+#include "test_update_dialog.moc"
