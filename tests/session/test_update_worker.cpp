@@ -315,6 +315,46 @@ private slots:
         QCOMPARE(worker->state.load(), int(CUpdateWorker::WaitingForDevice));
     }
 
+    void endOfSessionNeverOverlapsTheWorker_data()
+    {
+        QTest::addColumn<bool>("attached");
+        QTest::newRow("looking for the calculator") << false;
+        QTest::newRow("counting down and sending") << true;
+    }
+    void endOfSessionNeverOverlapsTheWorker()
+    {
+        // What the window does to end a session while the worker runs: the
+        // stop request, then the transport's end-of-session call once the
+        // worker is out of the transport. The two share the transport's
+        // tables; an overlap is a data race (ThreadSanitizer runs this suite)
+        // and a stray transfer after the stop would show in the trace.
+        QFETCH(bool, attached);
+        std::shared_ptr<emulator::Calculator> calculator = attached ? attach() : nullptr;
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 3));
+        standIn->connectTo(Qt::DirectConnection);
+        std::atomic<bool> ended{false};
+        std::thread thread([&] {
+            worker->process();
+            ended.store(true);
+        });
+        // Let it run a while: many presence checks, or into the transfers.
+        while (platform::nowMs() < (attached ? 7600u : 20000u) && !ended.load())
+            std::this_thread::yield();
+        worker->stopRequested.store(true);
+        while (worker->inTransport.load())
+            std::this_thread::yield();
+        const std::int32_t result = endUpdateSession(u"XQ", u"Tavix update");
+        const bool transferAfterTheEnd = calculator != nullptr && !calculator->trace().empty() &&
+                                         calculator->trace().back() != "end-session";
+        thread.join();
+        QVERIFY(!worker->loopActive.load());
+        QCOMPARE(result, attached ? 0 : 104);
+        if (attached) {
+            QVERIFY(!transferAfterTheEnd);
+            QCOMPARE(calculator->trace().back(), std::string("end-session"));
+        }
+    }
+
     void calculatorAppearsAfterTwoSeconds()
     {
         attach(QString(), 2000);
