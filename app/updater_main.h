@@ -1,0 +1,23 @@
+// The updater's start-up, shared by the product and the simulator: the
+// application object, the single-instance guard, the command line, the window,
+// the folder scan and the event loop.
+#pragma once
+
+#include <functional>
+
+class CCalcFWUpdateMSDialog;
+
+struct UpdaterHooks {
+    // The guard is taken, the window does not exist yet: the place to set up
+    // the disk system. A non-zero result ends the program with that code.
+    std::function<int()> prepare;
+    // The window exists and is not shown yet.
+    std::function<void(CCalcFWUpdateMSDialog *dialog)> dialogCreated;
+    // The event loop has ended and the worker is stopped; nothing of the
+    // session runs any more.
+    std::function<void()> finished;
+};
+
+// The whole program; returns the process exit code. A second copy for the
+// same user returns 0 at once and shows nothing.
+int runUpdater(int argc, char **argv, const UpdaterHooks &hooks = UpdaterHooks());

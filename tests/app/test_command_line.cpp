@@ -1,0 +1,61 @@
+// The command line as the program reads it: a folder and a language index,
+// both or neither.
+#include "app/command_line.h"
+
+#include <QtTest>
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+};
+
+void TestCommandLine::parse_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<int>("number");
+
+    const QString program = QStringLiteral("tavix-updater");
+    QTest::newRow("no entries") << QStringList() << QString() << 1;
+    QTest::newRow("program only") << QStringList{program} << QString() << 1;
+    QTest::newRow("folder only: settings decide")
+        << QStringList{program, QStringLiteral("C:\\Releases\\7.2")} << QString() << 1;
+    QTest::newRow("folder and language")
+        << QStringList{program, QStringLiteral("C:\\Releases\\7.2"), QStringLiteral("3")}
+        << QStringLiteral("C:\\Releases\\7.2") << 3;
+    QTest::newRow("folder kept as given")
+        << QStringList{program, QStringLiteral("/srv/fw release/ "), QStringLiteral("4")}
+        << QStringLiteral("/srv/fw release/ ") << 4;
+    QTest::newRow("language out of range passed on")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("12")} << QStringLiteral("/fw") << 12;
+    QTest::newRow("language not a number")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("de")} << QStringLiteral("/fw") << 0;
+    QTest::newRow("language with trailing text")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("4x")} << QStringLiteral("/fw") << 0;
+    QTest::newRow("language in hex is not base 10")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("0x4")} << QStringLiteral("/fw") << 0;
+    QTest::newRow("negative language")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("-2")} << QStringLiteral("/fw") << -2;
+    QTest::newRow("empty folder: settings decide")
+        << QStringList{program, QString(), QStringLiteral("4")} << QString() << 4;
+    QTest::newRow("four entries: as if none")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("4"), QStringLiteral("extra")}
+        << QString() << 1;
+}
+
+void TestCommandLine::parse()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, folder);
+    QFETCH(int, number);
+
+    const CommandLine commandLine = parseCommandLine(arguments);
+    QCOMPARE(commandLine.folder, folder);
+    QCOMPARE(commandLine.number, number);
+}
+
+QTEST_APPLESS_MAIN(TestCommandLine)
+#include "test_command_line.moc"

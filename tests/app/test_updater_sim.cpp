@@ -1,0 +1,320 @@
+// tavix-updater-sim as a user starts it: a separate process on a copy of the
+// sample release, followed through what it echoes and checked by the disk
+// images it leaves. Every copy gets a temporary home and configuration folder
+// and runs its pauses ten times faster.
+#include "app/single_instance.h"
+
+#include <QtTest>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace {
+
+const QString kSimulator = QStringLiteral(TAVIX_UPDATER_SIM);
+const QString kSampleRelease = QStringLiteral(TAVIX_SAMPLE_RELEASE);
+// Long enough for a sanitizer build on a busy machine; a passing run takes a
+// second or two and never waits this long.
+constexpr int kWaitMs = 60000;
+
+struct ReleaseFile {
+    const char *name;
+    qint64 diskOffset;
+};
+const ReleaseFile kRelease[] = {
+    {"APPSDISK.DAT", 0x500000},
+    {"GIRVAARM.ROM", 0},
+    {"MASTER.DAT", 0x100000},
+};
+
+// One running copy of the simulator and the lines it has echoed so far.
+class Updater {
+public:
+    Updater(const QProcessEnvironment &environment, const QStringList &arguments)
+    {
+        process.setProcessEnvironment(environment);
+        process.start(kSimulator, arguments);
+    }
+    ~Updater() { kill(); }
+
+    // Ends the copy the hard way, as a crash would: its guard stays behind.
+    void kill()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(kWaitMs);
+        }
+    }
+
+    // The first echoed line that starts with `prefix`; empty when the copy
+    // ended or the wait ran out without one.
+    QString waitForLine(const QString &prefix)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            readLines();
+            for (const QString &line : lines) {
+                if (line.startsWith(prefix))
+                    return line;
+            }
+            const qint64 left = kWaitMs - timer.elapsed();
+            if (process.state() == QProcess::NotRunning || left <= 0)
+                return QString();
+            process.waitForReadyRead(static_cast<int>(left));
+        }
+    }
+
+    // Waits for the copy to end by itself; true when it exited normally.
+    bool finish()
+    {
+        const bool ended = process.waitForFinished(kWaitMs);
+        readLines();
+        return ended && process.exitStatus() == QProcess::NormalExit;
+    }
+
+    QProcess process;
+    QStringList lines;
+
+private:
+    void readLines()
+    {
+        pending += process.readAllStandardOutput();
+        int end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            lines << QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+        }
+    }
+
+    QByteArray pending;
+};
+
+bool copyRelease(const QString &folder)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    for (const ReleaseFile &file : kRelease) {
+        if (!QFile::copy(kSampleRelease + '/' + file.name, folder + '/' + file.name))
+            return false;
+    }
+    return true;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestUpdaterSim : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void sendsReleaseToEveryCalculator();
+    void folderAndLanguage_data();
+    void folderAndLanguage();
+    void secondCopyLeavesAtOnce();
+
+private:
+    QProcessEnvironment environment(int calculators) const;
+    QString path(const QString &relative) const { return tmp->path() + '/' + relative; }
+
+    std::unique_ptr<QTemporaryDir> tmp;
+};
+
+void TestUpdaterSim::init()
+{
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    QVERIFY(QDir().mkpath(path("home")));
+    QVERIFY(QDir().mkpath(path("config")));
+    QVERIFY(QDir().mkpath(path("runtime")));
+    QVERIFY(QFile::setPermissions(path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void TestUpdaterSim::cleanup()
+{
+    // A copy killed by a test leaves its guard behind; taking and releasing it
+    // here clears it, so no later start (nor the user's) finds it.
+    CSingleInstance guard;
+    guard.acquire();
+}
+
+QProcessEnvironment TestUpdaterSim::environment(int calculators) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : env.keys()) {
+        if (name.startsWith(QLatin1String("TAVIX_SIM_")) || name.startsWith(QLatin1String("XDG_")))
+            env.remove(name);
+    }
+    env.insert("HOME", path("home"));
+    env.insert("XDG_CONFIG_HOME", path("config"));
+    env.insert("XDG_RUNTIME_DIR", path("runtime"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("LC_ALL", "C.UTF-8");
+    env.insert("TAVIX_SIM_CLOCK_SCALE", "10");
+    env.insert("TAVIX_SIM_CALCULATORS", QString::number(calculators));
+    env.insert("TAVIX_SIM_DISK_MIB", "8");
+    env.insert("TAVIX_SIM_OUTPUT", path("output"));
+    return env;
+}
+
+void TestUpdaterSim::sendsReleaseToEveryCalculator()
+{
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(2);
+    // The calculators come about a second later (on the fast clock, and
+    // counted from the start of the process, however slow the build), so that
+    // the window waits for them first.
+    env.insert("TAVIX_SIM_ATTACH_MS", "10000");
+
+    Updater updater(env, {release, "1"});
+    const bool ended = updater.finish();
+    const QString echoed = updater.lines.join('\n');
+    const QString errors = QString::fromUtf8(updater.process.readAllStandardError());
+    QVERIFY2(ended, qPrintable(updater.process.errorString() + '\n' + echoed));
+    QVERIFY2(updater.process.exitCode() == 0, qPrintable(echoed + '\n' + errors));
+
+    QVERIFY2(updater.waitForLine("status: Waiting for connection").size() > 0, qPrintable(echoed));
+    QVERIFY2(updater.lines.indexOf(QRegularExpression("^button: Start - [0-9]$")) >= 0, qPrintable(echoed));
+    // The files are shown in listing order, each once the one before it was
+    // sent. "Update OK (0)" stays on while the next file goes, so it is echoed
+    // once, between the first two; "Done" comes after the last.
+    QVector<int> shown;
+    for (const ReleaseFile &file : kRelease) {
+        const QString line = "file: " + QString(release + '/' + file.name).replace('/', '\\');
+        shown << updater.lines.indexOf(line);
+        QVERIFY2(shown.last() > (shown.size() > 1 ? shown.at(shown.size() - 2) : -1),
+                 qPrintable(line + "\n" + echoed));
+    }
+    const int sent = updater.lines.indexOf("status: Update OK (0)");
+    QVERIFY2(sent > shown.at(0) && sent < shown.at(1), qPrintable(echoed));
+    QVERIFY2(updater.lines.indexOf("status: Done", shown.at(2)) > shown.at(2), qPrintable(echoed));
+    QCOMPARE(updater.lines.filter("Update failed").size(), 0);
+
+    for (int calculator = 1; calculator <= 2; ++calculator) {
+        const QString stem = path("output/calculator-%1").arg(calculator);
+        QFile image(stem + ".img");
+        QVERIFY2(image.open(QIODevice::ReadOnly), qPrintable(image.fileName()));
+        for (const ReleaseFile &file : kRelease) {
+            const QByteArray expected = readAll(release + '/' + file.name);
+            QVERIFY(!expected.isEmpty());
+            QVERIFY(image.seek(file.diskOffset));
+            QVERIFY2(image.read(expected.size()) == expected,
+                     qPrintable(QString("calculator %1, %2").arg(calculator).arg(file.name)));
+            // The rest of the last sector is the transfer's padding.
+            const int padding = (512 - expected.size() % 512) % 512;
+            QCOMPARE(image.read(padding), QByteArray(padding, '\0'));
+        }
+        const QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).split('\n');
+        QVERIFY2(trace.contains("end-session"), qPrintable(stem));
+    }
+}
+
+void TestUpdaterSim::folderAndLanguage_data()
+{
+    QTest::addColumn<QStringList>("arguments");  // $RELEASE: tmp/release
+    QTest::addColumn<bool>("settings");          // WorkFolder tmp/work (in backslashes), Language 4
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("firmwareFolder"); // where the release is found; empty: nowhere
+    QTest::addColumn<QString>("status");         // how the first status line starts
+
+    const QString release = QStringLiteral("$RELEASE");
+    QTest::newRow("folder and German") << QStringList{release, "4"} << true << "C.UTF-8" << "release"
+                                       << "status: Warte auf Verbindung";
+    QTest::newRow("folder and English, settings not read")
+        << QStringList{release, "1"} << true << "C.UTF-8" << "release" << "status: Waiting for connection";
+    QTest::newRow("folder only: the settings decide")
+        << QStringList{release} << true << "C.UTF-8" << "work/Firmware" << "status: Warte auf Verbindung";
+    QTest::newRow("empty folder: the settings decide")
+        << QStringList{QString(), "1"} << true << "C.UTF-8" << "work/Firmware" << "status: Warte auf Verbindung";
+    QTest::newRow("no settings: documents folder, locale's language")
+        << QStringList() << false << "de_DE.UTF-8" << "home/Documents/XQ Tarnlink/Firmware"
+        << "status: Warte auf Verbindung";
+    QTest::newRow("missing folder") << QStringList{"$RELEASE/missing", "1"} << false << "C.UTF-8" << QString()
+                                    << "status: No updates are available";
+}
+
+void TestUpdaterSim::folderAndLanguage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, settings);
+    QFETCH(QString, locale);
+    QFETCH(QString, firmwareFolder);
+    QFETCH(QString, status);
+
+    QVERIFY(copyRelease(path("release")));
+    if (!firmwareFolder.isEmpty() && firmwareFolder != "release")
+        QVERIFY(copyRelease(path(firmwareFolder)));
+    if (settings) {
+        // Written as the suite on Windows would have it: a path in backslashes.
+        QSettings store(path("config/XQ/XQ Tarnlink.conf"), QSettings::IniFormat);
+        store.setValue("WorkFolder", path("work").replace('/', '\\'));
+        store.setValue("Language", 4);
+        store.sync();
+        QCOMPARE(store.status(), QSettings::NoError);
+    }
+    for (QString &argument : arguments)
+        argument.replace("$RELEASE", path("release"));
+    QProcessEnvironment env = environment(0);
+    env.insert("LC_ALL", locale);
+
+    Updater updater(env, arguments);
+    QString line;
+    do
+        line = updater.waitForLine("status: ");
+    while (line == "status: " && updater.lines.removeOne(line)); // the cleared line says nothing
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(line.startsWith(status), qPrintable(echoed));
+    // The window stays open: without calculators nothing ends the session.
+    QCOMPARE(updater.process.state(), QProcess::Running);
+
+    if (firmwareFolder.isEmpty()) {
+        QCOMPARE(updater.lines.filter(QRegularExpression("^file: .")).size(), 0);
+        return;
+    }
+    QString file = updater.waitForLine("file: ").mid(6);
+    file.replace('\\', '/');
+    QVERIFY2(file.startsWith(path(firmwareFolder) + '/'), qPrintable(echoed));
+    QVERIFY2(QFileInfo(file).isFile(), qPrintable(file));
+}
+
+void TestUpdaterSim::secondCopyLeavesAtOnce()
+{
+    const QProcessEnvironment env = environment(0);
+    const QStringList arguments{path("missing"), "1"};
+
+    Updater first(env, arguments);
+    QVERIFY(!first.waitForLine("status: No updates are available").isEmpty());
+
+    Updater second(env, arguments);
+    QVERIFY(second.finish());
+    QCOMPARE(second.process.exitCode(), 0);
+    QCOMPARE(second.process.readAllStandardError(), QByteArray());
+    QCOMPARE(second.lines, QStringList());
+    QCOMPARE(first.process.state(), QProcess::Running);
+
+    // A copy that dies leaves its guard behind; the next start must not take
+    // it for a running copy.
+    first.kill();
+    Updater third(env, arguments);
+    QVERIFY2(!third.waitForLine("status: No updates are available").isEmpty(),
+             qPrintable(third.process.readAllStandardError()));
+}
+
+QTEST_GUILESS_MAIN(TestUpdaterSim)
+#include "test_updater_sim.moc"
