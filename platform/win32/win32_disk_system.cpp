@@ -2,7 +2,7 @@
 // opened raw (no buffering, write-through) by their interface paths, firmware
 // files opened read-only. Text stays UTF-16 from end to end: wchar_t is the
 // same 16-bit unit as char16_t here.
-#include "platform/disk_system.h"
+#include "platform/win32/win32_disk_system.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -142,8 +142,13 @@ public:
             setLastError(ERROR_FILE_NOT_FOUND);
             return kInvalidHandle;
         }
-        HANDLE handle = CreateFileW(wide(devicePath), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        return openRaw(devicePath);
+    }
+
+    static Handle openRaw(const char16_t *path)
+    {
+        HANDLE handle = CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING,
                                     FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS,
                                     nullptr);
         return adopt(handle);
@@ -161,7 +166,7 @@ public:
     }
 
 private:
-    Handle adopt(HANDLE handle)
+    static Handle adopt(HANDLE handle)
     {
         if (handle == INVALID_HANDLE_VALUE) {
             fail();
@@ -198,6 +203,17 @@ private:
 };
 
 } // namespace
+
+Handle openFileWithDiskFlags(const char16_t *path)
+{
+    // "\\.\", "\\?\" and "\\server\" (either slash): devices and shares.
+    const auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+    if (path == nullptr || (separator(path[0]) && separator(path[1]))) {
+        setLastError(ERROR_ACCESS_DENIED);
+        return kInvalidHandle;
+    }
+    return Win32DiskSystem::openRaw(path);
+}
 
 DiskSystem &osDiskSystem()
 {
