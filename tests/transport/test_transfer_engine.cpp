@@ -227,6 +227,25 @@ private slots:
             QVERIFY(traceOf(*calculators[i]).isEmpty()); // beyond the table: never touched
     }
 
+    void releaseFolderOutsideAscii()
+    {
+        // A release folder with accents, CJK and an emoji (a surrogate pair),
+        // named the Windows way with backslashes as the release scan hands it
+        // on: the file opens on either system, and the file line shows the
+        // path unchanged, unit for unit.
+        const QString sub = QString::fromUtf8("Mise \xC3\xA0 jour \xE8\xB5\x84\xE6\x96\x99 \xF0\x9F\x98\x80");
+        QVERIFY(QDir(folder.path()).mkpath(sub));
+        const QByteArray bytes = firmware(40000, 7);
+        const std::u16string written = writeFirmware(bytes, sub + "/MASTER.DAT");
+        QVERIFY(!written.empty());
+        const QString windowsForm = QString::fromStdU16String(written).replace('/', '\\');
+        auto calculators = attach(2);
+        QCOMPARE(run(windowsForm.toStdU16String()), kTransferOk);
+        for (const auto &calculator : calculators)
+            QCOMPARE(onDisk(*calculator, kDiskOffset, bytes.size()), bytes);
+        QCOMPARE(heard.messages, (QStringList{windowsForm, windowsForm}));
+    }
+
     void resultIsFirstFailureInSlotOrder_data()
     {
         QTest::addColumn<QString>("faults");
