@@ -8,6 +8,7 @@
 // queued dialog can meet, e.g. its request for the next file arriving before
 // the worker has stored its own next state.
 #include "emulator/emulated_disk_system.h"
+#include "support/calculator_fixtures.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
 #include "transport/transfer_engine.h"
@@ -155,16 +156,7 @@ class TestUpdateWorker : public QObject {
 
     std::shared_ptr<emulator::Calculator> attach(const QString &faults = QString(), std::uint64_t attachAtMs = 0)
     {
-        emulator::Config config;
-        config.identity.serial = "TAVIX" + std::to_string(disks->disks().size() + 1);
-        config.diskBytes = 8u << 20;
-        std::vector<emulator::Faults> parsed(1);
-        std::string error;
-        if (!emulator::parseFaultList(faults.toStdString(), parsed, &error))
-            qFatal("bad fault list: %s", error.c_str());
-        config.faults = parsed[0];
-        config.faults.attachAtMs = attachAtMs;
-        return disks->attach(config);
+        return testsupport::attachCalculator(*disks, faults, attachAtMs);
     }
 
     // Runs process() to its end on a thread of its own; the events recorded.

@@ -2,6 +2,7 @@
 // the disk (recorded below the transport), the replies, and what the
 // calculator made of them (its trace).
 #include "emulator/emulated_disk_system.h"
+#include "support/calculator_fixtures.h"
 #include "support/recording_disk_system.h"
 #include "transport/command_channel.h"
 
@@ -10,6 +11,8 @@
 #include <memory>
 
 using testsupport::DiskOp;
+
+using testsupport::traceOf;
 
 namespace {
 
@@ -22,14 +25,6 @@ std::uint32_t le32(const std::vector<std::uint8_t> &bytes, std::size_t at)
 {
     return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 |
            std::uint32_t(bytes[at + 2]) << 16 | std::uint32_t(bytes[at + 3]) << 24;
-}
-
-QStringList traceOf(const emulator::Calculator &calculator)
-{
-    QStringList lines;
-    for (const std::string &line : calculator.trace())
-        lines << QString::fromStdString(line);
-    return lines;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The transfer engine on simulated calculators: the bytes each disk ends up
 // with, the trace each calculator saw, the callbacks, and every result code.
 #include "emulator/emulated_disk_system.h"
+#include "support/calculator_fixtures.h"
 #include "platform/clock.h"
 #include "support/recording_disk_system.h"
 #include "transport/transfer_engine.h"
@@ -14,6 +15,8 @@
 #include <thread>
 
 using testsupport::DiskOp;
+
+using testsupport::traceOf;
 
 namespace {
 
@@ -72,14 +75,6 @@ QByteArray onDisk(const emulator::Calculator &calculator, std::int64_t offset, i
 {
     const auto bytes = calculator.contents(std::uint64_t(offset), std::size_t(length));
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
-}
-
-QStringList traceOf(const emulator::Calculator &calculator)
-{
-    QStringList lines;
-    for (const std::string &line : calculator.trace())
-        lines << QString::fromStdString(line);
-    return lines;
 }
 
 // The raw-mode conversation with a calculator that accepts everything.

@@ -4,6 +4,7 @@
 // window's displayChanged reports ("status: ...", "button: ...") and checked
 // against the bytes and the trace each calculator saw.
 #include "emulator/emulated_disk_system.h"
+#include "support/calculator_fixtures.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
 #include "ui/calc_fw_update_ms_dialog.h"
@@ -13,6 +14,8 @@
 
 #include <functional>
 #include <memory>
+
+using testsupport::traceOf;
 
 namespace {
 
@@ -53,14 +56,6 @@ bool writeRelease(const QString &folder, const QStringList &names = {})
     return true;
 }
 
-QStringList traceOf(const emulator::Calculator &calculator)
-{
-    QStringList lines;
-    for (const std::string &line : calculator.trace())
-        lines << QString::fromStdString(line);
-    return lines;
-}
-
 } // namespace
 
 class TestUpdateDialog : public QObject {
@@ -76,16 +71,7 @@ class TestUpdateDialog : public QObject {
 
     std::shared_ptr<emulator::Calculator> attach(const QString &faults = QString(), quint64 attachAtMs = 0)
     {
-        emulator::Config config;
-        config.identity.serial = "TAVIX" + std::to_string(disks->disks().size() + 1);
-        config.diskBytes = 8u << 20;
-        std::vector<emulator::Faults> parsed(1);
-        std::string error;
-        if (!emulator::parseFaultList(faults.toStdString(), parsed, &error))
-            qFatal("bad fault list: %s", error.c_str());
-        config.faults = parsed[0];
-        config.faults.attachAtMs = attachAtMs;
-        return disks->attach(config);
+        return testsupport::attachCalculator(*disks, faults, attachAtMs);
     }
 
     // The window as the program opens it: constructed, shown, then the scan.
