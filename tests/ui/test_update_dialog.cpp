@@ -190,7 +190,7 @@ private slots:
         QTimer::singleShot(20000, &loop, [&] { loop.exit(99); });
         QCOMPARE(loop.exec(), 0);
         const quint64 exitAfter = platform::nowMs() - doneAt;
-        QVERIFY2(exitAfter >= 2900 && exitAfter < 4500, qPrintable(QString::number(exitAfter)));
+        QVERIFY2(exitAfter >= 2900 && exitAfter < 6000, qPrintable(QString::number(exitAfter)));
 
         // Each file's result, the last one replaced by "Done" in the same step.
         const QStringList status = lines("status");
@@ -279,11 +279,11 @@ private slots:
     {
         // No calculator while the worker looks; one turns up in time for the
         // end of the session, which tells it so.
-        auto calculator = attach(QString(), 2000);
+        auto calculator = attach(QString(), 2500);
         open(releaseFolder);
         QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("Waiting for connection").isEmpty(); },
                                 kSessionTimeoutMs));
-        QVERIFY(platform::nowMs() < 1800);
+        QVERIFY(platform::nowMs() < 2300);
         widget<QPushButton>("cancelButton")->click();
         QCOMPARE(lines("status").last(), QString("Update aborted"));
         QVERIFY(!dialog->isVisible()); // the last window: the program ends
@@ -303,13 +303,15 @@ private slots:
         };
         open(releaseFolder);
         // The next countdown step (within a second) clears the status; the
-        // transfer begins a second after that, instead of four.
+        // transfer begins a second after that, instead of four. (Bounds with
+        // room for a loaded machine; the button never reading "Start - 2" is
+        // the sharp check.)
         QVERIFY(waitFor("button: Start (disabled)"));
         const int cleared = int(shown.indexOf("status: ", shown.indexOf("button: Start - 3")));
         const int started = int(shown.indexOf("button: Start (disabled)"));
         QVERIFY(cleared > 0 && cleared < started);
-        QVERIFY2(shownAt[cleared] - pressedAt < 1500, qPrintable(QString::number(shownAt[cleared] - pressedAt)));
-        QVERIFY2(shownAt[started] - pressedAt < 2600, qPrintable(QString::number(shownAt[started] - pressedAt)));
+        QVERIFY2(shownAt[cleared] - pressedAt < 2000, qPrintable(QString::number(shownAt[cleared] - pressedAt)));
+        QVERIFY2(shownAt[started] - pressedAt < 3000, qPrintable(QString::number(shownAt[started] - pressedAt)));
         QVERIFY(!shown.contains("button: Start - 2"));
         QVERIFY(waitFor("status: Done"));
         verifyHoldsRelease(*calculator, releaseFolder);
