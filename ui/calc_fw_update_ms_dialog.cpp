@@ -127,6 +127,9 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     fileLabel->setObjectName(QStringLiteral("fileLabel"));
     noteLabel->setObjectName(QStringLiteral("noteLabel"));
     iconLabel->setObjectName(QStringLiteral("iconLabel"));
+    // A long path is cut at the label's edge instead of running under the
+    // calculator picture: the window keeps its size.
+    fileLabel->setMinimumWidth(1);
 
     auto *textColumn = new QVBoxLayout();
     auto *mainLayout = new QVBoxLayout();
