@@ -16,37 +16,9 @@
 #include <QString>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace {
-
-constexpr unsigned long kMaxClockScale = 1000;
-
-// TAVIX_SIM_CLOCK_SCALE: digits only, 1 to kMaxClockScale; unset or empty is 1.
-bool clockScaleFromEnvironment(std::uint32_t *scale, std::string *error)
-{
-    const char *text = std::getenv("TAVIX_SIM_CLOCK_SCALE");
-    if (!text || !*text) {
-        *scale = 1;
-        return true;
-    }
-    unsigned long value = 0;
-    for (const char *c = text; *c; ++c) {
-        if (*c < '0' || *c > '9' || value > kMaxClockScale) {
-            value = 0;
-            break;
-        }
-        value = value * 10 + static_cast<unsigned long>(*c - '0');
-    }
-    if (value < 1 || value > kMaxClockScale) {
-        *error = "TAVIX_SIM_CLOCK_SCALE: '" + std::string(text) + "' is not a whole number from 1 to " +
-                 std::to_string(kMaxClockScale);
-        return false;
-    }
-    *scale = static_cast<std::uint32_t>(value);
-    return true;
-}
 
 // One line per change, flushed at once so that a script follows it live.
 void echo(const QString &field, const QString &value)
@@ -74,10 +46,8 @@ bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
 int main(int argc, char **argv)
 {
     std::string error;
-    std::uint32_t scale = 1;
     emulator::SimulationSettings settings;
-    if (!clockScaleFromEnvironment(&scale, &error) ||
-        !emulator::simulationSettingsFromEnvironment(&settings, &error)) {
+    if (!emulator::simulationSettingsFromEnvironment(&settings, &error)) {
         std::fprintf(stderr, "tavix-updater-sim: %s\n", error.c_str());
         return 2;
     }
@@ -87,8 +57,8 @@ int main(int argc, char **argv)
     UpdaterHooks hooks;
     hooks.prepare = [&] {
         // Only the copy that holds the guard attaches calculators.
-        if (scale > 1)
-            platform::useScaledClock(scale);
+        if (settings.clockScale > 1)
+            platform::useScaledClock(settings.clockScale);
         for (const emulator::Config &config : settings.calculators)
             disks.attach(config);
         platform::installDiskSystem(&disks);

@@ -70,10 +70,11 @@ bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::s
 
 // Settings of a simulated set-up, from the environment: TAVIX_SIM_CALCULATORS,
 // TAVIX_SIM_ATTACH_MS, TAVIX_SIM_DISK_MIB, TAVIX_SIM_BYTES_PER_SEC,
-// TAVIX_SIM_FAULTS, TAVIX_SIM_OUTPUT.
+// TAVIX_SIM_FAULTS, TAVIX_SIM_OUTPUT, TAVIX_SIM_CLOCK_SCALE.
 struct SimulationSettings {
     std::vector<Config> calculators; // identities TAVIX000000<n>, faults applied
     std::string outputFolder;        // empty: none
+    std::uint32_t clockScale = 1;    // 1 to 1000: how much faster the program's clock runs
 };
 bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string *error);
 

@@ -14,6 +14,7 @@ namespace {
 constexpr std::uint64_t kMaxCalculators = 16;
 constexpr std::uint64_t kDefaultDiskMib = 64;
 constexpr std::uint64_t kMaxDiskMib = 1u << 20; // 1 TiB, sparse
+constexpr std::uint64_t kMaxClockScale = 1000;
 
 enum class NumberResult { Ok, Bad, TooLarge };
 
@@ -201,13 +202,14 @@ bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::s
 bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string *error)
 {
     std::string reason;
-    std::uint64_t count = 0, attachMs = 0, diskMib = 0, bytesPerSecond = 0;
+    std::uint64_t count = 0, attachMs = 0, diskMib = 0, bytesPerSecond = 0, clockScale = 1;
     bool ok = environmentNumber("TAVIX_SIM_CALCULATORS", 1, 0, kMaxCalculators, &count, &reason) &&
               environmentNumber("TAVIX_SIM_ATTACH_MS", 0, 0, std::numeric_limits<std::uint64_t>::max(),
                                 &attachMs, &reason) &&
               environmentNumber("TAVIX_SIM_DISK_MIB", kDefaultDiskMib, 1, kMaxDiskMib, &diskMib, &reason) &&
               environmentNumber("TAVIX_SIM_BYTES_PER_SEC", 0, 0,
-                                std::numeric_limits<std::uint64_t>::max(), &bytesPerSecond, &reason);
+                                std::numeric_limits<std::uint64_t>::max(), &bytesPerSecond, &reason) &&
+              environmentNumber("TAVIX_SIM_CLOCK_SCALE", 1, 1, kMaxClockScale, &clockScale, &reason);
     std::vector<Faults> faults(static_cast<std::size_t>(count));
     for (Faults &f : faults) {
         f.attachAtMs = attachMs;
@@ -233,6 +235,7 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
         result.calculators.push_back(config);
     }
     result.outputFolder = environment("TAVIX_SIM_OUTPUT");
+    result.clockScale = static_cast<std::uint32_t>(clockScale);
     *settings = std::move(result);
     return true;
 }

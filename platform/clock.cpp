@@ -13,8 +13,7 @@ std::atomic<std::uint64_t> gPauseCount{0};
 std::atomic<std::uint64_t> gPauseTotalMs{0};
 std::atomic<PauseObserver> gPauseObserver{nullptr};
 std::atomic<std::uint32_t> gScale{1}; // real clock: 1; scaled: the factor
-std::atomic<std::int64_t> gScaleBaseMs{0}; // the scaled clock's time at the switch
-std::atomic<std::int64_t> gScaleStartUs{0}; // the real time of the switch
+std::atomic<std::int64_t> gScaleStartUs{0}; // the real time of the switch: scaled time 0
 const auto gStart = std::chrono::steady_clock::now();
 
 std::int64_t realUs()
@@ -46,8 +45,7 @@ std::uint64_t nowMs()
     const std::uint32_t scale = gScale.load(std::memory_order_acquire);
     if (scale > 1) {
         const std::int64_t elapsedUs = realUs() - gScaleStartUs.load(std::memory_order_acquire);
-        return static_cast<std::uint64_t>(gScaleBaseMs.load(std::memory_order_acquire) +
-                                          elapsedUs * scale / 1000);
+        return static_cast<std::uint64_t>(elapsedUs * scale / 1000);
     }
     return static_cast<std::uint64_t>(realUs() / 1000);
 }
@@ -58,7 +56,6 @@ void useScaledClock(std::uint32_t factor)
         factor = 1;
     gSimulated.store(false, std::memory_order_release);
     resetPauseStats();
-    gScaleBaseMs.store(0, std::memory_order_release);
     gScaleStartUs.store(realUs(), std::memory_order_release);
     gScale.store(factor, std::memory_order_release);
 }

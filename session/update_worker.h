@@ -36,9 +36,8 @@ public:
     std::atomic<std::int32_t> retryCount{0};  // the dialog's retry rule counts here
     std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
     // The loop runs or is about to (its thread's start runs it): true from
-    // construction until process() returns. Whoever ends the session with
-    // the calculators waits for false, so that its transport calls never
-    // overlap the worker's.
+    // construction until process() returns. A new session may queue
+    // process() again only once it is false.
     std::atomic<bool> loopActive{true};
     // The worker is inside a transport call (a presence check or a transfer).
     // It enters only while no stop is requested; whoever set stopRequested

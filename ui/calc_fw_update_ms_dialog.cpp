@@ -212,9 +212,9 @@ void CCalcFWUpdateMSDialog::setButton(const QString &value, bool enabled)
     echoButton();
 }
 
-void CCalcFWUpdateMSDialog::hideButton()
+void CCalcFWUpdateMSDialog::setButtonVisible(bool visible)
 {
-    cancelButton->hide();
+    cancelButton->setVisible(visible);
     echoButton();
 }
 
@@ -223,9 +223,9 @@ void CCalcFWUpdateMSDialog::echoButton()
     QString value = QStringLiteral("hidden");
     if (!cancelButton->isHidden())
         value = cancelButton->isEnabled() ? cancelButton->text() : cancelButton->text() + QStringLiteral(" (disabled)");
-    if (value == cancelButton->property("echoed").toString())
+    if (value == echoedButton)
         return;
-    cancelButton->setProperty("echoed", value);
+    echoedButton = value;
     emit displayChanged(QStringLiteral("button"), value);
 }
 
@@ -272,8 +272,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
 void CCalcFWUpdateMSDialog::selectCurrentFile()
 {
     const CUpdateFile &file = updateFiles.at(currentFileIndex);
-    cancelButton->show();
-    echoButton();
+    setButtonVisible(true);
     setFileText(file.path);
     worker->selectSource(file.path, file.diskOffset);
 }
@@ -309,8 +308,7 @@ void CCalcFWUpdateMSDialog::startWorkerLoop()
 
 void CCalcFWUpdateMSDialog::finishUpdate(QString message)
 {
-    cancelButton->hide();
-    echoButton();
+    setButtonVisible(false);
     setProgressVisible(false);
     setStatus(message);
     infoLabel->clear();

@@ -112,7 +112,7 @@ private:
     void setStatus(const QString &text);
     void setFileText(const QString &text);
     void setButton(const QString &text, bool enabled);
-    void hideButton();
+    void setButtonVisible(bool visible);
     void setBrowseVisible(bool visible);
     void setProgressVisible(bool visible);
     void echoButton();
@@ -131,6 +131,7 @@ private:
     QPointer<QThread> workerThread; // its finished() deletes it once it has been stopped
     bool countdownShown = false; // the button has read Start: a click no longer aborts
     bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew
+    QString echoedButton;        // the button as last reported by displayChanged
 };
 
 // The one dialog of the process; null until its constructor runs.
