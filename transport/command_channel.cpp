@@ -33,16 +33,35 @@ void fillHeader(Block &block, std::uint32_t code)
     putLe32(block.bytes + kBlockCodeAt, code);
 }
 
+// A block counts as sent, and a reply as received, only when every byte moved:
+// a read that succeeds with nothing moved (at the end of a device) brings no
+// answer from the calculator.
 bool writeAll(DiskHandle disk, const void *data, std::uint32_t length)
 {
     std::uint32_t moved = 0;
-    return disk->write(data, length, &moved);
+    return disk->write(data, length, &moved) && moved == length;
 }
 
 bool readAll(DiskHandle disk, void *data, std::uint32_t length)
 {
     std::uint32_t moved = 0;
-    return disk->read(data, length, &moved);
+    return disk->read(data, length, &moved) && moved == length;
+}
+
+// The position of the handle, to be put back after a command; -1 when it
+// cannot be had. A command is not sent then: it would leave the handle at the
+// command area with no way back to where the caller's data stream stands.
+std::int64_t rememberPosition(DiskHandle disk)
+{
+    if (disk == platform::kInvalidHandle)
+        return -1;
+    return seekDisk(disk, 0, SeekFrom::Current);
+}
+
+// Puts the position back; false when it could not be.
+bool restorePosition(DiskHandle disk, std::int64_t saved)
+{
+    return seekDisk(disk, saved, SeekFrom::Begin) == saved;
 }
 
 } // namespace
@@ -58,9 +77,11 @@ std::int64_t seekDisk(DiskHandle disk, std::int64_t offset, SeekFrom origin)
 bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blockLength,
                    std::uint8_t *reply, std::uint32_t replyLength)
 {
-    if (disk == platform::kInvalidHandle)
+    // Whatever the reply buffer held before is never taken for an answer.
+    std::memset(reply, 0, replyLength);
+    const std::int64_t saved = rememberPosition(disk);
+    if (saved < 0)
         return false;
-    const std::int64_t saved = seekDisk(disk, 0, SeekFrom::Current);
     // A block or a read goes out only when the handle really is at the command
     // area: after a failed seek it would land on firmware data, or the "reply"
     // would be whatever data lies where the handle happens to be.
@@ -70,19 +91,19 @@ bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blo
     // have taken the block.
     const bool read = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
                       readAll(disk, reply, replyLength);
-    seekDisk(disk, saved, SeekFrom::Begin);
-    return wrote && read;
+    const bool restored = restorePosition(disk, saved);
+    return wrote && read && restored;
 }
 
 bool sendBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t length)
 {
-    if (disk == platform::kInvalidHandle)
+    const std::int64_t saved = rememberPosition(disk);
+    if (saved < 0)
         return false;
-    const std::int64_t saved = seekDisk(disk, 0, SeekFrom::Current);
     const bool wrote = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
                        writeAll(disk, block, length);
-    seekDisk(disk, saved, SeekFrom::Begin);
-    return wrote;
+    const bool restored = restorePosition(disk, saved);
+    return wrote && restored;
 }
 
 bool sendCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument)
@@ -100,7 +121,6 @@ bool queryCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument,
     Block reply;
     fillHeader(block, code);
     putLe32(block.bytes + kBlockArgumentAt, argument);
-    std::memset(reply.bytes, 0, sizeof reply.bytes);
     const bool exchanged =
         exchangeBlock(disk, block.bytes, kCommandBlockSize, reply.bytes, kCommandBlockSize);
     *replyCode = getLe32(reply.bytes + kReplyCodeAt);

@@ -46,11 +46,17 @@ std::int64_t seekDisk(DiskHandle disk, std::int64_t offset, SeekFrom origin);
 
 // Writes `block` at the command offset, reads `replyLength` bytes back from
 // there into `reply`, and puts the position back where it was. True only if
-// both the write and the read succeeded (the read is issued in any case).
+// the whole block went out, the whole reply came in and the position is back.
+// The reply is read even after a failed write, but never at another place
+// than the command area; `reply` is zeroed first, so it holds nothing that
+// did not come from the calculator. When the position cannot be had, nothing
+// is sent and the result is false.
 bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blockLength,
                    std::uint8_t *reply, std::uint32_t replyLength);
 
 // Writes `block` at the command offset and restores the position; no reply.
+// True only if the whole block went out and the position is back; nothing is
+// sent when the position cannot be had.
 bool sendBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t length);
 
 // A command block (magic, tag, 512, code, argument) sent without reading a reply.
@@ -78,6 +84,6 @@ bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t le
                      std::int64_t startOffset);
 
 // The opening (closing = false, 15360 bytes) or closing (true, 15872 bytes)
-// read at the command offset. The data is dropped, the position is left at the
-// end of the read, and the result is always true.
+// read at the command offset. The data is dropped, the position is not put
+// back, and the result is always true.
 bool readCommandArea(DiskHandle disk, bool closing);

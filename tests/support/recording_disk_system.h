@@ -2,6 +2,8 @@
 // through each disk handle: the position, the length and the bytes of every
 // read and write, and every seek. Tests use it to see the exact blocks the
 // updater put on the wire, beside what the simulated calculator made of them.
+// It can also make chosen reads come back empty, as a read at the end of a
+// device does: successful, with nothing moved.
 #pragma once
 
 #include "platform/disk_system.h"
@@ -46,6 +48,17 @@ public:
         ops_.clear();
         visits_ = 0;
     }
+    // From the nth read (1-based) of `length` bytes at `position` on, reads
+    // there succeed without moving a byte and never reach the inner disk;
+    // nth = 0 turns that off.
+    void emptyReadsFrom(std::int64_t position, std::uint32_t length, int nth)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        emptyAt_ = position;
+        emptyLength_ = length;
+        emptyFrom_ = nth;
+        emptySeen_ = 0;
+    }
     int interfacesVisited() const
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -71,6 +84,11 @@ private:
         ~Handle() override { platform::closeHandle(inner_); }
         bool read(void *buffer, std::uint32_t length, std::uint32_t *moved) override
         {
+            if (owner_.readComesBackEmpty(position_, length)) {
+                *moved = 0;
+                owner_.record({DiskOp::Read, position_, length, true, {}});
+                return true;
+            }
             const bool ok = inner_->read(buffer, length, moved);
             const auto *b = static_cast<const std::uint8_t *>(buffer);
             owner_.record({DiskOp::Read, position_, length, ok, std::vector<std::uint8_t>(b, b + *moved)});
@@ -111,6 +129,13 @@ private:
     {
         return inner == platform::kInvalidHandle ? inner : new Handle(*this, inner);
     }
+    bool readComesBackEmpty(std::int64_t position, std::uint32_t length)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (emptyFrom_ == 0 || position != emptyAt_ || length != emptyLength_)
+            return false;
+        return ++emptySeen_ >= emptyFrom_;
+    }
     void record(DiskOp op)
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -121,6 +146,10 @@ private:
     mutable std::mutex mutex_;
     std::vector<DiskOp> ops_;
     int visits_ = 0;
+    std::int64_t emptyAt_ = 0;     // reads at this position...
+    std::uint32_t emptyLength_ = 0; // ...of this length...
+    int emptyFrom_ = 0;            // ...come back empty from this one on (0: never)
+    int emptySeen_ = 0;            // such reads so far
 };
 
 } // namespace testsupport

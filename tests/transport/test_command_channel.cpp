@@ -189,32 +189,89 @@ private slots:
         QCOMPARE(traceOf(*calculator), (QStringList{"packet 0 256", "refused packet 256 256"}));
     }
 
+    void emptyReplyIsNeverAccepted_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("emptyFrom"); // the first reply read that moves nothing
+        QTest::addColumn<int>("exchanges"); // command blocks written before giving up
+        QTest::newRow("first data packet") << "packets" << 1 << 1;
+        QTest::newRow("second data packet, after an accepted one") << "packets" << 2 << 2;
+        QTest::newRow("progress report") << "progress" << 1 << 6;
+        QTest::newRow("transfer check") << "check" << 1 << 1;
+        QTest::newRow("query") << "query" << 1 << 1;
+    }
+    void emptyReplyIsNeverAccepted()
+    {
+        // A reply read that succeeds but moves nothing (as at the end of a
+        // device) brought no answer: neither an earlier reply nor whatever the
+        // reply buffer held counts as the calculator's acceptance.
+        QFETCH(QString, command);
+        QFETCH(int, emptyFrom);
+        QFETCH(int, exchanges);
+        const std::vector<std::uint8_t> data(512, 0x5A);
+        readCommandArea(disk, false);
+        recorder->clear();
+        recorder->emptyReadsFrom(kCommandOffset, kCommandBlockSize, emptyFrom);
+        std::uint32_t code = 0, value = 0;
+        bool accepted = true;
+        if (command == "packets")
+            accepted = sendDataPackets(disk, data.data(), 512, 0);
+        else if (command == "progress")
+            accepted = sendProgress(disk, 50);
+        else if (command == "check")
+            accepted = checkTransfer(disk, 0);
+        else
+            accepted = queryCommand(disk, kCmdProgress, 50, &code, &value);
+        QVERIFY(!accepted);
+        QCOMPARE(int(commandWrites().size()), exchanges);
+    }
+
     void exchangeRestoresPosition_data()
     {
+        QTest::addColumn<bool>("reply"); // a query, or the end-of-session block (no reply)
         QTest::addColumn<qint64>("position");
         QTest::addColumn<int>("failingCall"); // 0: none
         QTest::addColumn<int>("blocksWritten");
         QTest::addColumn<int>("repliesRead");
-        // Calls through the handle: seek (remember), seek, write, seek, read, seek.
-        QTest::newRow("start") << qint64(0) << 0 << 1 << 1;
-        QTest::newRow("inside the command area") << qint64(kCommandOffset + 512) << 0 << 1 << 1;
-        QTest::newRow("data stream") << qint64(0x500000) << 0 << 1 << 1;
-        QTest::newRow("failed write: the reply is still read") << qint64(0x100000) << 3 << 1 << 1;
-        QTest::newRow("failed seek: no block lands on the data") << qint64(0x100000) << 2 << 0 << 1;
-        QTest::newRow("failed second seek: no read elsewhere") << qint64(0x100000) << 4 << 1 << 0;
+        QTest::addColumn<qint64>("after"); // the position the call leaves
+        const qint64 pastBlock = kCommandOffset + 512;
+        // Calls through the handle: seek (remember), seek, write, seek, read, seek;
+        // without a reply: seek (remember), seek, write, seek.
+        QTest::newRow("start") << true << qint64(0) << 0 << 1 << 1 << qint64(0);
+        QTest::newRow("inside the command area") << true << pastBlock << 0 << 1 << 1 << pastBlock;
+        QTest::newRow("data stream") << true << qint64(0x500000) << 0 << 1 << 1 << qint64(0x500000);
+        QTest::newRow("failed write: the reply is still read") << true << qint64(0x100000) << 3 << 1 << 1
+                                                               << qint64(0x100000);
+        QTest::newRow("failed seek: no block lands on the data") << true << qint64(0x100000) << 2 << 0 << 1
+                                                                 << qint64(0x100000);
+        QTest::newRow("failed second seek: no read elsewhere") << true << qint64(0x100000) << 4 << 1 << 0
+                                                               << qint64(0x100000);
+        // A position that cannot be had cannot be put back: the calculator is
+        // not talked to at all.
+        QTest::newRow("position not known: nothing sent") << true << qint64(0x100000) << 1 << 0 << 0
+                                                          << qint64(0x100000);
+        QTest::newRow("position not put back: a failure") << true << qint64(0x100000) << 6 << 1 << 1 << pastBlock;
+        QTest::newRow("end of session") << false << qint64(0x100000) << 0 << 1 << 0 << qint64(0x100000);
+        QTest::newRow("end of session, position not known") << false << qint64(0x100000) << 1 << 0 << 0
+                                                            << qint64(0x100000);
+        QTest::newRow("end of session, position not put back") << false << qint64(0x100000) << 4 << 1 << 0
+                                                               << pastBlock;
     }
     void exchangeRestoresPosition()
     {
+        QFETCH(bool, reply);
         QFETCH(qint64, position);
         QFETCH(int, failingCall);
         QFETCH(int, blocksWritten);
         QFETCH(int, repliesRead);
+        QFETCH(qint64, after);
         QCOMPARE(seekDisk(disk, position, SeekFrom::Begin), position);
         recorder->clear();
         disks->resetCallCounter(std::uint64_t(failingCall), false);
         std::uint32_t code = 0, value = 0;
-        QCOMPARE(queryCommand(disk, kCmdProgress, 1, &code, &value), failingCall == 0);
-        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), position);
+        const bool ok = reply ? queryCommand(disk, kCmdProgress, 1, &code, &value) : sendEndSession(disk);
+        QCOMPARE(ok, failingCall == 0);
+        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), after);
         int writes = 0, reads = 0;
         for (const DiskOp &op : recorder->ops()) {
             writes += op.kind == DiskOp::Write;
