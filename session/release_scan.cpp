@@ -5,6 +5,8 @@
 
 namespace {
 
+// The names of the three roles, the same role at the same index in both sets:
+// the application disk, the operating system, the master data.
 const QString kLegacyNames[] = {QStringLiteral("APPSDISK.DAT"), QStringLiteral("GIRVAARM.ROM"),
                                 QStringLiteral("MASTER.DAT")};
 const QString kCurrentNames[] = {QStringLiteral("TAVIX_APP.DAT"), QStringLiteral("TAVIX_OS.ROM"),
@@ -83,4 +85,21 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
         release.append(record);
     }
     return release;
+}
+
+bool isCompleteRelease(const QVector<CUpdateFile> &files)
+{
+    bool seen[3] = {false, false, false};
+    if (files.size() != 3)
+        return false;
+    for (const CUpdateFile &file : files) {
+        const QString upperName = file.name.toUpper();
+        int role = 0;
+        while (role < 3 && upperName != kLegacyNames[role] && upperName != kCurrentNames[role])
+            ++role;
+        if (role == 3 || seen[role])
+            return false;
+        seen[role] = true;
+    }
+    return true;
 }

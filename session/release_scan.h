@@ -30,3 +30,9 @@ qint64 firmwareDiskOffset(const QString &upperName);
 // absolute path already holds a '\' (a name character on Linux) is left out:
 // its backslash form would name some other file.
 QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentNames);
+
+// True when `files` hold exactly one file for each of the three roles (the
+// application disk, the operating system, the master data). Where letter
+// case tells names apart, "MASTER.DAT" and "master.dat" are two files for one
+// role: such a folder is no release.
+bool isCompleteRelease(const QVector<CUpdateFile> &files);

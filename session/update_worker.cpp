@@ -4,7 +4,7 @@
 #include "session/dialog_state.h"
 #include "transport/transfer_engine.h"
 
-#include <exception>
+#include <mutex>
 
 namespace {
 
@@ -67,28 +67,65 @@ qint64 CUpdateWorker::currentDiskOffset() const
 void CUpdateWorker::process()
 {
     platform::pauseMs(kStartPauseMs);
+    bool failed = false;
     while (!stopRequested.load()) {
         try {
             runPass();
         } catch (...) {
-            // Nothing may cross the slot; the loop ends quietly.
+            // Nothing may cross the slot; the loop ends and the window is
+            // told, so that it can end the session instead of staying busy.
             lastResult.store(-2);
-            inTransport.store(false);
+            failed = true;
             break;
         }
     }
     loopActive.store(false, std::memory_order_release);
+    if (failed)
+        emit loopFailed(-2);
 }
 
 void CUpdateWorker::prepareRestart()
 {
     state.store(WaitingForDevice);
     transferStarted.store(false);
+    countdownSeen_.store(false);
     ticks.store(0);
     retryCount.store(0);
     lastResult.store(0);
     stopRequested.store(false);
     loopActive.store(true, std::memory_order_release);
+}
+
+void CUpdateWorker::countdownShown()
+{
+    countdownSeen_.store(true);
+}
+
+void CUpdateWorker::requestEndOfSession()
+{
+    stopRequested.store(true);
+    // Queued behind process() when the loop still runs on the worker's
+    // thread, so it follows the loop's end; the transport lock keeps it
+    // apart from a transport call in any case.
+    QMetaObject::invokeMethod(this, &CUpdateWorker::endSession, Qt::QueuedConnection);
+}
+
+void CUpdateWorker::endSession()
+{
+    {
+        std::lock_guard<std::mutex> lock(transportLock_);
+        endUpdateSession(kVendor, kProduct);
+    }
+    emit sessionClosed();
+}
+
+void CUpdateWorker::releaseBusy()
+{
+    std::lock_guard<std::mutex> lock(busyLock_);
+    if (transferRunning_)
+        return;
+    if (DialogSharedState *shared = dialog())
+        shared->busy.store(false);
 }
 
 void CUpdateWorker::runPass()
@@ -124,10 +161,13 @@ void CUpdateWorker::waitForDevice()
 {
     const std::int32_t tick = (ticks.load() + 1) % 5;
     ticks.store(tick);
-    if (!enterTransport())
-        return;
-    const bool connected = isCalculatorConnected(kVendor, kProduct);
-    leaveTransport();
+    bool connected = false;
+    {
+        std::lock_guard<std::mutex> lock(transportLock_);
+        if (stopRequested.load())
+            return;
+        connected = isCalculatorConnected(kVendor, kProduct);
+    }
     if (connected) {
         std::int32_t expected = WaitingForDevice;
         state.compare_exchange_strong(expected, CountingDown);
@@ -155,40 +195,21 @@ void CUpdateWorker::countDown()
         platform::pauseMs(kCountdownPauseMs);
         return;
     }
+    // A countdown of 0 before the window has shown one is a countdown not
+    // yet armed (the window has not taken foundDevice yet), not one that ran
+    // out: the first transfer waits for it. A retry goes straight on.
+    if (!transferStarted.load() && !countdownSeen_.load()) {
+        platform::pauseMs(kIdlePauseMs);
+        return;
+    }
     emit downloadActive();
     std::int32_t expected = CountingDown;
     state.compare_exchange_strong(expected, Transferring);
     platform::pauseMs(kBeforeTransferPauseMs);
 }
 
-// The stop request and inTransport are a handshake in both directions (both
-// sequentially consistent): either the worker sees the request and stays out,
-// or the requester sees the worker inside and waits for it to leave.
-bool CUpdateWorker::enterTransport()
-{
-    inTransport.store(true);
-    if (stopRequested.load()) {
-        inTransport.store(false);
-        return false;
-    }
-    return true;
-}
-
-void CUpdateWorker::leaveTransport()
-{
-    inTransport.store(false);
-}
-
 void CUpdateWorker::transfer()
 {
-    // A session ended meanwhile: no transfer, and busy stays as the end of
-    // the session left it.
-    if (!enterTransport())
-        return;
-    if (DialogSharedState *shared = dialog())
-        shared->busy.store(true);
-    transferStarted.store(true);
-
     // The whole path goes to the engine, which refuses one that does not fit
     // its buffers (105); cutting it here could name another file.
     QString path;
@@ -199,9 +220,32 @@ void CUpdateWorker::transfer()
         offset = diskOffset;
     }
     const std::u16string source = path.toStdU16String();
-    const std::int32_t result =
-        runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, reportProgress, reportMessage);
-    leaveTransport();
+
+    std::int32_t result;
+    {
+        std::unique_lock<std::mutex> transport(transportLock_);
+        // A session ended meanwhile: no transfer, and busy stays as the end
+        // of the session left it.
+        if (stopRequested.load())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(busyLock_);
+            transferRunning_ = true;
+            if (DialogSharedState *shared = dialog())
+                shared->busy.store(true);
+        }
+        transferStarted.store(true);
+        // Whatever way the run ends (an exception too), the transfer is over.
+        struct TransferOver {
+            CUpdateWorker *worker;
+            ~TransferOver()
+            {
+                std::lock_guard<std::mutex> lock(worker->busyLock_);
+                worker->transferRunning_ = false;
+            }
+        } over{this};
+        result = runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, reportProgress, reportMessage);
+    }
     lastResult.store(result);
 
     // The next state is stored before the dialog hears of the result, so

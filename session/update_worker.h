@@ -39,10 +39,6 @@ public:
     // construction until process() returns. A new session may queue
     // process() again only once it is false.
     std::atomic<bool> loopActive{true};
-    // The worker is inside a transport call (a presence check or a transfer).
-    // It enters only while no stop is requested; whoever set stopRequested
-    // and then sees this false may use the transport itself.
-    std::atomic<bool> inTransport{false};
 
     // Prepares a new session after the loop has ended (a new release chosen):
     // fields back to their initial values, loopActive set. The caller then
@@ -55,7 +51,23 @@ public:
     QString currentSourcePath() const;
     qint64 currentDiskOffset() const;
 
-signals:
+    // The window has shown the countdown's seconds with a file selected. The
+    // first transfer of a session never starts before: a window that comes
+    // up late (a slow release folder) must not meet a transfer the user had
+    // no chance to cancel, or one without a file.
+    void countdownShown();
+
+    // Ends the session from any thread without waiting: the loop stops at the
+    // top of its next pass, then every calculator gets the end-of-session
+    // command on the worker's thread (endSession), never during a presence
+    // check or a transfer. sessionClosed() follows.
+    void requestEndOfSession();
+
+    // Clears the dialog's busy flag unless a transfer is under way: a late
+    // downloadInactive must not clear it while the next file is being sent.
+    void releaseBusy();
+
+signals:signals:
     void finished(); // never emitted by the loop: the worker lives until the process ends
     void foundDevice();
     void waitingStart();
@@ -63,17 +75,31 @@ signals:
     void downloadInactive();
     void waitingTicks(int ticks);
     void updaterRan(int result);
+    // An exception ended the loop (lastResult is then -2); no transfer runs.
+    void loopFailed(int result);
+    // The end-of-session command has gone to every calculator found.
+    void sessionClosed();
 
 public slots:
     void process();
+    // The end of the session with the calculators; run on the worker's
+    // thread by requestEndOfSession, after the loop has ended.
+    void endSession();
 
 private:
     void runPass();
     void waitForDevice();
     void countDown();
     void transfer();
-    bool enterTransport();
-    void leaveTransport();
+
+    // Held for every transport call (presence check, transfer, end of
+    // session): they share the transport's unlocked device table. A call
+    // starts only while no stop is requested.
+    std::mutex transportLock_;
+    // Guards transferRunning_ against the dialog's releaseBusy().
+    std::mutex busyLock_;
+    bool transferRunning_ = false; // under busyLock_
+    std::atomic<bool> countdownSeen_{false}; // countdownShown() in this session
 
     mutable std::mutex sourceLock_; // a standard mutex: visible to ThreadSanitizer
     QString sourcePath; // full path of the file to send (under sourceLock_)

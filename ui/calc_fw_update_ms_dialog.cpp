@@ -5,7 +5,6 @@
 #include "resources/localized_text.h"
 #include "session/release_scan.h"
 #include "session/update_worker.h"
-#include "transport/transfer_engine.h"
 #include "ui/suite_settings.h"
 
 #include <QCloseEvent>
@@ -25,15 +24,10 @@ CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
 
 namespace {
 
-const char16_t kVendor[] = u"XQ";
-const char16_t kProduct[] = u"Tavix update";
-
 constexpr std::int32_t kCountdownMs = 5250;      // the countdown once a calculator is found
 constexpr std::int32_t kStartNowMs = 1000;       // what a click during the countdown leaves
 constexpr std::int32_t kRetries = 5;             // of a failed file: six attempts in all
 constexpr std::uint32_t kExitDelayMs = 3000;     // from "Done" to the end of the program
-constexpr std::uint32_t kStopPauseMs = 250;      // lets the worker see the stop request
-constexpr std::uint32_t kTransportWaitMs = 50;   // while the worker finishes a transport call
 constexpr int kRestartPollMs = 20;               // while the ended session's loop winds down
 
 const char kProgressStyle[] =
@@ -184,6 +178,8 @@ void CCalcFWUpdateMSDialog::connectSignals()
     connect(worker, &CUpdateWorker::downloadActive, this, &CCalcFWUpdateMSDialog::onDownloadActive);
     connect(worker, &CUpdateWorker::downloadInactive, this, &CCalcFWUpdateMSDialog::onDownloadInactive);
     connect(worker, &CUpdateWorker::updaterRan, this, &CCalcFWUpdateMSDialog::onUpdaterRan);
+    connect(worker, &CUpdateWorker::loopFailed, this, &CCalcFWUpdateMSDialog::onLoopFailed);
+    connect(worker, &CUpdateWorker::sessionClosed, this, &CCalcFWUpdateMSDialog::sessionEnded);
     connect(browseButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onBrowseFolder);
 }
 
@@ -258,7 +254,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     setBrowseVisible(false);
     detectNameSet();
     updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
-    if (updateFiles.size() == 3) {
+    if (isCompleteRelease(updateFiles)) {
         currentFileIndex = 0;
         if (sessionOver)
             restartSession();
@@ -314,17 +310,13 @@ void CCalcFWUpdateMSDialog::finishUpdate(QString message)
     infoLabel->clear();
     setFileText(QString());
 
-    worker->stopRequested.store(true);
-    platform::pauseMs(kStopPauseMs);
-    // The end-of-session call and the worker's transport calls share the
-    // transport's tables: wait until the worker is out of them (a presence
-    // check takes up to 3 s); with the stop request seen it stays out.
-    while (worker->inTransport.load())
-        platform::pauseMs(kTransportWaitMs);
-    endUpdateSession(kVendor, kProduct);
-    busy.store(false);
+    // The worker owns the transport: it ends its loop and then sends the
+    // end-of-session command, never during a presence check or a transfer.
+    // The window does not wait for it (a presence check takes up to 3 s, a
+    // hung device longer); sessionEnded follows once the command has gone.
+    worker->requestEndOfSession();
+    worker->releaseBusy();
     sessionOver = true;
-    emit sessionEnded();
 }
 
 void CCalcFWUpdateMSDialog::abortUpdate()
@@ -337,7 +329,10 @@ void CCalcFWUpdateMSDialog::stopWorker()
     if (!workerThread)
         return;
     worker->stopRequested.store(true);
-    workerThread->quit();
+    // Queued behind whatever the worker still has to do (the loop's end, an
+    // end of session asked for): the thread quits after those.
+    QThread *thread = workerThread.data();
+    QMetaObject::invokeMethod(worker, [thread] { thread->quit(); }, Qt::QueuedConnection);
     workerThread->wait();
 }
 
@@ -377,19 +372,19 @@ void CCalcFWUpdateMSDialog::onCancel()
     // A transfer starting or under way is never aborted.
     if (busy.load())
         return;
-    std::int32_t left = countdownMs.load();
-    while (left != 0) {
-        // The countdown runs: a click means start now. Stored only over the
-        // value the worker left, so a countdown that ran out stays over.
-        if (countdownMs.compare_exchange_weak(left, kStartNowMs))
-            return;
-    }
-    // The countdown has run out while the button still reads Start: the
-    // transfer begins by itself within the second.
-    if (countdownShown)
+    if (!countdownShown) {
+        // The button reads Cancel (also in the second between the calculator
+        // being found and the first seconds shown): the click aborts.
+        abortUpdate();
+        close();
         return;
-    abortUpdate();
-    close();
+    }
+    // The button shows the seconds: a click means start now. Stored only over
+    // the value the worker left, so a countdown that ran out stays over (the
+    // transfer then begins by itself within the second).
+    std::int32_t left = countdownMs.load();
+    while (left != 0 && !countdownMs.compare_exchange_weak(left, kStartNowMs)) {
+    }
 }
 
 void CCalcFWUpdateMSDialog::onFoundDevice()
@@ -406,7 +401,10 @@ void CCalcFWUpdateMSDialog::onWaitingStart()
     }
     setStatus(text(7774, "Waiting to start\u2026"));
     setButton(startText() + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
-    countdownShown = true;
+    if (!sessionOver && !updateFiles.isEmpty()) {
+        countdownShown = true;
+        worker->countdownShown();
+    }
 }
 
 void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
@@ -429,7 +427,13 @@ void CCalcFWUpdateMSDialog::onDownloadActive()
 
 void CCalcFWUpdateMSDialog::onDownloadInactive()
 {
-    busy.store(false);
+    // Arrives queued, possibly once the next file is already on its way.
+    worker->releaseBusy();
+}
+
+void CCalcFWUpdateMSDialog::onLoopFailed(int result)
+{
+    finishUpdate(QStringLiteral("Update failed (%1)").arg(result));
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)

@@ -60,7 +60,8 @@ public:
     // Shows the file at currentFileIndex and hands it to the worker.
     void selectCurrentFile();
     // Ends the session: `message` stays as the status, the worker's loop is
-    // ended, and each calculator gets the end-of-session command.
+    // ended, and then each calculator gets the end-of-session command from
+    // the worker's thread (the window does not wait for it).
     void finishUpdate(QString message);
     // finishUpdate with "Update aborted".
     void abortUpdate();
@@ -83,7 +84,8 @@ signals:
     // progress value, or for the buttons "hidden", "TEXT" or "TEXT
     // (disabled)". The simulator echoes these; tests follow them.
     void displayChanged(const QString &field, const QString &value);
-    // finishUpdate has run to its end.
+    // The session has ended: finishUpdate has run and the worker has sent
+    // the end-of-session command to the calculators.
     void sessionEnded();
 
 public slots:
@@ -105,6 +107,7 @@ private slots:
     void onWaitingTicks(int ticks);
     void onExitUpdater();
     void onBrowseFolder();
+    void onLoopFailed(int result);
 
 private:
     void buildWidgets();

@@ -9,6 +9,7 @@
 // the worker has stored its own next state.
 #include "emulator/emulated_disk_system.h"
 #include "support/calculator_fixtures.h"
+#include "support/hooked_disk_system.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
 #include "transport/transfer_engine.h"
@@ -41,6 +42,7 @@ signals:
 namespace {
 
 CUpdateWorker *stopping = nullptr; // the worker a pause observer stops
+DialogSharedState *lateWindow = nullptr; // the window a pause observer arms late
 
 struct Release {
     QString path;
@@ -63,6 +65,7 @@ public:
     }
 
     int maxRetries = 5;
+    bool armOnFound = true; // false: the window takes foundDevice too late to arm the countdown
     QList<bool> busyAtResult; // the dialog's busy flag as each transfer's result arrives
     // Called on every waitingStart with the countdown left; tests press Start
     // or unplug a calculator from here.
@@ -94,12 +97,15 @@ public:
     void onFoundDevice()
     {
         record("foundDevice");
-        dialog_.countdownMs.store(5250);
+        if (armOnFound)
+            dialog_.countdownMs.store(5250);
     }
     void onWaitingStart()
     {
         const int left = dialog_.countdownMs.load();
         record(QString("waitingStart %1").arg(left));
+        if (left != 0)
+            worker_.countdownShown();
         if (onCountdown)
             onCountdown(left);
     }
@@ -111,7 +117,7 @@ public:
     void onDownloadInactive()
     {
         record("downloadInactive");
-        dialog_.busy.store(false);
+        worker_.releaseBusy();
     }
     void onWaitingTicks(int ticks) { record(QString("waitingTicks(%1)").arg(ticks)); }
     void onUpdaterRan(int result)
@@ -315,15 +321,19 @@ private slots:
     }
     void endOfSessionNeverOverlapsTheWorker()
     {
-        // What the window does to end a session while the worker runs: the
-        // stop request, then the transport's end-of-session call once the
-        // worker is out of the transport. The two share the transport's
-        // tables; an overlap is a data race (ThreadSanitizer runs this suite)
-        // and a stray transfer after the stop would show in the trace.
+        // The window ends a session while the worker runs: the end of the
+        // session follows the worker's transport calls, never during one
+        // (they share the transport's tables: an overlap is a data race that
+        // ThreadSanitizer sees, and a second enumeration at the same moment
+        // shows here), and no transfer follows it.
         QFETCH(bool, attached);
+        testsupport::HookedDiskSystem hooked(*disks);
+        platform::installDiskSystem(&hooked);
         std::shared_ptr<emulator::Calculator> calculator = attached ? attach() : nullptr;
         standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 3));
         standIn->connectTo(Qt::DirectConnection);
+        bool closed = false;
+        connect(worker.get(), &CUpdateWorker::sessionClosed, this, [&] { closed = true; });
         std::atomic<bool> ended{false};
         std::thread thread([&] {
             worker->process();
@@ -332,19 +342,40 @@ private slots:
         // Let it run a while: many presence checks, or into the transfers.
         while (platform::nowMs() < (attached ? 7600u : 20000u) && !ended.load())
             std::this_thread::yield();
-        worker->stopRequested.store(true);
-        while (worker->inTransport.load())
-            std::this_thread::yield();
-        const std::int32_t result = endUpdateSession(u"XQ", u"Tavix update");
-        const bool transferAfterTheEnd = calculator != nullptr && !calculator->trace().empty() &&
-                                         calculator->trace().back() != "end-session";
+        worker->requestEndOfSession(); // queued to this thread, where the worker object lives
+        QTRY_VERIFY_WITH_TIMEOUT(closed, 20000);
         thread.join();
+        platform::installDiskSystem(disks.get());
         QVERIFY(!worker->loopActive.load());
-        QCOMPARE(result, attached ? 0 : 104);
-        if (attached) {
-            QVERIFY(!transferAfterTheEnd);
+        QCOMPARE(hooked.mostAtOnce(), 1);
+        if (attached)
             QCOMPARE(calculator->trace().back(), std::string("end-session"));
-        }
+    }
+
+    void firstTransferWaitsForAShownCountdown()
+    {
+        // The window takes foundDevice four seconds late (its scan of a slow
+        // release folder holds the GUI thread): the countdown is not armed
+        // and was never shown, so the worker must not take its 0 for a
+        // countdown that ran out. Once armed, it runs in full.
+        attach();
+        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn->armOnFound = false;
+        standIn->connectTo(Qt::DirectConnection);
+        lateWindow = dialog.get();
+        platform::setPauseObserver([](std::uint32_t) {
+            if (lateWindow != nullptr && platform::nowMs() >= 4000) {
+                lateWindow->countdownMs.store(5250);
+                lateWindow = nullptr;
+            }
+        });
+        const QStringList events = finishSession();
+        platform::setPauseObserver(nullptr);
+        QCOMPARE(names(events), (QStringList{"foundDevice", "waitingTicks(1)", "waitingStart 4250",
+                                             "waitingStart 3250", "waitingStart 2250", "waitingStart 1250",
+                                             "waitingStart 250", "waitingStart 0", "downloadActive",
+                                             "updaterRan(0)", "downloadInactive"}));
+        QVERIFY(at(events[2]) >= 4000);
     }
 
     void calculatorAppearsAfterTwoSeconds()

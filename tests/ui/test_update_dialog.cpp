@@ -68,6 +68,7 @@ class TestUpdateDialog : public QObject {
     QStringList shown;       // "field: value", in order
     QList<quint64> shownAt;  // the clock's time of each
     std::function<void(const QString &line)> onShown; // a test reacts to a line here
+    int sessionsEnded = 0;   // sessionEnded: the end-of-session command has gone out
 
     std::shared_ptr<emulator::Calculator> attach(const QString &faults = QString(), quint64 attachAtMs = 0)
     {
@@ -86,6 +87,7 @@ class TestUpdateDialog : public QObject {
                     if (onShown)
                         onShown(line);
                 });
+        connect(dialog.get(), &CCalcFWUpdateMSDialog::sessionEnded, this, [this] { ++sessionsEnded; });
         QApplication::setActiveWindow(dialog.get());
         dialog->show();
         dialog->scanFirmwareFolder();
@@ -141,6 +143,7 @@ private slots:
         shown.clear();
         shownAt.clear();
         onShown = nullptr;
+        sessionsEnded = 0;
     }
     void cleanup()
     {
@@ -295,6 +298,9 @@ private slots:
         stuck.stop();
         QCOMPARE(lines("status").last(), QString("Update aborted"));
         QVERIFY(!dialog->isVisible());
+        // The worker sends the end of the session once its loop is over (the
+        // program waits for it before it ends).
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
         QVERIFY(dialog->worker->stopRequested.load());
     }
@@ -369,6 +375,7 @@ private slots:
         QVERIFY(widget<QPushButton>("browseButton")->isVisible());
         QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
         QVERIFY(!widget<QProgressBar>("progressBar")->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
 
         // Cancelling the folder dialog changes nothing.
@@ -503,7 +510,7 @@ private slots:
         } whenEnded{connect(dialog.get(), &CCalcFWUpdateMSDialog::sessionEnded, this, [&] { snap("done"); })};
         QCOMPARE(dialog->windowTitle(), title);
         QVERIFY(waitFor("status: " + done));
-        QCOMPARE(saved, (QStringList{"waiting", "countdown", "transfer", "done"}));
+        QTRY_COMPARE_WITH_TIMEOUT(saved, (QStringList{"waiting", "countdown", "transfer", "done"}), kSessionTimeoutMs);
         QVERIFY(lines("status").contains(countdown));
         QVERIFY(lines("button").contains(start + " - 4"));
         QVERIFY(lines("button").contains(start + " (disabled)"));
