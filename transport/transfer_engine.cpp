@@ -4,7 +4,6 @@
 #include "platform/disk_system.h"
 
 #include <cstring>
-#include <system_error>
 #include <thread>
 
 DiskHandle deviceHandles[kMaxDevices] = {};
@@ -12,6 +11,7 @@ std::int32_t deviceCount = 0;
 ProgressCallback progressCallback = nullptr;
 MessageCallback messageCallback = nullptr;
 std::uint32_t chunkXorSeed = 0;
+ThreadStarter transferThreadStarter = startTransferThread;
 
 namespace {
 
@@ -197,6 +197,11 @@ std::int32_t transferThread(const TransferJob *job)
     return settleAndRelease(file, buffer, kTransferOk);
 }
 
+std::thread startTransferThread(std::function<void()> body)
+{
+    return std::thread(std::move(body));
+}
+
 std::int32_t runTransferRequest(const TransferRequest *request)
 {
     if (request->kind >= 3)
@@ -207,30 +212,29 @@ std::int32_t runTransferRequest(const TransferRequest *request)
     TransferJob jobs[kMaxDevices];
     std::int32_t exitCodes[kMaxDevices] = {};
     std::thread threads[kMaxDevices];
-    bool ran[kMaxDevices] = {};
-    int started = 0;
-    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+    const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
+    for (int slot = 0; slot < slots; ++slot) {
         jobs[slot] = TransferJob{deviceHandles[slot], request->diskOffset, request->sourceOffset,
                                  request->length,     request->sourcePath, request->messageText,
                                  request->mode};
+        // A slot without a thread keeps this code: its calculator gets nothing,
+        // which must not read as success.
+        exitCodes[slot] = kNoTransferBuffer;
         try {
-            threads[slot] = std::thread(
-                [](const TransferJob *job, std::int32_t *exitCode) { *exitCode = transferThread(job); },
-                &jobs[slot], &exitCodes[slot]);
-            ran[slot] = true;
-            ++started;
-        } catch (const std::system_error &) {
-            // A thread that cannot be started is skipped: not waited for, no result.
+            threads[slot] = transferThreadStarter(
+                [job = &jobs[slot], exitCode = &exitCodes[slot]] { *exitCode = transferThread(job); });
+        } catch (...) {
+            // std::thread's constructor throws std::system_error when the system
+            // has no thread to give and std::bad_alloc when there is no memory
+            // for its state. Either way the threads started so far must be
+            // joined below, so nothing leaves this loop.
         }
     }
     for (std::thread &thread : threads)
         if (thread.joinable())
             thread.join();
-    // No thread could run at all: nothing was sent, which must not read as success.
-    if (started == 0)
-        return kNoTransferBuffer;
-    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot)
-        if (ran[slot] && exitCodes[slot] != 0)
+    for (int slot = 0; slot < slots; ++slot)
+        if (exitCodes[slot] != 0)
             return exitCodes[slot];
     return kTransferOk;
 }

@@ -12,6 +12,8 @@
 #include "transport/device_discovery.h"
 
 #include <cstdint>
+#include <functional>
+#include <thread>
 
 constexpr std::uint32_t kChunkSize = 16384;      // bytes read from the file and sent per step
 constexpr int kRawWriteAttempts = 7;             // one try and six retries per chunk
@@ -86,7 +88,15 @@ int openCalculatorDisks();
 void closeCalculatorDisks();
 // The file's size, 0 when it cannot be opened.
 std::int64_t sourceFileSize(const char16_t *path);
-// One thread per slot, all joined; the first non-zero exit code in slot order.
+// Starts one transfer thread running `body`. The engine starts its threads
+// through transferThreadStarter, which is startTransferThread (std::thread's
+// own constructor) unless a test puts a stand-in there that fails the way that
+// constructor can: by throwing std::system_error or std::bad_alloc.
+using ThreadStarter = std::thread (*)(std::function<void()> body);
+std::thread startTransferThread(std::function<void()> body);
+extern ThreadStarter transferThreadStarter;
+// One thread per slot, all joined; the first non-zero exit code in slot order,
+// where a slot whose thread could not be started counts as 110.
 std::int32_t runTransferRequest(const TransferRequest *request);
 // One disk's transfer; its result code.
 std::int32_t transferThread(const TransferJob *job);

@@ -60,6 +60,22 @@ void onMessage(const char16_t *text)
     ++heard.calls;
 }
 
+// Transfer thread starts, counted from 1; the ones listed fail by throwing
+// what std::thread's constructor can throw.
+int threadStarts = 0;
+QList<int> failingStarts;
+QString startFailure; // "bad_alloc" or "system_error"
+
+std::thread failingStarter(std::function<void()> body)
+{
+    if (failingStarts.contains(++threadStarts)) {
+        if (startFailure == "bad_alloc")
+            throw std::bad_alloc();
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::thread(std::move(body));
+}
+
 QByteArray firmware(int length, int seed = 1)
 {
     QByteArray bytes(length, Qt::Uninitialized);
@@ -137,6 +153,7 @@ private slots:
     }
     void cleanup()
     {
+        transferThreadStarter = startTransferThread;
         platform::installDiskSystem(nullptr);
         platform::useSimulatedClock(false);
         QCOMPARE(disks->openHandleCount(), 0);
@@ -272,6 +289,38 @@ private slots:
             QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, whole[i]);
         // Every disk got its thread and its message, also the one that could not be opened.
         QCOMPARE(heard.messages.size(), 2);
+    }
+
+    void threadThatCannotStart_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QList<int>>("failing"); // thread starts that fail, from 1
+        QTest::addColumn<QList<bool>>("whole");  // which calculators got the whole file
+        QTest::newRow("no memory for the second of three") << "bad_alloc" << QList<int>{2}
+                                                           << QList<bool>{true, false, true};
+        QTest::newRow("no thread for the first of two") << "system_error" << QList<int>{1}
+                                                        << QList<bool>{false, true};
+        QTest::newRow("no memory for any") << "bad_alloc" << QList<int>{1, 2} << QList<bool>{false, false};
+    }
+    void threadThatCannotStart()
+    {
+        // Every thread that did start is joined and runs to its end; a
+        // calculator left without a thread makes the run fail with 110.
+        QFETCH(QString, failure);
+        QFETCH(QList<int>, failing);
+        QFETCH(QList<bool>, whole);
+        auto calculators = attach(whole.size());
+        threadStarts = 0;
+        failingStarts = failing;
+        startFailure = failure;
+        transferThreadStarter = failingStarter;
+        const QByteArray bytes = firmware(40000);
+        QCOMPARE(run(writeFirmware(bytes)), kNoTransferBuffer);
+        for (int i = 0; i < whole.size(); ++i) {
+            QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, whole[i]);
+            QCOMPARE(traceOf(*calculators[i]).isEmpty(), !whole[i]);
+        }
+        QCOMPARE(heard.messages.size(), whole.count(true));
     }
 
     void failingWriteIsTriedSevenTimesAtOnePosition()
