@@ -33,6 +33,13 @@ void copyText(char16_t *to, int capacity, const char16_t *from)
     to[length] = 0;
 }
 
+// Puts the handle at `offset`. A failed seek gives -1, so a position below 0
+// could never be told from a failure: it counts as one.
+bool seekTo(DiskHandle handle, std::int64_t offset)
+{
+    return offset >= 0 && seekDisk(handle, offset, SeekFrom::Begin) == offset;
+}
+
 void reportProgress(std::int32_t percent)
 {
     if (progressCallback != nullptr)
@@ -67,7 +74,7 @@ bool writeChunk(DiskHandle disk, std::int64_t position, std::uint8_t *buffer, st
     for (int attempt = 0; attempt < kRawWriteAttempts; ++attempt) {
         // An attempt whose seek failed does not write: the handle could be
         // anywhere, and the chunk must land at its place or nowhere.
-        if (seekDisk(disk, position, SeekFrom::Begin) != position)
+        if (!seekTo(disk, position))
             continue;
         std::uint32_t moved = 0;
         if (disk->write(buffer, padded, &moved) && moved == padded)
@@ -100,6 +107,14 @@ void reportLastError(const char16_t *label)
 
 std::int32_t transferThread(const TransferJob *job)
 {
+    // The message comes first, before anything can end the thread: every disk
+    // of the run is reported, whatever its result. The thread's own copy stays
+    // valid for the receiver until this thread ends.
+    char16_t text[kMessageTextLength];
+    copyText(text, kMessageTextLength, job->messageText);
+    if (messageCallback != nullptr)
+        messageCallback(text);
+
     auto *buffer = static_cast<std::uint8_t *>(platform::allocAligned(kChunkSize));
     if (buffer == nullptr)
         return kNoTransferBuffer;
@@ -109,18 +124,12 @@ std::int32_t transferThread(const TransferJob *job)
         return kSourceUnopenable;
     }
     // Reading from anywhere but the source offset would send the wrong bytes.
-    if (seekDisk(file, job->sourceOffset, SeekFrom::Begin) != job->sourceOffset) {
+    if (!seekTo(file, job->sourceOffset)) {
         platform::closeHandle(file);
         platform::freeAligned(buffer);
         return kSourceReadFailed;
     }
     std::int64_t remaining = job->length;
-
-    // The thread's own copy: valid for the receiver until this thread ends.
-    char16_t text[kMessageTextLength];
-    copyText(text, kMessageTextLength, job->messageText);
-    if (messageCallback != nullptr)
-        messageCallback(text);
 
     DiskHandle disk = job->disk;
     if (disk == platform::kInvalidHandle) {

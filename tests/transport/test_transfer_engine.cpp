@@ -353,6 +353,21 @@ private slots:
         QCOMPARE(heard.progress.begin()->second, QList<int>{0});
     }
 
+    void negativeDiskOffsetWritesNothing_data()
+    {
+        QTest::addColumn<qint64>("offset");
+        QTest::newRow("-1, what a failed seek gives") << qint64(-1);
+        QTest::newRow("-512") << qint64(-512);
+    }
+    void negativeDiskOffsetWritesNothing()
+    {
+        QFETCH(qint64, offset);
+        auto calculators = attach(1);
+        QCOMPARE(run(writeFirmware(firmware(40000)), offset), kDiskWriteFailed);
+        QVERIFY(traceOf(*calculators[0]).filter(QRegularExpression("^write ")).isEmpty());
+        QCOMPARE(calculators[0]->dataBytesWritten(), std::uint64_t(0));
+    }
+
     void packetMode_data()
     {
         QTest::addColumn<QString>("faults");
@@ -397,6 +412,41 @@ private slots:
             QVERIFY(calculators[0]->packetData() ==
                     std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
         }
+    }
+
+    void messageComesBeforeAnyExit_data()
+    {
+        QTest::addColumn<qint64>("sourceOffset");
+        QTest::addColumn<bool>("fileThere");
+        QTest::addColumn<int>("result");
+        QTest::newRow("file cannot be positioned") << qint64(-2) << true << int(kSourceReadFailed);
+        QTest::newRow("offset -1, what a failed seek gives") << qint64(-1) << true << int(kSourceReadFailed);
+        QTest::newRow("file cannot be opened") << qint64(0) << false << int(kSourceUnopenable);
+    }
+    void messageComesBeforeAnyExit()
+    {
+        // Whatever ends a disk's transfer, its message has been reported.
+        QFETCH(qint64, sourceOffset);
+        QFETCH(bool, fileThere);
+        QFETCH(int, result);
+        auto calculators = attach(2);
+        const std::u16string path = fileThere ? writeFirmware(firmware(40000))
+                                              : folder.filePath("missing.bin").toStdU16String();
+        deviceCount = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
+        QCOMPARE(openCalculatorDisks(), 2);
+        progressCallback = onProgress;
+        messageCallback = onMessage;
+        TransferRequest request{};
+        request.sourceOffset = sourceOffset;
+        request.length = 40000;
+        std::copy(path.begin(), path.end(), request.sourcePath);
+        std::copy(path.begin(), path.end(), request.messageText);
+        QCOMPARE(runTransferRequest(&request), result);
+        closeCalculatorDisks();
+        const QString text = QString::fromStdU16String(path);
+        QCOMPARE(heard.messages, (QStringList{text, text}));
+        for (const auto &calculator : calculators)
+            QVERIFY(traceOf(*calculator).isEmpty());
     }
 
     void requestOfKindThreeTouchesNothing()
