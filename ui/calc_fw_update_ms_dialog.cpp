@@ -389,11 +389,15 @@ void CCalcFWUpdateMSDialog::onCancel()
 
 void CCalcFWUpdateMSDialog::onFoundDevice()
 {
+    if (sessionOver)
+        return;
     countdownMs.store(kCountdownMs);
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart()
 {
+    if (sessionOver)
+        return;
     const std::int32_t left = countdownMs.load();
     if (left == 0) {
         setStatus(QString());
@@ -409,6 +413,10 @@ void CCalcFWUpdateMSDialog::onWaitingStart()
 
 void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
 {
+    // The worker's reports arrive queued: one sent before the session ended
+    // must not put the waiting text over the final one.
+    if (sessionOver)
+        return;
     QString waiting = text(521, "Waiting for connection...");
     waiting.chop(1);
     for (int i = 0; i < ticks; ++i)

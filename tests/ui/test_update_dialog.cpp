@@ -5,6 +5,7 @@
 // against the bytes and the trace each calculator saw.
 #include "emulator/emulated_disk_system.h"
 #include "support/calculator_fixtures.h"
+#include "support/hooked_disk_system.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
 #include "ui/calc_fw_update_ms_dialog.h"
@@ -76,7 +77,9 @@ class TestUpdateDialog : public QObject {
     }
 
     // The window as the program opens it: constructed, shown, then the scan.
-    void open(const QString &folder, int language = 1)
+    // `stallMs` (real time) holds the GUI thread before the scan, as a release
+    // on a slow network share does; the worker runs meanwhile.
+    void open(const QString &folder, int language = 1, unsigned long stallMs = 0)
     {
         dialog = std::make_unique<CCalcFWUpdateMSDialog>(folder, language);
         connect(dialog.get(), &CCalcFWUpdateMSDialog::displayChanged, this,
@@ -90,6 +93,7 @@ class TestUpdateDialog : public QObject {
         connect(dialog.get(), &CCalcFWUpdateMSDialog::sessionEnded, this, [this] { ++sessionsEnded; });
         QApplication::setActiveWindow(dialog.get());
         dialog->show();
+        QThread::msleep(stallMs);
         dialog->scanFirmwareFolder();
     }
 
@@ -365,6 +369,134 @@ private slots:
         QVERIFY(!dialog->isVisible());
     }
 
+    void cancelAbortsUntilTheSecondsShow()
+    {
+        // The calculator has just been found: the countdown is armed, but the
+        // button still reads Cancel under the waiting text. A click there
+        // aborts, and nothing is written.
+        auto calculator = attach();
+        bool clicked = false;
+        open(releaseFolder);
+        connect(dialog->worker, &CUpdateWorker::foundDevice, this, [&] { // after the window's own slot
+            QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
+            QVERIFY(dialog->countdownMs.load() != 0);
+            widget<QPushButton>("cancelButton")->click();
+            clicked = true;
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QVERIFY(clicked);
+        QCOMPARE(lines("status").last(), QString("Update aborted"));
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+    }
+
+    void aLateWindowStillCountsDown()
+    {
+        // The scan holds the GUI thread for five seconds of the clock while
+        // the worker finds the calculator: the first file waits for a file to
+        // be selected and the whole countdown to be shown.
+        auto calculator = attach();
+        open(releaseFolder, 1, 500);
+        QVERIFY(waitFor("status: Done"));
+        QCOMPARE(lines("button"), (QStringList{"Cancel", "Start - 4", "Start - 3", "Start - 2", "Start - 1",
+                                               "Start - 0", "Start (disabled)", "hidden"}));
+        QVERIFY(lines("status").filter("failed").isEmpty());
+        verifyHoldsRelease(*calculator, releaseFolder);
+    }
+
+    void busyForTheWholeOfEveryTransfer()
+    {
+        // The window takes the first file's result late, when the worker has
+        // already begun the second file: the late downloadInactive must not
+        // clear busy, and a close must still be refused.
+        auto calculator = attach();
+        emulator::Faults slow = calculator->faults();
+        slow.bytesPerSecond = 100000; // the second file takes about 0.4 s
+        calculator->setFaults(slow);
+        int checked = 0;
+        open(releaseFolder);
+        connect(dialog->worker, &CUpdateWorker::updaterRan, this, [&](int result) {
+            if (result != 0 || checked != 0)
+                return;
+            checked = 1;
+            // The window's slot has asked for the next file; hold the GUI
+            // thread until the worker is sending it.
+            for (int waited = 0; traceOf(*calculator).count("opening-read") < 2 && waited < 5000; ++waited)
+                QThread::msleep(1);
+            // Queued behind the downloadInactive already waiting.
+            QTimer::singleShot(0, this, [&] {
+                QVERIFY(traceOf(*calculator).count("closing-read") < 2); // the second file still goes
+                QVERIFY(dialog->busy.load());
+                dialog->close();
+                QVERIFY(dialog->isVisible());
+                checked = 2;
+            });
+        });
+        QVERIFY(waitFor("status: Done"));
+        QCOMPARE(checked, 2);
+        verifyHoldsRelease(*calculator, releaseFolder);
+    }
+
+    void anExceptionEndsTheSessionWithAFailure()
+    {
+        // Something throws on the worker's thread in the middle of a transfer
+        // (here the disk enumeration of the transfer, as a failed allocation
+        // would): the window ends the session with a failure it can close.
+        testsupport::HookedDiskSystem hooked(*disks);
+        platform::installDiskSystem(&hooked);
+        auto calculator = attach();
+        open(releaseFolder);
+        connect(dialog->worker, &CUpdateWorker::downloadActive, this, [&] { hooked.throwNext = true; },
+                Qt::DirectConnection);
+        QVERIFY(waitFor("status: Update failed (-2)", 15000));
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QCOMPARE(traceOf(*calculator).last(), QString("end-session"));
+        QVERIFY(!dialog->busy.load());
+        QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
+        dialog->close();
+        QVERIFY(!dialog->isVisible());
+        platform::installDiskSystem(disks.get());
+    }
+
+    void endingTheSessionNeverFreezesTheWindow()
+    {
+        // The worker sits in a presence check that does not end (a hung
+        // device): Cancel returns at once, and the end of the session follows
+        // once the check is over, never during it.
+        testsupport::HookedDiskSystem hooked(*disks);
+        hooked.holdLimit = std::chrono::milliseconds(3000);
+        platform::installDiskSystem(&hooked);
+        open(releaseFolder);
+        QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("Waiting for connection").isEmpty(); },
+                                kSessionTimeoutMs));
+        hooked.hold();
+        QVERIFY(hooked.waitUntilInside(std::chrono::milliseconds(5000)));
+        widget<QPushButton>("cancelButton")->click();
+        QVERIFY2(!hooked.heldTooLong(), "the click waited for the presence check");
+        QCOMPARE(lines("status").last(), QString("Update aborted"));
+        QCOMPARE(sessionsEnded, 0);
+        hooked.release();
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QCOMPARE(hooked.mostAtOnce(), 1);
+        platform::installDiskSystem(disks.get());
+    }
+
+    void twoSpellingsOfOneFileAreNoRelease()
+    {
+        // Where letter case tells names apart: two master files and no system
+        // image are three files, but no release. Nothing is written.
+        auto calculator = attach();
+        const QString folder = temp.filePath("two masters");
+        QVERIFY(writeRelease(folder, {"APPSDISK.DAT", "master.dat", "MASTER.DAT"}));
+        if (QDir(folder).entryList(QDir::Files).size() != 3)
+            QSKIP("this file system does not tell letter case apart");
+        open(folder);
+        QCOMPARE(lines("status").last(), QString("No updates are available"));
+        QVERIFY(widget<QPushButton>("browseButton")->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+    }
+
     void browseToACompleteReleaseResumes()
     {
         auto calculator = attach();
@@ -429,9 +561,10 @@ private slots:
 
     void slotTexts()
     {
-        // No calculator and a missing folder: nothing else writes the status
-        // while these run.
-        open(temp.filePath("no such folder"));
+        // A session that has not ended, its worker stopped: nothing else
+        // writes the status while these run.
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>(releaseFolder, 1);
+        dialog->stopWorker();
         auto *status = widget<QLabel>("statusLabel");
         auto *button = widget<QPushButton>("cancelButton");
         QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, 0));
