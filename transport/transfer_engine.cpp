@@ -3,7 +3,9 @@
 #include "platform/clock.h"
 #include "platform/disk_system.h"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 DiskHandle deviceHandles[kMaxDevices] = {};
@@ -12,6 +14,17 @@ ProgressCallback progressCallback = nullptr;
 MessageCallback messageCallback = nullptr;
 std::uint32_t chunkXorSeed = 0;
 ThreadStarter transferThreadStarter = startTransferThread;
+
+// One run's progress as the callback sees it. Each calculator has its own
+// percentage, and the bar shows the lowest: it only moves forward, and it
+// shows 100 only once every calculator has the whole file (one that failed, or
+// never got a thread, stays where it was, and so does the bar).
+struct RunProgress {
+    std::mutex mutex;                       // held across the callback (reportProgress)
+    int slots = 0;                          // calculators in the run
+    std::int32_t percent[kMaxDevices] = {}; // each one's last report; 0 before the first
+    std::int32_t shown = -1;                // the last value passed on; -1: none yet
+};
 
 namespace {
 
@@ -40,8 +53,26 @@ bool seekTo(DiskHandle handle, std::int64_t offset)
     return offset >= 0 && seekDisk(handle, offset, SeekFrom::Begin) == offset;
 }
 
-void reportProgress(std::int32_t percent)
+void reportProgress(const TransferJob *job, std::int32_t percent)
 {
+    if (job->run == nullptr) {
+        if (progressCallback != nullptr)
+            progressCallback(percent);
+        return;
+    }
+    RunProgress &run = *job->run;
+    // The lock covers the callback: two threads passing on 40 and 81 must not
+    // reach the callback in the opposite order.
+    std::lock_guard<std::mutex> lock(run.mutex);
+    run.percent[job->slot] = percent;
+    std::int32_t slowest = percent;
+    for (int slot = 0; slot < run.slots; ++slot)
+        slowest = std::min(slowest, run.percent[slot]);
+    // Only a report of (one of) the slowest calculators moves the bar; with
+    // one calculator that is every report.
+    if (percent != slowest || percent < run.shown)
+        return;
+    run.shown = percent;
     if (progressCallback != nullptr)
         progressCallback(percent);
 }
@@ -145,7 +176,7 @@ std::int32_t transferThread(const TransferJob *job)
         writePosition = job->diskOffset;
     sendProgress(disk, 0);
     platform::pauseMs(kSettlePauseMs);
-    reportProgress(0);
+    reportProgress(job, 0);
 
     const bool packetMode = job->mode != kRawMode;
     std::int64_t done = 0;
@@ -182,7 +213,7 @@ std::int32_t transferThread(const TransferJob *job)
             if (percent > lastPercent) {
                 lastPercent = percent >= 100 ? kHighestRunningPercent : percent;
                 sendProgress(disk, lastPercent);
-                reportProgress(static_cast<std::int32_t>(lastPercent));
+                reportProgress(job, static_cast<std::int32_t>(lastPercent));
             }
             continue;
         }
@@ -190,7 +221,7 @@ std::int32_t transferThread(const TransferJob *job)
             if (!checkTransfer(disk, job->length))
                 return abandon(disk, file, buffer, kTransferCheckFailed);
             sendProgress(disk, 100);
-            reportProgress(100);
+            reportProgress(job, 100);
         }
         break;
     }
@@ -201,7 +232,7 @@ std::int32_t transferThread(const TransferJob *job)
         return settleAndRelease(file, buffer, kDiskWriteFailed);
     platform::pauseMs(kSettlePauseMs);
     sendProgress(disk, 100);
-    reportProgress(100);
+    reportProgress(job, 100);
     readCommandArea(disk, true);
     return settleAndRelease(file, buffer, kTransferOk);
 }
@@ -222,10 +253,12 @@ std::int32_t runTransferRequest(const TransferRequest *request)
     std::int32_t exitCodes[kMaxDevices] = {};
     std::thread threads[kMaxDevices];
     const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
+    RunProgress progress;
+    progress.slots = slots;
     for (int slot = 0; slot < slots; ++slot) {
         jobs[slot] = TransferJob{deviceHandles[slot], request->diskOffset, request->sourceOffset,
                                  request->length,     request->sourcePath, request->messageText,
-                                 request->mode};
+                                 request->mode,       &progress,           slot};
         // A slot without a thread keeps this code: its calculator gets nothing,
         // which must not read as success.
         exitCodes[slot] = kNoTransferBuffer;

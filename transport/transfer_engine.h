@@ -28,7 +28,7 @@ constexpr std::int32_t kNoCalculatorFound = 104;     // discovery found nothing 
 constexpr std::int32_t kSourceUnopenable = 105;      // the firmware file cannot be opened
 constexpr std::int32_t kBadRequestKind = 106;        // request kind 3 or more; no thread started
 constexpr std::int32_t kDiskUnopenable = 107;        // this slot's disk could not be opened
-constexpr std::int32_t kSourceReadFailed = 109;      // reading the firmware file failed or came short
+constexpr std::int32_t kSourceReadFailed = 109;      // the firmware file cannot be positioned or read whole
 constexpr std::int32_t kNoTransferBuffer = 110;      // no transfer buffer (or no thread) could be had
 constexpr std::int32_t kDiskWriteFailed = 112;       // all 7 writes of a chunk failed, or the flush did
 constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data packet was refused
@@ -38,10 +38,15 @@ constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfe
 constexpr std::int32_t kRawMode = 0;    // the file's bytes are written at the disk offset
 constexpr std::int32_t kPacketMode = 1; // any non-zero mode: the bytes travel as data packets
 
-// Called on the transfer threads, possibly several at the same moment.
+// Called on the transfer threads, one call at a time. With several
+// calculators it gets the slowest one's percentage: within a run the values
+// never go down, start with 0, and reach 100 only once every calculator of
+// the run has the whole file. With one calculator it sees every report.
 using ProgressCallback = void (*)(std::int32_t percent);
-// The text lies in the calling thread's own buffer and is valid during the
-// call (and until that thread ends); a receiver that keeps it copies it.
+// Called once per disk, first thing in its transfer thread, possibly on
+// several threads at the same moment. The text lies in the calling thread's
+// own buffer and is valid during the call (and until that thread ends); a
+// receiver that keeps it copies it.
 using MessageCallback = void (*)(const char16_t *text);
 
 // The device table (devicePaths, from device_discovery.h, belongs to it too).
@@ -61,6 +66,10 @@ struct TransferRequest {
     std::int32_t mode;                       // kRawMode, or packet mode
 };
 
+// What the threads of one run share to report a single progress (defined in
+// transfer_engine.cpp).
+struct RunProgress;
+
 struct TransferJob {
     DiskHandle disk;             // the slot's handle, possibly kInvalidHandle
     std::int64_t diskOffset;     // from the request
@@ -69,6 +78,8 @@ struct TransferJob {
     const char16_t *sourcePath;  // the request's path
     const char16_t *messageText; // the request's text
     std::int32_t mode;           // from the request
+    RunProgress *run;            // the run's progress; nullptr: every report goes to the callback
+    int slot;                    // this job's slot in the run
 };
 
 // Sends the file at `sourcePath` to every calculator found, at `diskOffset`.

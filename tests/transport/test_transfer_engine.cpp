@@ -28,14 +28,22 @@ constexpr std::int64_t kDiskOffset = 0x100000;
 struct Heard {
     std::mutex mutex;
     std::map<std::thread::id, QList<int>> progress;
+    QList<int> sequence; // every thread's progress, in the order of the calls
     QStringList messages;
     int calls = 0;
+    // Calculators that must hold `wholeBytes` when 100 is reported.
+    std::vector<std::shared_ptr<emulator::Calculator>> watched;
+    std::uint64_t wholeBytes = 0;
+    bool hundredTooEarly = false;
     void clear()
     {
         std::lock_guard<std::mutex> lock(mutex);
         progress.clear();
+        sequence.clear();
         messages.clear();
         calls = 0;
+        watched.clear();
+        hundredTooEarly = false;
     }
 } heard;
 
@@ -48,7 +56,11 @@ void onProgress(std::int32_t percent)
 {
     std::lock_guard<std::mutex> lock(heard.mutex);
     heard.progress[std::this_thread::get_id()] << percent;
+    heard.sequence << percent;
     ++heard.calls;
+    if (percent == 100)
+        for (const auto &calculator : heard.watched)
+            heard.hundredTooEarly = heard.hundredTooEarly || calculator->dataBytesWritten() < heard.wholeBytes;
     if (percent == 0 && !shrinkOnStart.isEmpty())
         shrunk = QFile::resize(shrinkOnStart, 1000);
 }
@@ -85,6 +97,14 @@ QByteArray firmware(int length, int seed = 1)
         bytes[i] = char(x >> 16);
     }
     return bytes;
+}
+
+QString toString(const QList<int> &values)
+{
+    QStringList texts;
+    for (int value : values)
+        texts << QString::number(value);
+    return texts.join(", ");
 }
 
 QByteArray onDisk(const emulator::Calculator &calculator, std::int64_t offset, int length)
@@ -225,18 +245,74 @@ private slots:
             QCOMPARE(onDisk(*calculators[i], 0x500000, bytes.size()), bytes);
             QCOMPARE(traceOf(*calculators[i]).last(), QString("closing-read"));
         }
-        QCOMPARE(int(heard.progress.size()), served);
-        for (const auto &entry : heard.progress) {
-            const QList<int> &seen = entry.second;
-            QCOMPARE(seen.first(), 0);
-            QCOMPARE(seen.last(), 100);
-            for (int i = 1; i < seen.size(); ++i)
-                QVERIFY2(seen[i] > seen[i - 1], "percentages rise strictly");
-            QCOMPARE(seen.size(), 2 + 63); // 1 MiB is 64 chunks: 1..98 in 63 steps
+        // Each calculator is told its own progress, rising strictly; the bar
+        // follows the slowest one through the same values and never goes back.
+        for (int i = 0; i < served; ++i) {
+            const QStringList reports = traceOf(*calculators[i]).filter(QRegularExpression("^progress "));
+            QCOMPARE(reports.size(), 2 + 63); // 1 MiB is 64 chunks: 1..98 in 63 steps
+            QCOMPARE(reports.first(), QString("progress 0"));
+            QCOMPARE(reports.last(), QString("progress 100"));
+            for (int r = 1; r < reports.size(); ++r)
+                QVERIFY2(reports[r].mid(9).toInt() > reports[r - 1].mid(9).toInt(), "percentages rise strictly");
         }
+        const QList<int> seen = heard.sequence;
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
+        QList<int> values = seen;
+        values.erase(std::unique(values.begin(), values.end()), values.end());
+        QCOMPARE(values.size(), 2 + 63);
+        QCOMPARE(values.first(), 0);
+        QCOMPARE(values.last(), 100);
         QCOMPARE(heard.messages.size(), served);
         for (int i = served; i < attached; ++i)
             QVERIFY(traceOf(*calculators[i]).isEmpty()); // beyond the table: never touched
+    }
+
+    void progressFollowsTheSlowestCalculator_data()
+    {
+        QTest::addColumn<QString>("faults");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QList<int>>("reached"); // the values the bar took, in order
+        QTest::addColumn<QList<bool>>("whole");  // which calculators got the whole file
+        QTest::newRow("second calculator slower") << "" << 0 << QList<int>{0, 40, 81, 100}
+                                                  << QList<bool>{true, true};
+        QTest::newRow("slower one gone after its first chunk")
+            << "unplug-after=16384@2" << 112 << QList<int>{0, 40} << QList<bool>{true, false};
+        QTest::newRow("faster one fails its writes") << "fail-writes=all@1" << 112 << QList<int>{0}
+                                                     << QList<bool>{false, true};
+    }
+    void progressFollowsTheSlowestCalculator()
+    {
+        // Two calculators at different speeds share one progress bar: it shows
+        // the slower one, never goes back, and shows 100 only once both hold
+        // the whole file. Each calculator is still told its own progress.
+        QFETCH(QString, faults);
+        QFETCH(int, result);
+        QFETCH(QList<int>, reached);
+        QFETCH(QList<bool>, whole);
+        std::vector<emulator::Faults> perCalculator(2);
+        std::string error;
+        QVERIFY2(emulator::parseFaultList(faults.toStdString(), perCalculator, &error), error.c_str());
+        perCalculator[1].bytesPerSecond = 1000000; // a chunk in about 16 ms of real time
+        auto calculators = attach(2);
+        for (int i = 0; i < 2; ++i)
+            calculators[i]->setFaults(perCalculator[i]);
+        heard.watched = calculators;
+        heard.wholeBytes = 40000;
+        const QByteArray bytes = firmware(40000);
+
+        QCOMPARE(run(writeFirmware(bytes)), result);
+
+        const QList<int> seen = heard.sequence;
+        QVERIFY2(std::is_sorted(seen.begin(), seen.end()), qPrintable(toString(seen)));
+        QList<int> values = seen;
+        values.erase(std::unique(values.begin(), values.end()), values.end());
+        QCOMPARE(values, reached);
+        QVERIFY(!heard.hundredTooEarly);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, whole[i]);
+            if (whole[i])
+                QCOMPARE(traceOf(*calculators[i]), rawTrace(kDiskOffset, {16384, 16384, 7680}, {40, 81}));
+        }
     }
 
     void releaseFolderOutsideAscii()
@@ -321,6 +397,7 @@ private slots:
             QCOMPARE(traceOf(*calculators[i]).isEmpty(), !whole[i]);
         }
         QCOMPARE(heard.messages.size(), whole.count(true));
+        QVERIFY(!heard.sequence.contains(100)); // a calculator got nothing: the bar never says done
     }
 
     void failingWriteIsTriedSevenTimesAtOnePosition()
