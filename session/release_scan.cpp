@@ -89,13 +89,15 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
 
 bool isCompleteRelease(const QVector<CUpdateFile> &files)
 {
-    bool seen[3] = {false, false, false};
     if (files.size() != 3)
         return false;
+    bool seen[3] = {false, false, false};
+    const bool current = isCurrentSetName(files.first().name);
     for (const CUpdateFile &file : files) {
         const QString upperName = file.name.toUpper();
+        const QString(&names)[3] = current ? kCurrentNames : kLegacyNames;
         int role = 0;
-        while (role < 3 && upperName != kLegacyNames[role] && upperName != kCurrentNames[role])
+        while (role < 3 && upperName != names[role])
             ++role;
         if (role == 3 || seen[role])
             return false;

@@ -32,7 +32,8 @@ qint64 firmwareDiskOffset(const QString &upperName);
 QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentNames);
 
 // True when `files` hold exactly one file for each of the three roles (the
-// application disk, the operating system, the master data). Where letter
+// application disk, the operating system, the master data), all named from
+// the same set. Where letter
 // case tells names apart, "MASTER.DAT" and "master.dat" are two files for one
 // role: such a folder is no release.
 bool isCompleteRelease(const QVector<CUpdateFile> &files);

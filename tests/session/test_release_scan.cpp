@@ -61,6 +61,8 @@ private slots:
     void noFolder();
     void backslashInPathIsNotOffered();
     void twoSpellingsOfOneNameMakeFourRecords();
+    void completeRelease_data();
+    void completeRelease();
 };
 
 void TestReleaseScan::isCurrentSetName_data()
@@ -221,6 +223,35 @@ void TestReleaseScan::twoSpellingsOfOneNameMakeFourRecords()
     QCOMPARE(found.mid(0, 2), kLegacyRecords.mid(0, 2));
     std::sort(found.begin() + 2, found.end());
     QCOMPARE(found.mid(2), (QStringList{"MASTER.DAT 0x100000 30", "master.dat 0x100000 31"}));
+}
+
+void TestReleaseScan::completeRelease_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("complete");
+    QTest::newRow("legacy") << QStringList{"APPSDISK.DAT", "GIRVAARM.ROM", "MASTER.DAT"} << true;
+    QTest::newRow("current, any case") << QStringList{"tavix_app.dat", "Tavix_Master.dat", "TAVIX_OS.ROM"} << true;
+    QTest::newRow("two spellings of the master, no system image")
+        << QStringList{"APPSDISK.DAT", "MASTER.DAT", "master.dat"} << false;
+    QTest::newRow("the same name three times") << QStringList{"TAVIX_OS.ROM", "tavix_os.rom", "Tavix_OS.rom"}
+                                               << false;
+    QTest::newRow("one missing") << QStringList{"APPSDISK.DAT", "GIRVAARM.ROM"} << false;
+    QTest::newRow("four") << QStringList{"APPSDISK.DAT", "GIRVAARM.ROM", "MASTER.DAT", "master.dat"} << false;
+    QTest::newRow("a mixture of the sets") << QStringList{"APPSDISK.DAT", "TAVIX_OS.ROM", "MASTER.DAT"} << false;
+    QTest::newRow("another file") << QStringList{"APPSDISK.DAT", "GIRVAARM.ROM", "README.TXT"} << false;
+}
+
+void TestReleaseScan::completeRelease()
+{
+    QFETCH(QStringList, names);
+    QFETCH(bool, complete);
+    QVector<CUpdateFile> files;
+    for (const QString &name : names) {
+        CUpdateFile file;
+        file.name = name;
+        files << file;
+    }
+    QCOMPARE(isCompleteRelease(files), complete);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseScan)
