@@ -3,7 +3,7 @@
 // disk offset, with progress and message callbacks; and the end of a session.
 //
 // Plain procedural code: a process-wide device table, integer result codes,
-// no exceptions. The device table is not locked: a discovery, a run and an end
+// no exception leaves it. The device table is not locked: a discovery, a run and an end
 // of session must never overlap (the update worker and the dialog keep them
 // apart).
 #pragma once
@@ -95,7 +95,7 @@ std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product);
 
 // Opens every disk of the table (invalid handle on failure); how many opened.
 int openCalculatorDisks();
-// Closes every valid handle of the table.
+// Closes every valid handle of the table and marks its slot invalid.
 void closeCalculatorDisks();
 // The file's size, 0 when it cannot be opened.
 std::int64_t sourceFileSize(const char16_t *path);
