@@ -187,8 +187,29 @@ private slots:
 
     void threeFilesSentThenTheProgramEnds()
     {
+        // The second calculator is slower: the bar follows it, never goes
+        // back within a file, and shows 100 only once both hold the file.
         auto first = attach();
         auto second = attach();
+        emulator::Faults slow = second->faults();
+        slow.bytesPerSecond = 400000;
+        second->setFaults(slow);
+        QStringList fullTooEarly;
+        onShown = [&](const QString &line) {
+            if (line != "progress: 100")
+                return;
+            const QString path = lines("file").last();
+            for (const ReleaseFile &file : kLegacy) {
+                if (!path.endsWith(QLatin1String(file.name)))
+                    continue;
+                for (const auto &calculator : {first, second}) {
+                    const auto onDisk = calculator->contents(std::uint64_t(file.offset), std::size_t(file.size));
+                    if (QByteArray(reinterpret_cast<const char *>(onDisk.data()), file.size) !=
+                        fileBytes(QString::fromLatin1(file.name), file.size))
+                        fullTooEarly << path;
+                }
+            }
+        };
         open(releaseFolder);
         QVERIFY(waitFor("status: Done"));
         // The exit timer: the event loop ends with 0, three seconds later.
@@ -218,8 +239,13 @@ private slots:
         QCOMPARE(files.first(), firstPath);
         QCOMPARE(files.filter("GIRVAARM.ROM").size(), 1);
         QCOMPARE(files.last(), QString());
-        QVERIFY(lines("progress").contains("100"));
+        QCOMPARE(lines("progress").count("100"), 3);
         QCOMPARE(lines("progress").last(), QString("hidden"));
+        QCOMPARE(fullTooEarly, QStringList());
+        const QStringList progress = lines("progress");
+        for (int i = 1; i + 1 < progress.size(); ++i) // a new file starts again at 0
+            QVERIFY2(progress[i].toInt() >= progress[i - 1].toInt() || progress[i] == "0",
+                     qPrintable(progress.join(' ')));
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
 
         for (const auto &calculator : {first, second}) {
