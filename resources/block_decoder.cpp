@@ -22,78 +22,85 @@ std::uint16_t getLe16(const std::uint8_t *at)
     return static_cast<std::uint16_t>(at[0] | at[1] << 8);
 }
 
-// The code tree compiled for decoding: every node reachable from the root
-// gets an index, and for each of its two bits the entry says where the step
-// leads: a leaf (kLeaf | value), the index of the next node, or kOutside when
-// that node does not lie wholly inside the tree's bytes. The tree is read
-// once, with every bound checked here; the walk itself checks nothing more.
-constexpr std::uint32_t kLeaf = 0x80000000u;
-constexpr std::uint32_t kOutside = 0x7FFFFFFFu;
-
-struct CompiledTree {
-    std::vector<std::uint32_t> steps; // two entries per node: bit 0, bit 1
-    std::uint32_t root = kOutside;    // index of the root, or kOutside
-};
+constexpr std::uint32_t kLeaf = CompiledCodeTree::kLeaf;
+constexpr std::uint32_t kOutside = CompiledCodeTree::kOutside;
 
 bool nodeFits(const std::uint8_t *tree, std::uint64_t treeLength, std::uint64_t at)
 {
     return at < treeLength && treeLength - at >= (tree[at] == kNodeTwoLeaves ? 5u : 3u);
 }
 
-// False when memory ran out.
-bool compileTree(const std::uint8_t *tree, std::uint64_t treeLength, CompiledTree *compiled)
+// Indexes every node reachable from the root and records its two steps.
+void compileSteps(const std::uint8_t *tree, std::uint64_t treeLength, std::vector<std::uint32_t> *steps)
 {
-    if (!nodeFits(tree, treeLength, 0))
-        return true; // the first step leaves the tree: nothing decodes
-    try {
-        // Children lie after their parent (offsets only grow), so one pass in
-        // offset order meets every parent before its children.
-        std::vector<std::uint32_t> indexAt(static_cast<std::size_t>(treeLength), kOutside);
-        std::vector<std::uint64_t> offsets{0};
-        indexAt[0] = 0;
-        auto child = [&](std::uint64_t at) -> std::uint32_t {
-            if (!nodeFits(tree, treeLength, at))
-                return kOutside;
-            if (indexAt[at] == kOutside) {
-                indexAt[at] = static_cast<std::uint32_t>(offsets.size());
-                offsets.push_back(at);
-            }
-            return indexAt[at];
-        };
-        for (std::size_t i = 0; i < offsets.size(); ++i) {
-            const std::uint64_t at = offsets[i];
-            const std::uint8_t type = tree[at];
-            const std::uint16_t field = getLe16(tree + at + 1);
-            std::uint32_t zero, one;
-            switch (type) {
-            case kNodeInner:
-                zero = child(at + 3);
-                one = child(at + 3 + field);
-                break;
-            case kNodeLeafOn1:
-                zero = child(at + 3);
-                one = kLeaf | field;
-                break;
-            case kNodeLeafOn0:
-                zero = kLeaf | field;
-                one = child(at + 3);
-                break;
-            case kNodeTwoLeaves:
-                zero = kLeaf | field;
-                one = kLeaf | getLe16(tree + at + 3);
-                break;
-            default:
-                zero = one = kLeaf | field;
-                break;
-            }
-            compiled->steps.push_back(zero);
-            compiled->steps.push_back(one);
+    // Children lie after their parent (offsets only grow), so one pass in
+    // offset order meets every parent before its children. indexAt lives only
+    // while the tree is compiled, once per file.
+    std::vector<std::uint32_t> indexAt(static_cast<std::size_t>(treeLength), kOutside);
+    std::vector<std::uint64_t> offsets{0};
+    indexAt[0] = 0;
+    auto child = [&](std::uint64_t at) -> std::uint32_t {
+        if (!nodeFits(tree, treeLength, at))
+            return kOutside;
+        if (indexAt[at] == kOutside) {
+            indexAt[at] = static_cast<std::uint32_t>(offsets.size());
+            offsets.push_back(at);
         }
-    } catch (const std::bad_alloc &) {
-        return false;
+        return indexAt[at];
+    };
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        const std::uint64_t at = offsets[i];
+        const std::uint8_t type = tree[at];
+        const std::uint16_t field = getLe16(tree + at + 1);
+        std::uint32_t zero, one;
+        switch (type) {
+        case kNodeInner:
+            zero = child(at + 3);
+            one = child(at + 3 + field);
+            break;
+        case kNodeLeafOn1:
+            zero = child(at + 3);
+            one = kLeaf | field;
+            break;
+        case kNodeLeafOn0:
+            zero = kLeaf | field;
+            one = child(at + 3);
+            break;
+        case kNodeTwoLeaves:
+            zero = kLeaf | field;
+            one = kLeaf | getLe16(tree + at + 3);
+            break;
+        default:
+            zero = one = kLeaf | field;
+            break;
+        }
+        steps->push_back(zero);
+        steps->push_back(one);
     }
-    compiled->root = 0;
-    return true;
+}
+
+// What the next 8 bits do when the walk is at the root: most codes are that
+// short, so one look-up replaces a branch per bit.
+void buildRootTable(CompiledCodeTree *tree)
+{
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        std::uint32_t node = 0;
+        tree->rootStep[byte] = kOutside;
+        tree->rootLength[byte] = 8;
+        for (unsigned k = 0; k < 8; ++k) {
+            if (node == kOutside)
+                break;
+            const std::uint32_t step = tree->steps[2 * std::size_t(node) + ((byte >> k) & 1u)];
+            if (step & kLeaf) {
+                tree->rootStep[byte] = step;
+                tree->rootLength[byte] = static_cast<std::uint8_t>(k + 1);
+                break;
+            }
+            node = step;
+            if (k == 7)
+                tree->rootStep[byte] = node;
+        }
+    }
 }
 
 // The units of a coded block. Room starts at kOutputStep units and grows by
@@ -184,40 +191,12 @@ void decodePlain(StringTable *table, const std::uint8_t *block, std::uint32_t bl
     table->buffer = std::move(buffer);
 }
 
-// What the next 8 bits do when the walk is at the root: most codes are that
-// short, so one look-up replaces a branch per bit. Each entry is a leaf
-// (kLeaf | value) reached after `length` bits, the node reached after all 8
-// bits (length 8), or kOutside: the bits must go one at a time.
-struct RootTable {
-    std::uint32_t step[256];
-    std::uint8_t length[256];
-};
-
-void buildRootTable(const CompiledTree &tree, RootTable *table)
-{
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        std::uint32_t node = tree.root;
-        table->step[byte] = kOutside;
-        table->length[byte] = 8;
-        for (unsigned k = 0; k < 8; ++k) {
-            if (node == kOutside)
-                break;
-            const std::uint32_t step = tree.steps[2 * std::size_t(node) + ((byte >> k) & 1u)];
-            if (step & kLeaf) {
-                table->step[byte] = step;
-                table->length[byte] = static_cast<std::uint8_t>(k + 1);
-                break;
-            }
-            node = step;
-            if (k == 7)
-                table->step[byte] = node;
-        }
-    }
-}
-
 // The bits of a coded block, least significant bit of each byte first, kept
 // in a 64-bit buffer so that the next 8 can be looked at without a branch.
-// Only bytes of the block are ever loaded.
+// Only bytes of the block are ever loaded, and only whole bytes: the buffer
+// holds exactly `count` bits, everything above them is zero. That is what
+// lets a string's end drop the rest of its byte and the separator however
+// far ahead the buffer has loaded, whatever those bytes hold.
 struct BitBuffer {
     const std::uint8_t *block;  // the block's bytes
     std::size_t length;         // how many
@@ -228,14 +207,13 @@ struct BitBuffer {
     void refill()
     {
         if (next + 8 <= length) {
-            std::uint64_t word;
-            std::memcpy(&word, block + next, 8);
-            // Little-endian assembly whatever the machine: the block is LSB first.
-            std::uint64_t ordered = 0;
-            for (unsigned i = 0; i < 8; ++i)
-                ordered |= std::uint64_t(reinterpret_cast<const std::uint8_t *>(&word)[i]) << (8 * i);
-            bits |= ordered << count;
-            const unsigned taken = (63 - count) / 8;
+            const std::uint8_t *at = block + next;
+            const std::uint64_t word = std::uint64_t(at[0]) | std::uint64_t(at[1]) << 8 |
+                                       std::uint64_t(at[2]) << 16 | std::uint64_t(at[3]) << 24 |
+                                       std::uint64_t(at[4]) << 32 | std::uint64_t(at[5]) << 40 |
+                                       std::uint64_t(at[6]) << 48 | std::uint64_t(at[7]) << 56;
+            const unsigned taken = (63 - count) / 8; // whole bytes that fit beside the bits at hand, at most 7
+            bits |= (word & ((std::uint64_t(1) << (8 * taken)) - 1)) << count;
             next += taken;
             count += taken * 8;
             return;
@@ -258,7 +236,7 @@ struct BitBuffer {
         if (count >= 8)
             drop(8);
         else
-            ++next;
+            ++next; // nothing at hand: bits is 0, the separator not loaded yet
     }
 };
 
@@ -269,29 +247,25 @@ struct BitBuffer {
 // step takes a bit, so decoding ends on any tree, also on type-0 nodes of
 // size 0 whose two children coincide.
 void decodeCoded(StringTable *table, const std::uint8_t *block, std::uint32_t blockLength,
-                 const std::uint8_t *codeTree, std::uint32_t codeTreeLength)
+                 const CompiledCodeTree &tree)
 {
-    CompiledTree tree;
     Output out;
-    if (!compileTree(codeTree, codeTreeLength, &tree) || !out.start())
+    if (tree.steps.empty() || !out.start())
         return;
-    RootTable rootTable;
-    if (tree.root != kOutside)
-        buildRootTable(tree, &rootTable);
 
     BitBuffer in{block, blockLength};
     std::size_t complete = 0; // strings whose NUL code was read
-    std::uint32_t node = tree.root;
+    std::uint32_t node = 0;
     bool atRoot = true;
     for (;;) {
         if (in.count < 8)
             in.refill();
         std::uint32_t step;
-        if (atRoot && in.count >= 8 && tree.root != kOutside) {
+        if (atRoot && in.count >= 8) {
             const unsigned bits = unsigned(in.bits & 0xFFu);
-            step = rootTable.step[bits];
+            step = tree.rootStep[bits];
             if (step & kLeaf) {
-                in.drop(rootTable.length[bits]);
+                in.drop(tree.rootLength[bits]);
                 goto leaf;
             }
             if (step != kOutside) {
@@ -312,7 +286,7 @@ void decodeCoded(StringTable *table, const std::uint8_t *block, std::uint32_t bl
             continue;
         }
     leaf:
-        node = tree.root;
+        node = 0;
         atRoot = true;
         const auto value = static_cast<char16_t>(step);
         if (value == kCarriageReturn)
@@ -332,8 +306,23 @@ void decodeCoded(StringTable *table, const std::uint8_t *block, std::uint32_t bl
 
 } // namespace
 
+bool compileCodeTree(const std::uint8_t *tree, std::uint32_t treeLength, CompiledCodeTree *compiled)
+{
+    compiled->steps.clear();
+    if (!tree || !nodeFits(tree, treeLength, 0))
+        return true; // the first step leaves the tree: nothing decodes
+    try {
+        compileSteps(tree, treeLength, &compiled->steps);
+    } catch (const std::bad_alloc &) {
+        std::vector<std::uint32_t>().swap(compiled->steps);
+        return false;
+    }
+    buildRootTable(compiled);
+    return true;
+}
+
 void decodeBlock(StringTable *table, const std::uint8_t *block, std::uint32_t blockLength,
-                 const std::uint8_t *codeTree, std::uint32_t codeTreeLength, std::uint32_t lastIndex)
+                 const CompiledCodeTree *codeTree, std::uint32_t lastIndex)
 {
     if (!table)
         return;
@@ -341,10 +330,22 @@ void decodeBlock(StringTable *table, const std::uint8_t *block, std::uint32_t bl
     table->buffer.reset();
     if (!block)
         blockLength = 0;
-    // Any code tree, even one read short to no bytes, makes the block a coded
-    // one; only a file without a tree passes none.
     if (codeTree)
-        decodeCoded(table, block, blockLength, codeTree, codeTreeLength);
+        decodeCoded(table, block, blockLength, *codeTree);
     else
         decodePlain(table, block, blockLength, lastIndex);
+}
+
+void decodeBlock(StringTable *table, const std::uint8_t *block, std::uint32_t blockLength,
+                 const std::uint8_t *codeTree, std::uint32_t codeTreeLength, std::uint32_t lastIndex)
+{
+    // Any code tree, even one read short to no bytes, makes the block a coded
+    // one; only a file without a tree passes none.
+    if (!codeTree) {
+        decodeBlock(table, block, blockLength, static_cast<const CompiledCodeTree *>(nullptr), lastIndex);
+        return;
+    }
+    CompiledCodeTree compiled;
+    compileCodeTree(codeTree, codeTreeLength, &compiled); // out of memory leaves it empty: nothing decodes
+    decodeBlock(table, block, blockLength, &compiled, lastIndex);
 }

@@ -5,6 +5,8 @@
 // lives in localized_text.h and is installed by the Qt half.
 #pragma once
 
+#include "resources/block_decoder.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,7 +44,7 @@ struct ResourceFile {
     std::u16string name;                  // as opened, at most 259 units
     ResourceReader reader;                // every later read of this file goes through it
     std::uint8_t header[kMaxHeaderLength]; // widened to 332 bytes, chain fixed up
-    std::vector<std::uint8_t> codeTree;   // as read; meaningful when hasCodeTree
+    CompiledCodeTree codeTree;            // compiled from the bytes read, once; meaningful when hasCodeTree
     bool hasCodeTree = false;
     std::vector<std::uint8_t> blockIndex; // block count x 12 bytes; meaningful when hasBlockIndex
     bool hasBlockIndex = false;

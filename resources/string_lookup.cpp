@@ -88,22 +88,27 @@ const std::uint8_t *findIndexRecord(const ResourceFile &file, std::uint32_t bloc
     return nullptr;
 }
 
-// Reads the code tree on first need and keeps whatever came back, also when
-// it is short or empty: the decoder never walks outside the bytes it is given,
+// Reads the code tree on first need and compiles whatever came back, also
+// when it is short or empty: the decoder never walks outside the bytes read,
 // and a file whose tree could not be read then yields what such a tree allows
-// (typically nothing) instead of its code bits taken for text.
-void ensureCodeTree(ResourceFile *file)
+// (typically nothing) instead of its code bits taken for text. The tree is
+// compiled once per file, from no more than the bytes read, and its bytes are
+// not kept. False when memory ran out: the file stays without a tree and a
+// later lookup tries again.
+bool ensureCodeTree(ResourceFile *file)
 {
     const std::uint32_t length = file->headerWord(kHeaderCodeTreeLengthAt);
     if (file->hasCodeTree || length == 0)
-        return;
+        return true;
     std::uint8_t *raw = nullptr;
     const std::int64_t from = file->headerWord(kHeaderCodeTreeOffsetAt);
     const std::int64_t count = file->reader(file->name.c_str(), &raw, from, from + length);
     ReaderBytes bytes(raw);
-    if (bytes && count > 0)
-        file->codeTree.assign(bytes.get(), bytes.get() + std::min<std::int64_t>(count, length));
+    const auto read = static_cast<std::uint32_t>(bytes ? std::clamp<std::int64_t>(count, 0, length) : 0);
+    if (!compileCodeTree(read ? bytes.get() : kNoBytes, read, &file->codeTree))
+        return false;
     file->hasCodeTree = true;
+    return true;
 }
 
 // The string `index` of a record when it is there, else nullptr.
@@ -125,7 +130,7 @@ DecodedBlock *decodeIntoCache(ResourceFile *file, std::uint32_t language, int pa
     const std::uint32_t start = file->headerWord(kHeaderBlockBaseAt) + readWord(record + 4); // mod 2^32
     const std::uint32_t length = readWord(record + 8) & kBlockLengthMask;
     ReaderBytes bytes;
-    if (!readRange(*file, start, length, &bytes))
+    if (!readRange(*file, start, length, &bytes) || !ensureCodeTree(file))
         return nullptr;
 
     gBlockCache.push_back(std::make_unique<DecodedBlock>());
@@ -133,11 +138,9 @@ DecodedBlock *decodeIntoCache(ResourceFile *file, std::uint32_t language, int pa
     decoded->language = language;
     decoded->pass = pass;
     decoded->block = block;
-    ensureCodeTree(file);
     const bool coded = file->headerWord(kHeaderCodeTreeLengthAt) != 0;
-    const std::uint8_t *tree = coded ? (file->codeTree.empty() ? kNoBytes : file->codeTree.data()) : nullptr;
-    decodeBlock(&decoded->table, bytes ? bytes.get() : kNoBytes, length, tree,
-                coded ? std::uint32_t(file->codeTree.size()) : 0, blockWord >> kLastIndexShift);
+    decodeBlock(&decoded->table, bytes ? bytes.get() : kNoBytes, length, coded ? &file->codeTree : nullptr,
+                blockWord >> kLastIndexShift);
     bytes.reset();
 
     // The new record changes places with position 0; when the cache overflows,

@@ -1,11 +1,14 @@
 // bench_resources: what a text costs.
 //
 //   (a) decoding: Huffman-coded blocks of 512 strings, in MB/s of block bytes
-//       and microseconds per block;
+//       and microseconds per block, from the tree's bytes (compiled for each
+//       block) and from the tree compiled once, as a lookup decodes;
 //   (b) a lookup served from the block cache, beside QTranslator::translate on
-//       a .qm that lrelease built from the same .ts, in the same run.
+//       a .qm that lrelease built from the same .ts, in the same run;
+//   (c) the first lookup in each of 64 blocks of a file with a large code
+//       tree (some 19000 different units): what a block costs beside its tree.
 //
-// The resource file is built by xqres from a generated .ts of 512 texts.
+// The resource files are built by xqres from generated .ts files.
 #include "resources/block_decoder.h"
 #include "resources/localized_text.h"
 #include "resources/resource_file.h"
@@ -52,18 +55,45 @@ QString text(int i)
     return out + QString::number(i);
 }
 
-bool writeTs(const QString &path)
+bool writeTs(const QString &path, const std::vector<std::pair<int, QString>> &texts)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE TS>\n"
                      "<TS version=\"2.1\" language=\"en_US\">\n<context>\n<name>Updater</name>\n";
-    for (int i = 0; i < 512; ++i)
-        xml += "<message id=\"" + QByteArray::number(512 + i) + "\"><source>" + text(i).toUtf8() +
-               "</source><translation>" + text(i).toUtf8() + "</translation></message>\n";
+    for (const auto &t : texts)
+        xml += "<message id=\"" + QByteArray::number(t.first) + "\"><source>" + t.second.toUtf8() +
+               "</source><translation>" + t.second.toUtf8() + "</translation></message>\n";
     xml += "</context>\n</TS>\n";
     return file.write(xml) == xml.size();
+}
+
+// Block 1 of the decoding benchmark: ids 512 to 1023.
+std::vector<std::pair<int, QString>> vocabularyTexts()
+{
+    std::vector<std::pair<int, QString>> texts;
+    for (int i = 0; i < 512; ++i)
+        texts.push_back({512 + i, text(i)});
+    return texts;
+}
+
+// Eight texts in each of blocks 1 to 64, 60 units each drawn from 30000
+// ideographs: some 19000 different units, a code tree of about 77 KB.
+std::vector<std::pair<int, QString>> largeAlphabetTexts()
+{
+    std::vector<std::pair<int, QString>> texts;
+    std::uint32_t next = 1;
+    for (int block = 1; block <= 64; ++block)
+        for (int i = 0; i < 8; ++i) {
+            QString units;
+            for (int k = 0; k < 60; ++k) {
+                next = next * 1103515245u + 12345u;
+                units += QChar(ushort(0x4E00 + (next >> 8) % 30000));
+            }
+            texts.push_back({block << 9 | i, units});
+        }
+    return texts;
 }
 
 bool run(const QString &program, const QStringList &arguments)
@@ -87,7 +117,7 @@ int main(int argc, char **argv)
     const QString ts = folder.filePath("HelpEn.ts");
     const QString resource = folder.filePath("HelpEn.xqresource");
     const QString qm = folder.filePath("HelpEn.qm");
-    if (!folder.isValid() || !writeTs(ts) || !run(TAVIX_XQRES, {"build", ts, resource}) ||
+    if (!folder.isValid() || !writeTs(ts, vocabularyTexts()) || !run(TAVIX_XQRES, {"build", ts, resource}) ||
         !run(TAVIX_LRELEASE, {"-silent", ts, "-qm", qm}))
         return 1;
 
@@ -117,6 +147,19 @@ int main(int argc, char **argv)
                 "of block bytes (target: under 100 us)\n",
                 strings / std::size_t(rounds), blockLength, treeLength, decode / rounds * 1e6,
                 double(blockLength) * rounds / decode / 1e6);
+    CompiledCodeTree compiled;
+    if (!compileCodeTree(tree.data(), treeLength, &compiled))
+        return 1;
+    strings = 0;
+    const auto compiledStart = Clock::now();
+    for (int r = 0; r < rounds; ++r) {
+        StringTable table;
+        decodeBlock(&table, block.data(), blockLength, &compiled, word >> 23);
+        strings += table.count();
+    }
+    const double decodeCompiled = secondsSince(compiledStart);
+    std::printf("(a) the same with the file's tree compiled once: %.1f us per block, %.1f MB/s\n",
+                decodeCompiled / rounds * 1e6, double(blockLength) * rounds / decodeCompiled / 1e6);
 
     // (b) A cache-hit lookup beside QTranslator::translate.
     QDir::setSearchPaths("resource", {folder.path()});
@@ -147,5 +190,34 @@ int main(int argc, char **argv)
     const double theirs = secondsSince(t0) / lookups * 1e9;
     std::printf("(b) cache-hit lookupString: %.1f ns; QTranslator::translate: %.1f ns (ratio %.2f, target <= 1)\n",
                 ours, theirs, ours / theirs);
+
+    // (c) First lookups, each decoding its block, in a file with a large code tree.
+    QTemporaryDir large;
+    const QString largeTs = large.filePath("large.ts");
+    const QString largeResource = large.filePath("HelpEn.xqresource");
+    if (!large.isValid() || !writeTs(largeTs, largeAlphabetTexts()) ||
+        !run(TAVIX_XQRES, {"build", largeTs, largeResource}))
+        return 1;
+    QFile largeFile(largeResource);
+    if (!largeFile.open(QIODevice::ReadOnly))
+        return 1;
+    const std::uint32_t largeTree = le32(largeFile.readAll(), 44);
+    QDir::setSearchPaths("resource", {large.path()});
+    const int fileRounds = std::max(1, rounds / 100);
+    t0 = Clock::now();
+    for (int r = 0; r < fileRounds; ++r) {
+        resetResourceFiles(); // the file, its index and its tree read again
+        resetBlockCache();
+        for (std::uint32_t block = 1; block <= 64; ++block) {
+            const char16_t *found = lookupString(block << 9 | 3, 1);
+            if (found == nullptr) {
+                std::fprintf(stderr, "no text in block %u of the large file\n", block);
+                return 1;
+            }
+            sum += found[0];
+        }
+    }
+    std::printf("(c) first lookup in each of 64 blocks, code tree of %u bytes: %.1f us per block\n", largeTree,
+                secondsSince(t0) / (fileRounds * 64.0) * 1e6);
     return sum == 0 ? 1 : 0;
 }

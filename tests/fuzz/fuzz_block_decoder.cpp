@@ -1,9 +1,11 @@
 // A block and a code tree from a string-resource file, any bytes: the decoder
 // must stay inside both (they are copied into heap buffers of exactly their
-// size, so AddressSanitizer sees any byte too far) and give a well-formed
-// string table. Input: one byte T, then min(T, rest) bytes of code tree, then
-// the block.
+// size, so AddressSanitizer sees any byte too far), give a well-formed string
+// table, and give the strings that the plain decoder of tests/support gives,
+// whether the tree is compiled for the block or once for several blocks.
+// Input: one byte T, then min(T, rest) bytes of code tree, then the block.
 #include "resources/block_decoder.h"
+#include "support/reference_block_decoder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +94,35 @@ void checkPlain(const std::uint8_t *block, std::uint32_t blockLength, std::uint3
         check(end == units, "strings stop short only at the block's end");
 }
 
+reference::Strings stringsOf(const StringTable &table)
+{
+    return reference::Strings(table.strings.begin(), table.strings.end());
+}
+
+// The updater's strings against the reference's, coded and plain.
+void checkAgainstReference(const std::uint8_t *block, std::uint32_t blockLength, const std::uint8_t *tree,
+                           std::uint32_t treeLength, std::uint32_t lastIndex)
+{
+    StringTable table;
+    decodeBlock(&table, block, blockLength, tree, treeLength, lastIndex);
+    check(stringsOf(table) == reference::decodeCodedBlock(block, blockLength, tree, treeLength),
+          "a coded block decodes as the reference decodes it");
+    // The tree compiled once serves every block of its file: here the whole
+    // block and then its second half.
+    CompiledCodeTree compiled;
+    check(compileCodeTree(tree, treeLength, &compiled), "the tree compiles");
+    for (std::uint32_t from : {0u, blockLength / 2}) {
+        StringTable part;
+        decodeBlock(&part, block + from, blockLength - from, &compiled, lastIndex);
+        check(stringsOf(part) == reference::decodeCodedBlock(block + from, blockLength - from, tree, treeLength),
+              "a block decodes through the compiled tree as the reference decodes it");
+    }
+    StringTable plain;
+    decodeBlock(&plain, block, blockLength, nullptr, 0, lastIndex);
+    check(stringsOf(plain) == reference::decodePlainBlock(block, blockLength, lastIndex),
+          "a plain block decodes as the reference decodes it");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -107,5 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint32_t fromInput = blockLength ? block[0] : 0;
     for (std::uint32_t lastIndex : {0u, 1u, 511u, 0xFFFFFFFFu, fromInput})
         checkPlain(block.get(), std::uint32_t(blockLength), lastIndex);
+    checkAgainstReference(block.get(), std::uint32_t(blockLength), tree.get(), std::uint32_t(treeLength), fromInput);
     return 0;
 }
