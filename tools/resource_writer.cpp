@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <queue>
+#include <random>
 #include <utility>
 
 namespace {
@@ -189,11 +190,11 @@ public:
                 flush();
         }
     }
-    // Ends the byte in progress; its unused bits stay 0.
-    void flush()
+    // Ends the byte in progress; its unused bits are those of `filler` above the used ones.
+    void flush(std::uint8_t filler = 0)
     {
         if (used_ != 0)
-            out_->push_back(current_);
+            out_->push_back(static_cast<std::uint8_t>(current_ | (filler & (0xFFu << used_))));
         current_ = 0;
         used_ = 0;
     }
@@ -214,16 +215,18 @@ void encodePlain(Block *block)
 }
 
 // Each string: its units' codes, the NUL code, the rest of that byte unused,
-// then one separator byte that the decoder skips.
-void encodeCoded(Block *block, const CodeTree &tree)
+// then one separator byte that the decoder skips. Both carry nothing: zeros,
+// or with `junk` whatever it gives.
+void encodeCoded(Block *block, const CodeTree &tree, std::mt19937 *junk)
 {
     BitWriter bits(&block->bytes);
+    auto filler = [junk] { return junk ? static_cast<std::uint8_t>((*junk)()) : std::uint8_t{0}; };
     for (const std::u16string &text : block->strings) {
         for (char16_t unit : text)
             bits.put(tree.code(unit));
         bits.put(tree.code(0));
-        bits.flush();
-        block->bytes.push_back(0);
+        bits.flush(filler());
+        block->bytes.push_back(filler());
     }
 }
 
@@ -288,12 +291,13 @@ bool buildResourceFile(std::vector<ResourceText> texts, const ResourceFileOption
             return false;
     }
     const std::vector<std::uint8_t> &treeBytes = tree.bytes();
+    std::mt19937 junk(options.junkSeed); // the same sequence for a seed on every machine
     std::uint64_t dataLength = 0;
     for (Block &block : blocks) {
         if (treeBytes.empty())
             encodePlain(&block);
         else
-            encodeCoded(&block, tree);
+            encodeCoded(&block, tree, options.junkPadding ? &junk : nullptr);
         if (block.bytes.size() > kMaxBlockLength) {
             *error = "block " + std::to_string(block.number) + " is too long";
             return false;

@@ -17,6 +17,11 @@ struct ResourceFileOptions {
     std::uint32_t ownKey = 1;        // chain entry 0: language, optionally with kPreferredBit
     std::uint32_t chain[3] = {0, 0, 0}; // further languages to search; 0 = unused
     bool coded = true;               // Huffman code with a code tree, or plain UTF-16LE blocks
+    // Coded files only: fill the bits after each NUL code and each separator
+    // byte with pseudo-random bits from junkSeed instead of zeros, as files
+    // written by other tools may; the texts read back the same.
+    bool junkPadding = false;
+    std::uint32_t junkSeed = 0;
 };
 
 // The texts a file refuses: NUL would end the string early, and the decoder

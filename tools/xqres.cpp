@@ -41,6 +41,9 @@ const char kUsage[] =
     "         --preferred    the own key with the preferred bit (0x80)\n"
     "         --chain A,B,C  further languages to search (default: none for English, 1 otherwise)\n"
     "         --plain        plain UTF-16 blocks instead of Huffman-coded ones\n"
+    "         --junk-padding SEED  fill the bits after each string's code and the separator\n"
+    "                        bytes with pseudo-random bits from SEED (0 to 4294967295)\n"
+    "                        instead of zeros, as other tools may (coded files only)\n"
     "       xqres dump FILE\n"
     "       xqres lookup --dir DIR --language N ID...\n";
 
@@ -145,7 +148,7 @@ int runBuild(const QStringList &args)
     for (int i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
         const bool takesValue = arg == QLatin1String("--language") || arg == QLatin1String("--key") ||
-                                arg == QLatin1String("--chain");
+                                arg == QLatin1String("--chain") || arg == QLatin1String("--junk-padding");
         if (takesValue && i + 1 >= args.size())
             return fail(kExitBadArguments, QStringLiteral("%1 needs a value").arg(arg));
         if (arg == QLatin1String("--language")) {
@@ -170,6 +173,11 @@ int runBuild(const QStringList &args)
             preferred = true;
         } else if (arg == QLatin1String("--plain")) {
             options.coded = false;
+        } else if (arg == QLatin1String("--junk-padding")) {
+            if (!parseNumber(args[++i], 0, 0xFFFFFFFFull, &options.junkSeed))
+                return fail(kExitBadArguments,
+                            QStringLiteral("bad junk-padding seed \"%1\" (0 to 4294967295)").arg(args[i]));
+            options.junkPadding = true;
         } else if (arg.startsWith(QLatin1String("--"))) {
             return fail(kExitBadArguments, QStringLiteral("unknown option %1").arg(arg));
         } else {
@@ -178,6 +186,9 @@ int runBuild(const QStringList &args)
     }
     if (paths.size() != 2)
         return fail(kExitBadArguments, QStringLiteral("build takes INPUT.ts and OUTPUT.xqresource"));
+    if (options.junkPadding && !options.coded)
+        return fail(kExitBadArguments,
+                    QStringLiteral("--junk-padding is for coded files; a --plain file has no free bits"));
 
     TsFile ts;
     QString error;

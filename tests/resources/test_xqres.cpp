@@ -349,6 +349,68 @@ private slots:
         }
     }
 
+    // Other tools leave whatever they like in the bits after a string's NUL
+    // code and in the separator byte: the same texts built with junk there
+    // dump and look up exactly as the file built with zeros.
+    void junkPadding_data()
+    {
+        QTest::addColumn<int>("shape");
+        QTest::addColumn<quint32>("seed");
+        QTest::newRow("mixed, seed 21") << int(Shape::Mixed) << 21u;
+        QTest::newRow("mixed, seed 22") << int(Shape::Mixed) << 22u;
+        QTest::newRow("full blocks") << int(Shape::FullBlocks) << 23u;
+    }
+    void junkPadding()
+    {
+        QFETCH(int, shape);
+        QFETCH(quint32, seed);
+        const Texts texts = makeTexts(Shape(shape), seed);
+        const QString folder = path(QStringLiteral("junk-%1-%2").arg(shape).arg(seed));
+        for (const char *kind : {"zeros", "junk"})
+            QVERIFY(QDir().mkpath(folder + QLatin1Char('/') + QLatin1String(kind)));
+        const QString ts = folder + QStringLiteral("/texts.ts");
+        const QString zeros = folder + QStringLiteral("/zeros/HelpDe.xqresource");
+        const QString junk = folder + QStringLiteral("/junk/HelpDe.xqresource");
+        writeTs(ts, QStringLiteral("de_DE"), texts);
+        for (const QStringList &args : {QStringList{"build", ts, zeros},
+                                        QStringList{"build", "--junk-padding", QString::number(seed), ts, junk}}) {
+            const Run build = xqres(args);
+            QVERIFY2(build.code == 0 && build.err.isEmpty(), build.err.constData());
+        }
+        QFile zerosFile(zeros), junkFile(junk);
+        QVERIFY(zerosFile.open(QIODevice::ReadOnly) && junkFile.open(QIODevice::ReadOnly));
+        const QByteArray zerosBytes = zerosFile.readAll();
+        const QByteArray junkBytes = junkFile.readAll();
+        QCOMPARE(junkBytes.size(), zerosBytes.size());
+        QVERIFY(junkBytes != zerosBytes);
+
+        QStringList lookup{"lookup", "--dir", QString(), "--language", "4"};
+        for (const auto &t : texts)
+            lookup << QString::number(t.first);
+        lookup << QString::number(100u << 9 | 5); // never written
+        QByteArray outputs[2][2];                 // [zeros, junk][dump, lookup]
+        for (int k = 0; k < 2; ++k) {
+            const QString file = k == 0 ? zeros : junk;
+            const Run dump = xqres({"dump", file});
+            QVERIFY2(dump.code == 0 && dump.err.isEmpty(), dump.err.constData());
+            lookup[2] = QFileInfo(file).path();
+            const Run found = xqres(lookup);
+            QVERIFY2(found.code == 0 && found.err.isEmpty(), found.err.constData());
+            outputs[k][0] = dump.out;
+            outputs[k][1] = found.out;
+        }
+        Lines dumped;
+        QVERIFY(parseLines(outputs[0][0], &dumped));
+        QVERIFY(dumped == nonEmpty(texts));
+        for (int what = 0; what < 2; ++what) {
+            const QList<QByteArray> fromZeros = outputs[0][what].split('\n');
+            const QList<QByteArray> fromJunk = outputs[1][what].split('\n');
+            QCOMPARE(fromJunk.size(), fromZeros.size());
+            for (int line = 0; line < fromZeros.size(); ++line)
+                QCOMPARE(fromJunk[line], fromZeros[line]);
+        }
+    }
+
     // Each shipped translation, as the updater finds it in the build's resource folder.
     void translations_data()
     {
@@ -539,6 +601,12 @@ private slots:
         QTest::newRow("build: key 256") << ts("") << build + QStringList{"--key", "256"} << "key";
         QTest::newRow("build: unknown option") << ts("") << build + QStringList{"--fast"} << "--fast";
         QTest::newRow("build: no output") << ts("") << QStringList{"build", "%D/bad.ts"} << "OUTPUT";
+        QTest::newRow("build: junk padding of a plain file")
+            << ts("") << build + QStringList{"--plain", "--junk-padding", "7"} << "--plain";
+        QTest::newRow("build: junk seed beyond 32 bits")
+            << ts("") << build + QStringList{"--junk-padding", "4294967296"} << "4294967296";
+        QTest::newRow("build: junk padding without seed") << ts("") << build + QStringList{"--junk-padding"}
+                                                         << "value";
         const QStringList lookup{"lookup", "--dir", "%D", "2"};
         QTest::newRow("lookup: language 0") << "" << lookup + QStringList{"--language", "0"} << "language";
         QTest::newRow("lookup: language 10") << "" << lookup + QStringList{"--language", "10"} << "language";
