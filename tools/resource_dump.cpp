@@ -117,6 +117,11 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
     const std::uint8_t *tree = treeLength != 0 ? &file[treeOffset] : nullptr;
     if (tree && !checkCodeTree(tree, treeLength, error))
         return false;
+    CompiledCodeTree compiled; // once for every block of the file
+    if (tree && !compileCodeTree(tree, treeLength, &compiled)) {
+        *error = "not enough memory for the code tree";
+        return false;
+    }
     const std::uint64_t indexLength = std::uint64_t{kBlockIndexRecordSize} * blockCount;
     if (!inside(indexOffset, indexLength, size)) {
         *error = "the block index lies outside the file";
@@ -140,7 +145,7 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
             return false;
         }
         StringTable table;
-        decodeBlock(&table, file.data() + start, length, tree, treeLength, word >> 23);
+        decodeBlock(&table, file.data() + start, length, tree ? &compiled : nullptr, word >> 23);
         // A coded block may hold more strings than an identifier can reach.
         const std::size_t reachable = std::min<std::size_t>(table.count(), kStringsPerBlock);
         for (std::size_t index = 0; index < reachable; ++index) {
