@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "platform/disk_system.h"
 
+#include <cstddef>
 #include <cstring>
 #include <string_view>
 
@@ -117,4 +118,53 @@ int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const cha
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product)
 {
     return findCalculatorDisks(devicePaths, vendor, product, kMaxDevices) > 0;
+}
+
+int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePath)
+{
+    if (capacity <= 0)
+        return -1;
+    output[0] = 0;
+    if (devicePath == nullptr)
+        return -1;
+
+    // The instance part lies between the second and the third '#'.
+    const char16_t *instance = nullptr;
+    const char16_t *instanceEnd = nullptr;
+    int hashes = 0;
+    for (const char16_t *p = devicePath; *p != 0 && instanceEnd == nullptr; ++p) {
+        if (*p != u'#')
+            continue;
+        ++hashes;
+        if (hashes == 2)
+            instance = p + 1;
+        else if (hashes == 3)
+            instanceEnd = p;
+    }
+    if (instanceEnd == nullptr || instanceEnd == instance)
+        return -1;
+
+    // The serial number is all but the last '&' field; a disk without one
+    // (nothing before that field, or the "0" a disk without a serial shows)
+    // is named by its whole instance part, the only thing that tells it apart.
+    const char16_t *end = instanceEnd;
+    for (const char16_t *p = instanceEnd; p != instance;) {
+        if (*--p == u'&') {
+            end = p;
+            break;
+        }
+    }
+    const bool noSerial = end == instance || (end - instance == 1 && instance[0] == u'0');
+    if (noSerial)
+        end = instanceEnd;
+
+    const std::ptrdiff_t length = end - instance;
+    if (length >= capacity)
+        return -1;
+    for (std::ptrdiff_t i = 0; i < length; ++i) {
+        const char16_t unit = instance[i];
+        output[i] = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+    }
+    output[length] = 0;
+    return static_cast<int>(length);
 }

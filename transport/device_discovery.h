@@ -36,3 +36,16 @@ int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const cha
 
 // One pass into devicePaths; true if at least one calculator is present.
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product);
+
+// A calculator's stable identity, the same after it was unplugged and came
+// back: the instance part of its device path (between the second and the third
+// '#'), without its last '&' field (the LUN on Windows, the block device on
+// Linux), which leaves the USB serial number (all of the instance part when it
+// holds no '&'), upper-cased for showing; the whole instance part (upper-cased)
+// when that leaves nothing or "0" (a disk without a serial number). Only a-z
+// are upper-cased; every other unit stays as it is. Writes it to `output` with
+// its terminator and returns its length; -1 (output empty, when `capacity`
+// leaves room for that) when the path has no third '#' or nothing between the
+// second and the third, or the identity does not fit `capacity` (terminator
+// included).
+int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePath);

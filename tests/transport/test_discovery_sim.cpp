@@ -2,13 +2,17 @@
 // rules, the table, the retries on the simulated clock, and the limits.
 #include "emulator/emulated_disk_system.h"
 #include "platform/clock.h"
+#include "support/long_run.h"
 #include "support/recording_disk_system.h"
 #include "transport/device_discovery.h"
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <random>
 
 Q_DECLARE_METATYPE(emulator::Config)
 
@@ -39,6 +43,40 @@ emulator::Config withPath(const std::string &path)
 QString slot(int index)
 {
     return QString::fromUtf16(devicePaths[index]);
+}
+
+// A calculator's identity as its description words it, the plain way: split
+// at every '#', take the third piece, drop its last '&' field, keep the whole
+// piece when that leaves nothing or "0", upper-case a-z.
+std::optional<std::u16string> referenceIdentity(const std::u16string &path)
+{
+    std::vector<std::u16string> pieces(1);
+    for (char16_t unit : path) {
+        if (unit == u'#')
+            pieces.emplace_back();
+        else
+            pieces.back() += unit;
+    }
+    if (pieces.size() < 4 || pieces[2].empty())
+        return std::nullopt;
+    std::u16string identity = pieces[2].substr(0, pieces[2].rfind(u'&'));
+    if (identity.empty() || identity == u"0")
+        identity = pieces[2];
+    for (char16_t &unit : identity)
+        unit = unit >= u'a' && unit <= u'z' ? char16_t(unit - u'a' + u'A') : unit;
+    return identity;
+}
+
+// Serial numbers with what serials hold and what they should not: the
+// neighbours of a-z and A-Z, letters outside ASCII (a full-width a, a dotted
+// I), an emoji's surrogate halves, '&' and '#'.
+std::u16string randomSerial(std::mt19937 &rng, int maxLength)
+{
+    static const std::u16string units = u"abyzABYZ0189_-. `{@[\\?&#\u00e9\u0130\uff41\U0001F600\x7f";
+    std::u16string serial(rng() % std::uint32_t(maxLength + 1), u'x');
+    for (char16_t &unit : serial)
+        unit = units[rng() % units.size()];
+    return serial;
 }
 
 } // namespace
@@ -212,6 +250,54 @@ private slots:
         disks->resetCallCounter(1, false); // the enumeration itself fails
         QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 0);
         QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 1);
+    }
+
+    void identityMatchesItsDescription()
+    {
+        // Instances of every shape (serial&0 as on Windows, serial&block as on
+        // Linux, 0&block, no '&', '&' inside the serial, empty, anything), the
+        // head or the class part now and then cut short, and one buffer in
+        // four too small or just big enough.
+        std::mt19937 rng(7919);
+        const std::u16string head = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#";
+        const std::u16string heads[] = {head, head, head, u"\\\\?\\usbstor##", u"\\\\?\\usbstor#", u""};
+        const std::u16string tails[] = {u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}", u"#", u"", u"#a#b"};
+        const std::u16string blocks[] = {u"0", u"sdb", u"sdaa", u"1", u""};
+        for (int n = casesForRun(4000, 200000); n > 0; --n) {
+            const std::u16string serial = randomSerial(rng, 20), &block = blocks[rng() % 5];
+            const std::u16string instances[] = {serial + u"&" + block, u"0&" + block, randomSerial(rng, 8),
+                                                serial + u"&" + serial + u"&" + block, u"", randomSerial(rng, 300)};
+            const std::u16string path = heads[rng() % 6] + instances[rng() % 6] + tails[rng() % 2 ? 0 : rng() % 4];
+            const std::optional<std::u16string> expected = referenceIdentity(path);
+            const int capacity = rng() % 4 ? kDevicePathLength : int(rng() % (expected ? expected->size() + 3 : 3));
+            std::vector<char16_t> output(std::size_t(capacity) + 8, char16_t(0xBEEF));
+            const int length = calculatorIdentity(output.data(), capacity, path.c_str());
+            const QByteArray context = QString::fromStdU16String(path).toUtf8().toPercentEncoding() + ", capacity " +
+                                       QByteArray::number(capacity);
+            const bool fits = expected && int(expected->size()) < capacity;
+            QVERIFY2(length == (fits ? int(expected->size()) : -1), context);
+            QVERIFY2(capacity == 0 || std::u16string(output.data()) == (fits ? *expected : u""), context);
+            QVERIFY2(std::count(output.begin() + capacity, output.end(), 0xBEEF) == 8, context + ": past the buffer");
+        }
+    }
+
+    void identityOfEmulatedCalculators_data()
+    {
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QString>("identity");
+        QTest::newRow("serial number") << "TAVIX0000001" << "TAVIX0000001";
+        QTest::newRow("small letters, '&' and a space") << "tx-12&a b" << "TX-12&A_B";
+        QTest::newRow("serial 0: the whole instance") << "0" << "0&0";
+    }
+    void identityOfEmulatedCalculators()
+    {
+        QFETCH(QString, serial);
+        QFETCH(QString, identity);
+        disks->attach(disk(serial.toStdString()));
+        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 1);
+        char16_t output[kDevicePathLength];
+        QCOMPARE(calculatorIdentity(output, kDevicePathLength, devicePaths[0]), identity.size());
+        QCOMPARE(QString::fromUtf16(output), identity);
     }
 };
 

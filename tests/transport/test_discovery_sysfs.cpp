@@ -106,6 +106,39 @@ private slots:
         QVERIFY(sysfs.removeDisk("sdc"));
         QVERIFY(!isCalculatorConnected(kVendor, kProduct));
     }
+
+    void identitySurvivesANewBlockName_data()
+    {
+        QTest::addColumn<QByteArray>("serial"); // as the USB device's serial file holds it; null: no file
+        QTest::addColumn<QString>("identity");  // while it is sdc
+        QTest::addColumn<QString>("back");      // once it came back as sdd
+        QTest::newRow("serial number") << QByteArray("tx-0001") << "TX-0001" << "TX-0001";
+        QTest::newRow("'&' in the serial") << QByteArray("A&B") << "A_B" << "A_B";
+        // Without a serial number only the block name tells the disk apart.
+        QTest::newRow("no serial") << QByteArray() << "0&SDC" << "0&SDD";
+    }
+    void identitySurvivesANewBlockName()
+    {
+        // Unplugged and back, a calculator often gets another block device;
+        // its identity comes from its serial number, so it stays.
+        QFETCH(QByteArray, serial);
+        QFETCH(QString, identity);
+        QFETCH(QString, back);
+        FakeSysfs sysfs;
+        QVERIFY(sysfs.isValid());
+        platform::PosixDiskSystem system(sysfs.rootPath(), sysfs.devRootPath());
+        platform::installDiskSystem(&system);
+        const QStringList blocks{"sdc", "sdd"};
+        const QStringList expected{identity, back};
+        char16_t output[kDevicePathLength];
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(!sysfs.addUsbDisk(blocks[i], "XQ", "Tavix update", "1.00", serial).isEmpty());
+            QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 1);
+            QCOMPARE(calculatorIdentity(output, kDevicePathLength, devicePaths[0]), expected[i].size());
+            QCOMPARE(QString::fromUtf16(output), expected[i]);
+            QVERIFY(sysfs.removeDisk(blocks[i]));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDiscoverySysfs)
