@@ -4,6 +4,7 @@
 #include "platform/disk_system.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -21,7 +22,8 @@ ThreadStarter transferThreadStarter = startTransferThread;
 // never got a thread, stays where it was, and so does the bar).
 struct RunProgress {
     std::mutex mutex;                       // held across the callback (reportProgress)
-    int slots = 0;                          // calculators in the run
+    int slots = 0;                          // slots of the table the run covers
+    bool inRun[kMaxDevices] = {};           // the slots sent to; the others never hold the bar back
     std::int32_t percent[kMaxDevices] = {}; // each one's last report; 0 before the first
     std::int32_t shown = -1;                // the last value passed on; -1: none yet
 };
@@ -67,7 +69,8 @@ void reportProgress(const TransferJob *job, std::int32_t percent)
     run.percent[job->slot] = percent;
     std::int32_t slowest = percent;
     for (int slot = 0; slot < run.slots; ++slot)
-        slowest = std::min(slowest, run.percent[slot]);
+        if (run.inRun[slot])
+            slowest = std::min(slowest, run.percent[slot]);
     // Only a report of (one of) the slowest calculators moves the bar; with
     // one calculator that is every report.
     if (percent != slowest || percent < run.shown)
@@ -242,29 +245,39 @@ std::thread startTransferThread(std::function<void()> body)
     return std::thread(std::move(body));
 }
 
-std::int32_t runTransferRequest(const TransferRequest *request)
+namespace {
+
+// The engine on the slots marked in `inRun`: one thread each, all joined.
+// Every slot's own code goes to `results` (kCalculatorLeftOut for a slot not
+// in the run); the first non-zero one in slot order is returned.
+std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::int32_t *results)
 {
+    const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
+    // A request refused as a whole gives its code to every calculator of the run.
+    for (int slot = 0; slot < slots; ++slot)
+        results[slot] = inRun[slot] ? kBadRequestKind : kCalculatorLeftOut;
     if (request->kind >= 3)
         return kBadRequestKind;
     if (deviceCount <= 0)
         return kNoCalculatorFound;
 
     TransferJob jobs[kMaxDevices];
-    std::int32_t exitCodes[kMaxDevices] = {};
     std::thread threads[kMaxDevices];
-    const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
     RunProgress progress;
     progress.slots = slots;
     for (int slot = 0; slot < slots; ++slot) {
+        progress.inRun[slot] = inRun[slot];
+        if (!inRun[slot])
+            continue;
         jobs[slot] = TransferJob{deviceHandles[slot], request->diskOffset, request->sourceOffset,
                                  request->length,     request->sourcePath, request->messageText,
                                  request->mode,       &progress,           slot};
         // A slot without a thread keeps this code: its calculator gets nothing,
         // which must not read as success.
-        exitCodes[slot] = kNoTransferBuffer;
+        results[slot] = kNoTransferBuffer;
         try {
             threads[slot] = transferThreadStarter(
-                [job = &jobs[slot], exitCode = &exitCodes[slot]] { *exitCode = transferThread(job); });
+                [job = &jobs[slot], exitCode = &results[slot]] { *exitCode = transferThread(job); });
         } catch (...) {
             // std::thread's constructor throws std::system_error when the system
             // has no thread to give and std::bad_alloc when there is no memory
@@ -276,19 +289,46 @@ std::int32_t runTransferRequest(const TransferRequest *request)
         if (thread.joinable())
             thread.join();
     for (int slot = 0; slot < slots; ++slot)
-        if (exitCodes[slot] != 0)
-            return exitCodes[slot];
+        if (inRun[slot] && results[slot] != 0)
+            return results[slot];
     return kTransferOk;
+}
+
+// Opens the disks of the slots marked in `inRun`; the others keep the
+// invalid handle, so a calculator left out of a run is never touched.
+int openDisksInRun(const bool *inRun)
+{
+    int opened = 0;
+    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+        deviceHandles[slot] =
+            inRun[slot] ? platform::activeDiskSystem().openDisk(devicePaths[slot]) : platform::kInvalidHandle;
+        opened += deviceHandles[slot] != platform::kInvalidHandle;
+    }
+    return opened;
+}
+
+// Every slot of the table, for the calls that serve every calculator found.
+const bool *everySlot()
+{
+    static const std::array<bool, kMaxDevices> every = [] {
+        std::array<bool, kMaxDevices> all{};
+        all.fill(true);
+        return all;
+    }();
+    return every.data();
+}
+
+} // namespace
+
+std::int32_t runTransferRequest(const TransferRequest *request)
+{
+    std::int32_t results[kMaxDevices];
+    return runOnSlots(request, everySlot(), results);
 }
 
 int openCalculatorDisks()
 {
-    int opened = 0;
-    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
-        deviceHandles[slot] = platform::activeDiskSystem().openDisk(devicePaths[slot]);
-        opened += deviceHandles[slot] != platform::kInvalidHandle;
-    }
-    return opened;
+    return openDisksInRun(everySlot());
 }
 
 void closeCalculatorDisks()
@@ -322,37 +362,93 @@ std::int64_t sourceFileSize(const char16_t *path)
     return querySourceSize(path, &size) ? size : 0;
 }
 
+namespace {
+
+// The identity a run reports and filters by: calculatorIdentity(), or, for a
+// path without an instance part, the whole path upper-cased. A found path
+// always holds a '#' (the pattern has one) and an identity never does, so the
+// two kinds cannot be taken for each other.
+void identityOf(char16_t *identity, const char16_t *devicePath)
+{
+    if (calculatorIdentity(identity, kDevicePathLength, devicePath) >= 0)
+        return;
+    int length = 0;
+    for (; length < kDevicePathLength - 1 && devicePath[length] != 0; ++length) {
+        const char16_t unit = devicePath[length];
+        identity[length] = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+    }
+    identity[length] = 0;
+}
+
+} // namespace
+
 std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
                                  const char16_t *sourcePath, std::int64_t diskOffset,
-                                 ProgressCallback progress, MessageCallback message)
+                                 ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
+                                 void *filterContext, TransferReport *report)
 {
+    if (report != nullptr)
+        report->count = 0;
     if (sourcePath == nullptr || textLength(sourcePath, kSourcePathLength - 1) >= kSourcePathLength - 1)
         return kSourceUnopenable;
     deviceCount = findCalculatorDisksWithRetry(devicePaths, vendor, product, kMaxDevices);
     if (deviceCount == 0)
         return kNoCalculatorFound;
-    progressCallback = progress;
-    messageCallback = message;
-    openCalculatorDisks();
 
-    TransferRequest request;
-    request.kind = 0;
-    request.diskOffset = diskOffset;
-    request.sourceOffset = 0;
-    // A size that cannot be had is not an empty file: sending 0 bytes of a
-    // file the threads can open after all would report a success for
-    // firmware that never reached the calculator.
-    if (!querySourceSize(sourcePath, &request.length)) {
-        closeCalculatorDisks();
-        return kSourceUnopenable;
+    // Who takes part is settled before any disk is opened.
+    CalculatorResult found[kMaxDevices];
+    bool inRun[kMaxDevices] = {};
+    std::int32_t results[kMaxDevices];
+    int sentTo = 0;
+    for (int slot = 0; slot < deviceCount; ++slot) {
+        identityOf(found[slot].identity, devicePaths[slot]);
+        inRun[slot] = filter == nullptr || filter(found[slot].identity, filterContext);
+        results[slot] = kCalculatorLeftOut;
+        sentTo += inRun[slot];
     }
-    copyText(request.sourcePath, kSourcePathLength, sourcePath);
-    copyText(request.messageText, kSourcePathLength, sourcePath);
-    request.mode = kRawMode;
+    std::int32_t result = kTransferOk;
+    if (sentTo > 0) {
+        progressCallback = progress;
+        messageCallback = message;
+        openDisksInRun(inRun);
 
-    const std::int32_t result = runTransferRequest(&request);
-    closeCalculatorDisks();
+        TransferRequest request;
+        request.kind = 0;
+        request.diskOffset = diskOffset;
+        request.sourceOffset = 0;
+        copyText(request.sourcePath, kSourcePathLength, sourcePath);
+        copyText(request.messageText, kSourcePathLength, sourcePath);
+        request.mode = kRawMode;
+        // A size that cannot be had is not an empty file: sending 0 bytes of a
+        // file the threads can open after all would report a success for
+        // firmware that never reached the calculator.
+        if (querySourceSize(sourcePath, &request.length)) {
+            result = runOnSlots(&request, inRun, results);
+        } else {
+            result = kSourceUnopenable;
+            for (int slot = 0; slot < deviceCount; ++slot)
+                if (inRun[slot])
+                    results[slot] = kSourceUnopenable;
+        }
+        closeCalculatorDisks();
+    }
+
+    if (report != nullptr) {
+        for (int slot = 0; slot < deviceCount; ++slot) {
+            found[slot].result = results[slot];
+            report->calculators[slot] = found[slot];
+        }
+        report->count = deviceCount;
+    }
     return result;
+}
+
+std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
+                                 const char16_t *sourcePath, std::int64_t diskOffset,
+                                 ProgressCallback progress, MessageCallback message)
+{
+    return runFirmwareTransfer(vendor, product, sourcePath, diskOffset, progress, message, nullptr, nullptr,
+                               nullptr);
 }
 
 std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product)

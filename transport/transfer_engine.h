@@ -82,6 +82,38 @@ struct TransferJob {
     int slot;                    // this job's slot in the run
 };
 
+// What one run did on each calculator it found, in discovery order.
+constexpr std::int32_t kCalculatorLeftOut = -1; // found, but the filter left it out of the run
+
+struct CalculatorResult {
+    char16_t identity[kDevicePathLength]; // calculatorIdentity() of its device path; the whole
+                                          // path upper-cased when it has no instance part
+    std::int32_t result;                  // its own result code (its thread's exit code, 110
+                                          // when it got no thread), or kCalculatorLeftOut
+};
+
+struct TransferReport {
+    std::int32_t count;                        // calculators found; 0 when the run ended before
+                                               // discovery (105) or found none (104)
+    CalculatorResult calculators[kMaxDevices]; // the first `count` are meaningful, in slot order
+};
+
+// Whether the calculator with this identity is sent the file of a run.
+using CalculatorFilter = bool (*)(const char16_t *identity, void *context);
+
+// As below, for the calculators that `filter` lets through (all of them when
+// it is null). The filter is asked once per calculator found, on the calling
+// thread, before any disk is opened. A calculator left out is neither opened
+// nor sent anything, gets no thread and no message, and takes no part in the
+// run's result or progress; a run that leaves every calculator out sends
+// nothing, calls no callback and gives 0. `report` (may be null) receives
+// every calculator found, with its identity and its own result, whatever the
+// outcome.
+std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
+                                 const char16_t *sourcePath, std::int64_t diskOffset,
+                                 ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
+                                 void *filterContext, TransferReport *report);
+
 // Sends the file at `sourcePath` to every calculator found, at `diskOffset`.
 // A path that does not fit the request (260 units with its terminator) is
 // refused with 105 before anything else happens.

@@ -120,6 +120,34 @@ QStringList rawTrace(std::int64_t offset, const QList<int> &chunks, const QList<
     return lines;
 }
 
+// The simulated calculators, keeping the device paths of the disks opened;
+// a filter on them that leaves out the identities listed and notes what it
+// was asked, and whether that was on the calling thread with no disk open.
+struct Selecting : platform::DiskSystem {
+    platform::DiskSystem &inner;
+    QStringList leftOut, asked, opened;
+    std::thread::id caller = std::this_thread::get_id();
+    bool askedTooLate = false;
+    explicit Selecting(platform::DiskSystem &disks) : inner(disks) {}
+    void enumerateDiskInterfaces(const platform::InterfaceVisitor &visit) override
+    {
+        inner.enumerateDiskInterfaces(visit);
+    }
+    platform::Handle openFile(const char16_t *path) override { return inner.openFile(path); }
+    platform::Handle openDisk(const char16_t *path) override // the engine opens disks on the calling thread
+    {
+        opened << QString::fromUtf16(path);
+        return inner.openDisk(path);
+    }
+    static bool sendTo(const char16_t *identity, void *context)
+    {
+        auto &self = *static_cast<Selecting *>(context);
+        self.asked << QString::fromUtf16(identity);
+        self.askedTooLate |= std::this_thread::get_id() != self.caller || !self.opened.isEmpty();
+        return !self.leftOut.contains(self.asked.last());
+    }
+};
+
 } // namespace
 
 class TestTransferEngine : public QObject {
@@ -148,9 +176,13 @@ class TestTransferEngine : public QObject {
         }
         return attached;
     }
-    std::int32_t run(const std::u16string &path, std::int64_t offset = kDiskOffset)
+    std::int32_t run(const std::u16string &path, std::int64_t offset = kDiskOffset, TransferReport *report = nullptr)
     {
-        return runFirmwareTransfer(kVendor, kProduct, path.c_str(), offset, onProgress, onMessage);
+        if (report == nullptr)
+            return runFirmwareTransfer(kVendor, kProduct, path.c_str(), offset, onProgress, onMessage);
+        std::memset(report, 0x5A, sizeof *report);
+        return runFirmwareTransfer(kVendor, kProduct, path.c_str(), offset, onProgress, onMessage, nullptr, nullptr,
+                                   report);
     }
     // The engine alone on every calculator attached, with the callbacks set.
     std::int32_t runRequest(TransferRequest request, const std::u16string &path)
@@ -395,10 +427,13 @@ private slots:
         startFailure = failure;
         transferThreadStarter = failingStarter;
         const QByteArray bytes = firmware(40000);
-        QCOMPARE(run(writeFirmware(bytes)), kNoTransferBuffer);
+        TransferReport report;
+        QCOMPARE(run(writeFirmware(bytes), kDiskOffset, &report), kNoTransferBuffer);
+        QCOMPARE(report.count, whole.size());
         for (int i = 0; i < whole.size(); ++i) {
             QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, whole[i]);
             QCOMPARE(traceOf(*calculators[i]).isEmpty(), !whole[i]);
+            QCOMPARE(report.calculators[i].result, whole[i] ? kTransferOk : kNoTransferBuffer);
         }
         QCOMPARE(heard.messages.size(), whole.count(true));
         QVERIFY(!heard.sequence.contains(100)); // a calculator got nothing: the bar never says done
@@ -509,6 +544,67 @@ private slots:
             QVERIFY(traceOf(*calculator).isEmpty());
     }
 
+    void filterAndReport_data()
+    {
+        QTest::addColumn<QString>("faults");
+        QTest::addColumn<QList<int>>("results"); // each calculator's own code; -1: the filter leaves it out
+        QTest::addColumn<int>("result");
+        QTest::newRow("none left out") << "" << QList<int>{0, 0, 0} << 0;
+        QTest::newRow("a failing one left out") << "fail-writes=all@2" << QList<int>{0, -1, 0} << 0;
+        QTest::newRow("each its own code, the first for the run")
+            << "unopenable@2,fail-writes=all@3" << QList<int>{-1, 107, 112} << 107;
+        QTest::newRow("all left out") << "" << QList<int>{-1, -1, -1} << 0;
+    }
+    void filterAndReport()
+    {
+        QFETCH(QString, faults);
+        QFETCH(QList<int>, results);
+        QFETCH(int, result);
+        std::vector<emulator::Faults> perCalculator(3);
+        std::string error;
+        QVERIFY2(emulator::parseFaultList(faults.toStdString(), perCalculator, &error), error.c_str());
+        auto calculators = attach(3);
+        Selecting selecting(*disks);
+        QStringList identities, sentTo;
+        for (int i = 0; i < 3; ++i) {
+            calculators[i]->setFaults(perCalculator[i]);
+            identities << QString("TAVIX%1").arg(i + 1, 7, 10, QChar('0')); // the serials attach() gave
+            if (results[i] == kCalculatorLeftOut)
+                selecting.leftOut << identities[i];
+            else
+                sentTo << QString::fromStdU16String(calculators[i]->devicePath());
+        }
+        const QByteArray bytes = firmware(40000);
+        const std::u16string path = writeFirmware(bytes);
+        TransferReport report;
+        std::memset(&report, 0x5A, sizeof report);
+        platform::installDiskSystem(&selecting);
+        QCOMPARE(runFirmwareTransfer(kVendor, kProduct, path.c_str(), kDiskOffset, onProgress, onMessage,
+                                     Selecting::sendTo, &selecting, &report),
+                 result);
+        platform::installDiskSystem(disks.get());
+
+        QCOMPARE(selecting.asked, identities); // once each, in slot order
+        QVERIFY(!selecting.askedTooLate);
+        QCOMPARE(selecting.opened, sentTo);
+        QCOMPARE(report.count, 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(QString::fromUtf16(report.calculators[i].identity), identities[i]);
+            QCOMPARE(report.calculators[i].result, results[i]);
+            QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, results[i] == kTransferOk);
+            if (results[i] == kCalculatorLeftOut)
+                QCOMPARE(traceOf(*calculators[i]), QStringList{});
+        }
+        // Messages and progress come from the calculators sent to alone: the
+        // bar never goes back, and it reaches 100 once they all hold the file.
+        QCOMPARE(heard.messages.size(), sentTo.size());
+        QList<int> values = heard.sequence;
+        std::sort(values.begin(), values.end());
+        QCOMPARE(heard.sequence, values);
+        QCOMPARE(heard.sequence.contains(100), result == kTransferOk && !sentTo.isEmpty());
+        QCOMPARE(heard.calls == 0, sentTo.isEmpty());
+    }
+
     void requestOfKindThreeTouchesNothing()
     {
         auto calculators = attach(1);
@@ -529,7 +625,9 @@ private slots:
 
     void noCalculator()
     {
-        QCOMPARE(run(writeFirmware(firmware(100))), kNoCalculatorFound);
+        TransferReport report;
+        QCOMPARE(run(writeFirmware(firmware(100)), kDiskOffset, &report), kNoCalculatorFound);
+        QCOMPARE(report.count, 0);
         QCOMPARE(platform::pauseStats().count, std::uint64_t(6)); // six passes, 500 ms after each
         QCOMPARE(platform::pauseStats().totalMs, std::uint64_t(3000));
         QCOMPARE(heard.calls, 0);
@@ -582,7 +680,9 @@ private slots:
         auto calculators = attach(1);
         std::u16string path = u"/nonexistent/";
         path.resize(std::size_t(length), u'a');
-        QCOMPARE(run(path), result);
+        TransferReport report;
+        QCOMPARE(run(path, kDiskOffset, &report), result);
+        QCOMPARE(report.count, length < 260 ? 1 : 0);
         // A path that does not fit never reaches discovery or a disk.
         const bool fits = length < 260;
         QCOMPARE(traceOf(*calculators[0]).isEmpty(), true);
