@@ -45,11 +45,24 @@ CUpdateWorker::CUpdateWorker() : QObject(nullptr) {}
 
 CUpdateWorker::~CUpdateWorker() = default;
 
-void CUpdateWorker::selectSource(const QString &path, qint64 offset)
+void CUpdateWorker::selectSource(const QString &path, qint64 offset, int file)
 {
     std::lock_guard<std::mutex> lock(sourceLock_);
     sourcePath = path;
     diskOffset = offset;
+    sourceFile = file;
+}
+
+void CUpdateWorker::beginRelease(int fileCount)
+{
+    std::lock_guard<std::mutex> lock(ledgerLock_);
+    ledger_.reset(fileCount);
+}
+
+CalculatorLedger CUpdateWorker::ledger() const
+{
+    std::lock_guard<std::mutex> lock(ledgerLock_);
+    return ledger_;
 }
 
 QString CUpdateWorker::currentSourcePath() const
@@ -214,10 +227,12 @@ void CUpdateWorker::transfer()
     // its buffers (105); cutting it here could name another file.
     QString path;
     qint64 offset = 0;
+    int file = 0;
     {
         std::lock_guard<std::mutex> lock(sourceLock_);
         path = sourcePath;
         offset = diskOffset;
+        file = sourceFile;
     }
     const std::u16string source = path.toStdU16String();
 
@@ -244,7 +259,23 @@ void CUpdateWorker::transfer()
                 worker->transferRunning_ = false;
             }
         } over{this};
-        result = runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, reportProgress, reportMessage);
+        // Only the calculators that lack this file and hold every earlier one
+        // are sent it; the ledger then says what the run means for the session.
+        struct Targets {
+            CUpdateWorker *worker;
+            int file;
+            static bool wanted(const char16_t *identity, void *context)
+            {
+                auto *targets = static_cast<Targets *>(context);
+                std::lock_guard<std::mutex> lock(targets->worker->ledgerLock_);
+                return targets->worker->ledger_.wants(identity, targets->file);
+            }
+        } targets{this, file};
+        TransferReport report;
+        const std::int32_t run = runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, reportProgress,
+                                                     reportMessage, &Targets::wanted, &targets, &report);
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        result = ledger_.record(file, run, report);
     }
     lastResult.store(result);
 

@@ -7,6 +7,8 @@
 // the worker's fields.
 #pragma once
 
+#include "session/calculator_ledger.h"
+
 #include <QObject>
 #include <QString>
 
@@ -45,9 +47,16 @@ public:
     // queues process() on the worker's thread.
     void prepareRestart();
 
-    // The select step hands over the file to send. Safe from any thread; the
-    // worker reads both once per transfer, just before it runs.
-    void selectSource(const QString &path, qint64 offset);
+    // A new release of `fileCount` files: the ledger of calculators starts
+    // empty. Called by the scan before the first file is selected.
+    void beginRelease(int fileCount);
+    // What the session knows of its calculators (a copy, safe from any thread).
+    CalculatorLedger ledger() const;
+
+    // The select step hands over the file to send: its path, where it goes on
+    // the disk and its place in the release. Safe from any thread; the worker
+    // reads them once per transfer, just before it runs.
+    void selectSource(const QString &path, qint64 offset, int file = 0);
     QString currentSourcePath() const;
     qint64 currentDiskOffset() const;
 
@@ -101,9 +110,15 @@ private:
     bool transferRunning_ = false; // under busyLock_
     std::atomic<bool> countdownSeen_{false}; // countdownShown() in this session
 
+    // Which calculators hold which files: written by the transfers, read by
+    // the window's decisions.
+    mutable std::mutex ledgerLock_;
+    CalculatorLedger ledger_; // under ledgerLock_
+
     mutable std::mutex sourceLock_; // a standard mutex: visible to ThreadSanitizer
     QString sourcePath; // full path of the file to send (under sourceLock_)
     qint64 diskOffset = 0; // where it goes on the calculator disk (under sourceLock_)
+    int sourceFile = 0; // its place in the release (under sourceLock_)
 };
 
 // The transfer engine's callbacks: they pass the reports on to the dialog as

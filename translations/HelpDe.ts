@@ -39,6 +39,14 @@
         <source>Browse for update files</source>
         <translation>Nach Update-Dateien suchen</translation>
     </message>
+    <message id="745">
+        <source>Not updated: %1</source>
+        <translation>Nicht aktualisiert: %1</translation>
+    </message>
+    <message id="746">
+        <source>%1 (missing %2 of %3 files)</source>
+        <translation>%1 (%2 von %3 Dateien fehlen)</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

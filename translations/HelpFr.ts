@@ -39,6 +39,14 @@
         <source>Browse for update files</source>
         <translation>Rechercher les fichiers de mise à jour</translation>
     </message>
+    <message id="745">
+        <source>Not updated: %1</source>
+        <translation>Non mis à jour : %1</translation>
+    </message>
+    <message id="746">
+        <source>%1 (missing %2 of %3 files)</source>
+        <translation>%1 (%2 fichiers sur %3 manquants)</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>En attente du démarrage…</translation>

@@ -39,6 +39,14 @@
         <source>Browse for update files</source>
         <translation>アップデートファイルを参照</translation>
     </message>
+    <message id="745">
+        <source>Not updated: %1</source>
+        <translation>未更新: %1</translation>
+    </message>
+    <message id="746">
+        <source>%1 (missing %2 of %3 files)</source>
+        <translation>%1（%3 個中 %2 個のファイルが不足）</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>開始を待っています…</translation>

@@ -39,6 +39,14 @@
         <source>Browse for update files</source>
         <translation>Procurar arquivos de atualização</translation>
     </message>
+    <message id="745">
+        <source>Not updated: %1</source>
+        <translation>Não atualizado: %1</translation>
+    </message>
+    <message id="746">
+        <source>%1 (missing %2 of %3 files)</source>
+        <translation>%1 (faltam %2 de %3 arquivos)</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Aguardando início…</translation>

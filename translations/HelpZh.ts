@@ -39,6 +39,14 @@
         <source>Browse for update files</source>
         <translation>浏览更新文件</translation>
     </message>
+    <message id="745">
+        <source>Not updated: %1</source>
+        <translation>未更新：%1</translation>
+    </message>
+    <message id="746">
+        <source>%1 (missing %2 of %3 files)</source>
+        <translation>%1（缺少 %3 个文件中的 %2 个）</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>等待开始…</translation>

@@ -256,6 +256,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
     if (isCompleteRelease(updateFiles)) {
         currentFileIndex = 0;
+        worker->beginRelease(int(updateFiles.size()));
         if (sessionOver)
             restartSession();
         selectCurrentFile();
@@ -270,7 +271,7 @@ void CCalcFWUpdateMSDialog::selectCurrentFile()
     const CUpdateFile &file = updateFiles.at(currentFileIndex);
     setButtonVisible(true);
     setFileText(file.path);
-    worker->selectSource(file.path, file.diskOffset);
+    worker->selectSource(file.path, file.diskOffset, currentFileIndex);
 }
 
 // A complete release chosen after the session ended: the window goes back
@@ -442,6 +443,25 @@ void CCalcFWUpdateMSDialog::onDownloadInactive()
 void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 {
     finishUpdate(QStringLiteral("Update failed (%1)").arg(result));
+    showNotUpdated();
+}
+
+// After a failure: the info line names every calculator of the session that
+// does not hold the whole release, and how many files it lacks.
+void CCalcFWUpdateMSDialog::showNotUpdated()
+{
+    const CalculatorLedger ledger = worker->ledger();
+    QStringList calculators;
+    for (const CalculatorLedger::Missing &missing : ledger.notUpdated())
+        calculators << text(746, "%1 (missing %2 of %3 files)")
+                           .arg(QString::fromStdU16String(missing.identity))
+                           .arg(missing.missing)
+                           .arg(ledger.fileCount());
+    if (calculators.isEmpty())
+        return;
+    const QString value = text(745, "Not updated: %1").arg(calculators.join(QStringLiteral(", ")));
+    infoLabel->setText(value);
+    emit displayChanged(QStringLiteral("info"), value);
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)
@@ -466,18 +486,24 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result)
             selectCurrentFile();
         } else {
             finishUpdate(QStringLiteral("Update failed (%1)").arg(result));
+            showNotUpdated();
         }
         return;
     }
     setStatus(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
-    if (currentFileIndex + 1 >= updateFiles.size()) {
+    // The next file is the first one, in the release's order, that some
+    // calculator of the session lacks: the following one while every
+    // calculator stays attached, an earlier one for a calculator that came
+    // late or came back; none once every calculator holds every file.
+    const int next = worker->ledger().firstMissing();
+    if (next < 0 || next >= updateFiles.size()) {
         finishUpdate(text(627, "Done"));
         QTimer::singleShot(int(platform::realDurationMs(kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         return;
     }
     worker->retryCount.store(0);
-    ++currentFileIndex;
+    currentFileIndex = next;
     selectCurrentFile();
     worker->state.store(CUpdateWorker::Transferring);
 }

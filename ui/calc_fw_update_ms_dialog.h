@@ -80,7 +80,7 @@ signals:
     void updateMessage(const QString &message);
     void updateProgress(int percent);
     // What the user sees has changed (GUI thread): `field` is "status",
-    // "file", "progress", "button" or "browse"; `value` is the new text, the
+    // "info", "file", "progress", "button" or "browse"; `value` is the new text, the
     // progress value, or for the buttons "hidden", "TEXT" or "TEXT
     // (disabled)". The simulator echoes these; tests follow them.
     void displayChanged(const QString &field, const QString &value);
@@ -120,6 +120,7 @@ private:
     void setProgressVisible(bool visible);
     void echoButton();
     void restartSession();
+    void showNotUpdated();
     void startWorkerLoop();
 
     QIcon appIcon;    // the window icon: the calculator, 16 and 64 pixels
@@ -128,7 +129,7 @@ private:
     QPushButton *cancelButton = nullptr;
     QPushButton *browseButton = nullptr;
     QLabel *statusLabel = nullptr;
-    QLabel *infoLabel = nullptr; // only ever cleared
+    QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure
     QLabel *fileLabel = nullptr;
     QLabel *noteLabel = nullptr; // never given text
     QPointer<QThread> workerThread; // its finished() deletes it once it has been stopped

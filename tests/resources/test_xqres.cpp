@@ -14,7 +14,7 @@ using Texts = std::map<quint32, QString>; // identifier -> text, empty ones incl
 using Lines = std::vector<std::pair<quint32, QString>>;
 
 constexpr quint32 kLastBlock = 8388607;
-const quint32 kUiIds[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 7774};
+const quint32 kUiIds[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 745, 746, 7774};
 
 struct Run {
     int code;       // exit code; -1 when it crashed or hung
@@ -450,6 +450,10 @@ private slots:
         // The waiting text loses its last character and gets moving dots on screen.
         QVERIFY(found[521].endsWith(QLatin1String("...")));
         QVERIFY(found[7774].endsWith(QChar(0x2026)));
+        // The window fills in the calculators and the counts.
+        for (const char *placeholder : {"%1", "%2", "%3"})
+            QVERIFY2(found[746].contains(QLatin1String(placeholder)), qPrintable(found[746]));
+        QVERIFY(found[745].contains(QLatin1String("%1")));
     }
 
     // The header's own key and chain, as the lookup follows them: German asks
