@@ -124,12 +124,14 @@ private slots:
     void cleanup();
 
     void sendsReleaseToEveryCalculator();
+    void unpluggedCalculatorGetsEveryFile();
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
 
 private:
     QProcessEnvironment environment(int calculators) const;
+    void verifyImages(const QString &release, int calculators);
     QString path(const QString &relative) const { return tmp->path() + '/' + relative; }
 
     std::unique_ptr<QTemporaryDir> tmp;
@@ -206,7 +208,14 @@ void TestUpdaterSim::sendsReleaseToEveryCalculator()
     QVERIFY2(updater.lines.indexOf("status: Done", shown.at(2)) > shown.at(2), qPrintable(echoed));
     QCOMPARE(updater.lines.filter("Update failed").size(), 0);
 
-    for (int calculator = 1; calculator <= 2; ++calculator) {
+    verifyImages(release, 2);
+}
+
+// Every calculator's disk image holds every file of the release at its
+// offset, and its trace ends with the one end of the session.
+void TestUpdaterSim::verifyImages(const QString &release, int calculators)
+{
+    for (int calculator = 1; calculator <= calculators; ++calculator) {
         const QString stem = path("output/calculator-%1").arg(calculator);
         QFile image(stem + ".img");
         QVERIFY2(image.open(QIODevice::ReadOnly), qPrintable(image.fileName()));
@@ -220,9 +229,36 @@ void TestUpdaterSim::sendsReleaseToEveryCalculator()
             const int padding = (512 - expected.size() % 512) % 512;
             QCOMPARE(image.read(padding), QByteArray(padding, '\0'));
         }
-        const QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).split('\n');
-        QVERIFY2(trace.contains("end-session"), qPrintable(stem));
+        const QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).trimmed().split('\n');
+        QVERIFY2(trace.last() == "end-session" && trace.count("end-session") == 1, qPrintable(stem));
     }
+}
+
+void TestUpdaterSim::unpluggedCalculatorGetsEveryFile()
+{
+    // The first of two calculators is unplugged 200 KB into the first file
+    // and comes back five seconds later: the program says "Done" and ends
+    // with 0 only once both hold the whole release.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QFile big(release + "/APPSDISK.DAT");
+    QVERIFY(big.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QByteArray bytes;
+    for (int i = 0; bytes.size() < 300001; ++i)
+        bytes += QByteArray::number(i * 7919) + ' ';
+    bytes.truncate(300001);
+    QCOMPARE(big.write(bytes), qint64(bytes.size()));
+    big.close();
+    QProcessEnvironment env = environment(2);
+    env.insert("TAVIX_SIM_FAULTS", "unplug-after=200000@1,replug-after=5000@1");
+
+    Updater updater(env, {release, "1"});
+    const bool ended = updater.finish();
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(ended && updater.process.exitCode() == 0, qPrintable(echoed));
+    QVERIFY2(!updater.lines.filter("status: Update failed (").isEmpty(), qPrintable(echoed));
+    QVERIFY2(updater.lines.filter("status: ").last() == "status: Done", qPrintable(echoed));
+    verifyImages(release, 2);
 }
 
 void TestUpdaterSim::folderAndLanguage_data()

@@ -523,6 +523,55 @@ private slots:
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
     }
 
+    void everyCalculatorGetsEveryFile_data()
+    {
+        QTest::addColumn<QString>("faults1");
+        QTest::addColumn<QString>("faults2");
+        QTest::addColumn<int>("attach2Ms");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("info");
+        QTest::newRow("first unplugged in the first file, back 5 s later")
+            << "unplug-after=30000,replug-after=5000" << "" << 0 << "Done" << "";
+        QTest::newRow("first unplugged for good")
+            << "unplug-after=30000" << "" << 0 << "Update failed (104)"
+            << "Not updated: TAVIX1 (missing 3 of 3 files), TAVIX2 (missing 2 of 3 files)";
+        QTest::newRow("second plugged in after the first file") << "" << "" << 8000 << "Done" << "";
+        QTest::newRow("both failing, differently")
+            << "fail-writes=all" << "unopenable" << 0 << "Update failed (112)"
+            << "Not updated: TAVIX1 (missing 3 of 3 files), TAVIX2 (missing 3 of 3 files)";
+    }
+    void everyCalculatorGetsEveryFile()
+    {
+        // "Done" only once every calculator the session met holds all three
+        // files, each received in the release's order; otherwise the final
+        // failure, and the info line names who lacks what.
+        QFETCH(QString, faults1);
+        QFETCH(QString, faults2);
+        QFETCH(int, attach2Ms);
+        QFETCH(QString, outcome);
+        QFETCH(QString, info);
+        auto first = attach(faults1);
+        auto second = attach(faults2, quint64(attach2Ms));
+        open(releaseFolder);
+        QVERIFY(QTest::qWaitFor([&] { return lines("status").contains(outcome); }, kSessionTimeoutMs));
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QCOMPARE(lines("status").last(), outcome);
+        QCOMPARE(widget<QLabel>("infoLabel")->text(), info);
+        QCOMPARE(lines("info"), info.isEmpty() ? QStringList() : QStringList{info});
+        if (outcome != "Done")
+            return;
+        for (const auto &calculator : {first, second}) {
+            verifyHoldsRelease(*calculator, releaseFolder);
+            const QStringList trace = traceOf(*calculator);
+            QStringList order; // where each file's first write went
+            for (const QString &line : trace.filter(QRegularExpression("^write (5242880|0|1048576) ")))
+                if (!order.contains(line.section(' ', 1, 1)))
+                    order << line.section(' ', 1, 1);
+            QCOMPARE(order, (QStringList{"5242880", "0", "1048576"}));
+            QCOMPARE(trace.last(), QString("end-session"));
+        }
+    }
+
     void browseToACompleteReleaseResumes()
     {
         auto calculator = attach();
