@@ -18,6 +18,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
 {
     registerPictures();
     QApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));
 
     CSingleInstance guard;
     if (!guard.acquire())

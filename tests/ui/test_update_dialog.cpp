@@ -746,12 +746,34 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write("[General]\n" + stored.toUtf8());
         file.close();
+        // On Windows the suite keeps its settings in the registry: the same
+        // values go there, as the suite would have written them.
+        QSettings native(QSettings::NativeFormat, QSettings::UserScope, "XQ", "XQ Tarnlink");
+        const bool registry = native.fileName().startsWith(QLatin1String("\\HKEY"));
+        QMap<QString, QVariant> values;
+        if (registry) {
+            const QSettings ini(file.fileName(), QSettings::IniFormat);
+            for (const QString &key : ini.allKeys())
+                values[key] = ini.value(key);
+            native.clear();
+            for (auto it = values.cbegin(); it != values.cend(); ++it)
+                native.setValue(it.key(), it.value());
+            native.sync();
+        }
         dialog = std::make_unique<CCalcFWUpdateMSDialog>(QString(), 3);
         QCOMPARE(dialog->languageIndex, language);
         QCOMPARE(dialog->firmwareFolder, folder);
         QCOMPARE(QCoreApplication::organizationName(), QString("XQ"));
         QCOMPARE(QCoreApplication::applicationName(), QString("XQ Tarnlink"));
         // Read, never written.
+        if (registry) {
+            native.sync();
+            QCOMPARE(native.allKeys().size(), values.size());
+            for (auto it = values.cbegin(); it != values.cend(); ++it)
+                QCOMPARE(native.value(it.key()), it.value());
+            native.clear();
+            return;
+        }
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(file.readAll()), "[General]\n" + stored);
     }
