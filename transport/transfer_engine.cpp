@@ -263,10 +263,13 @@ std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::
 
     TransferJob jobs[kMaxDevices];
     std::thread threads[kMaxDevices];
+    // Every slot of the run is known before the first thread reports: a
+    // calculator whose thread starts late must still hold the bar back.
     RunProgress progress;
     progress.slots = slots;
-    for (int slot = 0; slot < slots; ++slot) {
+    for (int slot = 0; slot < slots; ++slot)
         progress.inRun[slot] = inRun[slot];
+    for (int slot = 0; slot < slots; ++slot) {
         if (!inRun[slot])
             continue;
         jobs[slot] = TransferJob{deviceHandles[slot], request->diskOffset, request->sourceOffset,
