@@ -18,6 +18,13 @@ inline std::uint32_t read32(const unsigned char *at)
            std::uint32_t(at[3]) << 24;
 }
 
+// Eight bytes as one word; compilers turn the shifts into a single load
+// where the machine is little-endian.
+inline std::uint64_t read64(const unsigned char *at)
+{
+    return std::uint64_t(read32(at)) | std::uint64_t(read32(at + 4)) << 32;
+}
+
 inline void write16(unsigned char *at, std::uint16_t value)
 {
     at[0] = static_cast<unsigned char>(value);

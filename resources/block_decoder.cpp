@@ -1,5 +1,7 @@
 #include "resources/block_decoder.h"
 
+#include "common/little_endian.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -16,11 +18,6 @@ constexpr std::uint8_t kNodeInner = 0;    // type, u16 size: bit 0 -> +3, bit 1 
 constexpr std::uint8_t kNodeLeafOn1 = 1;  // type, u16 value: bit 0 -> +3, bit 1 -> value
 constexpr std::uint8_t kNodeLeafOn0 = 2;  // type, u16 value: bit 0 -> value, bit 1 -> +3
 constexpr std::uint8_t kNodeTwoLeaves = 3; // type, u16 value0, u16 value1
-
-std::uint16_t getLe16(const std::uint8_t *at)
-{
-    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
 
 constexpr std::uint32_t kLeaf = CompiledCodeTree::kLeaf;
 constexpr std::uint32_t kOutside = CompiledCodeTree::kOutside;
@@ -51,7 +48,7 @@ void compileSteps(const std::uint8_t *tree, std::uint64_t treeLength, std::vecto
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const std::uint64_t at = offsets[i];
         const std::uint8_t type = tree[at];
-        const std::uint16_t field = getLe16(tree + at + 1);
+        const std::uint16_t field = le::read16(tree + at + 1);
         std::uint32_t zero, one;
         switch (type) {
         case kNodeInner:
@@ -68,7 +65,7 @@ void compileSteps(const std::uint8_t *tree, std::uint64_t treeLength, std::vecto
             break;
         case kNodeTwoLeaves:
             zero = kLeaf | field;
-            one = kLeaf | getLe16(tree + at + 3);
+            one = kLeaf | le::read16(tree + at + 3);
             break;
         default:
             zero = one = kLeaf | field;
@@ -175,7 +172,7 @@ void decodePlain(StringTable *table, const std::uint8_t *block, std::uint32_t bl
     if (!buffer)
         return;
     for (std::size_t i = 0; i < unitCount; ++i)
-        buffer[i] = static_cast<char16_t>(getLe16(block + 2 * i));
+        buffer[i] = static_cast<char16_t>(le::read16(block + 2 * i));
     buffer[unitCount] = kNul;
 
     // lastIndex + 1 taken in 64 bits: a full 32-bit last index must not wrap to 0.
@@ -207,11 +204,7 @@ struct BitBuffer {
     void refill()
     {
         if (next + 8 <= length) {
-            const std::uint8_t *at = block + next;
-            const std::uint64_t word = std::uint64_t(at[0]) | std::uint64_t(at[1]) << 8 |
-                                       std::uint64_t(at[2]) << 16 | std::uint64_t(at[3]) << 24 |
-                                       std::uint64_t(at[4]) << 32 | std::uint64_t(at[5]) << 40 |
-                                       std::uint64_t(at[6]) << 48 | std::uint64_t(at[7]) << 56;
+            const std::uint64_t word = le::read64(block + next);
             const unsigned taken = (63 - count) / 8; // whole bytes that fit beside the bits at hand, at most 7
             bits |= (word & ((std::uint64_t(1) << (8 * taken)) - 1)) << count;
             next += taken;

@@ -1,5 +1,6 @@
 #include "resources/resource_file.h"
 
+#include "common/little_endian.h"
 #include "resources/language.h"
 
 #include <cstring>
@@ -27,29 +28,17 @@ ResourceReader gReader = nullptr;                       // installed reader; non
 std::vector<std::unique_ptr<ResourceFile>> gOpenFiles;  // accepted files, in the order of opening
 std::vector<std::uint32_t> gFailedKeys;                 // keys that failed, in the order of failing
 
-std::uint32_t readWord(const std::uint8_t *bytes)
-{
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
-           std::uint32_t(bytes[3]) << 24;
-}
-
-void writeWord(std::uint8_t *bytes, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = std::uint8_t(value >> (8 * i));
-}
-
 // English ends every chain that has room for it, unless the chain already
 // names it before its first unused entry.
 void fixUpChain(std::uint8_t *header)
 {
     for (std::uint32_t position = 0; position < 4; ++position) {
         std::uint8_t *entry = header + kHeaderChainAt + 4 * position;
-        const std::uint32_t language = readWord(entry);
+        const std::uint32_t language = le::read32(entry);
         if (language == kLanguageEnglish)
             return;
         if (language == 0) {
-            writeWord(entry, kLanguageEnglish);
+            le::write32(entry, kLanguageEnglish);
             return;
         }
     }
@@ -74,7 +63,7 @@ ResourceReader resourceReader()
 
 std::uint32_t ResourceFile::headerWord(std::uint32_t at) const
 {
-    return at <= kMaxHeaderLength - 4 ? readWord(header + at) : 0;
+    return at <= kMaxHeaderLength - 4 ? le::read32(header + at) : 0;
 }
 
 std::uint32_t ResourceFile::chain(int position) const
@@ -99,13 +88,13 @@ ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader)
     ReaderBytes probe(raw);
     if (count != kProbeLength || !probe)
         return nullptr;
-    const std::uint32_t format = readWord(probe.get() + kHeaderFormatAt);
-    if (readWord(probe.get() + kHeaderMagicAt) != kResourceMagic ||
+    const std::uint32_t format = le::read32(probe.get() + kHeaderFormatAt);
+    if (le::read32(probe.get() + kHeaderMagicAt) != kResourceMagic ||
         (format != kFormatTag && format != kFormatTagAlternate))
         return nullptr;
     // A header shorter than its own first three fields is as malformed as one
     // longer than 332 bytes: both reject the file.
-    const std::uint32_t headerLength = readWord(probe.get() + kHeaderLengthAt);
+    const std::uint32_t headerLength = le::read32(probe.get() + kHeaderLengthAt);
     if (headerLength < kProbeLength || headerLength > kMaxHeaderLength)
         return nullptr;
 
@@ -121,8 +110,8 @@ ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader)
     // reads cannot be read past its end.
     std::memset(file->header, 0, sizeof file->header);
     std::memcpy(file->header, stored.get(), headerLength);
-    if (readWord(file->header + kHeaderLengthAt) < kMaxHeaderLength)
-        writeWord(file->header + kHeaderLengthAt, kMaxHeaderLength);
+    if (le::read32(file->header + kHeaderLengthAt) < kMaxHeaderLength)
+        le::write32(file->header + kHeaderLengthAt, kMaxHeaderLength);
     fixUpChain(file->header);
 
     std::u16string fullName(name);

@@ -1,5 +1,6 @@
 #include "resources/string_lookup.h"
 
+#include "common/little_endian.h"
 #include "resources/block_decoder.h"
 #include "resources/language.h"
 #include "resources/resource_file.h"
@@ -37,12 +38,6 @@ struct ReaderBytesDeleter {
     void operator()(std::uint8_t *buffer) const { freeResourceBytes(buffer); }
 };
 using ReaderBytes = std::unique_ptr<std::uint8_t[], ReaderBytesDeleter>;
-
-std::uint32_t readWord(const std::uint8_t *bytes)
-{
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
-           std::uint32_t(bytes[3]) << 24;
-}
 
 // Reads [from, from + length) of the file; true only when every byte came.
 bool readRange(const ResourceFile &file, std::int64_t from, std::int64_t length, ReaderBytes *bytes)
@@ -82,7 +77,7 @@ const std::uint8_t *findIndexRecord(const ResourceFile &file, std::uint32_t bloc
     const std::size_t records = file.blockIndex.size() / kBlockIndexRecordSize;
     for (std::size_t i = records; i-- > 0;) {
         const std::uint8_t *record = file.blockIndex.data() + i * kBlockIndexRecordSize;
-        if ((readWord(record) & kBlockNumberMask) == block)
+        if ((le::read32(record) & kBlockNumberMask) == block)
             return record;
     }
     return nullptr;
@@ -126,9 +121,9 @@ DecodedBlock *decodeIntoCache(ResourceFile *file, std::uint32_t language, int pa
     const std::uint8_t *record = findIndexRecord(*file, block);
     if (record == nullptr)
         return nullptr;
-    const std::uint32_t blockWord = readWord(record);
-    const std::uint32_t start = file->headerWord(kHeaderBlockBaseAt) + readWord(record + 4); // mod 2^32
-    const std::uint32_t length = readWord(record + 8) & kBlockLengthMask;
+    const std::uint32_t blockWord = le::read32(record);
+    const std::uint32_t start = file->headerWord(kHeaderBlockBaseAt) + le::read32(record + 4); // mod 2^32
+    const std::uint32_t length = le::read32(record + 8) & kBlockLengthMask;
     ReaderBytes bytes;
     if (!readRange(*file, start, length, &bytes) || !ensureCodeTree(file))
         return nullptr;

@@ -1,5 +1,6 @@
 #include "tools/resource_dump.h"
 
+#include "common/little_endian.h"
 #include "resources/block_decoder.h"
 #include "resources/resource_file.h"
 #include "resources/string_lookup.h"
@@ -12,12 +13,6 @@ namespace {
 
 constexpr std::uint32_t kBlockNumberMask = 0x7FFFFFu; // bits 0 to 22 of a block word
 constexpr std::uint32_t kBlockLengthMask = 0x7FFFFFFFu;
-
-std::uint32_t u32At(const std::uint8_t *at)
-{
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
 
 std::string hex(std::uint32_t value)
 {
@@ -56,7 +51,7 @@ bool checkCodeTree(const std::uint8_t *tree, std::uint32_t length, std::string *
             *error = "the code tree ends inside its node at " + std::to_string(at);
             return false;
         }
-        const std::uint32_t field = tree[at + 1] | tree[at + 2] << 8;
+        const std::uint32_t field = le::read16(tree + at + 1);
         if (type == 0) {
             pending.push_back(static_cast<std::uint32_t>(at + 3));
             if (at + 3 + field >= length) {
@@ -79,16 +74,16 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
         *error = "not a string-resource file: only " + std::to_string(size) + " bytes";
         return false;
     }
-    if (u32At(&file[kHeaderMagicAt]) != kResourceMagic) {
-        *error = "not a string-resource file: magic " + hex(u32At(&file[kHeaderMagicAt]));
+    if (le::read32(&file[kHeaderMagicAt]) != kResourceMagic) {
+        *error = "not a string-resource file: magic " + hex(le::read32(&file[kHeaderMagicAt]));
         return false;
     }
-    const std::uint32_t format = u32At(&file[kHeaderFormatAt]);
+    const std::uint32_t format = le::read32(&file[kHeaderFormatAt]);
     if (format != kFormatTag && format != kFormatTagAlternate) {
         *error = "unknown format tag " + hex(format);
         return false;
     }
-    const std::uint32_t headerLength = u32At(&file[kHeaderLengthAt]);
+    const std::uint32_t headerLength = le::read32(&file[kHeaderLengthAt]);
     if (headerLength < 12 || headerLength > kMaxHeaderLength) {
         *error = "bad header length " + std::to_string(headerLength);
         return false;
@@ -101,11 +96,11 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
     std::uint8_t header[kMaxHeaderLength] = {};
     std::copy(file.begin(), file.begin() + headerLength, header);
 
-    const std::uint32_t treeOffset = u32At(header + kHeaderCodeTreeOffsetAt);
-    const std::uint32_t treeLength = u32At(header + kHeaderCodeTreeLengthAt);
-    const auto blockCount = static_cast<std::int32_t>(u32At(header + kHeaderBlockCountAt));
-    const std::uint32_t indexOffset = u32At(header + kHeaderBlockIndexAt);
-    const std::uint32_t blockBase = u32At(header + kHeaderBlockBaseAt);
+    const std::uint32_t treeOffset = le::read32(header + kHeaderCodeTreeOffsetAt);
+    const std::uint32_t treeLength = le::read32(header + kHeaderCodeTreeLengthAt);
+    const auto blockCount = static_cast<std::int32_t>(le::read32(header + kHeaderBlockCountAt));
+    const std::uint32_t indexOffset = le::read32(header + kHeaderBlockIndexAt);
+    const std::uint32_t blockBase = le::read32(header + kHeaderBlockBaseAt);
     if (blockCount < 0) {
         *error = "negative block count " + std::to_string(blockCount);
         return false;
@@ -132,14 +127,14 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
     std::map<std::uint32_t, const std::uint8_t *> records;
     for (std::int32_t i = 0; i < blockCount; ++i) {
         const std::uint8_t *record = &file[indexOffset + std::uint64_t{kBlockIndexRecordSize} * i];
-        records[u32At(record) & kBlockNumberMask] = record;
+        records[le::read32(record) & kBlockNumberMask] = record;
     }
     texts->clear();
     for (const auto &entry : records) {
         const std::uint32_t number = entry.first;
-        const std::uint32_t word = u32At(entry.second);
-        const std::uint32_t start = blockBase + u32At(entry.second + 4); // modulo 2^32
-        const std::uint32_t length = u32At(entry.second + 8) & kBlockLengthMask;
+        const std::uint32_t word = le::read32(entry.second);
+        const std::uint32_t start = blockBase + le::read32(entry.second + 4); // modulo 2^32
+        const std::uint32_t length = le::read32(entry.second + 8) & kBlockLengthMask;
         if (!inside(start, length, size)) {
             *error = "block " + std::to_string(number) + " lies outside the file";
             return false;

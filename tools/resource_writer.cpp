@@ -1,5 +1,6 @@
 #include "tools/resource_writer.h"
 
+#include "common/little_endian.h"
 #include "resources/resource_file.h"
 #include "resources/string_lookup.h"
 
@@ -29,16 +30,12 @@ struct Block {
     std::vector<std::uint8_t> bytes;     // encoded
 };
 
-void putU16(std::vector<std::uint8_t> *out, std::uint32_t value)
+// Appends a little-endian u16.
+void putU16(std::vector<std::uint8_t> *out, std::uint16_t value)
 {
-    out->push_back(static_cast<std::uint8_t>(value));
-    out->push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void putU32At(std::vector<std::uint8_t> *out, std::size_t at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        (*out)[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    const std::size_t at = out->size();
+    out->resize(at + 2);
+    le::write16(out->data() + at, value);
 }
 
 struct Code {
@@ -173,7 +170,7 @@ bool CodeTree::serialize(int n, Code prefix, std::string *error)
         return false;
     }
     bytes_.push_back(kNodeBothInner);
-    putU16(&bytes_, static_cast<std::uint32_t>(nodes_[first].size));
+    putU16(&bytes_, static_cast<std::uint16_t>(nodes_[first].size));
     return serialize(first, zero, error) && serialize(second, one, error);
 }
 
@@ -313,25 +310,25 @@ bool buildResourceFile(std::vector<ResourceText> texts, const ResourceFileOption
 
     std::vector<std::uint8_t> &out = *file;
     out.assign(dataAt, 0);
-    putU32At(&out, kHeaderMagicAt, kResourceMagic);
-    putU32At(&out, kHeaderFormatAt, kFormatTag);
-    putU32At(&out, kHeaderLengthAt, kHeaderLength);
-    putU32At(&out, kHeaderChainAt, options.ownKey);
+    le::write32(out.data() + kHeaderMagicAt, kResourceMagic);
+    le::write32(out.data() + kHeaderFormatAt, kFormatTag);
+    le::write32(out.data() + kHeaderLengthAt, kHeaderLength);
+    le::write32(out.data() + kHeaderChainAt, options.ownKey);
     for (int i = 0; i < 3; ++i)
-        putU32At(&out, kHeaderChainAt + 4 * (i + 1), options.chain[i]);
-    putU32At(&out, kHeaderCodeTreeOffsetAt, treeBytes.empty() ? 0 : kHeaderLength);
-    putU32At(&out, kHeaderCodeTreeLengthAt, static_cast<std::uint32_t>(treeBytes.size()));
-    putU32At(&out, kHeaderBlockCountAt, static_cast<std::uint32_t>(blocks.size()));
-    putU32At(&out, kHeaderBlockIndexAt, static_cast<std::uint32_t>(indexAt));
-    putU32At(&out, kHeaderBlockBaseAt, static_cast<std::uint32_t>(dataAt));
+        le::write32(out.data() + kHeaderChainAt + 4 * (i + 1), options.chain[i]);
+    le::write32(out.data() + kHeaderCodeTreeOffsetAt, treeBytes.empty() ? 0 : kHeaderLength);
+    le::write32(out.data() + kHeaderCodeTreeLengthAt, static_cast<std::uint32_t>(treeBytes.size()));
+    le::write32(out.data() + kHeaderBlockCountAt, static_cast<std::uint32_t>(blocks.size()));
+    le::write32(out.data() + kHeaderBlockIndexAt, static_cast<std::uint32_t>(indexAt));
+    le::write32(out.data() + kHeaderBlockBaseAt, static_cast<std::uint32_t>(dataAt));
     std::copy(treeBytes.begin(), treeBytes.end(), out.begin() + kHeaderLength);
     std::size_t record = indexAt;
     std::uint32_t offset = 0;
     for (const Block &block : blocks) {
         const auto lastIndex = static_cast<std::uint32_t>(block.strings.size() - 1);
-        putU32At(&out, record, block.number | (lastIndex << kBlockNumberBits));
-        putU32At(&out, record + 4, offset);
-        putU32At(&out, record + 8, static_cast<std::uint32_t>(block.bytes.size()));
+        le::write32(out.data() + record, block.number | (lastIndex << kBlockNumberBits));
+        le::write32(out.data() + record + 4, offset);
+        le::write32(out.data() + record + 8, static_cast<std::uint32_t>(block.bytes.size()));
         record += kBlockIndexRecordSize;
         offset += static_cast<std::uint32_t>(block.bytes.size());
         out.insert(out.end(), block.bytes.begin(), block.bytes.end());

@@ -4,6 +4,7 @@
 // table, and give the strings that the plain decoder of tests/support gives,
 // whether the tree is compiled for the block or once for several blocks.
 // Input: one byte T, then min(T, rest) bytes of code tree, then the block.
+#include "common/little_endian.h"
 #include "resources/block_decoder.h"
 #include "support/reference_block_decoder.h"
 
@@ -83,7 +84,7 @@ void checkPlain(const std::uint8_t *block, std::uint32_t blockLength, std::uint3
         const std::size_t n = lengthOf(s);
         check(at + n <= units, "a string ends at the latest at the block's end");
         for (std::size_t i = 0; i < n; ++i)
-            check(s[i] == char16_t(block[2 * (at + i)] | block[2 * (at + i) + 1] << 8),
+            check(s[i] == char16_t(le::read16(block + 2 * (at + i))),
                   "units are the block's, little-endian");
         if (at + n < units)
             check(block[2 * (at + n)] == 0 && block[2 * (at + n) + 1] == 0,

@@ -13,6 +13,7 @@
 // follow and the rest is split after S bytes into HelpEn and HelpDe;
 // otherwise the rest is HelpEn alone. F bits 1 to 2 choose the current
 // language (1, 4, 0 or 9). The last 16 bytes also give four identifiers.
+#include "common/little_endian.h"
 #include "resources/block_decoder.h"
 #include "resources/language.h"
 #include "resources/resource_file.h"
@@ -68,12 +69,6 @@ std::uint32_t gLanguage = 1;
 
 // ---- The lookup's rules once more, walked plainly over the folder's bytes ----
 
-std::uint32_t wordAt(const std::uint8_t *bytes)
-{
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
-           std::uint32_t(bytes[3]) << 24;
-}
-
 // The bytes [from, from + length) of a file when they all lie inside it; no
 // bytes can always be had, wherever they start.
 const std::uint8_t *range(const FolderFile &file, std::uint64_t from, std::uint64_t length)
@@ -89,7 +84,7 @@ const std::uint8_t *range(const FolderFile &file, std::uint64_t from, std::uint6
 struct ModelFile {
     const FolderFile *file;
     std::array<std::uint8_t, 332> header; // widened with zeros, chain fixed up
-    std::uint32_t field(std::size_t at) const { return wordAt(header.data() + at); }
+    std::uint32_t field(std::size_t at) const { return le::read32(header.data() + at); }
 };
 
 // The file a key opens: named by the key without the preferred bit, a valid
@@ -101,8 +96,8 @@ std::optional<ModelFile> openModel(std::uint32_t key)
     if (file == nullptr || !file->present || file->bytes.size() < 12)
         return std::nullopt;
     const std::uint8_t *bytes = file->bytes.data();
-    const std::uint32_t format = wordAt(bytes + 4), headerLength = wordAt(bytes + 8);
-    if (wordAt(bytes) != 0xB28A617Cu || (format != 0xFE84125Du && format != 0xFE84125Eu) || headerLength < 12 ||
+    const std::uint32_t format = le::read32(bytes + 4), headerLength = le::read32(bytes + 8);
+    if (le::read32(bytes) != 0xB28A617Cu || (format != 0xFE84125Du && format != 0xFE84125Eu) || headerLength < 12 ||
         headerLength > 332 || headerLength > file->bytes.size())
         return std::nullopt;
     ModelFile model{file, {}};
@@ -131,17 +126,17 @@ std::optional<reference::Strings> modelBlock(const ModelFile &model, std::uint32
         return std::nullopt;
     const std::uint8_t *record = nullptr; // the last one of the number
     for (std::int32_t i = 0; i < count; ++i)
-        if ((wordAt(index + 12 * i) & 0x7FFFFFu) == number)
+        if ((le::read32(index + 12 * i) & 0x7FFFFFu) == number)
             record = index + 12 * i;
     if (record == nullptr)
         return std::nullopt;
-    const std::uint32_t length = wordAt(record + 8) & 0x7FFFFFFFu;
-    const std::uint8_t *block = range(*model.file, std::uint32_t(model.field(64) + wordAt(record + 4)), length);
+    const std::uint32_t length = le::read32(record + 8) & 0x7FFFFFFFu;
+    const std::uint8_t *block = range(*model.file, std::uint32_t(model.field(64) + le::read32(record + 4)), length);
     if (block == nullptr)
         return std::nullopt;
     const std::uint32_t treeLength = model.field(44);
     if (treeLength == 0)
-        return reference::decodePlainBlock(block, length, wordAt(record) >> 23);
+        return reference::decodePlainBlock(block, length, le::read32(record) >> 23);
     // Whatever part of the tree lies inside the file.
     const std::uint64_t treeAt = model.field(40), size = model.file->bytes.size();
     const std::uint64_t treeRead = treeAt < size ? std::min<std::uint64_t>(treeLength, size - treeAt) : 0;
@@ -189,10 +184,10 @@ void checkListedBlocks(const FolderFile &file)
     const std::vector<std::uint8_t> &bytes = file.bytes;
     if (!file.present || bytes.size() < 68)
         return;
-    const std::uint32_t treeLength = wordAt(&bytes[44]);
-    const std::uint32_t indexAt = wordAt(&bytes[60]), base = wordAt(&bytes[64]);
-    const std::int64_t count = std::min<std::int64_t>(std::int32_t(wordAt(&bytes[56])), 64);
-    const std::uint8_t *treeBytes = range(file, wordAt(&bytes[40]), treeLength);
+    const std::uint32_t treeLength = le::read32(&bytes[44]);
+    const std::uint32_t indexAt = le::read32(&bytes[60]), base = le::read32(&bytes[64]);
+    const std::int64_t count = std::min<std::int64_t>(std::int32_t(le::read32(&bytes[56])), 64);
+    const std::uint8_t *treeBytes = range(file, le::read32(&bytes[40]), treeLength);
     const bool coded = treeLength != 0 && treeBytes != nullptr;
     // Heap copies of exactly their size, so that AddressSanitizer sees a byte too far.
     const std::unique_ptr<std::uint8_t[]> tree(new std::uint8_t[coded ? treeLength : 0]);
@@ -204,9 +199,9 @@ void checkListedBlocks(const FolderFile &file)
         const std::uint8_t *record = range(file, std::uint64_t(indexAt) + 12 * std::uint64_t(i), 12);
         if (record == nullptr)
             return;
-        const std::uint32_t length = wordAt(record + 8) & 0x7FFFFFFFu;
-        const std::uint32_t lastIndex = wordAt(record) >> 23;
-        const std::uint8_t *at = range(file, std::uint32_t(base + wordAt(record + 4)), length);
+        const std::uint32_t length = le::read32(record + 8) & 0x7FFFFFFFu;
+        const std::uint32_t lastIndex = le::read32(record) >> 23;
+        const std::uint8_t *at = range(file, std::uint32_t(base + le::read32(record + 4)), length);
         if (at == nullptr)
             continue;
         const std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[length]);
@@ -258,7 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     gGerman.present = false;
     if ((flags & 1) != 0 && size >= 3) {
         at = 3;
-        englishSize = std::min<std::size_t>(data[1] | std::size_t(data[2]) << 8, size - at);
+        englishSize = std::min<std::size_t>(le::read16(data + 1), size - at);
         gGerman.bytes.assign(data + at + englishSize, data + size);
         gGerman.present = true;
     }
@@ -273,11 +268,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     bindCurrentLanguage(&gLanguage);
 
     std::vector<std::uint32_t> identifiers = {0, 1, 2, 511, 512, 513, 622, 7774};
-    for (std::size_t i = 0; i < 4 && size >= 16; ++i) {
-        const std::uint8_t *word = data + size - 16 + 4 * i;
-        identifiers.push_back(std::uint32_t(word[0]) | std::uint32_t(word[1]) << 8 |
-                              std::uint32_t(word[2]) << 16 | std::uint32_t(word[3]) << 24);
-    }
+    for (std::size_t i = 0; i < 4 && size >= 16; ++i)
+        identifiers.push_back(le::read32(data + size - 16 + 4 * i));
     checkListedBlocks(gEnglish);
     checkListedBlocks(gGerman);
     // Twice, so that the second round meets the blocks the first one cached.
