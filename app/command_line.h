@@ -7,10 +7,10 @@
 
 struct CommandLine {
     QString folder; // empty: the suite's settings give folder and language
-    int number;     // the language index; used only with a folder
+    int language;   // the language index; used only with a folder
 };
 
 // `arguments` as QCoreApplication::arguments() gives them, the program first.
-// Exactly three entries: folder = entry 1, number = entry 2 in base 10 (0 when
-// it is not a number). Any other count: no folder, number 1.
+// Exactly three entries: folder = entry 1, language = entry 2 in base 10 (0
+// when it is not a number). Any other count: no folder, language 1.
 CommandLine parseCommandLine(const QStringList &arguments);

@@ -32,7 +32,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     const CommandLine commandLine = parseCommandLine(QCoreApplication::arguments());
     // Never deleted: the window, its thread and its worker live as long as
     // the process.
-    auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.number);
+    auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language);
     if (hooks.dialogCreated)
         hooks.dialogCreated(dialog);
     QApplication::setActiveWindow(dialog);

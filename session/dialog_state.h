@@ -5,6 +5,10 @@
 // it is constructed, before the worker starts; the worker and the transfer
 // callbacks reach the dialog only through it, so the session never depends on
 // the window above it.
+//
+// The countdown and the busy flag are written from the GUI thread and the
+// worker's thread; both sides change them only through the operations below,
+// which hold the rules (session/session_rules.h holds the numbers).
 #pragma once
 
 #include <QString>
@@ -14,11 +18,25 @@
 
 class DialogSharedState {
 public:
-    // Milliseconds left before the first transfer starts; 0 when no countdown
-    // runs. The dialog's slots store 5250 and 1000; the worker counts it down.
-    std::atomic<std::int32_t> countdownMs{0};
-    // A transfer is under way: the window refuses to close.
-    std::atomic<bool> busy{false};
+    // --- the countdown before the first transfer -------------------------
+    // A calculator was found: the whole countdown (GUI thread).
+    void armCountdown();
+    // Start pressed while the countdown runs: one second left. A countdown
+    // that ran out meanwhile stays over (GUI thread).
+    void startNow();
+    // One countdown pass of the worker: the countdown is lowered by a step,
+    // never below 0, without undoing a value a click stores at the same
+    // moment. Returns what it found; 0 means no countdown runs.
+    std::int32_t countDownOneStep();
+    // A new session: no countdown runs.
+    void disarmCountdown();
+    // Milliseconds left; 0 when no countdown runs.
+    std::int32_t countdownLeftMs() const;
+
+    // --- busy: a transfer is under way, the window refuses to close -------
+    void markBusy();
+    void clearBusy();
+    bool isBusy() const;
 
     // Called on transfer threads, several at once with several calculators.
     // The message is a copy, made while the engine's text was still valid.
@@ -27,6 +45,11 @@ public:
 
 protected:
     ~DialogSharedState() = default;
+
+private:
+    // Milliseconds left before the first transfer starts; 0 when none runs.
+    std::atomic<std::int32_t> countdownMs{0};
+    std::atomic<bool> busy{false};
 };
 
 // The one dialog's shared state; null until the dialog is constructed.

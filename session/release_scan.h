@@ -33,7 +33,6 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
 
 // True when `files` hold exactly one file for each of the three roles (the
 // application disk, the operating system, the master data), all named from
-// the same set. Where letter
-// case tells names apart, "MASTER.DAT" and "master.dat" are two files for one
-// role: such a folder is no release.
+// the same set. Where letter case tells names apart, "MASTER.DAT" and
+// "master.dat" are two files for one role: such a folder is no release.
 bool isCompleteRelease(const QVector<CUpdateFile> &files);

@@ -1,24 +1,18 @@
 #include "session/update_worker.h"
 
+#include "common/calculator_model.h"
 #include "platform/clock.h"
 #include "session/dialog_state.h"
+#include "session/session_rules.h"
 #include "transport/transfer_engine.h"
 
 #include <mutex>
 
+using calculator_model::kProduct;
+using calculator_model::kVendor;
+using namespace session_rules;
+
 namespace {
-
-const char16_t kVendor[] = u"XQ";
-const char16_t kProduct[] = u"Tavix update";
-
-constexpr std::uint32_t kStartPauseMs = 500;
-constexpr std::uint32_t kPollPauseMs = 500;
-constexpr std::uint32_t kCountdownPauseMs = 1000;
-constexpr std::uint32_t kCountdownStepMs = 1000;
-constexpr std::uint32_t kBeforeTransferPauseMs = 250;
-constexpr std::uint32_t kAfterTransferPauseMs = 100;
-constexpr std::uint32_t kIdlePauseMs = 250;
-constexpr std::uint32_t kRetryPauseMs = 3000;
 
 DialogSharedState *dialog()
 {
@@ -97,8 +91,10 @@ void CUpdateWorker::process()
         emit loopFailed(-2);
 }
 
-void CUpdateWorker::prepareRestart()
+bool CUpdateWorker::restartLoop()
 {
+    if (loopActive.load(std::memory_order_acquire))
+        return false;
     state.store(WaitingForDevice);
     transferStarted.store(false);
     countdownSeen_.store(false);
@@ -107,6 +103,49 @@ void CUpdateWorker::prepareRestart()
     lastResult.store(0);
     stopRequested.store(false);
     loopActive.store(true, std::memory_order_release);
+    QMetaObject::invokeMethod(this, &CUpdateWorker::process, Qt::QueuedConnection);
+    return true;
+}
+
+std::int32_t CUpdateWorker::countFailedAttempt()
+{
+    return retryCount.fetch_add(1);
+}
+
+void CUpdateWorker::sendSelectedFile()
+{
+    retryCount.store(0);
+    state.store(Transferring);
+}
+
+void CUpdateWorker::requestStop()
+{
+    stopRequested.store(true);
+}
+
+CUpdateWorker::State CUpdateWorker::loopState() const
+{
+    return State(state.load());
+}
+
+std::int32_t CUpdateWorker::resultOfLastTransfer() const
+{
+    return lastResult.load();
+}
+
+bool CUpdateWorker::hasTransferStarted() const
+{
+    return transferStarted.load();
+}
+
+bool CUpdateWorker::isStopRequested() const
+{
+    return stopRequested.load();
+}
+
+bool CUpdateWorker::isLoopActive() const
+{
+    return loopActive.load(std::memory_order_acquire);
 }
 
 void CUpdateWorker::countdownShown()
@@ -138,7 +177,7 @@ void CUpdateWorker::releaseBusy()
     if (transferRunning_)
         return;
     if (DialogSharedState *shared = dialog())
-        shared->busy.store(false);
+        shared->clearBusy();
 }
 
 void CUpdateWorker::runPass()
@@ -196,14 +235,7 @@ void CUpdateWorker::waitForDevice()
 void CUpdateWorker::countDown()
 {
     DialogSharedState *shared = dialog();
-    std::int32_t left = shared != nullptr ? shared->countdownMs.load() : 0;
-    if (left != 0) {
-        // A slot may store a new value at the same moment (Start pressed):
-        // the step applies to whatever value is there, never undoing it.
-        std::int32_t next;
-        do {
-            next = left > std::int32_t(kCountdownStepMs) ? left - std::int32_t(kCountdownStepMs) : 0;
-        } while (!shared->countdownMs.compare_exchange_weak(left, next));
+    if (shared != nullptr && shared->countDownOneStep() != 0) {
         emit waitingStart();
         platform::pauseMs(kCountdownPauseMs);
         return;
@@ -247,7 +279,7 @@ void CUpdateWorker::transfer()
             std::lock_guard<std::mutex> lock(busyLock_);
             transferRunning_ = true;
             if (DialogSharedState *shared = dialog())
-                shared->busy.store(true);
+                shared->markBusy();
         }
         transferStarted.store(true);
         // Whatever way the run ends (an exception too), the transfer is over.

@@ -3,8 +3,10 @@
 // It polls for a calculator in update mode, counts down the start delay the
 // dialog shows, sends the current file with the transfer engine and reports
 // every step as a signal. Which file goes out, whether a failure is tried
-// again and when the session ends are the dialog's decisions: its slots write
-// the worker's fields.
+// again and when the session ends are the dialog's decisions: its slots tell
+// the worker through the named operations below (select the source, send the
+// next file, count a failed attempt, stop, end the session); the worker's
+// fields are its own.
 #pragma once
 
 #include "session/calculator_ledger.h"
@@ -31,21 +33,31 @@ public:
     CUpdateWorker();
     ~CUpdateWorker() override;
 
-    std::atomic<bool> transferStarted{false}; // a transfer has begun in this run
-    std::atomic<bool> stopRequested{false};   // the loop ends at the top of its next pass
-    std::atomic<std::int32_t> state{WaitingForDevice};
-    std::atomic<std::int32_t> ticks{0};       // waiting counter, 0 to 4
-    std::atomic<std::int32_t> retryCount{0};  // the dialog's retry rule counts here
-    std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
-    // The loop runs or is about to (its thread's start runs it): true from
-    // construction until process() returns. A new session may queue
-    // process() again only once it is false.
-    std::atomic<bool> loopActive{true};
+    // --- what the dialog's slots decide ---------------------------------
+    // A new session after the loop has ended (a new release chosen): the
+    // fields go back to their initial values and process() is queued on the
+    // worker's thread. False, and nothing done, while the ended loop is still
+    // winding down: the caller tries again a little later.
+    bool restartLoop();
 
-    // Prepares a new session after the loop has ended (a new release chosen):
-    // fields back to their initial values, loopActive set. The caller then
-    // queues process() on the worker's thread.
-    void prepareRestart();
+    // The retry rule: one more failed attempt of the current file. Returns
+    // how many had failed before this one.
+    std::int32_t countFailedAttempt();
+    // The next-file step: the file selected last goes out next, with a fresh
+    // count of attempts.
+    void sendSelectedFile();
+    // The loop ends at the top of its next pass; nothing is sent to the
+    // calculators (requestEndOfSession does that).
+    void requestStop();
+
+    // --- what the worker reports -----------------------------------------
+    State loopState() const;
+    std::int32_t resultOfLastTransfer() const; // -2 after an exception
+    bool hasTransferStarted() const;           // in this session
+    bool isStopRequested() const;
+    // The loop runs or is about to (its thread's start runs it): true from
+    // construction until process() returns.
+    bool isLoopActive() const;
 
     // A new release of `fileCount` files: the ledger of calculators starts
     // empty. Called by the scan before the first file is selected.
@@ -76,7 +88,7 @@ public:
     // downloadInactive must not clear it while the next file is being sent.
     void releaseBusy();
 
-signals:signals:
+signals:
     void finished(); // never emitted by the loop: the worker lives until the process ends
     void foundDevice();
     void waitingStart();
@@ -96,6 +108,14 @@ public slots:
     void endSession();
 
 private:
+    std::atomic<bool> transferStarted{false}; // a transfer has begun in this run
+    std::atomic<bool> stopRequested{false};   // the loop ends at the top of its next pass
+    std::atomic<std::int32_t> state{WaitingForDevice};
+    std::atomic<std::int32_t> ticks{0};       // waiting counter, 0 to 4
+    std::atomic<std::int32_t> retryCount{0};  // failed attempts of the current file
+    std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
+    std::atomic<bool> loopActive{true};       // see isLoopActive()
+
     void runPass();
     void waitForDevice();
     void countDown();

@@ -4,6 +4,7 @@
 #include "resources/language.h"
 #include "resources/localized_text.h"
 #include "session/release_scan.h"
+#include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "ui/suite_settings.h"
 
@@ -24,31 +25,46 @@ CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
 
 namespace {
 
-constexpr std::int32_t kCountdownMs = 5250;      // the countdown once a calculator is found
-constexpr std::int32_t kStartNowMs = 1000;       // what a click during the countdown leaves
-constexpr std::int32_t kRetries = 5;             // of a failed file: six attempts in all
-constexpr std::uint32_t kExitDelayMs = 3000;     // from "Done" to the end of the program
-constexpr int kRestartPollMs = 20;               // while the ended session's loop winds down
+constexpr int kRestartPollMs = 20; // while the ended session's loop winds down
+
+// Every localizable text of the window: its identifier in the string
+// resources and the English shown when the current language has none.
+struct UiText {
+    std::uint32_t id;
+    const char *english;
+};
+constexpr UiText kTextCancel{2, "Cancel"};
+constexpr UiText kTextStart{20, "Start"};
+constexpr UiText kTextWaitingForConnection{521, "Waiting for connection..."};
+constexpr UiText kTextNoUpdates{622, "No updates are available"};
+constexpr UiText kTextDone{627, "Done"};
+constexpr UiText kTextWindowTitle{631, "Firmware update"};
+constexpr UiText kTextAborted{633, "Update aborted"};
+constexpr UiText kTextFirmwareFolder{657, "Firmware"};
+constexpr UiText kTextBrowse{744, "Browse for update files"};
+constexpr UiText kTextNotUpdated{745, "Not updated: %1"};
+constexpr UiText kTextMissingFiles{746, "%1 (missing %2 of %3 files)"};
+constexpr UiText kTextWaitingToStart{7774, "Waiting to start\u2026"};
+
+// The three results that carry a number are not localized.
+const char kUpdateOk[] = "Update OK (%1)";
+const char kUpdateFailed[] = "Update failed (%1)";
+const char kUpdateFailedRetry[] = "Update failed (%1), Retry: %2";
 
 const char kProgressStyle[] =
     "QProgressBar { border: 2px solid DarkGrey; border-radius: 4px; text-align: center; padding: 2px; } "
     "QProgressBar::chunk { background-color: #0096d6; width: 5px; }";
 
 // A text of the current language, or the English one when none was found.
-QString text(std::uint32_t identifier, const char *fallback)
+QString text(const UiText &wanted)
 {
-    const QString found = localizedText(identifier, 0);
-    return found.isEmpty() ? QString::fromUtf8(fallback) : found;
-}
-
-QString startText()
-{
-    return text(20, "Start");
+    const QString found = localizedText(wanted.id, 0);
+    return found.isEmpty() ? QString::fromUtf8(wanted.english) : found;
 }
 
 } // namespace
 
-CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int number) : QDialog(nullptr)
+CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language) : QDialog(nullptr)
 {
     // First of all, before anything fetches a text or starts the worker: the
     // process-wide ways to reach this dialog.
@@ -58,9 +74,9 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int number) : QDial
 
     installSearchPaths();
 
-    busy.store(false);
+    clearBusy();
     useCurrentNames = false;
-    countdownMs.store(0);
+    disarmCountdown();
     appIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"));
     appIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"));
     // The Browse pictures live in the "icons" folder beside the program;
@@ -73,10 +89,10 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int number) : QDial
 
     if (!folder.isEmpty()) {
         firmwareFolder = folder;
-        checkLanguage(&languageIndex, number);
+        checkLanguage(&languageIndex, language);
     } else {
         readSuiteSettings(this);
-        firmwareFolder += QLatin1Char('/') + text(657, "Firmware");
+        firmwareFolder += QLatin1Char('/') + text(kTextFirmwareFolder);
     }
 
     // The worker's signals are connected before its thread starts, so its
@@ -130,9 +146,9 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     auto *buttonRow = new QHBoxLayout();
     auto *topRow = new QHBoxLayout();
 
-    cancelButton = new QPushButton(text(2, "Cancel"));
+    cancelButton = new QPushButton(text(kTextCancel));
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
-    browseButton = new QPushButton(folderIcon, text(744, "Browse for update files"));
+    browseButton = new QPushButton(folderIcon, text(kTextBrowse));
     browseButton->setObjectName(QStringLiteral("browseButton"));
     browseButton->hide();
     progressBar = new QProgressBar(this);
@@ -141,7 +157,7 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     // Empty until the first transfer reports.
     progressBar->reset();
 
-    setWindowTitle(text(631, "Firmware update"));
+    setWindowTitle(text(kTextWindowTitle));
     setWindowIcon(appIcon);
 
     textColumn->addWidget(statusLabel);
@@ -262,7 +278,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
         selectCurrentFile();
         return;
     }
-    finishUpdate(text(622, "No updates are available"));
+    finishUpdate(text(kTextNoUpdates));
     setBrowseVisible(true);
 }
 
@@ -281,11 +297,11 @@ void CCalcFWUpdateMSDialog::restartSession()
 {
     sessionOver = false;
     countdownShown = false;
-    countdownMs.store(0);
+    disarmCountdown();
     progressBar->reset();
     setProgressVisible(true);
     setStatus(QString());
-    setButton(text(2, "Cancel"), true);
+    setButton(text(kTextCancel), true);
     startWorkerLoop();
 }
 
@@ -293,12 +309,8 @@ void CCalcFWUpdateMSDialog::startWorkerLoop()
 {
     if (sessionOver)
         return; // ended again before the loop could start
-    if (worker->loopActive.load(std::memory_order_acquire)) {
+    if (!worker->restartLoop())
         QTimer::singleShot(kRestartPollMs, this, &CCalcFWUpdateMSDialog::startWorkerLoop);
-        return;
-    }
-    worker->prepareRestart();
-    QMetaObject::invokeMethod(worker, &CUpdateWorker::process, Qt::QueuedConnection);
 }
 
 // --- the end of the session ------------------------------------------------------
@@ -322,14 +334,14 @@ void CCalcFWUpdateMSDialog::finishUpdate(QString message)
 
 void CCalcFWUpdateMSDialog::abortUpdate()
 {
-    finishUpdate(text(633, "Update aborted"));
+    finishUpdate(text(kTextAborted));
 }
 
 void CCalcFWUpdateMSDialog::stopWorker()
 {
     if (!workerThread)
         return;
-    worker->stopRequested.store(true);
+    worker->requestStop();
     // Queued behind whatever the worker still has to do (the loop's end, an
     // end of session asked for): the thread quits after those.
     QThread *thread = workerThread.data();
@@ -341,7 +353,7 @@ void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
 {
     // Closing during a transfer would end the program with the calculator
     // partly written.
-    if (busy.load())
+    if (isBusy())
         event->ignore();
     else
         event->accept();
@@ -349,7 +361,7 @@ void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
 
 void CCalcFWUpdateMSDialog::reject()
 {
-    if (busy.load())
+    if (isBusy())
         return;
     QDialog::reject();
 }
@@ -371,7 +383,7 @@ void CCalcFWUpdateMSDialog::emitUpdateMessage(const QString &message)
 void CCalcFWUpdateMSDialog::onCancel()
 {
     // A transfer starting or under way is never aborted.
-    if (busy.load())
+    if (isBusy())
         return;
     if (!countdownShown) {
         // The button reads Cancel (also in the second between the calculator
@@ -380,32 +392,30 @@ void CCalcFWUpdateMSDialog::onCancel()
         close();
         return;
     }
-    // The button shows the seconds: a click means start now. Stored only over
-    // the value the worker left, so a countdown that ran out stays over (the
-    // transfer then begins by itself within the second).
-    std::int32_t left = countdownMs.load();
-    while (left != 0 && !countdownMs.compare_exchange_weak(left, kStartNowMs)) {
-    }
+    // The button shows the seconds: a click means start now. A countdown
+    // that ran out stays over (the transfer then begins by itself within the
+    // second).
+    startNow();
 }
 
 void CCalcFWUpdateMSDialog::onFoundDevice()
 {
     if (sessionOver)
         return;
-    countdownMs.store(kCountdownMs);
+    armCountdown();
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart()
 {
     if (sessionOver)
         return;
-    const std::int32_t left = countdownMs.load();
+    const std::int32_t left = countdownLeftMs();
     if (left == 0) {
         setStatus(QString());
         return;
     }
-    setStatus(text(7774, "Waiting to start\u2026"));
-    setButton(startText() + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
+    setStatus(text(kTextWaitingToStart));
+    setButton(text(kTextStart) + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
     if (!sessionOver && !updateFiles.isEmpty()) {
         countdownShown = true;
         worker->countdownShown();
@@ -418,7 +428,7 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
     // must not put the waiting text over the final one.
     if (sessionOver)
         return;
-    QString waiting = text(521, "Waiting for connection...");
+    QString waiting = text(kTextWaitingForConnection);
     waiting.chop(1);
     for (int i = 0; i < ticks; ++i)
         waiting += QLatin1Char('.');
@@ -427,11 +437,11 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
 
 void CCalcFWUpdateMSDialog::onDownloadActive()
 {
-    if (!busy.load()) {
-        busy.store(true);
+    if (!isBusy()) {
+        markBusy();
         setStatus(QString());
     }
-    setButton(startText(), false);
+    setButton(text(kTextStart), false);
 }
 
 void CCalcFWUpdateMSDialog::onDownloadInactive()
@@ -442,7 +452,7 @@ void CCalcFWUpdateMSDialog::onDownloadInactive()
 
 void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 {
-    finishUpdate(QStringLiteral("Update failed (%1)").arg(result));
+    finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
     showNotUpdated();
 }
 
@@ -453,13 +463,13 @@ void CCalcFWUpdateMSDialog::showNotUpdated()
     const CalculatorLedger ledger = worker->ledger();
     QStringList calculators;
     for (const CalculatorLedger::Missing &missing : ledger.notUpdated())
-        calculators << text(746, "%1 (missing %2 of %3 files)")
+        calculators << text(kTextMissingFiles)
                            .arg(QString::fromStdU16String(missing.identity))
                            .arg(missing.missing)
                            .arg(ledger.fileCount());
     if (calculators.isEmpty())
         return;
-    const QString value = text(745, "Not updated: %1").arg(calculators.join(QStringLiteral(", ")));
+    const QString value = text(kTextNotUpdated).arg(calculators.join(QStringLiteral(", ")));
     infoLabel->setText(value);
     emit displayChanged(QStringLiteral("info"), value);
 }
@@ -480,32 +490,31 @@ void CCalcFWUpdateMSDialog::onUpdateMessage(const QString &message)
 void CCalcFWUpdateMSDialog::onUpdaterRan(int result)
 {
     if (result != 0) {
-        const std::int32_t tried = worker->retryCount.fetch_add(1);
-        if (tried < kRetries) {
-            setStatus(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(tried + 1));
+        const std::int32_t tried = worker->countFailedAttempt();
+        if (tried < session_rules::kRetries) {
+            setStatus(QString::fromLatin1(kUpdateFailedRetry).arg(result).arg(tried + 1));
             selectCurrentFile();
         } else {
-            finishUpdate(QStringLiteral("Update failed (%1)").arg(result));
+            finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
             showNotUpdated();
         }
         return;
     }
-    setStatus(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
+    setStatus(QString::fromLatin1(kUpdateOk).arg(worker->resultOfLastTransfer()));
     // The next file is the first one, in the release's order, that some
     // calculator of the session lacks: the following one while every
     // calculator stays attached, an earlier one for a calculator that came
     // late or came back; none once every calculator holds every file.
     const int next = worker->ledger().firstMissing();
     if (next < 0 || next >= updateFiles.size()) {
-        finishUpdate(text(627, "Done"));
-        QTimer::singleShot(int(platform::realDurationMs(kExitDelayMs)), this,
+        finishUpdate(text(kTextDone));
+        QTimer::singleShot(int(platform::realDurationMs(session_rules::kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         return;
     }
-    worker->retryCount.store(0);
     currentFileIndex = next;
     selectCurrentFile();
-    worker->state.store(CUpdateWorker::Transferring);
+    worker->sendSelectedFile();
 }
 
 void CCalcFWUpdateMSDialog::onExitUpdater()

@@ -5,11 +5,14 @@
 // the user sees: the status line, the file line, the progress bar and the one
 // button that reads Cancel or Start. The session's decisions that live on the
 // GUI thread are made here: the countdown, the retry rule, the next file, the
-// end of the session.
+// end of the session; the worker hears of them through its named operations
+// (session/update_worker.h) and the numbers are session/session_rules.h's.
 //
-// Other parts of the program reach it through gUpdateDialog: the worker and
-// the transfer callbacks (countdownMs, busy and the two report signals, from
-// DialogSharedState) and the language choice (languageIndex).
+// The worker and the transfer callbacks reach it through gDialogState (its
+// DialogSharedState side: the countdown, busy and the two report signals);
+// the language lookups read languageIndex through the pointer the
+// constructor binds (bindCurrentLanguage); the suite's settings reader is
+// handed the dialog. gUpdateDialog names the one dialog for everyone else.
 #pragma once
 
 #include "session/dialog_state.h"
@@ -34,15 +37,16 @@ class CCalcFWUpdateMSDialog : public QDialog, public DialogSharedState {
     Q_OBJECT
 
 public:
-    // folder and number come from the command line: with a folder, that
-    // folder and the language `number`; without one (empty), the suite's
-    // stored settings give both. A top-level window; the worker starts here.
-    CCalcFWUpdateMSDialog(QString folder, int number);
+    // folder and language come from the command line: with a folder, that
+    // folder and the language index `language` (through checkLanguage);
+    // without one (empty), the suite's stored settings give both. A top-level
+    // window; the worker starts here.
+    CCalcFWUpdateMSDialog(QString folder, int language);
     // Ends the session with the calculators, then stops and releases the
     // worker and its thread. The program never destroys its dialog; tests do.
     ~CCalcFWUpdateMSDialog() override;
 
-    // countdownMs and busy come from DialogSharedState.
+    // The countdown and busy come from DialogSharedState.
     std::uint32_t languageIndex = 0; // the language of every text of this run (GUI thread)
     QString firmwareFolder;          // the release folder the scan lists (GUI thread)
     bool useCurrentNames = false;    // the release uses the current file names (set by each scan)
@@ -131,7 +135,9 @@ private:
     QLabel *statusLabel = nullptr;
     QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure
     QLabel *fileLabel = nullptr;
-    QLabel *noteLabel = nullptr; // never given text
+    // The window's fourth line is part of its layout, but nothing in this
+    // updater has a note to put there: it is created empty and stays so.
+    QLabel *noteLabel = nullptr;
     QPointer<QThread> workerThread; // its finished() deletes it once it has been stopped
     bool countdownShown = false; // the button has read Start: a click no longer aborts
     bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew

@@ -12,7 +12,7 @@
 namespace {
 const char kOrganization[] = "XQ";
 const char kOrganizationDomain[] = "xq-instruments.example";
-const char kApplication[] = "XQ Tarnlink";
+const char kApplication[] = "XQ Tarnlink"; // also the name of its work folder
 } // namespace
 
 void installSearchPaths()
@@ -37,7 +37,7 @@ QString defaultWorkFolder()
     const QStringList documents = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
     // A system that names no documents folder: the home folder stands in.
     const QString base = documents.isEmpty() ? QDir::homePath() : documents.first();
-    return base + QStringLiteral("/XQ Tarnlink");
+    return base + QLatin1Char('/') + QString::fromLatin1(kApplication);
 }
 
 void readSuiteSettings(CCalcFWUpdateMSDialog *dialog)

@@ -16,7 +16,7 @@ void TestCommandLine::parse_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("folder");
-    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("language");
 
     const QString program = QStringLiteral("tavix-updater");
     QTest::newRow("no entries") << QStringList() << QString() << 1;
@@ -50,11 +50,11 @@ void TestCommandLine::parse()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, folder);
-    QFETCH(int, number);
+    QFETCH(int, language);
 
     const CommandLine commandLine = parseCommandLine(arguments);
     QCOMPARE(commandLine.folder, folder);
-    QCOMPARE(commandLine.number, number);
+    QCOMPARE(commandLine.language, language);
 }
 
 QTEST_APPLESS_MAIN(TestCommandLine)

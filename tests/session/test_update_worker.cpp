@@ -98,11 +98,11 @@ public:
     {
         record("foundDevice");
         if (armOnFound)
-            dialog_.countdownMs.store(5250);
+            dialog_.armCountdown();
     }
     void onWaitingStart()
     {
-        const int left = dialog_.countdownMs.load();
+        const int left = dialog_.countdownLeftMs();
         record(QString("waitingStart %1").arg(left));
         if (left != 0)
             worker_.countdownShown();
@@ -112,7 +112,7 @@ public:
     void onDownloadActive()
     {
         record("downloadActive");
-        dialog_.busy.store(true);
+        dialog_.markBusy();
     }
     void onDownloadInactive()
     {
@@ -123,22 +123,21 @@ public:
     void onUpdaterRan(int result)
     {
         record(QString("updaterRan(%1)").arg(result));
-        busyAtResult << dialog_.busy.load();
+        busyAtResult << dialog_.isBusy();
         if (result == 0) {
-            worker_.retryCount.store(0);
             if (++current_ == files_.size()) {
-                worker_.stopRequested.store(true);
+                worker_.requestStop();
                 return;
             }
             worker_.selectSource(files_[current_].path, files_[current_].offset);
-            worker_.state.store(CUpdateWorker::Transferring);
+            worker_.sendSelectedFile();
             return;
         }
-        const int n = worker_.retryCount.fetch_add(1);
+        const int n = worker_.countFailedAttempt();
         if (n < maxRetries)
             worker_.selectSource(files_[current_].path, files_[current_].offset);
         else
-            worker_.stopRequested.store(true);
+            worker_.requestStop();
     }
 
 private:
@@ -217,8 +216,8 @@ private slots:
         disks = std::make_unique<emulator::EmulatedDiskSystem>();
         platform::installDiskSystem(disks.get());
         worker = std::make_unique<CUpdateWorker>();
-        dialog->countdownMs.store(0);
-        dialog->busy.store(false);
+        dialog->disarmCountdown();
+        dialog->clearBusy();
     }
     void cleanup()
     {
@@ -257,9 +256,9 @@ private slots:
         }();
         QCOMPARE(trace.count("opening-read"), 3);
         QCOMPARE(trace.count("closing-read"), 3);
-        QVERIFY(worker->transferStarted.load());
-        QCOMPARE(worker->lastResult.load(), 0);
-        QCOMPARE(dialog->countdownMs.load(), 0);
+        QVERIFY(worker->hasTransferStarted());
+        QCOMPARE(worker->resultOfLastTransfer(), 0);
+        QCOMPARE(dialog->countdownLeftMs(), 0);
         // Files 2 and 3 had no downloadActive: the worker set busy itself.
         QCOMPARE(standIn->busyAtResult, (QList<bool>{true, true, true}));
     }
@@ -270,7 +269,7 @@ private slots:
         standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
         standIn->onCountdown = [this](int left) {
             if (left == 4250) // the user presses Start: the rest becomes one second
-                dialog->countdownMs.store(1000);
+                dialog->startNow();
         };
         standIn->connectTo(Qt::DirectConnection);
         const QStringList events = finishSession();
@@ -287,7 +286,7 @@ private slots:
         // 100 ms after the transfer, 3000 ms in RetryPause, the presence check
         // finds the calculator, and downloadActive follows at once.
         QCOMPARE(at(events[11]) - at(events[10]), 3100u);
-        QCOMPARE(worker->retryCount.load(), 0);
+        QCOMPARE(worker->countFailedAttempt(), 1); // the one failure was counted, the success not
     }
 
     void stopDuringRetryPause()
@@ -301,16 +300,16 @@ private slots:
         standIn->connectTo(Qt::DirectConnection);
         stopping = worker.get();
         platform::setPauseObserver([](std::uint32_t ms) {
-            if (ms == 3000 && stopping->state.load() == CUpdateWorker::RetryPause)
-                stopping->stopRequested.store(true);
+            if (ms == 3000 && stopping->loopState() == CUpdateWorker::RetryPause)
+                stopping->requestStop();
         });
         const QStringList events = finishSession();
         platform::setPauseObserver(nullptr);
         QCOMPARE(names(events).last(), QString("downloadInactive"));
         QCOMPARE(names(events).count("updaterRan(112)"), 1);
         QCOMPARE(platform::nowMs() - at(events.last()), 3100u);
-        QCOMPARE(worker->lastResult.load(), 112);
-        QCOMPARE(worker->state.load(), int(CUpdateWorker::WaitingForDevice));
+        QCOMPARE(worker->resultOfLastTransfer(), 112);
+        QCOMPARE(worker->loopState(), CUpdateWorker::WaitingForDevice);
     }
 
     void endOfSessionNeverOverlapsTheWorker_data()
@@ -346,7 +345,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(closed, 20000);
         thread.join();
         platform::installDiskSystem(disks.get());
-        QVERIFY(!worker->loopActive.load());
+        QVERIFY(!worker->isLoopActive());
         QCOMPARE(hooked.mostAtOnce(), 1);
         if (attached)
             QCOMPARE(calculator->trace().back(), std::string("end-session"));
@@ -365,7 +364,7 @@ private slots:
         lateWindow = dialog.get();
         platform::setPauseObserver([](std::uint32_t) {
             if (lateWindow != nullptr && platform::nowMs() >= 4000) {
-                lateWindow->countdownMs.store(5250);
+                lateWindow->armCountdown();
                 lateWindow = nullptr;
             }
         });

@@ -43,8 +43,8 @@ private slots:
             ProbingDialog dialog;
             QVERIFY(dialog.sawItself);
             QCOMPARE(dialog.languageSeen, 3u);
-            QCOMPARE(dialog.countdownMs.load(), 0);
-            QVERIFY(!dialog.busy.load());
+            QCOMPARE(dialog.countdownLeftMs(), 0);
+            QVERIFY(!dialog.isBusy());
         }
         QVERIFY(gUpdateDialog == nullptr);
         platform::installDiskSystem(nullptr);

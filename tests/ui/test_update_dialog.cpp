@@ -332,7 +332,7 @@ private slots:
         // program waits for it before it ends).
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
-        QVERIFY(dialog->worker->stopRequested.load());
+        QVERIFY(dialog->worker->isStopRequested());
     }
 
     void startPressedDuringTheCountdown()
@@ -376,7 +376,7 @@ private slots:
             if (midTransfer(line) && !clickedDuringTransfer) {
                 clickedDuringTransfer = true;
                 QTimer::singleShot(0, dialog.get(), [this] {
-                    QVERIFY(dialog->busy.load());
+                    QVERIFY(dialog->isBusy());
                     QMetaObject::invokeMethod(dialog.get(), "onCancel");
                     // Closing and Escape are refused as well.
                     dialog->close();
@@ -405,7 +405,7 @@ private slots:
         open(releaseFolder);
         connect(dialog->worker, &CUpdateWorker::foundDevice, this, [&] { // after the window's own slot
             QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
-            QVERIFY(dialog->countdownMs.load() != 0);
+            QVERIFY(dialog->countdownLeftMs() != 0);
             widget<QPushButton>("cancelButton")->click();
             clicked = true;
         });
@@ -452,7 +452,7 @@ private slots:
             // Queued behind the downloadInactive already waiting.
             QTimer::singleShot(0, this, [&] {
                 QVERIFY(traceOf(*calculator).count("closing-read") < 2); // the second file still goes
-                QVERIFY(dialog->busy.load());
+                QVERIFY(dialog->isBusy());
                 dialog->close();
                 QVERIFY(dialog->isVisible());
                 checked = 2;
@@ -477,7 +477,7 @@ private slots:
         QVERIFY(waitFor("status: Update failed (-2)", 15000));
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator).last(), QString("end-session"));
-        QVERIFY(!dialog->busy.load());
+        QVERIFY(!dialog->isBusy());
         QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
         dialog->close();
         QVERIFY(!dialog->isVisible());
@@ -648,11 +648,15 @@ private slots:
         QCOMPARE(status->text(), QString("Waiting for connection.."));
         QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, 4));
         QCOMPARE(status->text(), QString("Waiting for connection......"));
-        dialog->countdownMs.store(250);
+        dialog->armCountdown(); // 5250, lowered five times as the worker does: 250 left
+        for (int pass = 0; pass < 5; ++pass)
+            dialog->countDownOneStep();
+        QCOMPARE(dialog->countdownLeftMs(), 250);
         QMetaObject::invokeMethod(dialog.get(), "onWaitingStart");
         QCOMPARE(button->text(), QString("Start - 0"));
         QCOMPARE(status->text(), QString("Waiting to start\u2026"));
-        dialog->countdownMs.store(0);
+        QCOMPARE(dialog->countDownOneStep(), 250);
+        QCOMPARE(dialog->countdownLeftMs(), 0); // never below 0
         QMetaObject::invokeMethod(dialog.get(), "onWaitingStart");
         QCOMPARE(status->text(), QString());
         QCOMPARE(button->text(), QString("Start - 0")); // left as it was

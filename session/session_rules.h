@@ -1,0 +1,32 @@
+// The update session's numbers, in one place: the countdown the window shows
+// once a calculator is found, how often a failed file is tried again, and
+// every fixed pause of the worker's loop. The window's slots and the worker's
+// passes apply them; nothing else spells them.
+#pragma once
+
+#include <cstdint>
+
+namespace session_rules {
+
+// The countdown: armed when a calculator is found, lowered by one step per
+// countdown pass, and cut to one second when the user presses Start.
+constexpr std::int32_t kCountdownMs = 5250;
+constexpr std::int32_t kCountdownStepMs = 1000;
+constexpr std::int32_t kStartNowMs = 1000;
+
+// A failed file is tried again this many times: six attempts in all.
+constexpr std::int32_t kRetries = 5;
+
+// From "Done" to the end of the program.
+constexpr std::uint32_t kExitDelayMs = 3000;
+
+// The worker's pauses.
+constexpr std::uint32_t kStartPauseMs = 500;          // before the first pass
+constexpr std::uint32_t kPollPauseMs = 500;           // after each presence check
+constexpr std::uint32_t kCountdownPauseMs = 1000;     // one countdown pass
+constexpr std::uint32_t kBeforeTransferPauseMs = 250; // between downloadActive and the transfer
+constexpr std::uint32_t kAfterTransferPauseMs = 100;  // after each transfer
+constexpr std::uint32_t kIdlePauseMs = 250;           // waiting for the next file
+constexpr std::uint32_t kRetryPauseMs = 3000;         // after a failed transfer
+
+} // namespace session_rules
