@@ -1,6 +1,7 @@
 #include "resources/block_decoder.h"
 
 #include "common/little_endian.h"
+#include "resources/resource_format.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,18 +14,12 @@ constexpr char16_t kNul = 0x0000;
 constexpr char16_t kCarriageReturn = 0x000D; // dropped from coded blocks
 constexpr std::size_t kOutputStep = 1024;    // coded output: first room and growth, in units
 
-// Node types of the code tree; any other type byte is a leaf on both bits.
-constexpr std::uint8_t kNodeInner = 0;    // type, u16 size: bit 0 -> +3, bit 1 -> +3+size
-constexpr std::uint8_t kNodeLeafOn1 = 1;  // type, u16 value: bit 0 -> +3, bit 1 -> value
-constexpr std::uint8_t kNodeLeafOn0 = 2;  // type, u16 value: bit 0 -> value, bit 1 -> +3
-constexpr std::uint8_t kNodeTwoLeaves = 3; // type, u16 value0, u16 value1
-
 constexpr std::uint32_t kLeaf = CompiledCodeTree::kLeaf;
 constexpr std::uint32_t kOutside = CompiledCodeTree::kOutside;
 
 bool nodeFits(const std::uint8_t *tree, std::uint64_t treeLength, std::uint64_t at)
 {
-    return at < treeLength && treeLength - at >= (tree[at] == kNodeTwoLeaves ? 5u : 3u);
+    return at < treeLength && treeLength - at >= codeTreeNodeLength(tree[at]);
 }
 
 // Indexes every node reachable from the root and records its two steps.
@@ -48,24 +43,25 @@ void compileSteps(const std::uint8_t *tree, std::uint64_t treeLength, std::vecto
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const std::uint64_t at = offsets[i];
         const std::uint8_t type = tree[at];
-        const std::uint16_t field = le::read16(tree + at + 1);
+        const std::uint16_t field = le::read16(tree + at + kNodeFieldAt);
+        const std::uint64_t next = at + kNodeLength; // the child that follows the node
         std::uint32_t zero, one;
         switch (type) {
         case kNodeInner:
-            zero = child(at + 3);
-            one = child(at + 3 + field);
+            zero = child(next);
+            one = child(next + field);
             break;
         case kNodeLeafOn1:
-            zero = child(at + 3);
+            zero = child(next);
             one = kLeaf | field;
             break;
         case kNodeLeafOn0:
             zero = kLeaf | field;
-            one = child(at + 3);
+            one = child(next);
             break;
         case kNodeTwoLeaves:
             zero = kLeaf | field;
-            one = kLeaf | le::read16(tree + at + 3);
+            one = kLeaf | le::read16(tree + at + kNodeSecondValueAt);
             break;
         default:
             zero = one = kLeaf | field;

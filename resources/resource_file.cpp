@@ -8,21 +8,8 @@
 
 namespace {
 
-// Owns a buffer that a reader allocated; frees it on every path out.
-struct ReaderBytesDeleter {
-    void operator()(std::uint8_t *buffer) const { freeResourceBytes(buffer); }
-};
-using ReaderBytes = std::unique_ptr<std::uint8_t[], ReaderBytesDeleter>;
-
-// The language codes of the file names, by language index 1 to 9.
-const char16_t *const kLanguageCodes[] = {u"En", u"Zh", u"Fr", u"De", u"Es", u"Nl", u"Pt", u"Ja", u"Ru"};
-constexpr std::uint32_t kLanguageCodeCount = sizeof kLanguageCodes / sizeof kLanguageCodes[0];
-
 // A name longer than this is cut when the record is made.
 constexpr std::size_t kMaxNameLength = 259;
-
-// The first read must cover the magic, the format tag and the header length.
-constexpr std::uint32_t kProbeLength = 12;
 
 ResourceReader gReader = nullptr;                       // installed reader; none: nothing is found
 std::vector<std::unique_ptr<ResourceFile>> gOpenFiles;  // accepted files, in the order of opening
@@ -32,7 +19,7 @@ std::vector<std::uint32_t> gFailedKeys;                 // keys that failed, in 
 // names it before its first unused entry.
 void fixUpChain(std::uint8_t *header)
 {
-    for (std::uint32_t position = 0; position < 4; ++position) {
+    for (std::uint32_t position = 0; position < kChainLength; ++position) {
         std::uint8_t *entry = header + kHeaderChainAt + 4 * position;
         const std::uint32_t language = le::read32(entry);
         if (language == kLanguageEnglish)
@@ -68,14 +55,17 @@ std::uint32_t ResourceFile::headerWord(std::uint32_t at) const
 
 std::uint32_t ResourceFile::chain(int position) const
 {
-    return position >= 0 && position < 4 ? headerWord(kHeaderChainAt + 4 * std::uint32_t(position)) : 0;
+    if (position < 0 || std::uint32_t(position) >= kChainLength)
+        return 0;
+    return headerWord(kHeaderChainAt + 4 * std::uint32_t(position));
 }
 
 std::u16string resourceFileName(std::uint32_t language)
 {
-    if (language < 1 || language > kLanguageCodeCount)
+    if (language < 1 || language > kFileLanguageCount)
         return std::u16string();
-    return u"Help" + std::u16string(kLanguageCodes[language - 1]) + u".xqresource";
+    const char *code = kFileLanguageCodes[language - 1];
+    return u"Help" + std::u16string(code, code + std::strlen(code)) + u".xqresource";
 }
 
 ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader)
@@ -84,9 +74,9 @@ ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader)
         return nullptr;
 
     std::uint8_t *raw = nullptr;
-    std::int64_t count = reader(name, &raw, 0, kProbeLength);
+    std::int64_t count = reader(name, &raw, 0, kMinHeaderLength);
     ReaderBytes probe(raw);
-    if (count != kProbeLength || !probe)
+    if (count != kMinHeaderLength || !probe)
         return nullptr;
     const std::uint32_t format = le::read32(probe.get() + kHeaderFormatAt);
     if (le::read32(probe.get() + kHeaderMagicAt) != kResourceMagic ||
@@ -95,7 +85,7 @@ ResourceFile *loadResourceFile(const char16_t *name, ResourceReader reader)
     // A header shorter than its own first three fields is as malformed as one
     // longer than 332 bytes: both reject the file.
     const std::uint32_t headerLength = le::read32(probe.get() + kHeaderLengthAt);
-    if (headerLength < kProbeLength || headerLength > kMaxHeaderLength)
+    if (headerLength < kMinHeaderLength || headerLength > kMaxHeaderLength)
         return nullptr;
 
     raw = nullptr;

@@ -1,33 +1,17 @@
-// String-resource files: "Help" + language code + ".xqresource", one per
-// language; the header, the block index, the process-wide tables of opened
-// files and of file keys that failed, and the reader through which every byte
-// of a file is read. Plain C++: the reader that goes through Qt's search path
-// lives in localized_text.h and is installed by the Qt half.
+// String-resource files, one per language: opening and validating a file,
+// the process-wide tables of opened files and of file keys that failed, and
+// the reader through which every byte of a file is read. The file's layout is
+// in resource_format.h. Plain C++: the reader that goes through Qt's search
+// path lives in localized_text.h and is installed by the Qt half.
 #pragma once
 
 #include "resources/block_decoder.h"
+#include "resources/resource_format.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
-
-constexpr std::uint32_t kResourceMagic = 0xB28A617Cu;
-constexpr std::uint32_t kFormatTag = 0xFE84125Du;       // the two accepted format tags
-constexpr std::uint32_t kFormatTagAlternate = 0xFE84125Eu;
-constexpr std::uint32_t kMaxHeaderLength = 332;
-constexpr std::uint32_t kPreferredBit = 0x80;
-constexpr std::uint32_t kBlockIndexRecordSize = 12;
-
-// Header field offsets.
-constexpr std::uint32_t kHeaderMagicAt = 0;
-constexpr std::uint32_t kHeaderFormatAt = 4;
-constexpr std::uint32_t kHeaderLengthAt = 8;
-constexpr std::uint32_t kHeaderChainAt = 12;      // 4 x u32; entry 0 is the file's own key
-constexpr std::uint32_t kHeaderCodeTreeOffsetAt = 40;
-constexpr std::uint32_t kHeaderCodeTreeLengthAt = 44;
-constexpr std::uint32_t kHeaderBlockCountAt = 56; // i32
-constexpr std::uint32_t kHeaderBlockIndexAt = 60;
-constexpr std::uint32_t kHeaderBlockBaseAt = 64;
 
 // Reads bytes [from, to) of the named file into a new buffer (*out, freed by
 // the caller with freeResourceBytes, also when the count falls short); the
@@ -35,6 +19,12 @@ constexpr std::uint32_t kHeaderBlockBaseAt = 64;
 using ResourceReader = std::int64_t (*)(const char16_t *name, std::uint8_t **out, std::int64_t from,
                                         std::int64_t to);
 void freeResourceBytes(std::uint8_t *buffer);
+
+// Owns a buffer that a reader allocated and frees it on every path out.
+struct ReaderBytesDeleter {
+    void operator()(std::uint8_t *buffer) const { freeResourceBytes(buffer); }
+};
+using ReaderBytes = std::unique_ptr<std::uint8_t[], ReaderBytesDeleter>;
 
 // The reader openResourceFile uses (none installed: no file is ever found).
 void setResourceReader(ResourceReader reader);
@@ -50,7 +40,7 @@ struct ResourceFile {
     bool hasBlockIndex = false;
 
     std::uint32_t headerWord(std::uint32_t at) const; // little-endian u32 of the header
-    std::uint32_t chain(int position) const;          // language chain entry 0 to 3
+    std::uint32_t chain(int position) const;          // language chain entry 0 to kChainLength - 1
 };
 
 // The file name of a language index ("HelpDe.xqresource"), empty for an

@@ -1,6 +1,5 @@
 #include "resources/string_lookup.h"
 
-#include "common/little_endian.h"
 #include "resources/block_decoder.h"
 #include "resources/language.h"
 #include "resources/resource_file.h"
@@ -12,12 +11,7 @@
 
 namespace {
 
-constexpr std::uint32_t kBlockNumberMask = 0x007FFFFFu; // bits 0 to 22 of the block word
-constexpr std::uint32_t kLastIndexShift = 23;           // bits 23 to 31: strings in the block - 1
-constexpr std::uint32_t kBlockLengthMask = 0x7FFFFFFFu; // bit 31 of the block length is not used
-constexpr std::uint32_t kStringIndexMask = kStringsPerBlock - 1;
-constexpr std::uint32_t kIdentifierBlockShift = 9;
-constexpr int kPasses = 2;                              // 0: the chain entry as preferred key, 1: plain
+constexpr int kPasses = 2; // 0: the chain entry as preferred key, 1: plain
 
 struct DecodedBlock {
     std::uint32_t language; // the chain entry the block was found through
@@ -33,11 +27,6 @@ const char16_t kEmptyText[1] = {0};
 
 // Something to point at when a read of zero bytes gave no buffer.
 const std::uint8_t kNoBytes[1] = {0};
-
-struct ReaderBytesDeleter {
-    void operator()(std::uint8_t *buffer) const { freeResourceBytes(buffer); }
-};
-using ReaderBytes = std::unique_ptr<std::uint8_t[], ReaderBytesDeleter>;
 
 // Reads [from, from + length) of the file; true only when every byte came.
 bool readRange(const ResourceFile &file, std::int64_t from, std::int64_t length, ReaderBytes *bytes)
@@ -77,7 +66,7 @@ const std::uint8_t *findIndexRecord(const ResourceFile &file, std::uint32_t bloc
     const std::size_t records = file.blockIndex.size() / kBlockIndexRecordSize;
     for (std::size_t i = records; i-- > 0;) {
         const std::uint8_t *record = file.blockIndex.data() + i * kBlockIndexRecordSize;
-        if ((le::read32(record) & kBlockNumberMask) == block)
+        if (readBlockIndexRecord(record).number == block)
             return record;
     }
     return nullptr;
@@ -121,9 +110,9 @@ DecodedBlock *decodeIntoCache(ResourceFile *file, std::uint32_t language, int pa
     const std::uint8_t *record = findIndexRecord(*file, block);
     if (record == nullptr)
         return nullptr;
-    const std::uint32_t blockWord = le::read32(record);
-    const std::uint32_t start = file->headerWord(kHeaderBlockBaseAt) + le::read32(record + 4); // mod 2^32
-    const std::uint32_t length = le::read32(record + 8) & kBlockLengthMask;
+    const BlockIndexEntry entry = readBlockIndexRecord(record);
+    const std::uint32_t start = file->headerWord(kHeaderBlockBaseAt) + entry.offset; // modulo 2^32
+    const std::uint32_t length = entry.length;
     ReaderBytes bytes;
     if (!readRange(*file, start, length, &bytes) || !ensureCodeTree(file))
         return nullptr;
@@ -135,7 +124,7 @@ DecodedBlock *decodeIntoCache(ResourceFile *file, std::uint32_t language, int pa
     decoded->block = block;
     const bool coded = file->headerWord(kHeaderCodeTreeLengthAt) != 0;
     decodeBlock(&decoded->table, bytes ? bytes.get() : kNoBytes, length, coded ? &file->codeTree : nullptr,
-                blockWord >> kLastIndexShift);
+                entry.lastIndex);
     bytes.reset();
 
     // The new record changes places with position 0; when the cache overflows,
@@ -168,7 +157,7 @@ const char16_t *lookupString(std::uint32_t identifier, std::uint32_t language)
 
     const std::uint32_t block = identifier >> kIdentifierBlockShift;
     const std::uint32_t index = identifier & kStringIndexMask;
-    for (int position = 0; position < 4; ++position) {
+    for (int position = 0; position < int(kChainLength); ++position) {
         const std::uint32_t entry = root->chain(position);
         if (entry == 0)
             continue;

@@ -2,10 +2,11 @@
 // language chain and a cache of the ten most recently used decoded blocks.
 #pragma once
 
+#include "resources/resource_format.h" // kStringsPerBlock and the identifier's two parts
+
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::uint32_t kStringsPerBlock = 512;
 constexpr std::size_t kBlockCacheLimit = 10;
 
 // The text, or nullptr when none was found; an empty text only for the

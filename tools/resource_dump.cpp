@@ -2,17 +2,13 @@
 
 #include "common/little_endian.h"
 #include "resources/block_decoder.h"
-#include "resources/resource_file.h"
-#include "resources/string_lookup.h"
+#include "resources/resource_format.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
 namespace {
-
-constexpr std::uint32_t kBlockNumberMask = 0x7FFFFFu; // bits 0 to 22 of a block word
-constexpr std::uint32_t kBlockLengthMask = 0x7FFFFFFFu;
 
 std::string hex(std::uint32_t value)
 {
@@ -47,20 +43,21 @@ bool checkCodeTree(const std::uint8_t *tree, std::uint32_t length, std::string *
             continue;
         seen[at] = true;
         const std::uint8_t type = tree[at];
-        if (length - at < (type == 3 ? 5u : 3u)) {
+        if (length - at < codeTreeNodeLength(type)) {
             *error = "the code tree ends inside its node at " + std::to_string(at);
             return false;
         }
-        const std::uint32_t field = le::read16(tree + at + 1);
-        if (type == 0) {
-            pending.push_back(static_cast<std::uint32_t>(at + 3));
-            if (at + 3 + field >= length) {
+        const std::uint32_t field = le::read16(tree + at + kNodeFieldAt);
+        const std::uint64_t next = at + kNodeLength; // the child that follows the node
+        if (type == kNodeInner) {
+            pending.push_back(static_cast<std::uint32_t>(next));
+            if (next + field >= length) {
                 *error = "the code tree points outside itself (node at " + std::to_string(at) + ")";
                 return false;
             }
-            pending.push_back(static_cast<std::uint32_t>(at + 3 + field));
-        } else if (type == 1 || type == 2) {
-            pending.push_back(static_cast<std::uint32_t>(at + 3));
+            pending.push_back(static_cast<std::uint32_t>(next + field));
+        } else if (type == kNodeLeafOn1 || type == kNodeLeafOn0) {
+            pending.push_back(static_cast<std::uint32_t>(next));
         }
     }
     return true;
@@ -70,7 +67,7 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
                          std::string *error)
 {
     const std::uint64_t size = file.size();
-    if (size < 12) {
+    if (size < kMinHeaderLength) {
         *error = "not a string-resource file: only " + std::to_string(size) + " bytes";
         return false;
     }
@@ -84,7 +81,7 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
         return false;
     }
     const std::uint32_t headerLength = le::read32(&file[kHeaderLengthAt]);
-    if (headerLength < 12 || headerLength > kMaxHeaderLength) {
+    if (headerLength < kMinHeaderLength || headerLength > kMaxHeaderLength) {
         *error = "bad header length " + std::to_string(headerLength);
         return false;
     }
@@ -124,29 +121,29 @@ bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<Reso
     }
 
     // The last record of a block number is the one the lookup uses.
-    std::map<std::uint32_t, const std::uint8_t *> records;
+    std::map<std::uint32_t, BlockIndexEntry> records;
     for (std::int32_t i = 0; i < blockCount; ++i) {
-        const std::uint8_t *record = &file[indexOffset + std::uint64_t{kBlockIndexRecordSize} * i];
-        records[le::read32(record) & kBlockNumberMask] = record;
+        const BlockIndexEntry entry =
+            readBlockIndexRecord(&file[indexOffset + std::uint64_t{kBlockIndexRecordSize} * i]);
+        records[entry.number] = entry;
     }
     texts->clear();
-    for (const auto &entry : records) {
-        const std::uint32_t number = entry.first;
-        const std::uint32_t word = le::read32(entry.second);
-        const std::uint32_t start = blockBase + le::read32(entry.second + 4); // modulo 2^32
-        const std::uint32_t length = le::read32(entry.second + 8) & kBlockLengthMask;
-        if (!inside(start, length, size)) {
-            *error = "block " + std::to_string(number) + " lies outside the file";
+    for (const auto &numbered : records) {
+        const BlockIndexEntry &entry = numbered.second;
+        const std::uint32_t start = blockBase + entry.offset; // modulo 2^32
+        if (!inside(start, entry.length, size)) {
+            *error = "block " + std::to_string(entry.number) + " lies outside the file";
             return false;
         }
         StringTable table;
-        decodeBlock(&table, file.data() + start, length, tree ? &compiled : nullptr, word >> 23);
+        decodeBlock(&table, file.data() + start, entry.length, tree ? &compiled : nullptr, entry.lastIndex);
         // A coded block may hold more strings than an identifier can reach.
         const std::size_t reachable = std::min<std::size_t>(table.count(), kStringsPerBlock);
         for (std::size_t index = 0; index < reachable; ++index) {
             std::u16string text(table.strings[index]);
             if (!text.empty())
-                texts->push_back({number << 9 | static_cast<std::uint32_t>(index), std::move(text)});
+                texts->push_back(
+                    {entry.number << kIdentifierBlockShift | static_cast<std::uint32_t>(index), std::move(text)});
         }
     }
     return true;

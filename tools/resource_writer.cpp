@@ -1,8 +1,7 @@
 #include "tools/resource_writer.h"
 
 #include "common/little_endian.h"
-#include "resources/resource_file.h"
-#include "resources/string_lookup.h"
+#include "resources/resource_format.h"
 
 #include <algorithm>
 #include <functional>
@@ -12,17 +11,8 @@
 
 namespace {
 
-constexpr std::uint32_t kHeaderLength = 68;        // every field the reader uses, nothing more
-constexpr std::uint32_t kBlockNumberBits = 23;     // block word: number below, last index above
-constexpr std::uint64_t kMaxBlockLength = 0x7FFFFFFFu; // bit 31 of a block length is masked off
-constexpr std::uint64_t kMaxFileLength = 0xFFFFFFFFu;  // every offset is a u32
-constexpr std::uint32_t kMaxSubtreeSize = 0xFFFFu;  // the size field of a type-0 node
-
-// Code tree node types, as the decoder reads them.
-constexpr std::uint8_t kNodeBothInner = 0; // u16 size of the subtree on bit 0, then both subtrees
-constexpr std::uint8_t kNodeLeafOnOne = 1; // u16 leaf on bit 1, subtree on bit 0 follows
-constexpr std::uint8_t kNodeLeafOnZero = 2; // u16 leaf on bit 0, subtree on bit 1 follows
-constexpr std::uint8_t kNodeBothLeaves = 3; // u16 leaf on bit 0, u16 leaf on bit 1
+constexpr std::uint64_t kMaxFileLength = 0xFFFFFFFFu; // every offset is a u32
+constexpr std::uint32_t kMaxSubtreeSize = 0xFFFFu;    // the u16 size field of a kNodeInner node
 
 struct Block {
     std::uint32_t number;                // id >> 9
@@ -80,7 +70,7 @@ bool CodeTree::build(const std::vector<std::uint64_t> &counts, std::string *erro
         // One symbol (every string empty): a node with that leaf on both bits, so that
         // each code is one bit.
         const char16_t only = nodes_[0].symbol;
-        bytes_ = {kNodeBothLeaves};
+        bytes_ = {kNodeTwoLeaves};
         putU16(&bytes_, only);
         putU16(&bytes_, only);
         codes_[only] = {0, 1};
@@ -109,9 +99,7 @@ std::uint64_t CodeTree::measure(int n)
 {
     Node &node = nodes_[n];
     const int left = node.child[0], right = node.child[1];
-    std::uint64_t size = 3;
-    if (isLeaf(left) && isLeaf(right))
-        size = 5;
+    std::uint64_t size = isLeaf(left) && isLeaf(right) ? kTwoLeavesNodeLength : kNodeLength;
     if (!isLeaf(left))
         size += measure(left);
     if (!isLeaf(right))
@@ -142,7 +130,7 @@ bool CodeTree::serialize(int n, Code prefix, std::string *error)
     one.bits |= std::uint64_t{1} << prefix.length;
     one.length += 1;
     if (isLeaf(first) && isLeaf(second)) {
-        bytes_.push_back(kNodeBothLeaves);
+        bytes_.push_back(kNodeTwoLeaves);
         putU16(&bytes_, nodes_[first].symbol);
         putU16(&bytes_, nodes_[second].symbol);
         setCode(first, prefix, 0);
@@ -150,13 +138,13 @@ bool CodeTree::serialize(int n, Code prefix, std::string *error)
         return true;
     }
     if (isLeaf(second)) {
-        bytes_.push_back(kNodeLeafOnOne);
+        bytes_.push_back(kNodeLeafOn1);
         putU16(&bytes_, nodes_[second].symbol);
         setCode(second, prefix, 1);
         return serialize(first, zero, error);
     }
     if (isLeaf(first)) {
-        bytes_.push_back(kNodeLeafOnZero);
+        bytes_.push_back(kNodeLeafOn0);
         putU16(&bytes_, nodes_[first].symbol);
         setCode(first, prefix, 0);
         return serialize(second, one, error);
@@ -169,7 +157,7 @@ bool CodeTree::serialize(int n, Code prefix, std::string *error)
                  std::to_string(nodes_[first].size) + " bytes does not fit a 16-bit size); use --plain";
         return false;
     }
-    bytes_.push_back(kNodeBothInner);
+    bytes_.push_back(kNodeInner);
     putU16(&bytes_, static_cast<std::uint16_t>(nodes_[first].size));
     return serialize(first, zero, error) && serialize(second, one, error);
 }
@@ -261,8 +249,8 @@ bool buildResourceFile(std::vector<ResourceText> texts, const ResourceFileOption
                      " at position " + std::to_string(bad) + ", which a resource file cannot keep";
             return false;
         }
-        const std::uint32_t number = t.id / kStringsPerBlock;
-        const std::uint32_t index = t.id % kStringsPerBlock;
+        const std::uint32_t number = t.id >> kIdentifierBlockShift;
+        const std::uint32_t index = t.id & kStringIndexMask;
         if (blocks.empty() || blocks.back().number != number)
             blocks.push_back({number, {}, {}});
         std::vector<std::u16string> &strings = blocks.back().strings;
@@ -295,13 +283,15 @@ bool buildResourceFile(std::vector<ResourceText> texts, const ResourceFileOption
             encodePlain(&block);
         else
             encodeCoded(&block, tree, options.junkPadding ? &junk : nullptr);
-        if (block.bytes.size() > kMaxBlockLength) {
+        if (block.bytes.size() > kBlockLengthMask) { // bit 31 of a block length is masked off
             *error = "block " + std::to_string(block.number) + " is too long";
             return false;
         }
         dataLength += block.bytes.size();
     }
-    const std::uint64_t indexAt = kHeaderLength + treeBytes.size();
+    // The header holds every field the reader uses, nothing more; the code
+    // tree, the block index and the blocks follow it in that order.
+    const std::uint64_t indexAt = kHeaderFieldsLength + treeBytes.size();
     const std::uint64_t dataAt = indexAt + std::uint64_t{kBlockIndexRecordSize} * blocks.size();
     if (dataAt + dataLength > kMaxFileLength) {
         *error = "the resource file would exceed 4 GiB";
@@ -312,23 +302,22 @@ bool buildResourceFile(std::vector<ResourceText> texts, const ResourceFileOption
     out.assign(dataAt, 0);
     le::write32(out.data() + kHeaderMagicAt, kResourceMagic);
     le::write32(out.data() + kHeaderFormatAt, kFormatTag);
-    le::write32(out.data() + kHeaderLengthAt, kHeaderLength);
+    le::write32(out.data() + kHeaderLengthAt, kHeaderFieldsLength);
     le::write32(out.data() + kHeaderChainAt, options.ownKey);
-    for (int i = 0; i < 3; ++i)
-        le::write32(out.data() + kHeaderChainAt + 4 * (i + 1), options.chain[i]);
-    le::write32(out.data() + kHeaderCodeTreeOffsetAt, treeBytes.empty() ? 0 : kHeaderLength);
+    for (std::uint32_t i = 1; i < kChainLength; ++i)
+        le::write32(out.data() + kHeaderChainAt + 4 * i, options.chain[i - 1]);
+    le::write32(out.data() + kHeaderCodeTreeOffsetAt, treeBytes.empty() ? 0 : kHeaderFieldsLength);
     le::write32(out.data() + kHeaderCodeTreeLengthAt, static_cast<std::uint32_t>(treeBytes.size()));
     le::write32(out.data() + kHeaderBlockCountAt, static_cast<std::uint32_t>(blocks.size()));
     le::write32(out.data() + kHeaderBlockIndexAt, static_cast<std::uint32_t>(indexAt));
     le::write32(out.data() + kHeaderBlockBaseAt, static_cast<std::uint32_t>(dataAt));
-    std::copy(treeBytes.begin(), treeBytes.end(), out.begin() + kHeaderLength);
+    std::copy(treeBytes.begin(), treeBytes.end(), out.begin() + kHeaderFieldsLength);
     std::size_t record = indexAt;
     std::uint32_t offset = 0;
     for (const Block &block : blocks) {
         const auto lastIndex = static_cast<std::uint32_t>(block.strings.size() - 1);
-        le::write32(out.data() + record, block.number | (lastIndex << kBlockNumberBits));
-        le::write32(out.data() + record + 4, offset);
-        le::write32(out.data() + record + 8, static_cast<std::uint32_t>(block.bytes.size()));
+        writeBlockIndexRecord(out.data() + record,
+                              {block.number, lastIndex, offset, static_cast<std::uint32_t>(block.bytes.size())});
         record += kBlockIndexRecordSize;
         offset += static_cast<std::uint32_t>(block.bytes.size());
         out.insert(out.end(), block.bytes.begin(), block.bytes.end());

@@ -3,6 +3,8 @@
 // with one code tree for the whole file. Plain C++, no Qt.
 #pragma once
 
+#include "resources/resource_format.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,9 +16,9 @@ struct ResourceText {
 };
 
 struct ResourceFileOptions {
-    std::uint32_t ownKey = 1;        // chain entry 0: language, optionally with kPreferredBit
-    std::uint32_t chain[3] = {0, 0, 0}; // further languages to search; 0 = unused
-    bool coded = true;               // Huffman code with a code tree, or plain UTF-16LE blocks
+    std::uint32_t ownKey = 1;                   // chain entry 0: language, optionally with kPreferredBit
+    std::uint32_t chain[kChainLength - 1] = {}; // further languages to search; 0 = unused
+    bool coded = true;                          // Huffman code with a code tree, or plain UTF-16LE blocks
     // Coded files only: fill the bits after each NUL code and each separator
     // byte with pseudo-random bits from junkSeed instead of zeros, as files
     // written by other tools may; the texts read back the same.

@@ -8,7 +8,9 @@
 // carry) as \u and four lower-case hex digits. `dump` lists the non-empty
 // strings only: an empty string is "no text" to the updater.
 // Errors: one line on stderr; exit code 1 for a bad file, 2 for bad arguments.
+#include "resources/language.h"
 #include "resources/localized_text.h"
+#include "resources/resource_format.h"
 #include "tools/resource_dump.h"
 #include "tools/resource_writer.h"
 #include "tools/ts_reader.h"
@@ -27,12 +29,7 @@ namespace {
 
 constexpr int kExitBadFile = 1;
 constexpr int kExitBadArguments = 2;
-constexpr std::uint32_t kEnglish = 1;
-constexpr std::uint32_t kLastLanguage = 9;
 constexpr std::uint32_t kMaxKey = 0xFF; // a language index, possibly with the preferred bit
-
-// Language codes of .ts files, in language-index order from 1.
-const char *const kLanguageCodes[] = {"en", "zh", "fr", "de", "es", "nl", "pt", "ja", "ru"};
 
 const char kUsage[] =
     "usage: xqres build [options] INPUT.ts OUTPUT.xqresource\n"
@@ -70,12 +67,13 @@ bool parseNumber(const QString &text, std::uint64_t low, std::uint64_t high, std
     return true;
 }
 
-// "de_DE", "de-AT" or "de" -> 4; 0 when the language has no file.
+// "de_DE", "de-AT" or "de" -> 4: the language whose file-name code it names,
+// in any case; 0 when the language has no file.
 std::uint32_t languageOfTsCode(const QString &code)
 {
     const QString prefix = code.section(QLatin1Char('_'), 0, 0).section(QLatin1Char('-'), 0, 0).toLower();
-    for (std::uint32_t i = 0; i < kLastLanguage; ++i)
-        if (prefix == QLatin1String(kLanguageCodes[i]))
+    for (std::uint32_t i = 0; i < kFileLanguageCount; ++i)
+        if (prefix == QString::fromLatin1(kFileLanguageCodes[i]).toLower())
             return i + 1;
     return 0;
 }
@@ -152,7 +150,7 @@ int runBuild(const QStringList &args)
         if (takesValue && i + 1 >= args.size())
             return fail(kExitBadArguments, QStringLiteral("%1 needs a value").arg(arg));
         if (arg == QLatin1String("--language")) {
-            if (!parseNumber(args[++i], 1, kLastLanguage, &language))
+            if (!parseNumber(args[++i], 1, kFileLanguageCount, &language))
                 return fail(kExitBadArguments, QStringLiteral("bad language \"%1\" (1 to 9)").arg(args[i]));
         } else if (arg == QLatin1String("--key")) {
             if (!parseNumber(args[++i], 1, kMaxKey, &key))
@@ -164,7 +162,7 @@ int runBuild(const QStringList &args)
             const QStringList entries = list.isEmpty() ? QStringList() : list.split(QLatin1Char(','));
             for (const QString &entry : entries) {
                 std::uint32_t value = 0;
-                if (!parseNumber(entry, 1, kMaxKey, &value) || chain.size() == 3)
+                if (!parseNumber(entry, 1, kMaxKey, &value) || chain.size() == kChainLength - 1)
                     return fail(kExitBadArguments,
                                 QStringLiteral("bad chain \"%1\" (up to three keys 1 to 255, comma separated)").arg(list));
                 chain.push_back(value);
@@ -199,9 +197,9 @@ int runBuild(const QStringList &args)
     if (language == 0)
         return fail(kExitBadArguments, QStringLiteral("%1: language \"%2\" has no resource file; give --language")
                                            .arg(paths[0], ts.language));
-    options.ownKey = (key != 0 ? key : language) | (preferred ? 0x80u : 0u);
-    if (!chainGiven && language != kEnglish)
-        chain = {kEnglish};
+    options.ownKey = (key != 0 ? key : language) | (preferred ? kPreferredBit : 0u);
+    if (!chainGiven && language != kLanguageEnglish)
+        chain = {kLanguageEnglish};
     for (std::size_t i = 0; i < chain.size(); ++i)
         options.chain[i] = chain[i];
 
@@ -211,7 +209,7 @@ int runBuild(const QStringList &args)
         // An untranslated text is kept as an empty string, which the lookup passes over
         // to the next language of the chain.
         const QString &text =
-            message.translation.isEmpty() && language == kEnglish ? message.source : message.translation;
+            message.translation.isEmpty() && language == kLanguageEnglish ? message.source : message.translation;
         const std::u16string units = toU16(text);
         const long long bad = unstorableUnitAt(units);
         if (bad >= 0)
@@ -269,7 +267,7 @@ int runLookup(const QStringList &args)
         if (arg == QLatin1String("--dir")) {
             dir = args[++i];
         } else if (arg == QLatin1String("--language")) {
-            if (!parseNumber(args[++i], 1, kLastLanguage, &language))
+            if (!parseNumber(args[++i], 1, kFileLanguageCount, &language))
                 return fail(kExitBadArguments, QStringLiteral("bad language \"%1\" (1 to 9)").arg(args[i]));
         } else if (parseNumber(arg, 1, 0xFFFFFFFFull, &id)) {
             ids.push_back(id);

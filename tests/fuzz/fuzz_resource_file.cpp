@@ -68,6 +68,9 @@ std::int64_t folderReader(const char16_t *name, std::uint8_t **out, std::int64_t
 std::uint32_t gLanguage = 1;
 
 // ---- The lookup's rules once more, walked plainly over the folder's bytes ----
+// The layout's offsets and masks are written out here as numbers on purpose,
+// not taken from resources/resource_format.h: a wrong constant there must not
+// be able to agree with itself.
 
 // The bytes [from, from + length) of a file when they all lie inside it; no
 // bytes can always be had, wherever they start.
