@@ -1,22 +1,26 @@
 // The simulated calculator.
 //
 // Trace events, one a line, numbers in decimal:
-//   opening-read           a 15360-byte read at the command area (resets the packet count)
+//   opening-read           a 15360-byte read at the command area (the transfer check
+//                          counts packet bytes from here on)
 //   closing-read           a 15872-byte read at the command area
 //   progress P             a progress report of P percent
 //   packet OFFSET LENGTH   a data packet (OFFSET: the high 16 bits of its argument)
 //   check-transfer N       a transfer check for N bytes
 //   end-session            the end-of-session command
-//   write OFFSET LENGTH    a data write (anything that is not a command block)
+//   write OFFSET LENGTH    a data write (anything that is not a command block); a
+//                          write cut short by an unplug shows only as "unplugged"
 //   read OFFSET LENGTH     any other read (the read that fetches a reply is not traced)
 //   refused <event>        a fault, or a bad packet, made it refuse the event above
 //   refused open           the disk could not be opened (unopenable)
 //   refused command 0xCODE ARG   a command block with an unknown code
 //   unplugged / replugged  it left / came back to the enumeration
 // Requests the operating system itself refuses (not whole sectors, outside the
-// disk) never reach the calculator and are not traced.
+// disk, on a handle of an earlier attachment or of an absent calculator) never
+// reach the calculator and are not traced.
 #include "emulator/calculator.h"
 
+#include "common/little_endian.h"
 #include "platform/clock.h"
 #include "platform/device_path.h"
 #include "platform/disk_system.h"
@@ -35,8 +39,10 @@ namespace emulator {
 
 namespace {
 
-// The command block format as the calculator reads it (the transport has its
-// own copy of these numbers; the emulator does not include transport/).
+// The command block format as the calculator reads it. The same numbers are in
+// transport/command_channel.h; this second copy is kept on purpose: the
+// emulator never includes transport/, so a number the transport gets wrong is
+// not shared by the calculator it talks to, and the suites see it fail.
 constexpr std::int64_t kCommandOffset = 87040;
 constexpr std::uint32_t kMagic = 0xAA5555AAu;
 constexpr char kTag[4] = {'K', 'Q', 'V', 'D'};
@@ -53,24 +59,10 @@ constexpr std::uint32_t kCmdDataPacket = 0xBEC6;
 constexpr std::uint32_t kCmdCheckTransfer = 0xBEC7;
 constexpr std::uint32_t kCmdProgress = 0xBEDC;
 
-std::uint32_t getLe32(const std::uint8_t *p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-void putLe32(std::uint8_t *p, std::uint32_t v)
-{
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-    p[2] = std::uint8_t(v >> 16);
-    p[3] = std::uint8_t(v >> 24);
-}
-
 bool isCommandBlock(const std::uint8_t *block)
 {
-    return getLe32(block) == kMagic && std::memcmp(block + 4, kTag, 4) == 0 &&
-           getLe32(block + 8) == kSectorSize;
+    return le::read32(block) == kMagic && std::memcmp(block + 4, kTag, 4) == 0 &&
+           le::read32(block + 8) == kSectorSize;
 }
 
 // What an unbuffered handle accepts: whole sectors at whole-sector offsets,
@@ -285,54 +277,50 @@ bool Calculator::storeLocked(std::uint64_t offset, const std::uint8_t *data, std
 void Calculator::replyLocked(std::uint32_t code, std::uint32_t value)
 {
     std::memset(reply_, 0, sizeof reply_);
-    putLe32(reply_, kMagic);
+    le::write32(reply_, kMagic);
     std::memcpy(reply_ + 4, kTag, 4);
-    putLe32(reply_ + 8, kSectorSize);
-    putLe32(reply_ + kCodeAt, code);
-    putLe32(reply_ + kArgumentAt, value);
+    le::write32(reply_ + 8, kSectorSize);
+    le::write32(reply_ + kCodeAt, code);
+    le::write32(reply_ + kArgumentAt, value);
     replyPending_ = true;
+}
+
+void Calculator::answerLocked(std::uint32_t code, bool refuse, const std::string &event,
+                              std::uint32_t value)
+{
+    if (refuse) {
+        traceLocked("refused " + event);
+        replyLocked(code & ~kReplyFlag, 0); // a refusal is a reply without the flag
+    } else {
+        traceLocked(event);
+        replyLocked(kReplyFlag | code, value);
+    }
 }
 
 void Calculator::handleCommandLocked(const std::uint8_t *block)
 {
-    const std::uint32_t code = getLe32(block + kCodeAt);
-    const std::uint32_t argument = getLe32(block + kArgumentAt);
-    const std::uint32_t refusal = code & ~kReplyFlag; // a refusal is a reply without the flag
+    const std::uint32_t code = le::read32(block + kCodeAt);
+    const std::uint32_t argument = le::read32(block + kArgumentAt);
     replyPending_ = false;
     switch (code) {
     case kCmdProgress:
-        if (faults_.refuseProgress) {
-            traceLocked("refused progress " + std::to_string(argument));
-            replyLocked(refusal, 0);
-        } else {
-            traceLocked("progress " + std::to_string(argument));
-            replyLocked(kReplyFlag | code, argument);
-        }
+        answerLocked(code, faults_.refuseProgress, "progress " + std::to_string(argument), argument);
         break;
     case kCmdDataPacket: {
         ++packetsSeen_;
         const std::uint32_t length = argument & 0xFFFF;
-        const std::string where = span(argument >> 16, length);
-        if (length == 0 || length > kMaxPayload || packetsSeen_ == faults_.refusePacket) {
-            traceLocked("refused packet " + where);
-            replyLocked(refusal, 0);
-        } else {
+        const bool refuse = length == 0 || length > kMaxPayload || packetsSeen_ == faults_.refusePacket;
+        if (!refuse) {
             packetData_.insert(packetData_.end(), block + kPayloadAt, block + kPayloadAt + length);
             packetBytesSinceOpening_ += length;
-            traceLocked("packet " + where);
-            replyLocked(kReplyFlag | code, length);
         }
+        answerLocked(code, refuse, "packet " + span(argument >> 16, length), length);
         break;
     }
     case kCmdCheckTransfer:
-        if (faults_.refuseCheck) {
-            traceLocked("refused check-transfer " + std::to_string(argument));
-            replyLocked(refusal, 0);
-        } else {
-            // Confirms what actually arrived, whatever the updater claims.
-            traceLocked("check-transfer " + std::to_string(argument));
-            replyLocked(kReplyFlag | code, static_cast<std::uint32_t>(packetBytesSinceOpening_));
-        }
+        // Confirms what actually arrived, whatever the updater claims.
+        answerLocked(code, faults_.refuseCheck, "check-transfer " + std::to_string(argument),
+                     static_cast<std::uint32_t>(packetBytesSinceOpening_));
         break;
     case kCmdEndSession:
         traceLocked("end-session");
@@ -340,8 +328,7 @@ void Calculator::handleCommandLocked(const std::uint8_t *block)
     default: {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(code));
-        traceLocked(std::string("refused command ") + hex + " " + std::to_string(argument));
-        replyLocked(refusal, 0);
+        answerLocked(code, true, std::string("command ") + hex + " " + std::to_string(argument), 0);
         break;
     }
     }

@@ -12,6 +12,8 @@
 // throttled calculators (and several handles on one) still overlap.
 #pragma once
 
+#include "common/calculator_model.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,18 +25,28 @@ namespace emulator {
 
 constexpr std::uint32_t kSectorSize = 512;
 
+// A model name from common/calculator_model.h as the byte text an identity
+// holds (the names are ASCII: each unit is one byte).
+inline std::string modelName(const char16_t *name)
+{
+    std::string out;
+    for (; *name; ++name)
+        out += static_cast<char>(*name);
+    return out;
+}
+
 struct Identity {
     std::string bus = "usbstor";         // anything else is not a USB mass-storage disk
-    std::string vendor = "XQ";
-    std::string product = "Tavix update";
+    std::string vendor = modelName(calculator_model::kVendor);
+    std::string product = modelName(calculator_model::kProduct);
     std::string revision = "1.00";
-    std::string serial = "TAVIX0000001"; // the instance part of the path
+    std::string serial = "TAVIX0000001"; // the instance part of the path is serial + "&0"
     std::string pathOverride;            // when set: the device path, exactly as given
 };
 
 struct Faults {
     bool refuseProgress = false;      // progress reports answered without the reply flag
-    std::uint32_t refusePacket = 0;   // the I-th data packet (1-based) is refused; 0: none
+    std::uint32_t refusePacket = 0;   // the I-th data packet (1-based, since creation) is refused; 0: none
     bool refuseCheck = false;         // the transfer check is refused
     std::int64_t failWrites = 0;      // the next N data writes fail; -1: every one
     bool unopenable = false;          // opening the disk fails
@@ -91,7 +103,8 @@ public:
     // ENOMEM (no memory for the written pages).
     bool open(std::uint64_t *attachment, int *error);
     // Positioned I/O; offset, length and buffer address in whole sectors, and
-    // the whole range inside the disk, or nothing is moved.
+    // the whole range inside the disk, or nothing is moved. A write that runs
+    // past the unplug limit stores the bytes up to it and fails with ENODEV.
     bool read(std::uint64_t attachment, std::int64_t offset, void *buffer, std::uint32_t length,
               int *error);
     bool write(std::uint64_t attachment, std::int64_t offset, const void *buffer,
@@ -113,6 +126,9 @@ private:
     void loadLocked(std::uint64_t offset, std::uint8_t *data, std::size_t length) const;
     void handleCommandLocked(const std::uint8_t *block);
     void replyLocked(std::uint32_t code, std::uint32_t value);
+    // Accepted: traces `event` and replies kReplyFlag | code with `value`.
+    // Refused: traces "refused <event>" and replies the code without the flag, 0.
+    void answerLocked(std::uint32_t code, bool refuse, const std::string &event, std::uint32_t value);
     void traceLocked(std::string line) const;
 
     mutable std::mutex mutex_;
