@@ -7,6 +7,7 @@
 #include "app/updater_main.h"
 
 #include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
 #include "ui/calc_fw_update_ms_dialog.h"

@@ -5,45 +5,35 @@
 
 namespace emulator {
 
-// A disk handle: a position on one attachment of one calculator.
-class EmulatedDiskSystem::DiskHandle : public platform::File {
+// A calculator opened as a disk: a position on one attachment of one
+// calculator.
+class EmulatedDiskSystem::OpenedCalculator : public platform::File {
 public:
-    DiskHandle(EmulatedDiskSystem &system, std::shared_ptr<Calculator> calculator,
-               std::uint64_t attachment)
+    OpenedCalculator(EmulatedDiskSystem &system, std::shared_ptr<Calculator> calculator,
+                     std::uint64_t attachment)
         : system_(system), calculator_(std::move(calculator)), attachment_(attachment)
     {
         ++system_.openHandles_;
     }
-    ~DiskHandle() override { --system_.openHandles_; }
+    ~OpenedCalculator() override { --system_.openHandles_; }
 
     bool read(void *buffer, std::uint32_t length, std::uint32_t *moved) override
     {
-        *moved = 0;
-        if (system_.countCall())
-            return false;
-        int error = 0;
-        if (!calculator_->read(attachment_, position_, buffer, length, &error))
-            return fail(error);
-        position_ += length;
-        *moved = length;
-        return true;
+        return transfer(length, moved, [&](int *error) {
+            return calculator_->read(attachment_, position_, buffer, length, error);
+        });
     }
 
     bool write(const void *buffer, std::uint32_t length, std::uint32_t *moved) override
     {
-        *moved = 0;
-        if (system_.countCall())
-            return false;
-        int error = 0;
-        if (!calculator_->write(attachment_, position_, buffer, length, &error))
-            return fail(error);
-        position_ += length;
-        *moved = length;
-        return true;
+        return transfer(length, moved, [&](int *error) {
+            return calculator_->write(attachment_, position_, buffer, length, error);
+        });
     }
 
     // Only moves the position, as on a real handle: it works on a dead handle
-    // too, and any position is allowed (I/O there is refused instead).
+    // too, and any position from 0 up is allowed (I/O there is refused
+    // instead). Below 0 or past the largest offset it fails with EINVAL.
     std::int64_t seek(std::int64_t offset, platform::SeekOrigin origin) override
     {
         if (system_.countCall())
@@ -82,6 +72,23 @@ public:
     }
 
 private:
+    // A read or write of `length` bytes at the position: counted, then `move`
+    // (the calculator's read or write). *moved is `length` when it succeeds,
+    // 0 when it fails.
+    template <typename Move>
+    bool transfer(std::uint32_t length, std::uint32_t *moved, const Move &move)
+    {
+        *moved = 0;
+        if (system_.countCall())
+            return false;
+        int error = 0;
+        if (!move(&error))
+            return fail(error);
+        position_ += length;
+        *moved = length;
+        return true;
+    }
+
     static bool fail(int error)
     {
         platform::setLastError(static_cast<std::uint32_t>(error));
@@ -175,7 +182,7 @@ platform::Handle EmulatedDiskSystem::openDisk(const char16_t *devicePath)
                 platform::setLastError(static_cast<std::uint32_t>(error));
                 return platform::kInvalidHandle;
             }
-            return new DiskHandle(*this, disk, attachment);
+            return new OpenedCalculator(*this, disk, attachment);
         }
     }
     platform::setLastError(ENOENT);

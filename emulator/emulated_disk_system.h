@@ -8,9 +8,10 @@
 // gives kInvalidHandle, an enumeration visits nothing, a seek or size gives -1.
 //
 // Firmware files are opened read-only through the operating system's disk
-// system, each call of their handles counted too. Handles refer to the system
-// that opened them: close them all before it goes (openHandleCount() tells),
-// and uninstall it (platform::installDiskSystem(nullptr)) before destroying it.
+// system, each call of their handles counted too (closing a handle is not a
+// counted call). Handles refer to the system that opened them: close them all
+// before it goes (openHandleCount() tells), and uninstall it
+// (platform::installDiskSystem(nullptr)) before destroying it.
 #pragma once
 
 #include "emulator/calculator.h"
@@ -34,7 +35,8 @@ public:
     std::shared_ptr<Calculator> attach(const Config &config);
     std::vector<std::shared_ptr<Calculator>> disks() const;
 
-    // platform::DiskSystem
+    // platform::DiskSystem. openDisk takes the path of any present calculator,
+    // whether an enumeration delivered it yet or not.
     void enumerateDiskInterfaces(const platform::InterfaceVisitor &visit) override;
     platform::Handle openDisk(const char16_t *devicePath) override;
     platform::Handle openFile(const char16_t *path) override;
@@ -51,7 +53,7 @@ public:
     bool countCall();
 
 private:
-    class DiskHandle;
+    class OpenedCalculator;
     class FileHandle;
 
     mutable std::mutex mutex_;                       // guards disks_
@@ -61,25 +63,5 @@ private:
     std::atomic<std::uint64_t> failAt_{0};           // the call that fails; 0: none
     std::atomic<bool> persistent_{false};            // and every call after it
 };
-
-// Parses a fault list "NAME[=VALUE][@K],..." (K: 1-based calculator, default
-// all) into per-calculator faults. Names: refuse-progress, refuse-packet=I,
-// refuse-check, fail-writes=N|all, unopenable, unplug-after=BYTES,
-// replug-after=MS. False, with a one-line reason in *error, on bad text.
-bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::string *error);
-
-// Settings of a simulated set-up, from the environment: TAVIX_SIM_CALCULATORS,
-// TAVIX_SIM_ATTACH_MS, TAVIX_SIM_DISK_MIB, TAVIX_SIM_BYTES_PER_SEC,
-// TAVIX_SIM_FAULTS, TAVIX_SIM_OUTPUT, TAVIX_SIM_CLOCK_SCALE.
-struct SimulationSettings {
-    std::vector<Config> calculators; // identities TAVIX000000<n>, faults applied
-    std::string outputFolder;        // empty: none
-    std::uint32_t clockScale = 1;    // 1 to 1000: how much faster the program's clock runs
-};
-bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string *error);
-
-// Writes calculator-N.img and calculator-N.trace (N from 1) into `folder`.
-bool saveCalculators(const std::vector<std::shared_ptr<Calculator>> &calculators,
-                     const std::string &folder, std::string *error);
 
 } // namespace emulator

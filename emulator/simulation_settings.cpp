@@ -1,6 +1,6 @@
 // The simulator's set-up from the environment, and saving what the calculators
 // ended up with.
-#include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 
 #include <cstdio>
 #include <cstdlib>

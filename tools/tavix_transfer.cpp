@@ -9,6 +9,7 @@
 // The calculators are configured from the environment like the simulator
 // (TAVIX_SIM_CALCULATORS, TAVIX_SIM_FAULTS, ...).
 #include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 #include "platform/disk_system.h"
 #include "transport/command_channel.h"
 #include "transport/device_discovery.h"

@@ -2,6 +2,7 @@
 // transport drives it: what reaches its disk, the replies it gives, what it
 // traces, and how each fault shows.
 #include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 #include "platform/clock.h"
 
 #include <QtTest>

@@ -1,6 +1,6 @@
 // TAVIX_SIM_FAULTS text from anywhere: the parser must not crash, must say why
 // on one line when it refuses, and must leave the faults untouched then.
-#include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 
 #include <QString>
 #include <QStringList>

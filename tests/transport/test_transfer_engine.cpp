@@ -1,6 +1,7 @@
 // The transfer engine on simulated calculators: the bytes each disk ends up
 // with, the trace each calculator saw, the callbacks, and every result code.
 #include "emulator/emulated_disk_system.h"
+#include "emulator/simulation_settings.h"
 #include "support/calculator_fixtures.h"
 #include "platform/clock.h"
 #include "support/recording_disk_system.h"

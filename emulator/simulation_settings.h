@@ -1,0 +1,38 @@
+// The simulator's set-up from the environment, and saving what the calculators
+// ended up with (simulation_settings.cpp).
+#pragma once
+
+#include "emulator/calculator.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace emulator {
+
+// Parses a fault list "NAME[=VALUE][@K],..." (K: 1-based calculator, default
+// all) into per-calculator faults. Names: refuse-progress, refuse-packet=I,
+// refuse-check, fail-writes=N|all, unopenable, unplug-after=BYTES,
+// replug-after=MS. False, with a one-line reason in *error (when error is not
+// null), on bad text; `faults` is then left as it was.
+bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::string *error);
+
+// Settings of a simulated set-up, from the environment: TAVIX_SIM_CALCULATORS,
+// TAVIX_SIM_ATTACH_MS, TAVIX_SIM_DISK_MIB, TAVIX_SIM_BYTES_PER_SEC,
+// TAVIX_SIM_FAULTS, TAVIX_SIM_OUTPUT, TAVIX_SIM_CLOCK_SCALE.
+struct SimulationSettings {
+    std::vector<Config> calculators; // serials TAVIX0000001, TAVIX0000002, ...; faults applied
+    std::string outputFolder;        // empty: none
+    std::uint32_t clockScale = 1;    // 1 to 1000: how much faster the program's clock runs
+};
+// False, with a one-line reason in *error (when error is not null) and
+// *settings untouched, when a variable holds bad text.
+bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string *error);
+
+// Writes calculator-N.img and calculator-N.trace (N from 1) into `folder`,
+// making the folder first when it is missing.
+bool saveCalculators(const std::vector<std::shared_ptr<Calculator>> &calculators,
+                     const std::string &folder, std::string *error);
+
+} // namespace emulator
