@@ -18,8 +18,9 @@ void pauseMs(std::uint32_t ms);
 // Milliseconds since an arbitrary start, on the clock in use.
 std::uint64_t nowMs();
 
-// Switches between the real clock (false, the default) and the simulated one.
-// Switching resets the simulated time to 0 and the pause statistics.
+// Switches between the real clock (false, the default) and the simulated one;
+// either way a scaled clock is left. Switching resets the simulated time to 0
+// and the pause statistics.
 void useSimulatedClock(bool simulated);
 bool simulatedClockInUse();
 
@@ -44,7 +45,8 @@ void advanceSimulatedClock(std::uint64_t ms);
 using PauseObserver = void (*)(std::uint32_t ms);
 void setPauseObserver(PauseObserver observer);
 
-// What the pauses since the last switch added up to (both clocks count).
+// What the pauses since the last switch of clock (or resetPauseStats) added up
+// to, on whichever clock they were taken.
 struct PauseStats {
     std::uint64_t count;   // number of pauseMs calls
     std::uint64_t totalMs; // sum of their lengths

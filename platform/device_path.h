@@ -12,9 +12,10 @@ namespace platform {
 extern const char kDiskInterfaceClass[]; // "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"
 
 // One identification field as the USB storage driver shows it: surrounding
-// padding (spaces, NULs, newlines) trimmed, inner spaces as underscores, ASCII
-// lower case. Characters outside printable ASCII, and the separators '#' and
-// '&', become underscores, so a field can never forge another part of a path.
+// padding (spaces, tabs, NULs, CRs, LFs) trimmed, inner spaces as underscores,
+// ASCII lower case. Characters outside printable ASCII, the separators '#' and
+// '&', and the slashes '\\' and '/' become underscores, so a field can never
+// forge another part of a path.
 std::string deviceIdField(const std::string &raw);
 
 // The whole path, each field passed through deviceIdField (the instance keeps

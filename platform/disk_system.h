@@ -34,7 +34,7 @@ public:
     virtual bool write(const void *buffer, std::uint32_t length, std::uint32_t *moved) = 0;
     // New absolute position, or -1 on an error (the position is then unchanged).
     virtual std::int64_t seek(std::int64_t offset, SeekOrigin origin) = 0;
-    // Everything written so far reaches the device.
+    // Everything written so far reaches the device. False on an error.
     virtual bool flush() = 0;
     // Size in bytes, or -1 on an error.
     virtual std::int64_t size() = 0;
@@ -69,8 +69,9 @@ DiskSystem &activeDiskSystem();
 void installDiskSystem(DiskSystem *system);
 DiskSystem &osDiskSystem();
 
-// Closes a handle from openDisk/openFile; kInvalidHandle is ignored.
-// False when the system reported an error on close (the handle is gone anyway).
+// Closes a handle from openDisk/openFile; kInvalidHandle is ignored. Always
+// true: the handle's destructor does the system close, and an error the
+// system reports there is not passed on (the handle is gone either way).
 bool closeHandle(Handle handle);
 
 // Buffers for disk handles: aligned to kBufferAlignment, which covers every

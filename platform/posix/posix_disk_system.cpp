@@ -1,6 +1,8 @@
-// The Linux disk system. Laid out in three parts: thin wrappers over the
-// system calls (each quirk - EINTR, short transfers, bounded reads - handled in
-// exactly one of them), the handle, and the disk system proper.
+// The Linux disk system. Laid out in parts: thin wrappers over the system
+// calls (their quirks - EINTR, short transfers, bounded reads - handled there
+// and nowhere else), the discovery rules over the sysfs tree, the rest of
+// platform/disk_system.h for Linux (buffers, error texts), the handle, and the
+// disk system proper.
 #include "platform/posix/posix_disk_system.h"
 
 #include "platform/posix/sysfs.h"
@@ -49,26 +51,39 @@ void robustClose(int fd)
         ::close(fd);
 }
 
-// Reads until `length` bytes are in, end of file, or an error; *moved gets
-// the count read. Returns 0, or the errno of the failing read.
-int readFully(int fd, void *buffer, std::size_t length, std::size_t *moved)
+// Calls `step(done)` - one read(2) or write(2) of the bytes from `done` on -
+// until `length` bytes are moved, a call moves nothing, or an error; a signal
+// interrupting a call repeats it. *moved gets the count moved. Returns 0, the
+// errno of the failing call, or `whenNothing` when a call moved nothing.
+template <typename Step>
+int moveFully(std::size_t length, std::size_t *moved, int whenNothing, const Step &step)
 {
-    auto *at = static_cast<char *>(buffer);
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t got = ::read(fd, at + done, length - done);
-        if (got < 0) {
+        const ssize_t n = step(done);
+        if (n < 0) {
             if (errno == EINTR)
                 continue;
             *moved = done;
             return errno;
         }
-        if (got == 0)
-            break; // end of file or of the disk
-        done += static_cast<std::size_t>(got);
+        if (n == 0) {
+            *moved = done;
+            return whenNothing;
+        }
+        done += static_cast<std::size_t>(n);
     }
     *moved = done;
     return 0;
+}
+
+// Reads until `length` bytes are in, end of file, or an error; *moved gets
+// the count read. Returns 0, or the errno of the failing read.
+int readFully(int fd, void *buffer, std::size_t length, std::size_t *moved)
+{
+    auto *at = static_cast<char *>(buffer);
+    // Nothing read is the end of the file or of the disk: no error.
+    return moveFully(length, moved, 0, [&](std::size_t done) { return ::read(fd, at + done, length - done); });
 }
 
 // Writes until all `length` bytes are out or an error; *moved gets the count
@@ -77,23 +92,8 @@ int readFully(int fd, void *buffer, std::size_t length, std::size_t *moved)
 int writeFully(int fd, const void *buffer, std::size_t length, std::size_t *moved)
 {
     const auto *at = static_cast<const char *>(buffer);
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t put = ::write(fd, at + done, length - done);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            *moved = done;
-            return errno;
-        }
-        if (put == 0) {
-            *moved = done;
-            return ENOSPC;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    *moved = done;
-    return 0;
+    return moveFully(length, moved, ENOSPC,
+                     [&](std::size_t done) { return ::write(fd, at + done, length - done); });
 }
 
 // fsync(2), retried while a signal interrupts it.
@@ -130,7 +130,8 @@ bool resolvePath(const std::string &path, std::string *resolved)
     return true;
 }
 
-// The entries of a directory, "." and hidden ones left out, sorted by name
+// The entries of a directory, those starting with '.' (".", ".." and hidden
+// ones) left out, sorted by name
 // so that every enumeration visits them in the same order. False when the
 // directory cannot be read.
 bool listDirectory(const std::string &path, std::vector<std::string> *names)

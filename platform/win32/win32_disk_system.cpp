@@ -36,8 +36,8 @@ bool fail()
     return false;
 }
 
-// An opened disk or file. The system's last error is kept beside the handle
-// as well as in the thread's last error.
+// An opened disk or file. A failed call leaves the system's error code in
+// the thread's lastError(); the handle keeps none of its own.
 class Win32File : public File {
 public:
     explicit Win32File(HANDLE handle) : handle_(handle) {}
@@ -79,7 +79,8 @@ public:
 
     bool flush() override { return FlushFileBuffers(handle_) || fail(); }
 
-    // A file's size from GetFileSize (both halves); a disk's from the disk driver.
+    // A file's size from GetFileSize (both halves); when that fails (a disk),
+    // the size from the disk driver.
     std::int64_t size() override
     {
         DWORD high = 0;
@@ -135,7 +136,7 @@ public:
         SetupDiDestroyDeviceInfoList(list);
     }
 
-    // Only an interface path a discovery delivered is ever opened raw.
+    // A disk is opened only by an interface path a discovery delivered.
     Handle openDisk(const char16_t *devicePath) override
     {
         if (devicePath == nullptr || !known(devicePath)) {
@@ -234,7 +235,8 @@ void freeAligned(void *buffer)
 }
 
 // The system's text for an error code (system message table, no inserts,
-// neutral language), fetched and released.
+// the user's default language), fetched and released, without the line
+// break and spaces it ends with.
 std::u16string errorText(std::uint32_t code)
 {
     wchar_t *text = nullptr;
