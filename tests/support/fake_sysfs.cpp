@@ -117,6 +117,15 @@ bool FakeSysfs::addBlockEntry(const QString &blockName, const QString &blockDir,
            makeSymlink("block/" + blockName, "../" + blockDir);
 }
 
+QString FakeSysfs::finishDisk(bool ok, const QString &blockName, const Disk &disk, DevNumbers dev,
+                              quint32 major, const QString &deviceLink)
+{
+    ok = ok && addBlockEntry(blockName, disk.block, numbersFor(dev, major)) &&
+         makeSymlink(disk.block + "/device", deviceLink);
+    disks_.insert(blockName, disk);
+    return ok ? disk.device : QString();
+}
+
 QString FakeSysfs::addUsbDisk(const QString &blockName, const QByteArray &vendor,
                               const QByteArray &model, const QByteArray &revision,
                               const QByteArray &serial, const QByteArray &interfaceClass,
@@ -139,11 +148,9 @@ QString FakeSysfs::addUsbDisk(const QString &blockName, const QByteArray &vendor
          writeFile(scsiDevice + "/vendor", scsiField(vendor, 8)) &&
          writeFile(scsiDevice + "/model", scsiField(model, 16)) &&
          writeFile(scsiDevice + "/rev", scsiField(revision, 4)) &&
-         writeFile(scsiDevice + "/type", "0\n") &&
-         addBlockEntry(blockName, blockDir, numbersFor(dev, 8)) &&
-         makeSymlink(blockDir + "/device", "../../../" + lun);
-    disks_.insert(blockName, Disk{usbDevice, blockDir, scsiDevice, interface, usbDevice});
-    return ok ? scsiDevice : QString();
+         writeFile(scsiDevice + "/type", "0\n");
+    return finishDisk(ok, blockName, Disk{usbDevice, blockDir, scsiDevice, interface, usbDevice}, dev, 8,
+                      "../../../" + lun);
 }
 
 QString FakeSysfs::addSataDisk(const QString &blockName, const QByteArray &vendor,
@@ -157,11 +164,9 @@ QString FakeSysfs::addSataDisk(const QString &blockName, const QByteArray &vendo
     const QString blockDir = scsiDevice + "/block/" + blockName;
     const bool ok = writeFile(scsiDevice + "/vendor", scsiField(vendor, 8)) &&
                     writeFile(scsiDevice + "/model", scsiField(model, 16)) &&
-                    writeFile(scsiDevice + "/rev", scsiField(revision, 4)) &&
-                    addBlockEntry(blockName, blockDir, numbersFor(dev, 8)) &&
-                    makeSymlink(blockDir + "/device", "../../../" + lun);
-    disks_.insert(blockName, Disk{ata, blockDir, scsiDevice, QString(), QString()});
-    return ok ? scsiDevice : QString();
+                    writeFile(scsiDevice + "/rev", scsiField(revision, 4));
+    return finishDisk(ok, blockName, Disk{ata, blockDir, scsiDevice, QString(), QString()}, dev, 8,
+                      "../../../" + lun);
 }
 
 QString FakeSysfs::addNvmeDisk(const QString &blockName, const QByteArray &model,
@@ -173,11 +178,9 @@ QString FakeSysfs::addNvmeDisk(const QString &blockName, const QByteArray &model
     const QString blockDir = controller + "/" + blockName;
     const bool ok = writeFile(controller + "/model", model + "\n") &&
                     writeFile(controller + "/serial", serial + "\n") &&
-                    writeFile(controller + "/firmware_rev", "2B2QEXM7\n") &&
-                    addBlockEntry(blockName, blockDir, numbersFor(dev, 259)) &&
-                    makeSymlink(blockDir + "/device", QString("../../nvme%1").arg(index));
-    disks_.insert(blockName, Disk{function, blockDir, controller, QString(), QString()});
-    return ok ? controller : QString();
+                    writeFile(controller + "/firmware_rev", "2B2QEXM7\n");
+    return finishDisk(ok, blockName, Disk{function, blockDir, controller, QString(), QString()}, dev, 259,
+                      QString("../../nvme%1").arg(index));
 }
 
 QString FakeSysfs::addVirtioDisk(const QString &blockName, DevNumbers dev)
@@ -186,12 +189,9 @@ QString FakeSysfs::addVirtioDisk(const QString &blockName, DevNumbers dev)
     const QString function = QString("devices/pci0000:00/0000:00:%1.0").arg(index + 3, 2, 10, QChar('0'));
     const QString virtio = function + QString("/virtio%1").arg(index);
     const QString blockDir = virtio + "/block/" + blockName;
-    const bool ok = writeFile(virtio + "/vendor", "0x1af4\n") &&
-                    writeFile(virtio + "/device", "0x0002\n") &&
-                    addBlockEntry(blockName, blockDir, numbersFor(dev, 254)) &&
-                    makeSymlink(blockDir + "/device", QString("../../../virtio%1").arg(index));
-    disks_.insert(blockName, Disk{function, blockDir, virtio, QString(), QString()});
-    return ok ? virtio : QString();
+    const bool ok = writeFile(virtio + "/vendor", "0x1af4\n") && writeFile(virtio + "/device", "0x0002\n");
+    return finishDisk(ok, blockName, Disk{function, blockDir, virtio, QString(), QString()}, dev, 254,
+                      QString("../../../virtio%1").arg(index));
 }
 
 QString FakeSysfs::addLoopDevice(const QString &blockName, DevNumbers dev)

@@ -100,6 +100,12 @@ private:
     DevNumbers numbersFor(DevNumbers dev, quint32 major);
     // Writes block/<name> (link) and <blockDir>/dev; blockDir relative to root.
     bool addBlockEntry(const QString &blockName, const QString &blockDir, DevNumbers dev);
+    // How every add* of a disk with a device behind it ends: when `ok` (all
+    // before was written), its block entry (numbersFor(dev, major)) and the
+    // link block/<name>/device -> deviceLink; then `disk` recorded. Returns
+    // disk.device, or an empty string when anything failed.
+    QString finishDisk(bool ok, const QString &blockName, const Disk &disk, DevNumbers dev,
+                       quint32 major, const QString &deviceLink);
 
     QTemporaryDir dir_;                // holds sys/ and dev/
     int nextUsbPort_ = 1;              // 2-<port> of the next USB disk
