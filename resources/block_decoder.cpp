@@ -25,9 +25,10 @@ bool nodeFits(const std::uint8_t *tree, std::uint64_t treeLength, std::uint64_t 
 // Indexes every node reachable from the root and records its two steps.
 void compileSteps(const std::uint8_t *tree, std::uint64_t treeLength, std::vector<std::uint32_t> *steps)
 {
-    // Children lie after their parent (offsets only grow), so one pass in
-    // offset order meets every parent before its children. indexAt lives only
-    // while the tree is compiled, once per file.
+    // A node gets its index the first time a step reaches it and is walked
+    // once, in the order of the indexes (the root first); indexAt keeps a node
+    // that two parents share from being indexed twice. It lives only while
+    // the tree is compiled, once per file.
     std::vector<std::uint32_t> indexAt(static_cast<std::size_t>(treeLength), kOutside);
     std::vector<std::uint64_t> offsets{0};
     indexAt[0] = 0;
@@ -200,8 +201,10 @@ struct BitBuffer {
     void refill()
     {
         if (next + 8 <= length) {
+            // The next eight bytes in one load, of which only the whole
+            // bytes that fit beside the bits at hand are kept (at most 7).
             const std::uint64_t word = le::read64(block + next);
-            const unsigned taken = (63 - count) / 8; // whole bytes that fit beside the bits at hand, at most 7
+            const unsigned taken = (63 - count) / 8;
             bits |= (word & ((std::uint64_t(1) << (8 * taken)) - 1)) << count;
             next += taken;
             count += taken * 8;

@@ -42,8 +42,8 @@ struct CompiledCodeTree {
 // False when memory ran out (the tree is then left empty).
 bool compileCodeTree(const std::uint8_t *tree, std::uint32_t treeLength, CompiledCodeTree *compiled);
 
-// Fills an empty `table` from `blockLength` bytes of `block`. `codeTree` is
-// the file's compiled code tree, or nullptr for a file without one.
+// Fills `table` (emptied first) from `blockLength` bytes of `block`.
+// `codeTree` is the file's compiled code tree, or nullptr for a file without one.
 // `lastIndex` (bits 23 to 31 of the block word) limits a plain block to
 // lastIndex + 1 strings; a coded block yields as many strings as it holds
 // complete NUL codes.

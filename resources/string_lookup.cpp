@@ -102,7 +102,8 @@ const char16_t *stringOf(const DecodedBlock &record, std::uint32_t index)
 }
 
 // Reads and decodes a block of `file` into a new cache record, which ends up
-// at position 0; nullptr when the block is not in the file or not readable.
+// at position 0; nullptr when the block is not in the file, not readable, or
+// memory for the file's code tree ran out.
 DecodedBlock *decodeIntoCache(ResourceFile *file, std::uint32_t language, int pass, std::uint32_t block)
 {
     if (!ensureBlockIndex(file))

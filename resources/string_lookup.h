@@ -1,5 +1,7 @@
 // Fetching a text by its identifier through the current language's file, its
-// language chain and a cache of the ten most recently used decoded blocks.
+// language chain and a cache of up to kBlockCacheLimit decoded blocks. A block
+// decoded into a full cache takes the front place, and the block that held it
+// is dropped (not the oldest one).
 #pragma once
 
 #include "resources/resource_format.h" // kStringsPerBlock and the identifier's two parts

@@ -17,6 +17,6 @@
 bool readResourceStrings(const std::vector<std::uint8_t> &file, std::vector<ResourceText> *texts,
                          std::string *error);
 
-// Whether `tree` is a well-formed code tree: every node and every leaf inside
-// its bytes. *error says where it is not.
+// Whether `tree` is a well-formed code tree: every node a walk from the root
+// can reach lies wholly inside its bytes. *error says where it is not.
 bool checkCodeTree(const std::uint8_t *tree, std::uint32_t length, std::string *error);

@@ -33,7 +33,8 @@ struct Code {
     unsigned length = 0;    // 0: the unit does not occur
 };
 
-// A Huffman tree over UTF-16 code units, serialized in the decoder's node format.
+// A Huffman tree over UTF-16 code units, serialized in the node format of
+// resources/resource_format.h.
 class CodeTree {
 public:
     // Builds the code from how often each unit occurs (65536 counts).

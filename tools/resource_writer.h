@@ -33,6 +33,7 @@ long long unstorableUnitAt(const std::u16string &text);
 
 // Builds the bytes of a string-resource file. Fails (false, one-line *error)
 // on a reserved or duplicate identifier, an unstorable text, a file too large
-// for its 32-bit offsets, or a code tree whose 16-bit subtree sizes overflow.
+// for its 32-bit offsets, a block too long for its 31-bit length, or a code
+// tree whose 16-bit subtree sizes overflow.
 bool buildResourceFile(std::vector<ResourceText> texts, const ResourceFileOptions &options,
                        std::vector<std::uint8_t> *file, std::string *error);
