@@ -35,13 +35,13 @@ std::uint32_t languageFromLocale(const std::string &localeName)
     return kLanguageEnglish;
 }
 
-bool checkLanguage(std::uint32_t *target, std::int32_t value)
+bool checkLanguage(std::uint32_t *storeInto, std::int32_t requestedIndex)
 {
-    if (static_cast<std::uint32_t>(value) <= kHighestLanguage) {
-        *target = static_cast<std::uint32_t>(value);
+    if (static_cast<std::uint32_t>(requestedIndex) <= kHighestLanguage) {
+        *storeInto = static_cast<std::uint32_t>(requestedIndex);
         return true;
     }
-    *target = kLanguageEnglish;
+    *storeInto = kLanguageEnglish;
     return false;
 }
 

@@ -18,9 +18,11 @@ constexpr std::uint32_t kHighestLanguage = 8;
 // system locale's name (QLocale::system().name()).
 std::uint32_t languageFromLocale(const std::string &localeName);
 
-// Stores `value` into `*target` when it is 0 to 8 (taken as unsigned) and
-// returns true; stores 1 and returns false for anything else.
-bool checkLanguage(std::uint32_t *target, std::int32_t value);
+// Always stores a language index into *storeInto: requestedIndex itself when
+// it is 0 to kHighestLanguage (taken as unsigned, so no negative value
+// passes), English (1) for anything else. Returns whether requestedIndex was
+// kept; callers use what was stored and ignore the result.
+bool checkLanguage(std::uint32_t *storeInto, std::int32_t requestedIndex);
 
 // The current language: the dialog's languageIndex, which the dialog binds at
 // the start of its construction (0 before that, and until it is chosen).
