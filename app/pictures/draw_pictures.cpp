@@ -1,10 +1,15 @@
-// draw_pictures: draws the updater's embedded pictures into a folder.
-//   draw_pictures OUTPUT_FOLDER
+// draw_pictures (the draw-pictures target): draws the pictures kept beside
+// this file, in app/pictures/.
+//   draw-pictures OUTPUT_FOLDER
 // Writes CalculatorIconX16.png and CalculatorIconX64.png (palette PNGs, the
 // window icon), varFolder_16x16.png and varFolder_32x32.png (RGBA, the Browse
 // button) and Updater.ico (256 PNG-compressed, 64 and 16 as 32-bit bitmaps).
-// A one-off tool: its output is kept in app/pictures/, the build does not run it.
-// No text is drawn, so plain QImage painting needs no application object.
+// Run by hand when a picture is to change (see app/CMakeLists.txt); the build
+// neither runs it nor builds it unless asked, and it is no part of the
+// programs. No text is drawn, so plain QImage painting needs no application
+// object.
+#include "common/little_endian.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QColor>
@@ -43,6 +48,7 @@ constexpr QRgb kKeyFunction = 0xff7d8692;
 constexpr QRgb kKeyOperator = 0xff7489a6;
 constexpr QRgb kKeyBlue = 0xff3a84dc;
 constexpr QRgb kKeyGreen = 0xff45ad5a;
+constexpr QRgb kTransparent = 0x00000000;
 
 // The folder's colours.
 constexpr QRgb kFolderOutline = 0xff8a6414;
@@ -104,6 +110,15 @@ QImage calculator16()
     return fromPixelArt(rows, 16, palette);
 }
 
+// A shading from `top` at height y0 to `bottom` at y1 (alpha included).
+QLinearGradient verticalShade(qreal y0, qreal y1, QRgb top, QRgb bottom)
+{
+    QLinearGradient shade(0, y0, 0, y1);
+    shade.setColorAt(0, QColor::fromRgba(top));
+    shade.setColorAt(1, QColor::fromRgba(bottom));
+    return shade;
+}
+
 void fillPixel(QPainter &p, int x, int y, QRgb colour)
 {
     p.fillRect(QRectF(x, y, 1, 1), QColor(colour));
@@ -131,16 +146,10 @@ QImage calculator(int size)
 
     // Body: rounded, dark, lit from above.
     const QRectF body(6.5, 1.5, 51, 61);
-    QLinearGradient bodyShade(0, 2, 0, 62);
-    bodyShade.setColorAt(0, QColor(kBodyTop));
-    bodyShade.setColorAt(1, QColor(kBodyBottom));
     p.setPen(QPen(QColor(kOutline), 1));
-    p.setBrush(bodyShade);
+    p.setBrush(verticalShade(2, 62, kBodyTop, kBodyBottom));
     p.drawRoundedRect(body, 6, 6);
-    QLinearGradient rim(0, 2, 0, 40);
-    rim.setColorAt(0, QColor(kBodyLight));
-    rim.setColorAt(1, QColor(0, 0, 0, 0));
-    p.setPen(QPen(QBrush(rim), 1));
+    p.setPen(QPen(QBrush(verticalShade(2, 40, kBodyLight, kTransparent)), 1));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(body.adjusted(1, 1, -1, -1), 5, 5);
 
@@ -149,10 +158,7 @@ QImage calculator(int size)
     p.setBrush(QColor(kBezel));
     p.drawRoundedRect(QRectF(10, 7, 44, 20), 2.5, 2.5);
     const QRect lcd(12, 9, 40, 16);
-    QLinearGradient lcdShade(0, lcd.top(), 0, lcd.bottom() + 1);
-    lcdShade.setColorAt(0, QColor(kLcdTop));
-    lcdShade.setColorAt(1, QColor(kLcdBottom));
-    p.fillRect(lcd, lcdShade);
+    p.fillRect(lcd, verticalShade(lcd.top(), lcd.bottom() + 1, kLcdTop, kLcdBottom));
     p.fillRect(QRectF(lcd.left(), lcd.top(), lcd.width(), 1), QColor(kLcdShadow));
     p.fillRect(QRectF(lcd.left(), lcd.top(), 1, lcd.height()), QColor(kLcdShadow));
 
@@ -315,11 +321,8 @@ QImage folder32()
     back.quadTo(29.5, 7.5, 29.5, 8.5);
     back.lineTo(29.5, 27.5);
     back.closeSubpath();
-    QLinearGradient backShade(0, 4, 0, 16);
-    backShade.setColorAt(0, QColor(kFolderBack));
-    backShade.setColorAt(1, QColor(kFolderBackDark));
     p.setPen(QPen(QColor(kFolderOutline), 1));
-    p.setBrush(backShade);
+    p.setBrush(verticalShade(4, 16, kFolderBack, kFolderBackDark));
     p.drawPath(back);
 
     p.setPen(QPen(QColor(kPaperEdge), 1));
@@ -329,11 +332,8 @@ QImage folder32()
     p.drawLine(QPointF(8, 12.5), QPointF(24, 12.5));
 
     const QRectF front(2.5, 13.5, 27, 14);
-    QLinearGradient frontShade(0, 14, 0, 28);
-    frontShade.setColorAt(0, QColor(kFolderFront));
-    frontShade.setColorAt(1, QColor(kFolderShade));
     p.setPen(QPen(QColor(kFolderOutline), 1));
-    p.setBrush(frontShade);
+    p.setBrush(verticalShade(14, 28, kFolderFront, kFolderShade));
     p.drawRoundedRect(front, 1, 1);
     p.setPen(QPen(QColor(kFolderLight), 1));
     p.drawLine(QPointF(3.5, 14.5), QPointF(28.5, 14.5));
@@ -343,16 +343,19 @@ QImage folder32()
     return image.convertToFormat(QImage::Format_ARGB32);
 }
 
-void putLe16(QByteArray &out, unsigned value)
+// Icons store their numbers little-endian.
+void putLe16(QByteArray &out, std::uint16_t value)
 {
-    out.append(static_cast<char>(value & 0xff));
-    out.append(static_cast<char>((value >> 8) & 0xff));
+    unsigned char bytes[2];
+    le::write16(bytes, value);
+    out.append(reinterpret_cast<const char *>(bytes), sizeof bytes);
 }
 
 void putLe32(QByteArray &out, std::uint32_t value)
 {
-    putLe16(out, value & 0xffff);
-    putLe16(out, value >> 16);
+    unsigned char bytes[4];
+    le::write32(bytes, value);
+    out.append(reinterpret_cast<const char *>(bytes), sizeof bytes);
 }
 
 // An icon image as a 32-bit bitmap: header with the height doubled (colour
@@ -405,7 +408,7 @@ QByteArray iconFile(const std::vector<IconImage> &images)
     QByteArray out;
     putLe16(out, 0); // reserved
     putLe16(out, 1); // icon
-    putLe16(out, static_cast<unsigned>(images.size()));
+    putLe16(out, static_cast<std::uint16_t>(images.size()));
     std::uint32_t offset = 6 + 16 * static_cast<std::uint32_t>(images.size());
     for (const IconImage &image : images) {
         out.append(static_cast<char>(image.size >= 256 ? 0 : image.size)); // 0 means 256
