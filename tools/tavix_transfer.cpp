@@ -8,6 +8,7 @@
 //
 // The calculators are configured from the environment like the simulator
 // (TAVIX_SIM_CALCULATORS, TAVIX_SIM_FAULTS, ...).
+#include "common/calculator_model.h"
 #include "emulator/emulated_disk_system.h"
 #include "emulator/simulation_settings.h"
 #include "platform/disk_system.h"
@@ -27,8 +28,8 @@
 
 namespace {
 
-const char16_t kVendor[] = u"XQ";
-const char16_t kProduct[] = u"Tavix update";
+using calculator_model::kProduct;
+using calculator_model::kVendor;
 
 void printUsage()
 {

@@ -1,22 +1,10 @@
 #include "transport/command_channel.h"
 
+#include "common/little_endian.h"
+
 #include <cstring>
 
 namespace {
-
-void putLe32(std::uint8_t *at, std::uint32_t value)
-{
-    at[0] = static_cast<std::uint8_t>(value);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-    at[2] = static_cast<std::uint8_t>(value >> 16);
-    at[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
-std::uint32_t getLe32(const std::uint8_t *at)
-{
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
 
 // A command or reply block in memory a raw disk handle accepts: sector aligned.
 struct alignas(platform::kBufferAlignment) Block {
@@ -27,10 +15,10 @@ struct alignas(platform::kBufferAlignment) Block {
 void fillHeader(Block &block, std::uint32_t code)
 {
     std::memset(block.bytes, 0, sizeof block.bytes);
-    putLe32(block.bytes + kBlockMagicAt, kCommandMagic);
+    le::write32(block.bytes + kBlockMagicAt, kCommandMagic);
     std::memcpy(block.bytes + kBlockTagAt, kCommandTag, sizeof kCommandTag);
-    putLe32(block.bytes + kBlockLengthAt, kCommandBlockSize);
-    putLe32(block.bytes + kBlockCodeAt, code);
+    le::write32(block.bytes + kBlockLengthAt, kCommandBlockSize);
+    le::write32(block.bytes + kBlockCodeAt, code);
 }
 
 // A block counts as sent, and a reply as received, only when every byte moved:
@@ -53,8 +41,6 @@ bool readAll(DiskHandle disk, void *data, std::uint32_t length)
 // command area with no way back to where the caller's data stream stands.
 std::int64_t rememberPosition(DiskHandle disk)
 {
-    if (disk == platform::kInvalidHandle)
-        return -1;
     return seekDisk(disk, 0, SeekFrom::Current);
 }
 
@@ -110,7 +96,7 @@ bool sendCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument)
 {
     Block block;
     fillHeader(block, code);
-    putLe32(block.bytes + kBlockArgumentAt, argument);
+    le::write32(block.bytes + kBlockArgumentAt, argument);
     return sendBlock(disk, block.bytes, kCommandBlockSize);
 }
 
@@ -120,11 +106,11 @@ bool queryCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument,
     Block block;
     Block reply;
     fillHeader(block, code);
-    putLe32(block.bytes + kBlockArgumentAt, argument);
+    le::write32(block.bytes + kBlockArgumentAt, argument);
     const bool exchanged =
         exchangeBlock(disk, block.bytes, kCommandBlockSize, reply.bytes, kCommandBlockSize);
-    *replyCode = getLe32(reply.bytes + kReplyCodeAt);
-    *replyValue = getLe32(reply.bytes + kReplyValueAt);
+    *replyCode = le::read32(reply.bytes + kReplyCodeAt);
+    *replyValue = le::read32(reply.bytes + kReplyValueAt);
     return exchanged;
 }
 
@@ -163,10 +149,10 @@ bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t le
         const std::uint32_t packet = length - sent < kPacketPayload ? length - sent : kPacketPayload;
         // Only the low 16 bits of the offset fit the argument; the calculator
         // sees it wrap every 64 KiB.
-        putLe32(block.bytes + kBlockArgumentAt, (offset << 16) | packet);
+        le::write32(block.bytes + kBlockArgumentAt, (offset << 16) | packet);
         std::memcpy(block.bytes + kBlockPayloadAt, data + sent, packet);
         if (!exchangeBlock(disk, block.bytes, kCommandBlockSize, reply.bytes, kCommandBlockSize) ||
-            getLe32(reply.bytes + kReplyCodeAt) != (kReplyFlag | kCmdDataPacket))
+            le::read32(reply.bytes + kReplyCodeAt) != (kReplyFlag | kCmdDataPacket))
             return false;
         sent += packet;
         offset += packet;

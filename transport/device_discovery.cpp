@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "transport/text16.h"
 
 #include <cstddef>
 #include <cstring>
@@ -12,14 +13,6 @@ char16_t devicePaths[kMaxDevices][kDevicePathLength] = {};
 namespace {
 
 const char16_t kPatternFormat[] = u"\\\\?\\usbstor#disk&ven_%s&prod_%s";
-
-int textLength(const char16_t *text, int limit)
-{
-    int n = 0;
-    while (n < limit && text[n] != 0)
-        ++n;
-    return n;
-}
 
 // wsprintfW for the "%s" and "%%" conversions the pattern uses: the arguments
 // are inserted in order. -1 when the result would not fit `capacity`.
@@ -58,7 +51,7 @@ int normaliseIdString(char16_t *output, int capacity, const char16_t *input)
 {
     if (capacity <= 0)
         return -1;
-    const int length = textLength(input, capacity);
+    const int length = text16::length(input, capacity);
     if (length >= capacity) {
         output[0] = 0;
         return -1;
@@ -90,7 +83,7 @@ int findCalculatorDisks(char16_t (*table)[kDevicePathLength], const char16_t *ve
 
     int count = 0;
     platform::activeDiskSystem().enumerateDiskInterfaces([&](const char16_t *path) {
-        const int length = textLength(path, kDevicePathLength);
+        const int length = text16::length(path, kDevicePathLength);
         if (length >= kDevicePathLength)
             return true; // does not fit a slot: skipped, never cut
         const std::u16string_view haystack(path, static_cast<std::size_t>(length));
@@ -161,10 +154,8 @@ int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePat
     const std::ptrdiff_t length = end - instance;
     if (length >= capacity)
         return -1;
-    for (std::ptrdiff_t i = 0; i < length; ++i) {
-        const char16_t unit = instance[i];
-        output[i] = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
-    }
+    for (std::ptrdiff_t i = 0; i < length; ++i)
+        output[i] = text16::upperAscii(instance[i]);
     output[length] = 0;
     return static_cast<int>(length);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "transport/text16.h"
 
 #include <algorithm>
 #include <array>
@@ -32,18 +33,10 @@ namespace {
 
 constexpr std::uint32_t kSectorSize = 512;
 
-int textLength(const char16_t *text, int limit)
-{
-    int n = 0;
-    while (n < limit && text[n] != 0)
-        ++n;
-    return n;
-}
-
 // Copies a NUL-terminated text that is known to fit `capacity`.
 void copyText(char16_t *to, int capacity, const char16_t *from)
 {
-    const int length = textLength(from, capacity - 1);
+    const int length = text16::length(from, capacity - 1);
     std::memcpy(to, from, static_cast<std::size_t>(length) * sizeof(char16_t));
     to[length] = 0;
 }
@@ -376,10 +369,8 @@ void identityOf(char16_t *identity, const char16_t *devicePath)
     if (calculatorIdentity(identity, kDevicePathLength, devicePath) >= 0)
         return;
     int length = 0;
-    for (; length < kDevicePathLength - 1 && devicePath[length] != 0; ++length) {
-        const char16_t unit = devicePath[length];
-        identity[length] = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
-    }
+    for (; length < kDevicePathLength - 1 && devicePath[length] != 0; ++length)
+        identity[length] = text16::upperAscii(devicePath[length]);
     identity[length] = 0;
 }
 
@@ -392,7 +383,7 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
 {
     if (report != nullptr)
         report->count = 0;
-    if (sourcePath == nullptr || textLength(sourcePath, kSourcePathLength - 1) >= kSourcePathLength - 1)
+    if (sourcePath == nullptr || text16::length(sourcePath, kSourcePathLength - 1) >= kSourcePathLength - 1)
         return kSourceUnopenable;
     deviceCount = findCalculatorDisksWithRetry(devicePaths, vendor, product, kMaxDevices);
     if (deviceCount == 0)
