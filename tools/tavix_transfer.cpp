@@ -47,10 +47,14 @@ const char *yesNo(bool ok)
     return ok ? "accepted" : "refused";
 }
 
-// One conversation: what a transfer and the end of a session say to a calculator.
+// One conversation that uses each command of the channel: the opening read,
+// progress reports of 0, 50 and 100, a 300-byte greeting as data packets and
+// its transfer check, the closing read, then another opening read and the end
+// of the session. (The updater's own runs send raw: data packets and the
+// transfer check are packet mode's, see transport/protocol_extras.h.)
 void converse(DiskHandle disk)
 {
-    readCommandArea(disk, false);
+    openingRead(disk);
     std::printf("  opening read\n");
     for (std::uint32_t percent : {0u, 50u, 100u})
         std::printf("  progress %u: %s\n", percent, yesNo(sendProgress(disk, percent)));
@@ -65,9 +69,9 @@ void converse(DiskHandle disk)
                 yesNo(sendDataPackets(disk, data.data(), static_cast<std::uint32_t>(data.size()), 0)));
     std::printf("  transfer check (%zu bytes): %s\n", data.size(),
                 yesNo(checkTransfer(disk, static_cast<std::int64_t>(data.size()))));
-    readCommandArea(disk, true);
+    closingRead(disk);
     std::printf("  closing read\n");
-    readCommandArea(disk, false);
+    openingRead(disk);
     std::printf("  opening read, end of session: %s\n", sendEndSession(disk) ? "sent" : "failed");
 }
 

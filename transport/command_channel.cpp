@@ -160,13 +160,28 @@ bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t le
     return true;
 }
 
-bool readCommandArea(DiskHandle disk, bool closing)
+namespace {
+
+// `length` bytes read at the command offset into a scratch buffer and
+// dropped. Nothing comes of a failure: no buffer, no seek or no read.
+void readAndDrop(DiskHandle disk, std::uint32_t length)
 {
     void *scratch = platform::allocAligned(kScratchSize);
     if (scratch == nullptr)
-        return true;
+        return;
     if (seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset)
-        readAll(disk, scratch, closing ? kClosingReadLength : kOpeningReadLength);
+        readAll(disk, scratch, length);
     platform::freeAligned(scratch);
-    return true;
+}
+
+} // namespace
+
+void openingRead(DiskHandle disk)
+{
+    readAndDrop(disk, kOpeningReadLength);
+}
+
+void closingRead(DiskHandle disk)
+{
+    readAndDrop(disk, kClosingReadLength);
 }

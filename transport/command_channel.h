@@ -74,6 +74,9 @@ bool sendEndSession(DiskHandle disk);
 // reply carrying the progress reply code.
 bool sendProgress(DiskHandle disk, std::uint32_t percent);
 
+// The transfer check and the data packets: the updater sends them only in
+// packet mode, which its own runs never use (protocol_extras.h).
+
 // Asks the calculator to confirm `totalLength` bytes (low 32 bits); no retry.
 bool checkTransfer(DiskHandle disk, std::int64_t totalLength);
 
@@ -83,7 +86,11 @@ bool checkTransfer(DiskHandle disk, std::int64_t totalLength);
 bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t length,
                      std::int64_t startOffset);
 
-// The opening (closing = false, 15360 bytes) or closing (true, 15872 bytes)
-// read at the command offset. The data is dropped, the position is not put
-// back, and the result is always true.
-bool readCommandArea(DiskHandle disk, bool closing);
+// The opening read (15360 bytes) and the closing read (15872 bytes) at the
+// command offset: the calculator sees one before the first command of a
+// transfer and before the end of a session, the other after the last progress
+// report of a successful transfer. What is read is dropped, a failure has no
+// consequence, and the position is not put back. (readCommandArea, in
+// protocol_extras.h, is either read with a result that is always true.)
+void openingRead(DiskHandle disk);
+void closingRead(DiskHandle disk);

@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "transport/protocol_extras.h"
 #include "transport/text16.h"
 
 #include <algorithm>
@@ -14,7 +15,6 @@ DiskHandle deviceHandles[kMaxDevices] = {};
 std::int32_t deviceCount = 0;
 ProgressCallback progressCallback = nullptr;
 MessageCallback messageCallback = nullptr;
-std::uint32_t chunkXorSeed = 0;
 ThreadStarter transferThreadStarter = startTransferThread;
 
 // One run's progress as the callback sees it. Each calculator has its own
@@ -112,26 +112,6 @@ bool writeChunk(DiskHandle disk, std::int64_t position, std::uint8_t *buffer, st
 
 } // namespace
 
-void chainXorChunk(std::uint8_t *buffer, std::uint32_t length)
-{
-    if (chunkXorSeed == 0)
-        return;
-    auto running = static_cast<std::uint8_t>(chunkXorSeed);
-    for (std::uint32_t i = 0; i < length; ++i) {
-        const std::uint8_t original = buffer[i];
-        buffer[i] = static_cast<std::uint8_t>(original ^ running);
-        running = original;
-    }
-}
-
-void reportLastError(const char16_t *label)
-{
-    // There is no log and no window for this: the text is fetched and dropped.
-    (void)label;
-    const std::u16string text = platform::errorText(platform::lastError());
-    (void)text;
-}
-
 std::int32_t transferThread(const TransferJob *job)
 {
     // The message comes first, before anything can end the thread: every disk
@@ -166,7 +146,7 @@ std::int32_t transferThread(const TransferJob *job)
     }
 
     platform::pauseMs(kSettlePauseMs);
-    readCommandArea(disk, false);
+    openingRead(disk);
     std::int64_t writePosition = seekDisk(disk, job->diskOffset, SeekFrom::Begin);
     if (writePosition < 0)
         writePosition = job->diskOffset;
@@ -174,6 +154,8 @@ std::int32_t transferThread(const TransferJob *job)
     platform::pauseMs(kSettlePauseMs);
     reportProgress(job, 0);
 
+    // Packet mode, which the updater's own runs never use, is reached only
+    // through packetModeSendChunk and packetModeCheckTransfer.
     const bool packetMode = job->mode != kRawMode;
     std::int64_t done = 0;
     std::int64_t fileOffset = 0;
@@ -183,15 +165,16 @@ std::int32_t transferThread(const TransferJob *job)
             remaining > std::int64_t(kChunkSize) ? kChunkSize : static_cast<std::uint32_t>(remaining);
         std::uint32_t n = 0;
         const bool read = file->read(buffer, asked, &n);
-        chainXorChunk(buffer, n);
+        chainXorChunk(buffer, n); // no change: nothing in the updater sets its seed
         // A file that shrank since its size was taken ends the transfer: the
         // calculator must never be told it got bytes that were not sent.
         if (!read || n != asked)
             return abandon(disk, file, buffer, kSourceReadFailed);
 
         if (packetMode) {
-            if (!sendDataPackets(disk, buffer, n, fileOffset))
-                return abandon(disk, file, buffer, kPacketRefused);
+            const std::int32_t sent = packetModeSendChunk(disk, buffer, n, fileOffset);
+            if (sent != kTransferOk)
+                return abandon(disk, file, buffer, sent);
         } else {
             if (!writeChunk(disk, writePosition, buffer, n)) {
                 reportLastError(u"Write Disk File");
@@ -214,8 +197,9 @@ std::int32_t transferThread(const TransferJob *job)
             continue;
         }
         if (packetMode) {
-            if (!checkTransfer(disk, job->length))
-                return abandon(disk, file, buffer, kTransferCheckFailed);
+            const std::int32_t checked = packetModeCheckTransfer(disk, job->length);
+            if (checked != kTransferOk)
+                return abandon(disk, file, buffer, checked);
             sendProgress(disk, 100);
             reportProgress(job, 100);
         }
@@ -229,7 +213,7 @@ std::int32_t transferThread(const TransferJob *job)
     platform::pauseMs(kSettlePauseMs);
     sendProgress(disk, 100);
     reportProgress(job, 100);
-    readCommandArea(disk, true);
+    closingRead(disk);
     return settleAndRelease(file, buffer, kTransferOk);
 }
 
@@ -454,7 +438,7 @@ std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product)
     for (int slot = 0; slot < deviceCount; ++slot) {
         if (deviceHandles[slot] == platform::kInvalidHandle)
             continue;
-        readCommandArea(deviceHandles[slot], false);
+        openingRead(deviceHandles[slot]);
         sendEndSession(deviceHandles[slot]);
     }
     closeCalculatorDisks();

@@ -1,6 +1,8 @@
 // The firmware transfer engine: one firmware file onto every attached
 // calculator at once, one thread per disk, in 16384-byte chunks at the file's
 // disk offset, with progress and message callbacks; and the end of a session.
+// What the calculator's protocol has beyond what the updater's runs use is in
+// protocol_extras.h.
 //
 // Plain procedural code: a process-wide device table, integer result codes,
 // no exception leaves it. The device table is not locked: a discovery, a run and an end
@@ -34,9 +36,9 @@ constexpr std::int32_t kDiskWriteFailed = 112;       // all 7 writes of a chunk 
 constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data packet was refused
 constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfer check failed
 
-// Modes of a transfer.
-constexpr std::int32_t kRawMode = 0;    // the file's bytes are written at the disk offset
-constexpr std::int32_t kPacketMode = 1; // any non-zero mode: the bytes travel as data packets
+// The mode of every transfer the updater runs: the file's bytes are written at
+// the disk offset. Any other mode is packet mode (protocol_extras.h).
+constexpr std::int32_t kRawMode = 0;
 
 // Called on the transfer threads, one call at a time. With several
 // calculators it gets the slowest one's percentage: within a run the values
@@ -54,7 +56,6 @@ extern DiskHandle deviceHandles[kMaxDevices];
 extern std::int32_t deviceCount;
 extern ProgressCallback progressCallback;
 extern MessageCallback messageCallback;
-extern std::uint32_t chunkXorSeed; // 0: chunks go out unchanged (nothing sets it)
 
 struct TransferRequest {
     std::uint32_t kind;                      // 0, 1 or 2; 3 and above are refused (106)
@@ -63,7 +64,7 @@ struct TransferRequest {
     std::int64_t length;                     // bytes to send
     char16_t sourcePath[kSourcePathLength];  // the firmware file, NUL-terminated
     char16_t messageText[kSourcePathLength]; // handed to the message callback
-    std::int32_t mode;                       // kRawMode, or packet mode
+    std::int32_t mode;                       // kRawMode, or packet mode (kPacketMode)
 };
 
 // What the threads of one run share to report a single progress (defined in
@@ -143,7 +144,3 @@ extern ThreadStarter transferThreadStarter;
 std::int32_t runTransferRequest(const TransferRequest *request);
 // One disk's transfer; its result code.
 std::int32_t transferThread(const TransferJob *job);
-// The chunk transform: a running XOR seeded by chunkXorSeed (none when 0).
-void chainXorChunk(std::uint8_t *buffer, std::uint32_t length);
-// The diagnostic hook: fetches the system's text for the last error and drops it.
-void reportLastError(const char16_t *label);

@@ -1,6 +1,7 @@
 // Whatever a device answers at the command area must never crash the channel
 // or make it accept what was not accepted: every reply comes from the fuzzer.
 #include "transport/command_channel.h"
+#include "transport/protocol_extras.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -5,6 +5,7 @@
 #include "platform/posix/posix_disk_system.h"
 #include "support/loop_calculator.h"
 #include "transport/command_channel.h"
+#include "transport/protocol_extras.h"
 #include "transport/device_discovery.h"
 #include "transport/transfer_engine.h"
 #include "platform/clock.h"

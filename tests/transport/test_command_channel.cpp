@@ -5,6 +5,7 @@
 #include "support/calculator_fixtures.h"
 #include "support/recording_disk_system.h"
 #include "transport/command_channel.h"
+#include "transport/protocol_extras.h"
 
 #include <QtTest>
 

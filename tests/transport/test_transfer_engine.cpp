@@ -5,6 +5,7 @@
 #include "support/calculator_fixtures.h"
 #include "platform/clock.h"
 #include "support/recording_disk_system.h"
+#include "transport/protocol_extras.h"
 #include "transport/transfer_engine.h"
 
 #include <QtTest>
