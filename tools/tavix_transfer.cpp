@@ -79,10 +79,10 @@ std::atomic<int> gLastPercent{-1};
 
 void onProgress(std::int32_t percent)
 {
-    // Several calculators report at once; print each new highest percentage.
-    int seen = gLastPercent.load();
-    while (percent > seen && !gLastPercent.compare_exchange_weak(seen, percent)) {
-    }
+    // The engine calls this on its threads one call at a time, with the
+    // slowest calculator's percentage, which never goes down: print the
+    // first, the first of every new ten, and 100.
+    const int seen = gLastPercent.exchange(percent);
     if (percent > seen && (percent / 10 > seen / 10 || percent == 100 || seen < 0))
         std::printf("progress: %d\n", percent);
 }

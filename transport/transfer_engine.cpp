@@ -73,22 +73,41 @@ void reportProgress(const TransferJob *job, std::int32_t percent)
         progressCallback(percent);
 }
 
-// The last steps of every exit once the disk was used: the settle pause, then
-// the firmware file and the buffer go.
-std::int32_t settleAndRelease(DiskHandle file, void *buffer, std::int32_t code)
-{
-    platform::pauseMs(kSettlePauseMs);
-    platform::closeHandle(file);
-    platform::freeAligned(buffer);
-    return code;
-}
+// What one transfer thread holds: its transfer buffer and the firmware file,
+// released when transferThread returns, whichever exit it takes (the file
+// closed, then the buffer freed). It also knows the disk, which the thread
+// never closes, for the exits once the disk was used: settle() pauses to let
+// the calculator settle, abandon() flushes the disk first.
+class ThreadHoldings {
+public:
+    explicit ThreadHoldings(DiskHandle disk) : disk_(disk) {}
+    ~ThreadHoldings()
+    {
+        platform::closeHandle(firmware);
+        platform::freeAligned(buffer);
+    }
+    ThreadHoldings(const ThreadHoldings &) = delete;
+    ThreadHoldings &operator=(const ThreadHoldings &) = delete;
 
-// What every failure exit after the disk was used does before it ends the thread.
-std::int32_t abandon(DiskHandle disk, DiskHandle file, void *buffer, std::int32_t code)
-{
-    disk->flush();
-    return settleAndRelease(file, buffer, code);
-}
+    // An exit once the disk was used: the settle pause, then `code`.
+    std::int32_t settle(std::int32_t code) const
+    {
+        platform::pauseMs(kSettlePauseMs);
+        return code;
+    }
+    // A failure once the disk was used: the disk flushed, then as settle().
+    std::int32_t abandon(std::int32_t code) const
+    {
+        disk_->flush();
+        return settle(code);
+    }
+
+    std::uint8_t *buffer = nullptr;                 // kChunkSize bytes, sector aligned
+    DiskHandle firmware = platform::kInvalidHandle; // the firmware file
+
+private:
+    DiskHandle disk_;
+};
 
 // One chunk onto the disk at `position`: up to 7 seek-and-write attempts. An
 // unbuffered disk takes whole sectors only, so a last chunk that ends inside a
@@ -122,29 +141,22 @@ std::int32_t transferThread(const TransferJob *job)
     if (messageCallback != nullptr)
         messageCallback(text);
 
-    auto *buffer = static_cast<std::uint8_t *>(platform::allocAligned(kChunkSize));
-    if (buffer == nullptr)
-        return kNoTransferBuffer;
-    DiskHandle file = platform::activeDiskSystem().openFile(job->sourcePath);
-    if (file == platform::kInvalidHandle) {
-        platform::freeAligned(buffer);
-        return kSourceUnopenable;
-    }
-    // Reading from anywhere but the source offset would send the wrong bytes.
-    if (!seekTo(file, job->sourceOffset)) {
-        platform::closeHandle(file);
-        platform::freeAligned(buffer);
-        return kSourceReadFailed;
-    }
-    std::int64_t remaining = job->length;
-
     DiskHandle disk = job->disk;
-    if (disk == platform::kInvalidHandle) {
-        platform::closeHandle(file);
-        platform::freeAligned(buffer);
+    ThreadHoldings hold(disk);
+    hold.buffer = static_cast<std::uint8_t *>(platform::allocAligned(kChunkSize));
+    if (hold.buffer == nullptr)
+        return kNoTransferBuffer;
+    hold.firmware = platform::activeDiskSystem().openFile(job->sourcePath);
+    if (hold.firmware == platform::kInvalidHandle)
+        return kSourceUnopenable;
+    // Reading from anywhere but the source offset would send the wrong bytes.
+    if (!seekTo(hold.firmware, job->sourceOffset))
+        return kSourceReadFailed;
+    if (disk == platform::kInvalidHandle)
         return kDiskUnopenable;
-    }
 
+    // From here on the disk is used: every exit goes through hold.settle() or
+    // hold.abandon().
     platform::pauseMs(kSettlePauseMs);
     openingRead(disk);
     std::int64_t writePosition = seekDisk(disk, job->diskOffset, SeekFrom::Begin);
@@ -157,6 +169,8 @@ std::int32_t transferThread(const TransferJob *job)
     // Packet mode, which the updater's own runs never use, is reached only
     // through packetModeSendChunk and packetModeCheckTransfer.
     const bool packetMode = job->mode != kRawMode;
+    std::uint8_t *const buffer = hold.buffer;
+    std::int64_t remaining = job->length;
     std::int64_t done = 0;
     std::int64_t fileOffset = 0;
     std::uint32_t lastPercent = 0;
@@ -164,21 +178,21 @@ std::int32_t transferThread(const TransferJob *job)
         const std::uint32_t asked =
             remaining > std::int64_t(kChunkSize) ? kChunkSize : static_cast<std::uint32_t>(remaining);
         std::uint32_t n = 0;
-        const bool read = file->read(buffer, asked, &n);
+        const bool read = hold.firmware->read(buffer, asked, &n);
         chainXorChunk(buffer, n); // no change: nothing in the updater sets its seed
         // A file that shrank since its size was taken ends the transfer: the
         // calculator must never be told it got bytes that were not sent.
         if (!read || n != asked)
-            return abandon(disk, file, buffer, kSourceReadFailed);
+            return hold.abandon(kSourceReadFailed);
 
         if (packetMode) {
             const std::int32_t sent = packetModeSendChunk(disk, buffer, n, fileOffset);
             if (sent != kTransferOk)
-                return abandon(disk, file, buffer, sent);
+                return hold.abandon(sent);
         } else {
             if (!writeChunk(disk, writePosition, buffer, n)) {
                 reportLastError(u"Write Disk File");
-                return abandon(disk, file, buffer, kDiskWriteFailed);
+                return hold.abandon(kDiskWriteFailed);
             }
             writePosition += n;
         }
@@ -199,7 +213,7 @@ std::int32_t transferThread(const TransferJob *job)
         if (packetMode) {
             const std::int32_t checked = packetModeCheckTransfer(disk, job->length);
             if (checked != kTransferOk)
-                return abandon(disk, file, buffer, checked);
+                return hold.abandon(checked);
             sendProgress(disk, 100);
             reportProgress(job, 100);
         }
@@ -209,12 +223,12 @@ std::int32_t transferThread(const TransferJob *job)
     // The ending. A flush that fails leaves the data's arrival in doubt, which
     // is a failed write, not a success.
     if (!disk->flush())
-        return settleAndRelease(file, buffer, kDiskWriteFailed);
+        return hold.settle(kDiskWriteFailed);
     platform::pauseMs(kSettlePauseMs);
     sendProgress(disk, 100);
     reportProgress(job, 100);
     closingRead(disk);
-    return settleAndRelease(file, buffer, kTransferOk);
+    return hold.settle(kTransferOk);
 }
 
 std::thread startTransferThread(std::function<void()> body)
@@ -326,11 +340,11 @@ namespace {
 // The file's size; false when the file cannot be opened or sized.
 bool querySourceSize(const char16_t *path, std::int64_t *size)
 {
-    DiskHandle file = platform::activeDiskSystem().openFile(path);
-    if (file == platform::kInvalidHandle)
+    DiskHandle firmware = platform::activeDiskSystem().openFile(path);
+    if (firmware == platform::kInvalidHandle)
         return false;
-    *size = file->size();
-    platform::closeHandle(file);
+    *size = firmware->size();
+    platform::closeHandle(firmware);
     return *size >= 0;
 }
 

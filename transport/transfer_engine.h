@@ -1,13 +1,13 @@
 // The firmware transfer engine: one firmware file onto every attached
-// calculator at once, one thread per disk, in 16384-byte chunks at the file's
-// disk offset, with progress and message callbacks; and the end of a session.
-// What the calculator's protocol has beyond what the updater's runs use is in
-// protocol_extras.h.
+// calculator (or those a filter lets through) at once, one thread per disk, in
+// 16384-byte chunks at the file's disk offset, with progress and message
+// callbacks; and the end of a session. What the calculator's protocol has
+// beyond what the updater's runs use is in protocol_extras.h.
 //
 // Plain procedural code: a process-wide device table, integer result codes,
-// no exception leaves it. The device table is not locked: a discovery, a run and an end
-// of session must never overlap (the update worker and the dialog keep them
-// apart).
+// no exception leaves it. The device table is not locked: a discovery, a run
+// and an end of session must never overlap (the update worker keeps them apart
+// with its transport lock).
 #pragma once
 
 #include "transport/command_channel.h"
@@ -19,7 +19,9 @@
 
 constexpr std::uint32_t kChunkSize = 16384;      // bytes read from the file and sent per step
 constexpr int kRawWriteAttempts = 7;             // one try and six retries per chunk
-constexpr std::uint32_t kSettlePauseMs = 100;    // around the start and the end of a transfer
+constexpr std::uint32_t kSettlePauseMs = 100;    // before the opening read, after progress 0, after
+                                                 // the last flush, and before every exit once the
+                                                 // disk was used
 constexpr std::uint32_t kHighestRunningPercent = 99; // 100 only once the transfer is complete
 constexpr int kSourcePathLength = 261;           // request path buffers, terminator included
 constexpr int kMessageTextLength = 360;          // a transfer thread's own copy of the message
@@ -27,7 +29,8 @@ constexpr int kMessageTextLength = 360;          // a transfer thread's own copy
 // Transfer result codes. 0 is success; the dialog shows any other as a number.
 constexpr std::int32_t kTransferOk = 0;
 constexpr std::int32_t kNoCalculatorFound = 104;     // discovery found nothing in 6 passes
-constexpr std::int32_t kSourceUnopenable = 105;      // the firmware file cannot be opened
+constexpr std::int32_t kSourceUnopenable = 105;      // the firmware file cannot be opened or sized,
+                                                     // or its path does not fit a request
 constexpr std::int32_t kBadRequestKind = 106;        // request kind 3 or more; no thread started
 constexpr std::int32_t kDiskUnopenable = 107;        // this slot's disk could not be opened
 constexpr std::int32_t kSourceReadFailed = 109;      // the firmware file cannot be positioned or read whole
@@ -90,7 +93,8 @@ struct CalculatorResult {
     char16_t identity[kDevicePathLength]; // calculatorIdentity() of its device path; the whole
                                           // path upper-cased when it has no instance part
     std::int32_t result;                  // its own result code (its thread's exit code, 110
-                                          // when it got no thread), or kCalculatorLeftOut
+                                          // when it got no thread, 105 when the file could not
+                                          // be sized), or kCalculatorLeftOut
 };
 
 struct TransferReport {
@@ -130,7 +134,7 @@ std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product);
 int openCalculatorDisks();
 // Closes every valid handle of the table and marks its slot invalid.
 void closeCalculatorDisks();
-// The file's size, 0 when it cannot be opened.
+// The file's size, 0 when it cannot be opened or sized.
 std::int64_t sourceFileSize(const char16_t *path);
 // Starts one transfer thread running `body`. The engine starts its threads
 // through transferThreadStarter, which is startTransferThread (std::thread's
@@ -140,7 +144,8 @@ using ThreadStarter = std::thread (*)(std::function<void()> body);
 std::thread startTransferThread(std::function<void()> body);
 extern ThreadStarter transferThreadStarter;
 // One thread per slot, all joined; the first non-zero exit code in slot order,
-// where a slot whose thread could not be started counts as 110.
+// where a slot whose thread could not be started counts as 110. 106 at once for
+// a request of kind 3 or more, 104 when the table is empty.
 std::int32_t runTransferRequest(const TransferRequest *request);
-// One disk's transfer; its result code.
+// One disk's transfer; its result code. It never closes the disk.
 std::int32_t transferThread(const TransferJob *job);
