@@ -15,6 +15,7 @@
 //   refused open           the disk could not be opened (unopenable)
 //   refused command 0xCODE ARG   a command block with an unknown code
 //   unplugged / replugged  it left / came back to the enumeration
+//   stall MS               the data write written just before stalled MS milliseconds (stall-after)
 // Requests the operating system itself refuses (not whole sectors, outside the
 // disk, on a handle of an earlier attachment or of an absent calculator) never
 // reach the calculator and are not traced.
@@ -415,6 +416,7 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
     const auto issued = std::chrono::steady_clock::now();
     std::uint64_t accepted = 0;      // data bytes stored
     std::uint64_t bytesPerSecond = 0;
+    std::uint32_t stallMs = 0;       // this write stalls before it completes
     bool ok = true;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -459,9 +461,17 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
             ok = false;
         }
         bytesPerSecond = faults_.bytesPerSecond;
+        if (faults_.stallAfterBytes >= 0 &&
+            dataBytesWritten_ >= static_cast<std::uint64_t>(faults_.stallAfterBytes)) {
+            stallMs = faults_.stallMs;
+            faults_.stallAfterBytes = -1; // used up
+            traceLocked("stall " + std::to_string(stallMs));
+        }
     }
-    // The speed limit costs real time, and outside the lock so that other
-    // handles and other calculators go on meanwhile.
+    // The speed limit and a stall cost real time, and outside the lock so
+    // that other handles and other calculators go on meanwhile.
+    if (stallMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
     if (bytesPerSecond > 0 && accepted > 0)
         std::this_thread::sleep_until(issued + std::chrono::microseconds(accepted * 1000000 / bytesPerSecond));
     return ok;

@@ -54,6 +54,8 @@ struct Faults {
     std::int64_t replugAfterMs = -1;  // an unplugged calculator is back this long after; -1: never
     std::uint64_t attachAtMs = 0;     // present from this time (platform::nowMs) on
     std::uint64_t bytesPerSecond = 0; // write speed limit (real time); 0: none
+    std::int64_t stallAfterBytes = -1; // the data write that reaches that many bytes stalls; -1: never
+    std::uint32_t stallMs = 0;        // how long it stalls (real time), then it completes
 };
 
 struct Config {

@@ -87,7 +87,7 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
     if (name == "refuse-progress" || name == "refuse-check" || name == "unopenable")
         kind = Flag;
     else if (name == "refuse-packet" || name == "fail-writes" || name == "unplug-after" ||
-             name == "replug-after")
+             name == "replug-after" || name == "stall-after" || name == "stall-ms")
         kind = Number;
     else {
         *error = "unknown fault '" + name + "'";
@@ -109,8 +109,10 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
         return false;
     if (name == "fail-writes" && value != "all" && !number(what, value, 0, kMaxInt64, &n, error))
         return false;
-    if ((name == "unplug-after" || name == "replug-after") &&
+    if ((name == "unplug-after" || name == "replug-after" || name == "stall-after") &&
         !number(what, value, 0, kMaxInt64, &n, error))
+        return false;
+    if (name == "stall-ms" && !number(what, value, 0, 600000, &n, error))
         return false;
 
     for (std::size_t i = first; i < last; ++i) {
@@ -127,8 +129,12 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
             f.failWrites = value == "all" ? -1 : static_cast<std::int64_t>(n);
         else if (name == "unplug-after")
             f.unplugAfterBytes = static_cast<std::int64_t>(n);
-        else
+        else if (name == "replug-after")
             f.replugAfterMs = static_cast<std::int64_t>(n);
+        else if (name == "stall-after")
+            f.stallAfterBytes = static_cast<std::int64_t>(n);
+        else
+            f.stallMs = static_cast<std::uint32_t>(n);
     }
     return true;
 }

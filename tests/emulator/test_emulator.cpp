@@ -7,7 +7,9 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -108,10 +110,10 @@ QStringList enumerate(platform::DiskSystem &system)
 QString describe(const Faults &f)
 {
     return QStringLiteral("progress=%1 packet=%2 check=%3 writes=%4 open=%5 unplug=%6 replug=%7 "
-                          "attach=%8 speed=%9")
+                          "attach=%8 speed=%9 stall=%10/%11")
         .arg(!f.refuseProgress).arg(f.refusePacket).arg(!f.refuseCheck).arg(f.failWrites)
         .arg(!f.unopenable).arg(f.unplugAfterBytes).arg(f.replugAfterMs).arg(f.attachAtMs)
-        .arg(f.bytesPerSecond);
+        .arg(f.bytesPerSecond).arg(f.stallAfterBytes).arg(f.stallMs);
 }
 
 QString describe(const std::vector<Faults> &faults)
@@ -421,6 +423,31 @@ private slots:
         QCOMPARE(calc->faults().failWrites, left);
     }
 
+    // The write that reaches the stall point takes the stall in real time and
+    // then completes; the stall fires once (the trace says after which write).
+    void stallOnce()
+    {
+        Faults faults;
+        faults.stallAfterBytes = 1024;
+        faults.stallMs = 300;
+        calc->setFaults(faults);
+        std::int64_t longest = 0;
+        for (int i = 0; i < 4; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            QVERIFY(writeAt(disk, i * 512, pattern(512, std::uint8_t(i + 1)).get(), 512));
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start).count();
+            if (i == 1)
+                QVERIFY2(ms >= 300, qPrintable(QString("the stalled write took %1 ms").arg(ms)));
+            else
+                longest = std::max<std::int64_t>(longest, ms);
+        }
+        QVERIFY2(longest < 300, qPrintable(QString("a write that should not stall took %1 ms").arg(longest)));
+        QCOMPARE(traceOf(*calc), (QStringList{"write 0 512", "write 512 512", "stall 300", "write 1024 512",
+                                              "write 1536 512"}));
+        QCOMPARE(calc->faults().stallAfterBytes, qint64(-1));
+    }
+
     void unopenable()
     {
         Faults faults;
@@ -606,6 +633,9 @@ private slots:
         QTest::newRow("several") << "fail-writes=all,unplug-after=4096@1,replug-after=250@1,unopenable,refuse-check" << 1
             << with([](Faults &f) { f.failWrites = -1, f.unplugAfterBytes = 4096, f.replugAfterMs = 250,
                                     f.unopenable = true, f.refuseCheck = true; });
+        QTest::newRow("stall") << "stall-after=8192@2,stall-ms=4000@2" << 2
+            << none + " | " + with([](Faults &f) { f.stallAfterBytes = 8192, f.stallMs = 4000; });
+        QTest::newRow("stall too long") << "stall-ms=600001" << 1 << "larger than 600000";
         QTest::newRow("counts") << "fail-writes=7,unplug-after=0,refuse-packet=4294967295" << 1
             << with([](Faults &f) { f.failWrites = 7, f.unplugAfterBytes = 0, f.refusePacket = 4294967295u; });
 
