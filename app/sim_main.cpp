@@ -12,7 +12,6 @@
 #include "platform/disk_system.h"
 #include "ui/calc_fw_update_ms_dialog.h"
 
-#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -20,16 +19,6 @@
 #include <string>
 
 namespace {
-
-// One line per change, flushed at once so that a script follows it live.
-void echo(const QString &field, const QString &value)
-{
-    QString line = field + QStringLiteral(": ") + value;
-    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    const QByteArray utf8 = line.toUtf8() + '\n';
-    std::fwrite(utf8.constData(), 1, static_cast<std::size_t>(utf8.size()), stdout);
-    std::fflush(stdout);
-}
 
 bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
 {
@@ -56,6 +45,7 @@ int main(int argc, char **argv)
     emulator::EmulatedDiskSystem disks;
     bool saved = true;
     UpdaterHooks hooks;
+    hooks.echoDisplay = true;
     hooks.prepare = [&] {
         // Only the copy that holds the guard attaches calculators.
         if (settings.clockScale > 1)
@@ -66,7 +56,6 @@ int main(int argc, char **argv)
         return 0;
     };
     hooks.dialogCreated = [&](CCalcFWUpdateMSDialog *dialog) {
-        QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::sessionEnded, dialog,
                          [&] { save(disks, settings.outputFolder); });
     };

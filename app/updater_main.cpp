@@ -5,6 +5,9 @@
 #include "ui/calc_fw_update_ms_dialog.h"
 
 #include <QApplication>
+#include <QByteArray>
+
+#include <cstdio>
 
 // The embedded pictures live in a static library: naming the resource's
 // initializer here keeps the linker from dropping it. Outside any namespace,
@@ -13,6 +16,20 @@ static void registerPictures()
 {
     Q_INIT_RESOURCE(updater);
 }
+
+namespace {
+
+// One line per change, flushed at once so that a script follows it live.
+void echo(const QString &field, const QString &value)
+{
+    QString line = field + QStringLiteral(": ") + value;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const QByteArray utf8 = line.toUtf8() + '\n';
+    std::fwrite(utf8.constData(), 1, static_cast<std::size_t>(utf8.size()), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
 
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
 {
@@ -33,6 +50,8 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     // Never deleted: the window, its thread and its worker live as long as
     // the process.
     auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language);
+    if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
+        QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     if (hooks.dialogCreated)
         hooks.dialogCreated(dialog);
     QApplication::setActiveWindow(dialog);

@@ -16,6 +16,11 @@ struct UpdaterHooks {
     // The event loop has ended and the worker is stopped; nothing of the
     // session runs any more.
     std::function<void()> finished;
+    // Every change of what the window shows is written to standard output,
+    // a "field: value" line each (see displayChanged). The simulator always
+    // echoes; the product when TAVIX_ECHO_DISPLAY=1 is set, so that a script
+    // can follow a real session. Nothing else of the program changes.
+    bool echoDisplay = false;
 };
 
 // The whole program; returns the process exit code. A second copy for the
