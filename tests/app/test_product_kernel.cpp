@@ -1,0 +1,268 @@
+// tavix-updater, the program users start, through the kernel: simulated
+// calculators behind real loop devices (tavix-calcfs), named in a fake /sys
+// that is bound over the real one in the program's own mount namespace. The
+// program is run unchanged; what it shows is followed through its echo
+// (TAVIX_ECHO_DISPLAY=1) and what it did through the calculators' images and
+// traces. Every case also has disks that are not calculators beside them
+// (a SATA disk, a USB stick of another vendor), which must stay untouched,
+// and leaves no process, mount or loop device behind.
+#include "support/kernel_calculators.h"
+
+#include <QtTest>
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+using tavixtest::KernelCalculators;
+using tavixtest::ProgramRun;
+
+namespace {
+
+const QString kUpdater = QStringLiteral(TAVIX_UPDATER);
+const QString kSampleRelease = QStringLiteral(TAVIX_SAMPLE_RELEASE);
+const QStringList kOtherDisks{"sata", "usb:Kingston:DataTraveler"};
+// A session takes about ten seconds (six of countdown, three from "Done" to
+// the end); a sanitizer build on a busy machine never comes near this.
+constexpr int kRunMs = 180000;
+
+struct ReleaseFile {
+    const char *name;
+    qint64 diskOffset;
+};
+const ReleaseFile kRelease[] = {
+    {"APPSDISK.DAT", 0x500000},
+    {"GIRVAARM.ROM", 0},
+    {"MASTER.DAT", 0x100000},
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList traceOf(const QString &path)
+{
+    return QString::fromUtf8(readAll(path)).split('\n', Qt::SkipEmptyParts);
+}
+
+QProcessEnvironment calculators(int count, const QString &faults = QString(), qint64 bytesPerSecond = 0)
+{
+    QProcessEnvironment env;
+    env.insert("TAVIX_SIM_CALCULATORS", QString::number(count));
+    if (!faults.isEmpty())
+        env.insert("TAVIX_SIM_FAULTS", faults);
+    if (bytesPerSecond > 0)
+        env.insert("TAVIX_SIM_BYTES_PER_SEC", QString::number(bytesPerSecond));
+    return env;
+}
+
+// What every case checks after the box has stopped: each calculator holds
+// the release in `folder` byte for byte at its offsets and saw a whole
+// session (an opening read first, the end of the session last); every other
+// disk is unchanged (all zero, no write in its trace).
+void checkDisks(const KernelCalculators &box, const QString &folder, int calculatorCount)
+{
+    for (int n = 1; n <= calculatorCount; ++n) {
+        const QString base = box.output() + QString("/calculator-%1").arg(n);
+        const QByteArray image = readAll(base + ".img");
+        QVERIFY2(!image.isEmpty(), qPrintable(base + ".img was not saved"));
+        for (const ReleaseFile &file : kRelease) {
+            const QByteArray expected = readAll(folder + '/' + file.name);
+            QVERIFY2(image.mid(file.diskOffset, expected.size()) == expected,
+                     qPrintable(QString("calculator %1 does not hold %2").arg(n).arg(file.name)));
+        }
+        const QStringList trace = traceOf(base + ".trace");
+        QVERIFY(!trace.isEmpty());
+        QCOMPARE(trace.first(), QString("opening-read"));
+        QCOMPARE(trace.last(), QString("end-session"));
+        QCOMPARE(trace.count("end-session"), 1);
+    }
+    for (int n = 1; n <= kOtherDisks.size(); ++n) {
+        const QString base = box.output() + QString("/other-%1").arg(n);
+        const QByteArray image = readAll(base + ".img");
+        QVERIFY2(!image.isEmpty() && image.count('\0') == image.size(),
+                 qPrintable(QString("disk %1 that is no calculator was changed").arg(base)));
+        for (const QString &line : traceOf(base + ".trace"))
+            QVERIFY2(!line.startsWith("write") && !line.contains("session") && !line.contains("progress"),
+                     qPrintable(base + ": " + line));
+    }
+}
+
+// A release of bigger files, for the speed case.
+bool writeBigRelease(const QString &folder, qint64 appBytes)
+{
+    const qint64 sizes[] = {appBytes, 1 << 20, 2 << 20};
+    QRandomGenerator random(7);
+    for (int i = 0; i < 3; ++i) {
+        QByteArray bytes(int(sizes[i]), Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+        QFile file(folder + '/' + kRelease[i].name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestProductKernel : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<KernelCalculators> box;
+
+    // Starts the box, or skips the case on a machine that cannot have one.
+    bool startBox(const QProcessEnvironment &environment)
+    {
+        box.reset(new KernelCalculators);
+        const QString missing = KernelCalculators::missingPrerequisite();
+        if (!missing.isEmpty()) {
+            box.reset();
+            return false;
+        }
+        if (!box->start(environment, kOtherDisks)) {
+            qWarning("%s", qPrintable(box->error()));
+            return false;
+        }
+        return true;
+    }
+
+    ProgramRun runUpdater(const QString &folder)
+    {
+        return box->runWithTree(kUpdater, {folder, "1"}, kRunMs);
+    }
+
+    static QString describe(const ProgramRun &run)
+    {
+        return QString("exit %1 after %2 ms; shown: %3; errors: %4")
+            .arg(run.exitCode)
+            .arg(run.elapsedMs)
+            .arg(run.output.join(" | "))
+            .arg(run.errors.right(600));
+    }
+
+private slots:
+    void init()
+    {
+        const QString missing = KernelCalculators::missingPrerequisite();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("the kernel path cannot run here: " + missing));
+    }
+
+    void cleanup()
+    {
+        if (!box)
+            return;
+        box->stop();
+        const QString left = box->leftovers();
+        box.reset();
+        QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left));
+    }
+
+    void sampleRelease_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("one calculator") << 1;
+        QTest::newRow("two calculators") << 2;
+    }
+    void sampleRelease()
+    {
+        QFETCH(int, count);
+        QVERIFY2(startBox(calculators(count)), qPrintable(box ? box->error() : QString()));
+        QCOMPARE(box->disks().size(), count + kOtherDisks.size());
+        const ProgramRun run = runUpdater(kSampleRelease);
+        QVERIFY2(run.finished && run.exitCode == 0 && run.output.contains("status: Done"), qPrintable(describe(run)));
+        QVERIFY2(!run.output.join('\n').contains("failed"), qPrintable(describe(run)));
+        QVERIFY(box->stop());
+        checkDisks(*box, kSampleRelease, count);
+        // The whole conversation, each progress report accepted at the first try.
+        for (int n = 1; n <= count; ++n) {
+            const QStringList trace = traceOf(box->output() + QString("/calculator-%1.trace").arg(n));
+            QCOMPARE(trace.count("opening-read"), 4); // three files and the end of the session
+            QCOMPARE(trace.count("closing-read"), 3);
+            QCOMPARE(trace.count("progress 100"), 3);
+            for (const QString &line : trace)
+                QVERIFY2(!line.startsWith("refused"), qPrintable(line));
+        }
+    }
+
+    // Unplugged after 20 KiB of the first file, back four seconds later: the
+    // retries are shown, the session then succeeds, and nothing went anywhere
+    // else.
+    void unplugInTheMiddle()
+    {
+        QVERIFY2(startBox(calculators(1, "unplug-after=20480,replug-after=4000")), qPrintable(box->error()));
+        const ProgramRun run = runUpdater(kSampleRelease);
+        QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
+        const qint64 retry = run.msOf("status: Update failed (");
+        QVERIFY2(retry >= 0 && run.output.filter(", Retry: 1").size() == 1, qPrintable(describe(run)));
+        QVERIFY2(run.msOf("status: Done") > retry, qPrintable(describe(run)));
+        QVERIFY(box->stop());
+        checkDisks(*box, kSampleRelease, 1);
+        const QStringList trace = traceOf(box->output() + "/calculator-1.trace");
+        QVERIFY(trace.contains("unplugged"));
+        QVERIFY(trace.contains("replugged"));
+    }
+
+    // Five seconds without an answer in the middle of a write, then on: the
+    // update finishes with no retry and no failure shown.
+    void stallInTheMiddle()
+    {
+        QVERIFY2(startBox(calculators(1, "stall-after=32768,stall-ms=5000")), qPrintable(box->error()));
+        const ProgramRun run = runUpdater(kSampleRelease);
+        QVERIFY2(run.finished && run.exitCode == 0 && run.output.contains("status: Done"), qPrintable(describe(run)));
+        QVERIFY2(!run.output.join('\n').contains("failed"), qPrintable(describe(run)));
+        QVERIFY(box->stop());
+        checkDisks(*box, kSampleRelease, 1);
+        QVERIFY(traceOf(box->output() + "/calculator-1.trace").contains("stall 5000"));
+    }
+
+    // Two calculators at USB 2.0 speed (20 MB/s each) and the same two
+    // without a limit, on a 43 MiB release: the limited transfer takes the
+    // device's time on top of the unlimited one, once for both calculators
+    // (they are written at the same time), not twice.
+    void usb2Speed()
+    {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const qint64 appBytes = 40 << 20;
+        QVERIFY(writeBigRelease(folder.path(), appBytes));
+        const qint64 releaseBytes = appBytes + (3 << 20);
+        const qint64 bytesPerSecond = 20000000;
+        qint64 transferMs[2] = {0, 0};
+        for (int limited = 0; limited < 2; ++limited) {
+            QVERIFY2(startBox(calculators(2, QString(), limited ? bytesPerSecond : 0)), qPrintable(box->error()));
+            const ProgramRun run = runUpdater(folder.path());
+            QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
+            // From the transfer's start (the button disabled) to "Done".
+            const qint64 start = run.msOf("button: Start (disabled)");
+            const qint64 done = run.msOf("status: Done");
+            QVERIFY2(start >= 0 && done > start, qPrintable(describe(run)));
+            transferMs[limited] = done - start;
+            QVERIFY(box->stop());
+            checkDisks(*box, folder.path(), 2);
+            cleanup();
+        }
+        const qint64 deviceMs = releaseBytes * 1000 / bytesPerSecond;
+        const qint64 added = transferMs[1] - transferMs[0];
+        qInfo("transfer: %lld ms without a limit, %lld ms at 20 MB/s (the device's time: %lld ms)",
+              transferMs[0], transferMs[1], deviceMs);
+        QVERIFY2(added >= deviceMs * 9 / 10, qPrintable(QString("only %1 ms added").arg(added)));
+        QVERIFY2(added < deviceMs * 7 / 4, qPrintable(QString("%1 ms added: the calculators took turns?").arg(added)));
+    }
+
+    // Killed outright, as a crash would end it: the kernel still detaches the
+    // loop devices and the file system is unmounted.
+    void killedLeavesNothing()
+    {
+        QVERIFY2(startBox(calculators(2)), qPrintable(box->error()));
+        box->kill();
+        const QString left = box->leftovers(10000);
+        QVERIFY2(left.isEmpty(), qPrintable("left behind: " + left));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProductKernel)
+#include "test_product_kernel.moc"
