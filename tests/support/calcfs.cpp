@@ -24,6 +24,7 @@
 //   disk <N> <calculator|other> /dev/loopX <major>:<minor>
 //   ready
 //
+// Exit code 3 means the machine refused a FUSE mount or a loop device.
 // SIGTERM or SIGINT (or the death of the parent) ends it: the loop devices
 // are detached, the file system unmounted, and then, when TAVIX_SIM_OUTPUT is
 // set, calculator-N.img/.trace and other-N.img/.trace are written there.
@@ -63,6 +64,9 @@
 namespace {
 
 constexpr std::uint32_t kSector = emulator::kSectorSize;
+// The exit code when this machine refuses what it needs (a FUSE mount, a loop
+// device), as against a failure of its own: a suite skips on it.
+constexpr int kRefused = 3;
 
 struct Disk {
     std::shared_ptr<emulator::Calculator> calculator;
@@ -244,7 +248,7 @@ bool showDisk(tavixtest::FakeSysfs &sysfs, Disk &disk)
 // Attaches a loop device to `file`: direct I/O, 512-byte sectors, cleared by
 // the kernel once its last opener (this process, at the latest when it dies)
 // closes it.
-bool attachLoop(const std::string &file, Disk &disk, std::string *error)
+bool attachLoop(const std::string &file, Disk &disk, std::string *error, bool *refused)
 {
     const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
     if (backing < 0) {
@@ -254,6 +258,7 @@ bool attachLoop(const std::string &file, Disk &disk, std::string *error)
     const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
     if (control < 0) {
         *error = std::string("cannot open /dev/loop-control: ") + std::strerror(errno);
+        *refused = true;
         ::close(backing);
         return false;
     }
@@ -262,6 +267,7 @@ bool attachLoop(const std::string &file, Disk &disk, std::string *error)
         const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
         if (number < 0) {
             *error = std::string("no free loop device: ") + std::strerror(errno);
+            *refused = true;
             break;
         }
         const std::string device = "/dev/loop" + std::to_string(number);
@@ -415,7 +421,7 @@ int main(int argc, char **argv)
         fail("cannot mount the calculators' file system on " + mountPoint +
              " (is /dev/fuse there, and fusermount3?)");
         fuse_destroy(fs);
-        return 1;
+        return kRefused;
     }
     std::thread server([fs] { fuse_loop_mt(fs, 0); });
 
@@ -426,9 +432,10 @@ int main(int argc, char **argv)
         status = 1;
     }
     for (std::size_t i = 0; i < disks.size() && status == 0; ++i) {
-        if (!attachLoop(mountPoint + "/disk-" + std::to_string(i), *disks[i], &error)) {
+        bool refused = false;
+        if (!attachLoop(mountPoint + "/disk-" + std::to_string(i), *disks[i], &error, &refused)) {
             fail(error);
-            status = 1;
+            status = refused ? kRefused : 1;
         }
     }
 

@@ -98,6 +98,8 @@ bool KernelCalculators::start(const QProcessEnvironment &environment, const QStr
     }
     if (!text.contains("ready\n")) {
         error_ = "tavix-calcfs did not come up: " + QString::fromUtf8(daemon_->readAllStandardError()).trimmed();
+        machineRefused_ = daemon_->state() == QProcess::NotRunning &&
+                          daemon_->exitStatus() == QProcess::NormalExit && daemon_->exitCode() == 3;
         return false;
     }
     for (const QString &line : text.split('\n', Qt::SkipEmptyParts)) {
@@ -113,6 +115,11 @@ bool KernelCalculators::start(const QProcessEnvironment &environment, const QStr
 QString KernelCalculators::error() const
 {
     return error_;
+}
+
+bool KernelCalculators::machineRefused() const
+{
+    return machineRefused_;
 }
 
 QString KernelCalculators::sysfsRoot() const

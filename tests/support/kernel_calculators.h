@@ -59,6 +59,9 @@ public:
     // come up.
     bool start(const QProcessEnvironment &environment, const QStringList &otherDisks = {});
     QString error() const;
+    // After a failed start: the machine refused a FUSE mount or a loop device
+    // although everything missingPrerequisite() looks for is there.
+    bool machineRefused() const;
 
     QString sysfsRoot() const;
     const QList<Disk> &disks() const;
@@ -85,6 +88,7 @@ private:
     QTemporaryDir work_;
     std::unique_ptr<QProcess> daemon_;
     QString error_;
+    bool machineRefused_ = false;
     QString sysfsRoot_;
     QList<Disk> disks_;
     qint64 pid_ = 0;
