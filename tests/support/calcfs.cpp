@@ -413,6 +413,7 @@ int main(int argc, char **argv)
     char *fuseArgv[] = {program, dashO, options, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
     fuse *fs = fuse_new(&args, &ops, sizeof ops, nullptr);
+    fuse_opt_free_args(&args); // fuse_new may have copied them
     if (fs == nullptr) {
         fail("fuse_new failed");
         return 1;
