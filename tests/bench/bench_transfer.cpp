@@ -3,19 +3,33 @@
 //   (a) to one simulated calculator, throttled like a USB 2.0 device and unthrottled
 //   (b) to 16 simulated calculators at once, the same two ways
 //   (c) onto a loop device through the Linux backend, beside a plain loop of
-//       aligned 16384-byte pwrite()s with O_DIRECT | O_SYNC on the same device
+//       aligned 16384-byte pwrite()s with O_DIRECT | O_SYNC on the same device;
+//       a plain device cannot answer the command channel, so every progress
+//       report there is refused and tried again
 //   (d) the engine's peak memory for two file sizes, each run in a child process
+//   (e) as (c), on a simulated calculator behind a loop device (tavix-calcfs),
+//       which answers: with the CPU time the calculator's process spent on each
+//       side, and the exchanges its trace shows
 //
 // The fixed settle pauses run on the simulated clock, so the figures are the
-// I/O alone; (c) also shows one run on the real clock, pauses included.
+// I/O alone; (c) and (e) also show one run on the real clock, pauses included.
+// (c) and (e) alternate the two sides --runs times after one warm-up each and
+// give the median and the best.
+#include "common/little_endian.h"
 #include "emulator/emulated_disk_system.h"
 #include "platform/clock.h"
 #include "platform/posix/posix_disk_system.h"
+#include "support/kernel_calculators.h"
 #include "support/loop_calculator.h"
+#include "support/recording_disk_system.h"
+#include "transport/command_channel.h"
 #include "transport/transfer_engine.h"
 
+#include <QFile>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -118,6 +132,119 @@ double engineOnDevice(const std::string &path)
     return seconds;
 }
 
+// CPU seconds (user and system, every thread) the process `pid` has used so
+// far, from /proc/<pid>/stat; -1 when that cannot be read.
+double cpuSeconds(qint64 pid)
+{
+    QFile file(QString("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = file.readAll();
+    const int nameEnd = text.lastIndexOf(')'); // the name may hold spaces and ')'
+    const QList<QByteArray> fields = text.mid(nameEnd + 2).split(' ');
+    // fields[0] is field 3 (the state); utime and stime are fields 14 and 15.
+    if (nameEnd < 0 || fields.size() < 13)
+        return -1;
+    return double(fields[11].toULongLong() + fields[12].toULongLong()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// The runs of one side of a comparison.
+struct Series {
+    std::vector<double> seconds; // one a run; -1 for a run that failed
+    double daemonCpu = 0;        // CPU seconds of the device's process over all runs; -1: unknown
+
+    bool failed() const
+    {
+        return seconds.empty() || *std::min_element(seconds.begin(), seconds.end()) < 0;
+    }
+    double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
+    double median() const
+    {
+        std::vector<double> sorted = seconds;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t n = sorted.size();
+        return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
+};
+
+// One run of `body` (seconds, or -1) into `series`, with the CPU time the
+// process `daemon` (tavix-calcfs; 0: none) spent meanwhile.
+template <typename Body>
+void measure(Series &series, qint64 daemon, Body body)
+{
+    const double before = daemon != 0 ? cpuSeconds(daemon) : -1;
+    series.seconds.push_back(body());
+    const double after = daemon != 0 ? cpuSeconds(daemon) : -1;
+    series.daemonCpu = before < 0 || after < 0 || series.daemonCpu < 0 ? -1 : series.daemonCpu + after - before;
+}
+
+struct Comparison {
+    Series baseline, engine;
+};
+
+// The baseline and the engine onto `node` (the device the installed disk
+// system finds): one warm-up each, then `runs` rounds of one run of each, so
+// that a change of the machine's load falls on both sides alike.
+Comparison compare(const std::string &node, const std::string &path, std::uint64_t bytes, int runs,
+                   qint64 daemon)
+{
+    Comparison c;
+    baseline(node, path, bytes);
+    engineOnDevice(path);
+    for (int run = 0; run < runs; ++run) {
+        measure(c.baseline, daemon, [&] { return baseline(node, path, bytes); });
+        measure(c.engine, daemon, [&] { return engineOnDevice(path); });
+    }
+    return c;
+}
+
+void seriesLine(const char *what, std::uint64_t bytes, const Series &series)
+{
+    if (series.failed()) {
+        std::printf("%-56s failed\n", what);
+        return;
+    }
+    std::printf("%-56s median %7.1f MB/s  best %7.1f MB/s", what, double(bytes) / series.median() / 1e6,
+                double(bytes) / series.best() / 1e6);
+    if (series.daemonCpu >= 0)
+        std::printf("  tavix-calcfs CPU %.2f s a run", series.daemonCpu / double(series.seconds.size()));
+    std::printf("\n");
+}
+
+// The two sides' lines and their ratio; false when a run failed.
+bool comparisonLines(const char *section, std::uint64_t bytes, const Comparison &c)
+{
+    seriesLine((std::string(section) + ", plain O_DIRECT|O_SYNC pwrite loop").c_str(), bytes, c.baseline);
+    seriesLine((std::string(section) + ", transfer engine").c_str(), bytes, c.engine);
+    if (c.baseline.failed() || c.engine.failed())
+        return false;
+    std::printf("    engine / baseline throughput: median %.3f, best %.3f (target >= 0.95); each round:",
+                c.baseline.median() / c.engine.median(), c.baseline.best() / c.engine.best());
+    for (std::size_t run = 0; run < c.engine.seconds.size(); ++run)
+        std::printf(" %.3f", c.baseline.seconds[run] / c.engine.seconds[run]);
+    std::printf("\n");
+    return true;
+}
+
+// One transfer through `system` with every operation on the disk recorded:
+// the command blocks the engine wrote at the command area, and how many of
+// the replies it read back there carried the progress reply code. False when
+// the transfer failed.
+bool countExchanges(platform::DiskSystem &system, const std::string &path, int *blocks, int *answered)
+{
+    testsupport::RecordingDiskSystem recorder(system);
+    platform::installDiskSystem(&recorder);
+    const bool ok = engineOnDevice(path) >= 0;
+    platform::installDiskSystem(&system);
+    using testsupport::DiskOp;
+    *blocks = int(recorder.transfers(DiskOp::Write, kCommandOffset, kCommandBlockSize).size());
+    *answered = 0;
+    for (const DiskOp &reply : recorder.transfers(DiskOp::Read, kCommandOffset, kCommandBlockSize))
+        *answered += reply.bytes.size() == kCommandBlockSize &&
+                     le::read32(reply.bytes.data() + kReplyCodeAt) == (kReplyFlag | kCmdProgress);
+    return ok;
+}
+
 // Peak resident memory (KiB) of a child process that sends `path` onto the device.
 long childPeakKiB(const std::string &path)
 {
@@ -142,27 +269,161 @@ void line(const char *what, std::uint64_t bytes, int count, double seconds)
                 double(bytes) / seconds / 1e6, double(bytes) * count / seconds / 1e6);
 }
 
+// One transfer on the real clock, the settle pauses included.
+double realClockRun(const std::string &path)
+{
+    platform::useSimulatedClock(false);
+    const double seconds = engineOnDevice(path);
+    platform::useSimulatedClock(true);
+    return seconds;
+}
+
+// The comparison on the device `system` finds at `node`, the exchanges of one
+// transfer and a run on the real clock; the number of failures.
+int deviceSection(const char *section, platform::PosixDiskSystem &system, const std::string &node,
+                  const std::string &path, std::uint64_t bytes, int runs, qint64 daemon)
+{
+    platform::installDiskSystem(&system);
+    int failures = !comparisonLines(section, bytes, compare(node, path, bytes, runs, daemon));
+    int blocks = 0, answered = 0;
+    if (countExchanges(system, path, &blocks, &answered))
+        std::printf("    one transfer: %d exchanges at the command area, %d answered, %d refused\n", blocks, answered,
+                    blocks - answered);
+    else
+        ++failures;
+    const double real = realClockRun(path);
+    line((std::string(section) + ", engine, real clock (pauses included)").c_str(), bytes, 1, real);
+    failures += real < 0;
+    return failures;
+}
+
+// (c) and (d): a plain loop device; the number of failures.
+int loopSection(const QTemporaryDir &folder, const std::string &path, std::uint64_t bytes, int runs)
+{
+    tavixtest::LoopCalculator device(tavixtest::CalculatorIdentity(), qint64(bytes + (4u << 20)));
+    if (!device.isReady()) {
+        std::printf("(c) loop device: skipped (%s)\n", qPrintable(device.skipReason()));
+        return 0;
+    }
+    platform::PosixDiskSystem system(device.sysfsRoot(), device.devRoot());
+    platform::installDiskSystem(&system);
+    // The peaks first: a child starts with what this process holds, and the
+    // recorded transfer of (c) leaves this process larger.
+    const std::string small = folder.filePath("small.bin").toStdString();
+    const std::uint64_t smallBytes = std::max<std::uint64_t>(bytes / 8, 1u << 20);
+    const bool smallMade = makeFile(small, smallBytes);
+    const long smallPeak = smallMade ? childPeakKiB(small) : -1;
+    const long largePeak = smallMade ? childPeakKiB(path) : -1;
+
+    int failures = deviceSection("(c) loop device", system, device.loopDevice().toStdString(), path, bytes, runs, 0);
+    if (smallMade) {
+        std::printf("(d) peak memory of a transfer: %ld KiB for %llu MiB, %ld KiB for %llu MiB\n", smallPeak,
+                    static_cast<unsigned long long>(smallBytes >> 20), largePeak,
+                    static_cast<unsigned long long>(bytes >> 20));
+        failures += smallPeak < 0 || largePeak < 0;
+    }
+    platform::installDiskSystem(nullptr);
+    return failures;
+}
+
+// What a calculator's trace shows of the transfers (each begins with its
+// opening read): how many progress reports each one had accepted, and how
+// many were refused in all. False when the trace cannot be read or shows none.
+bool traceLine(const QString &tracePath)
+{
+    QFile trace(tracePath);
+    if (!trace.open(QIODevice::ReadOnly))
+        return false;
+    std::vector<int> accepted;
+    int refused = 0;
+    for (const QByteArray &event : trace.readAll().split('\n')) {
+        if (event == "opening-read")
+            accepted.push_back(0);
+        else if (event.startsWith("progress ") && !accepted.empty())
+            ++accepted.back();
+        else if (event.startsWith("refused progress "))
+            ++refused;
+    }
+    if (accepted.empty())
+        return false;
+    const auto range = std::minmax_element(accepted.begin(), accepted.end());
+    std::printf("    the calculator's trace: %zu transfers, %d to %d progress reports accepted in each, "
+                "%d refused in all\n",
+                accepted.size(), *range.first, *range.second, refused);
+    return true;
+}
+
+// (e): a simulated calculator behind a loop device; the number of failures.
+int calcfsSection(const std::string &path, std::uint64_t bytes, int runs)
+{
+    const QString missing = tavixtest::KernelCalculators::missingPrerequisite();
+    if (!missing.isEmpty()) {
+        std::printf("(e) calcfs calculator: skipped (%s)\n", qPrintable(missing));
+        return 0;
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : environment.keys())
+        if (name.startsWith("TAVIX_SIM_"))
+            environment.remove(name); // no faults or speed limit of the caller's
+    environment.insert("TAVIX_SIM_CALCULATORS", "1");
+    // The file goes 1 MiB into the disk.
+    environment.insert("TAVIX_SIM_DISK_MIB", QString::number((bytes >> 20) + 4));
+    tavixtest::KernelCalculators box;
+    if (!box.start(environment) || box.disks().isEmpty()) {
+        std::printf("(e) calcfs calculator: %s (%s)\n", box.machineRefused() ? "skipped" : "failed",
+                    qPrintable(box.error()));
+        return box.machineRefused() ? 0 : 1;
+    }
+    int failures = 0;
+    {
+        platform::PosixDiskSystem system(box.sysfsRoot().toStdString(), "/dev");
+        failures += deviceSection("(e) calcfs calculator", system, box.disks()[0].device.toStdString(), path,
+                                  bytes, runs, box.pid());
+        platform::installDiskSystem(nullptr);
+    }
+    if (!box.stop()) {
+        std::printf("(e) calcfs calculator: tavix-calcfs did not stop cleanly\n");
+        ++failures;
+    }
+    if (!traceLine(box.output() + "/calculator-1.trace")) {
+        std::printf("(e) calcfs calculator: no transfer in the calculator's trace\n");
+        ++failures;
+    }
+    const QString left = box.leftovers();
+    if (!left.isEmpty()) {
+        std::printf("(e) calcfs calculator: left behind: %s\n", qPrintable(left));
+        ++failures;
+    }
+    return failures;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     std::uint64_t mib = 64;
     std::uint64_t rate = 20000000; // 20 MB/s: a USB 2.0 mass-storage device
-    bool loopOnly = false;
+    int runs = 5;
+    bool loopOnly = false, calcfsOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--mib") == 0 && i + 1 < argc)
             mib = std::strtoull(argv[++i], nullptr, 10);
         else if (std::strcmp(argv[i], "--loop-only") == 0)
             loopOnly = true;
+        else if (std::strcmp(argv[i], "--calcfs-only") == 0)
+            calcfsOnly = true;
         else if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc)
             rate = std::strtoull(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::atoi(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: bench_transfer [--mib N] [--rate BYTES_PER_SEC] [--loop-only]\n");
+            std::fprintf(stderr, "usage: bench_transfer [--mib N] [--rate BYTES_PER_SEC] [--runs N] "
+                                 "[--loop-only] [--calcfs-only]\n");
             return 2;
         }
     }
-    if (mib == 0 || rate == 0) {
-        std::fprintf(stderr, "bench_transfer: --mib and --rate must be positive\n");
+    if (mib == 0 || rate == 0 || runs <= 0) {
+        std::fprintf(stderr, "bench_transfer: --mib, --rate and --runs must be positive\n");
         return 2;
     }
     QTemporaryDir folder;
@@ -172,51 +433,15 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_transfer: cannot make the firmware file\n");
         return 1;
     }
-    std::printf("firmware file: %llu MiB; throttled calculators take %.1f MB/s each\n",
-                static_cast<unsigned long long>(mib), rate / 1e6);
+    std::printf("firmware file: %llu MiB; throttled calculators take %.1f MB/s each; %d runs\n",
+                static_cast<unsigned long long>(mib), rate / 1e6, runs);
     platform::useSimulatedClock(true);
     int failures = 0;
-
-    tavixtest::LoopCalculator device(tavixtest::CalculatorIdentity(), qint64(bytes + (4u << 20)));
-    if (!device.isReady()) {
-        std::printf("(c) loop device: skipped (%s)\n", qPrintable(device.skipReason()));
-    } else {
-        platform::PosixDiskSystem system(device.sysfsRoot(), device.devRoot());
-        platform::installDiskSystem(&system);
-        const std::string node = device.loopDevice().toStdString();
-        // Warm both paths once, then take the better of three runs each.
-        baseline(node, path, bytes);
-        engineOnDevice(path);
-        double base = 1e9, engine = 1e9;
-        for (int run = 0; run < 3; ++run) {
-            const double b = baseline(node, path, bytes);
-            const double e = engineOnDevice(path);
-            base = b < 0 || base < 0 ? -1 : std::min(base, b);
-            engine = e < 0 || engine < 0 ? -1 : std::min(engine, e);
-        }
-        line("(c) loop device, plain O_DIRECT|O_SYNC pwrite loop", bytes, 1, base);
-        line("(c) loop device, transfer engine", bytes, 1, engine);
-        if (base > 0 && engine > 0)
-            std::printf("    engine / baseline throughput: %.3f (target >= 0.95)\n", base / engine);
-        platform::useSimulatedClock(false);
-        const double real = engineOnDevice(path);
-        line("(c) loop device, engine, real clock (pauses included)", bytes, 1, real);
-        platform::useSimulatedClock(true);
-        failures += base < 0 || engine < 0 || real < 0;
-
-        const std::string small = folder.filePath("small.bin").toStdString();
-        const std::uint64_t smallBytes = std::max<std::uint64_t>(bytes / 8, 1u << 20);
-        if (makeFile(small, smallBytes)) {
-            const long smallPeak = childPeakKiB(small);
-            const long largePeak = childPeakKiB(path);
-            std::printf("(d) peak memory of a transfer: %ld KiB for %llu MiB, %ld KiB for %llu MiB\n", smallPeak,
-                        static_cast<unsigned long long>(smallBytes >> 20), largePeak,
-                        static_cast<unsigned long long>(mib));
-            failures += smallPeak < 0 || largePeak < 0;
-        }
-        platform::installDiskSystem(nullptr);
-    }
-    if (loopOnly) {
+    if (!calcfsOnly)
+        failures += loopSection(folder, path, bytes, runs);
+    if (!loopOnly)
+        failures += calcfsSection(path, bytes, runs);
+    if (loopOnly || calcfsOnly) {
         platform::useSimulatedClock(false);
         return failures == 0 ? 0 : 1;
     }
