@@ -148,6 +148,13 @@ double cpuSeconds(qint64 pid)
     return double(fields[11].toULongLong() + fields[12].toULongLong()) / double(::sysconf(_SC_CLK_TCK));
 }
 
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 // The runs of one side of a comparison.
 struct Series {
     std::vector<double> seconds; // one a run; -1 for a run that failed
@@ -158,13 +165,7 @@ struct Series {
         return seconds.empty() || *std::min_element(seconds.begin(), seconds.end()) < 0;
     }
     double best() const { return *std::min_element(seconds.begin(), seconds.end()); }
-    double median() const
-    {
-        std::vector<double> sorted = seconds;
-        std::sort(sorted.begin(), sorted.end());
-        const std::size_t n = sorted.size();
-        return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    }
+    double median() const { return ::median(seconds); }
 };
 
 // One run of `body` (seconds, or -1) into `series`, with the CPU time the
@@ -184,7 +185,9 @@ struct Comparison {
 
 // The baseline and the engine onto `node` (the device the installed disk
 // system finds): one warm-up each, then `runs` rounds of one run of each, so
-// that a change of the machine's load falls on both sides alike.
+// that a change of the machine's load falls on both sides alike. The side
+// that goes first alternates: whatever the first run of a round leaves behind
+// (a device still busy, a calculator's grown trace) falls on both.
 Comparison compare(const std::string &node, const std::string &path, std::uint64_t bytes, int runs,
                    qint64 daemon)
 {
@@ -192,8 +195,12 @@ Comparison compare(const std::string &node, const std::string &path, std::uint64
     baseline(node, path, bytes);
     engineOnDevice(path);
     for (int run = 0; run < runs; ++run) {
-        measure(c.baseline, daemon, [&] { return baseline(node, path, bytes); });
-        measure(c.engine, daemon, [&] { return engineOnDevice(path); });
+        for (int side = 0; side < 2; ++side) {
+            if ((side + run) % 2 == 0)
+                measure(c.baseline, daemon, [&] { return baseline(node, path, bytes); });
+            else
+                measure(c.engine, daemon, [&] { return engineOnDevice(path); });
+        }
     }
     return c;
 }
@@ -218,10 +225,16 @@ bool comparisonLines(const char *section, std::uint64_t bytes, const Comparison 
     seriesLine((std::string(section) + ", transfer engine").c_str(), bytes, c.engine);
     if (c.baseline.failed() || c.engine.failed())
         return false;
-    std::printf("    engine / baseline throughput: median %.3f, best %.3f (target >= 0.95); each round:",
-                c.baseline.median() / c.engine.median(), c.baseline.best() / c.engine.best());
+    // A round's two runs met the same load: the median of the rounds' ratios
+    // is the figure a busy machine disturbs least.
+    std::vector<double> rounds;
     for (std::size_t run = 0; run < c.engine.seconds.size(); ++run)
-        std::printf(" %.3f", c.baseline.seconds[run] / c.engine.seconds[run]);
+        rounds.push_back(c.baseline.seconds[run] / c.engine.seconds[run]);
+    std::printf("    engine / baseline throughput (target >= 0.95): of the medians %.3f, of the bests %.3f, "
+                "median of the rounds %.3f; each round:",
+                c.baseline.median() / c.engine.median(), c.baseline.best() / c.engine.best(), median(rounds));
+    for (const double ratio : rounds)
+        std::printf(" %.3f", ratio);
     std::printf("\n");
     return true;
 }
