@@ -7,6 +7,7 @@
 // (a SATA disk, a USB stick of another vendor), which must stay untouched,
 // and leaves no process, mount or loop device behind.
 #include "support/kernel_calculators.h"
+#include "support/release_layout.h"
 
 #include <QtTest>
 
@@ -27,15 +28,8 @@ const QStringList kOtherDisks{"sata", "usb:Kingston:DataTraveler"};
 // the end); a sanitizer build on a busy machine never comes near this.
 constexpr int kRunMs = 180000;
 
-struct ReleaseFile {
-    const char *name;
-    qint64 diskOffset;
-};
-const ReleaseFile kRelease[] = {
-    {"APPSDISK.DAT", 0x500000},
-    {"GIRVAARM.ROM", 0},
-    {"MASTER.DAT", 0x100000},
-};
+using tavixtest::ReleaseFile;
+const auto &kRelease = tavixtest::kLegacyRelease;
 
 QByteArray readAll(const QString &path)
 {

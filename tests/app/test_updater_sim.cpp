@@ -3,6 +3,7 @@
 // images it leaves. Every copy gets a temporary home and configuration folder
 // and runs its pauses ten times faster.
 #include "app/single_instance.h"
+#include "support/release_layout.h"
 
 #include <QtTest>
 
@@ -24,15 +25,8 @@ const QString kSampleRelease = QStringLiteral(TAVIX_SAMPLE_RELEASE);
 // second or two and never waits this long.
 constexpr int kWaitMs = 60000;
 
-struct ReleaseFile {
-    const char *name;
-    qint64 diskOffset;
-};
-const ReleaseFile kRelease[] = {
-    {"APPSDISK.DAT", 0x500000},
-    {"GIRVAARM.ROM", 0},
-    {"MASTER.DAT", 0x100000},
-};
+using tavixtest::ReleaseFile;
+const auto &kRelease = tavixtest::kLegacyRelease;
 
 // One running copy of the simulator and the lines it has echoed so far.
 class Updater {
