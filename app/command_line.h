@@ -14,3 +14,11 @@ struct CommandLine {
 // Exactly three entries: folder = entry 1, language = entry 2 in base 10 (0
 // when it is not a number). Any other count: no folder, language 1.
 CommandLine parseCommandLine(const QStringList &arguments);
+
+// What a command line asks for: a session, or, given a single --help or
+// --version and nothing else, a text on standard output and no window.
+enum class CommandLineRequest { Session, Help, Version };
+CommandLineRequest commandLineRequest(const QStringList &arguments);
+
+// The --help text of `program` (its file name).
+QString usageText(const QString &program);

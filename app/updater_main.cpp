@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QFileInfo>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -33,6 +35,22 @@ void echo(const QString &field, const QString &value)
 
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
 {
+    // A single --help or --version is answered before anything else: no
+    // application object (no display needed), no guard, no window.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLineRequest request = commandLineRequest(arguments);
+    if (request != CommandLineRequest::Session) {
+        const QString program = QFileInfo(arguments.value(0)).fileName();
+        const QString text = request == CommandLineRequest::Help
+                                 ? usageText(program)
+                                 : program + QLatin1Char(' ') + QStringLiteral(TAVIX_VERSION) + QLatin1Char('\n');
+        const QByteArray bytes = text.toLocal8Bit();
+        std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+
     registerPictures();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));

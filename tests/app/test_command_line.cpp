@@ -10,6 +10,8 @@ class TestCommandLine : public QObject {
 private slots:
     void parse_data();
     void parse();
+    void request_data();
+    void request();
 };
 
 void TestCommandLine::parse_data()
@@ -55,6 +57,34 @@ void TestCommandLine::parse()
     const CommandLine commandLine = parseCommandLine(arguments);
     QCOMPARE(commandLine.folder, folder);
     QCOMPARE(commandLine.language, language);
+}
+
+// Only a single --help or --version is a request for a text; anything else
+// is the command line it always was (a folder named "--help" included).
+void TestCommandLine::request_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("request");
+    const QString p = QStringLiteral("tavix-updater");
+    const int session = int(CommandLineRequest::Session);
+    QTest::newRow("help") << QStringList{p, "--help"} << int(CommandLineRequest::Help);
+    QTest::newRow("version") << QStringList{p, "--version"} << int(CommandLineRequest::Version);
+    QTest::newRow("nothing") << QStringList{p} << session;
+    QTest::newRow("help with more") << QStringList{p, "--help", "1"} << session;
+    QTest::newRow("version after a folder") << QStringList{p, "/fw", "--version"} << session;
+    QTest::newRow("short form") << QStringList{p, "-h"} << session;
+    QTest::newRow("other case") << QStringList{p, "--Version"} << session;
+    QTest::newRow("no program entry") << QStringList{"--help"} << session;
+}
+
+void TestCommandLine::request()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, request);
+    QCOMPARE(int(commandLineRequest(arguments)), request);
+    // The session's reading of the same line is unchanged by the request.
+    if (request == int(CommandLineRequest::Session) && arguments.size() == 3)
+        QCOMPARE(parseCommandLine(arguments).folder, arguments.at(1));
 }
 
 QTEST_APPLESS_MAIN(TestCommandLine)

@@ -122,6 +122,7 @@ private slots:
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
+    void helpAndVersionOpenNoWindow();
 
 private:
     QProcessEnvironment environment(int calculators) const;
@@ -344,6 +345,29 @@ void TestUpdaterSim::secondCopyLeavesAtOnce()
     Updater third(env, arguments);
     QVERIFY2(!third.waitForLine("status: No updates are available").isEmpty(),
              qPrintable(third.process.readAllStandardError()));
+}
+
+// A single --help or --version prints its text and ends with 0: no display
+// is needed (none is given), no window opens and no calculator is touched.
+void TestUpdaterSim::helpAndVersionOpenNoWindow()
+{
+    QProcessEnvironment env = environment(1);
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    for (const QString &option : {QStringLiteral("--help"), QStringLiteral("--version")}) {
+        Updater updater(env, {option});
+        QVERIFY(updater.finish());
+        QCOMPARE(updater.process.exitCode(), 0);
+        const QString text = updater.lines.join('\n');
+        if (option == "--help")
+            QVERIFY2(text.startsWith("Usage: tavix-updater-sim [FOLDER LANGUAGE]"), qPrintable(text));
+        else
+            QVERIFY2(QRegularExpression("^tavix-updater-sim \\d+\\.\\d+").match(text).hasMatch(), qPrintable(text));
+        QVERIFY2(!text.contains("status:") && !text.contains("button:"), qPrintable(text));
+    }
+    // Nothing was attached to be saved: the session never started.
+    QVERIFY(!QFileInfo::exists(path("output") + "/calculator-1.img"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterSim)
