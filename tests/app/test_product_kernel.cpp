@@ -16,6 +16,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using tavixtest::KernelCalculators;
 using tavixtest::ProgramRun;
 
@@ -27,6 +30,7 @@ const QStringList kOtherDisks{"sata", "usb:Kingston:DataTraveler"};
 // A session takes about ten seconds (six of countdown, three from "Done" to
 // the end); a sanitizer build on a busy machine never comes near this.
 constexpr int kRunMs = 180000;
+constexpr unsigned kNobody = 65534;
 
 using tavixtest::ReleaseFile;
 const auto &kRelease = tavixtest::kLegacyRelease;
@@ -244,6 +248,39 @@ private slots:
         QVERIFY2(transferMs[2] < transferMs[1] * 8 / 5,
                  qPrintable(QString("two calculators took %1 ms, one %2 ms: they took turns?")
                                 .arg(transferMs[2]).arg(transferMs[1])));
+    }
+
+    // An ordinary user (nobody), given the access to the calculator's block
+    // device that the udev rule's uaccess tag gives the person at the seat
+    // (here as the owner of the node, restored afterwards): the product finds
+    // the calculator and writes the release without root.
+    void ordinaryUserWithAccess()
+    {
+        QVERIFY2(startBox(calculators(1)), qPrintable(box->error()));
+        const QByteArray node = QFile::encodeName(box->disks().first().device);
+        struct stat before;
+        QVERIFY(::stat(node.constData(), &before) == 0);
+        struct Restore {
+            QByteArray node;
+            struct stat st;
+            ~Restore() { ::chown(node.constData(), st.st_uid, st.st_gid); }
+        } restore{node, before};
+        QVERIFY(::chown(node.constData(), kNobody, kNobody) == 0);
+        // The release where that user can read it.
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        QVERIFY(QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                         QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                         QFileDevice::ExeOther));
+        for (const ReleaseFile &file : kRelease) {
+            const QString copy = folder.path() + '/' + file.name;
+            QVERIFY(QFile::copy(kSampleRelease + '/' + file.name, copy));
+            QVERIFY(QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::ReadOther));
+        }
+        const ProgramRun run = box->runWithTree(kUpdater, {folder.path(), "1"}, kRunMs, kNobody);
+        QVERIFY2(run.finished && run.exitCode == 0 && run.output.contains("status: Done"), qPrintable(describe(run)));
+        QVERIFY(box->stop());
+        checkDisks(*box, folder.path(), 1);
     }
 
     // Killed outright, as a crash would end it: the kernel still detaches the

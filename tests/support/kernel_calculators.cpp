@@ -143,19 +143,29 @@ qint64 KernelCalculators::pid() const
 }
 
 ProgramRun KernelCalculators::runWithTree(const QString &program, const QStringList &arguments,
-                                          int timeoutMs) const
+                                          int timeoutMs, unsigned uid) const
 {
     ProgramRun run;
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("TAVIX_ECHO_DISPLAY", "1");
+    QStringList command{program};
+    if (uid != 0) {
+        const QString home = work_.path() + QString("/home-%1").arg(uid);
+        QDir().mkpath(home);
+        ::chown(QFile::encodeName(home).constData(), uid, uid);
+        env.insert("HOME", home);
+        env.remove("XDG_RUNTIME_DIR");
+        command = QStringList{"setpriv", QString("--reuid=%1").arg(uid), QString("--regid=%1").arg(uid),
+                              "--clear-groups", "--inh-caps=-all", "--", program};
+    }
     process.setProcessEnvironment(env);
     // The bind mount lives and dies with the namespace: nothing of it is
     // seen outside, and it is gone when the program ends.
     QStringList shell{"--mount", "--propagation", "private", "--", "sh", "-c",
-                      "mount --bind \"$0\" /sys && exec \"$@\"", sysfsRoot_, program};
-    shell << arguments;
+                      "mount --bind \"$0\" /sys && exec \"$@\"", sysfsRoot_};
+    shell << command << arguments;
     QElapsedTimer clock;
     clock.start();
     process.start("unshare", shell);

@@ -70,8 +70,11 @@ public:
 
     // `program` with `arguments`, as on a machine whose disks are these: in a
     // private mount namespace with the fake tree bound over /sys, the real
-    // /dev, the window on the offscreen platform, TAVIX_ECHO_DISPLAY=1.
-    ProgramRun runWithTree(const QString &program, const QStringList &arguments, int timeoutMs) const;
+    // /dev, the window on the offscreen platform, TAVIX_ECHO_DISPLAY=1. With
+    // a `uid` other than 0 the program runs as that user (its group the
+    // same number, no other groups, no capabilities), HOME a folder of its own.
+    ProgramRun runWithTree(const QString &program, const QStringList &arguments, int timeoutMs,
+                           unsigned uid = 0) const;
 
     // Ends tavix-calcfs with SIGTERM and waits; true when it exited with 0
     // (its disks detached, unmounted, saved).
