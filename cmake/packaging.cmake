@@ -5,8 +5,10 @@
 # trigger on the rules folder, and the rule takes effect at the next plug-in.
 set(_tavix_doc ${CMAKE_BINARY_DIR}/packaging-doc)
 set(_tavix_gz)
+# The manual pages carry the version of project().
 foreach(page tavix-updater.1 tavix-updater-sim.1 xqres.1)
-    list(APPEND _tavix_gz ${PROJECT_SOURCE_DIR}/packaging/man/${page} ${_tavix_doc}/${page}.gz)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page} ${_tavix_doc}/man/${page} @ONLY)
+    list(APPEND _tavix_gz ${_tavix_doc}/man/${page} ${_tavix_doc}/${page}.gz)
 endforeach()
 list(APPEND _tavix_gz ${PROJECT_SOURCE_DIR}/packaging/changelog ${_tavix_doc}/changelog.gz)
 set(_tavix_gz_commands)

@@ -263,7 +263,11 @@ private slots:
         struct Restore {
             QByteArray node;
             struct stat st;
-            ~Restore() { ::chown(node.constData(), st.st_uid, st.st_gid); }
+            ~Restore()
+            {
+                if (::chown(node.constData(), st.st_uid, st.st_gid) != 0)
+                    qWarning("could not give %s back to its owner", node.constData());
+            }
         } restore{node, before};
         QVERIFY(::chown(node.constData(), kNobody, kNobody) == 0);
         // The release where that user can read it.

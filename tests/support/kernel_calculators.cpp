@@ -154,7 +154,8 @@ ProgramRun KernelCalculators::runWithTree(const QString &program, const QStringL
     if (uid != 0) {
         const QString home = work_.path() + QString("/home-%1").arg(uid);
         QDir().mkpath(home);
-        ::chown(QFile::encodeName(home).constData(), uid, uid);
+        if (::chown(QFile::encodeName(home).constData(), uid, uid) != 0)
+            qWarning("cannot hand %s to user %u", qPrintable(home), uid);
         env.insert("HOME", home);
         env.remove("XDG_RUNTIME_DIR");
         command = QStringList{"setpriv", QString("--reuid=%1").arg(uid), QString("--regid=%1").arg(uid),
