@@ -1,8 +1,9 @@
 # The Debian package: `cpack -G DEB` in the build folder, from what
 # `cmake --install` puts under /usr. Its version is project()'s; its
 # dependencies are computed from the programs' libraries (dpkg-shlibdeps).
-# No maintainer script: udev picks up a new rule file through its own dpkg
-# trigger on the rules folder, and the rule takes effect at the next plug-in.
+# No maintainer script: udevd notices a changed rules folder by itself (it
+# reads the rules again before it handles the next event), so the rule takes
+# effect when the calculator is next plugged in.
 set(_tavix_doc ${CMAKE_BINARY_DIR}/packaging-doc)
 set(_tavix_gz)
 # The manual pages carry the version of project().
