@@ -21,14 +21,19 @@ static void registerPictures()
 
 namespace {
 
+// `bytes` on standard output, flushed at once; false when they did not all go.
+bool writeOut(const QByteArray &bytes)
+{
+    const auto size = static_cast<std::size_t>(bytes.size());
+    return std::fwrite(bytes.constData(), 1, size, stdout) == size && std::fflush(stdout) == 0;
+}
+
 // One line per change, flushed at once so that a script follows it live.
 void echo(const QString &field, const QString &value)
 {
     QString line = field + QStringLiteral(": ") + value;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    const QByteArray utf8 = line.toUtf8() + '\n';
-    std::fwrite(utf8.constData(), 1, static_cast<std::size_t>(utf8.size()), stdout);
-    std::fflush(stdout);
+    writeOut(line.toUtf8() + '\n');
 }
 
 } // namespace
@@ -46,9 +51,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
         const QString text = request == CommandLineRequest::Help
                                  ? usageText(program)
                                  : program + QLatin1Char(' ') + QStringLiteral(TAVIX_VERSION) + QLatin1Char('\n');
-        const QByteArray bytes = text.toLocal8Bit();
-        std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
+        return writeOut(text.toLocal8Bit()) ? 0 : 1;
     }
 
     registerPictures();

@@ -5,26 +5,21 @@
 # reads the rules again before it handles the next event), so the rule takes
 # effect when the calculator is next plugged in.
 set(_tavix_doc ${CMAKE_BINARY_DIR}/packaging-doc)
-set(_tavix_gz)
-# The manual pages carry the version of project().
-foreach(page tavix-updater.1 tavix-updater-sim.1 xqres.1)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page} ${_tavix_doc}/man/${page} @ONLY)
-    list(APPEND _tavix_gz ${_tavix_doc}/man/${page} ${_tavix_doc}/${page}.gz)
-endforeach()
-list(APPEND _tavix_gz ${PROJECT_SOURCE_DIR}/packaging/changelog ${_tavix_doc}/changelog.gz)
-set(_tavix_gz_commands)
+# Compressed as Debian wants them (-n: no name or time inside, so the same
+# text gives the same bytes); the manual pages carry the version of project().
 set(_tavix_gz_outputs)
-set(_tavix_gz_inputs)
-while(_tavix_gz)
-    list(POP_FRONT _tavix_gz _from _to)
-    list(APPEND _tavix_gz_commands COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${_from} ${_to})
-    list(APPEND _tavix_gz_outputs ${_to})
-    list(APPEND _tavix_gz_inputs ${_from})
-endwhile()
-add_custom_command(OUTPUT ${_tavix_gz_outputs}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${_tavix_doc}
-    ${_tavix_gz_commands}
-    DEPENDS ${_tavix_gz_inputs} VERBATIM)
+foreach(from IN ITEMS man/tavix-updater.1 man/tavix-updater-sim.1 man/xqres.1 changelog)
+    get_filename_component(name ${from} NAME)
+    set(input ${PROJECT_SOURCE_DIR}/packaging/${from})
+    if(from MATCHES "^man/")
+        configure_file(${input} ${_tavix_doc}/${from} @ONLY)
+        set(input ${_tavix_doc}/${from})
+    endif()
+    add_custom_command(OUTPUT ${_tavix_doc}/${name}.gz
+        COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${input} ${_tavix_doc}/${name}.gz
+        DEPENDS ${input} VERBATIM)
+    list(APPEND _tavix_gz_outputs ${_tavix_doc}/${name}.gz)
+endforeach()
 add_custom_target(tavix_package_doc ALL DEPENDS ${_tavix_gz_outputs})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${_tavix_doc}/changelog.gz
         DESTINATION share/doc/tavix-updater)

@@ -70,8 +70,7 @@ constexpr int kRefused = 3;
 
 struct Disk {
     std::shared_ptr<emulator::Calculator> calculator;
-    bool isCalculator = true;
-    QByteArray otherKind;    // "sata" or "usb" for the other disks
+    QByteArray otherKind;    // empty for a calculator; "sata" or "usb" for the other disks
     QByteArray vendor, product;
     QByteArray serial;
     std::atomic<std::uint64_t> attachment{0}; // of the calculator; 0: none yet
@@ -237,7 +236,7 @@ bool showDisk(tavixtest::FakeSysfs &sysfs, Disk &disk)
 {
     const QString block = QString::fromStdString(disk.blockName);
     QString added;
-    if (disk.isCalculator || disk.otherKind == "usb")
+    if (disk.otherKind != "sata")
         added = sysfs.addUsbDisk(block, disk.vendor, disk.product, "1.00", disk.serial, "08", disk.dev);
     else
         added = sysfs.addSataDisk(block, "ATA", "Samsung SSD 860", "4B6Q", disk.dev);
@@ -376,7 +375,6 @@ int main(int argc, char **argv)
             return 2;
         }
         ++i;
-        disk->isCalculator = false;
         disk->serial = "OTHER" + QByteArray::number(int(disks.size()));
         emulator::Config config;
         config.identity.bus = disk->otherKind.toStdString();
@@ -463,7 +461,7 @@ int main(int argc, char **argv)
         });
         std::printf("sysfs %s\n", sysfs.rootPath().c_str());
         for (std::size_t i = 0; i < disks.size(); ++i)
-            std::printf("disk %zu %s %s %u:%u\n", i, disks[i]->isCalculator ? "calculator" : "other",
+            std::printf("disk %zu %s %s %u:%u\n", i, disks[i]->otherKind.isEmpty() ? "calculator" : "other",
                         disks[i]->loopDevice.c_str(), disks[i]->dev.major, disks[i]->dev.minor);
         std::printf("ready\n");
         std::fflush(stdout);
@@ -486,7 +484,7 @@ int main(int argc, char **argv)
     if (status == 0 && !settings.outputFolder.empty()) {
         std::vector<std::shared_ptr<emulator::Calculator>> calculators, others;
         for (auto &disk : disks)
-            (disk->isCalculator ? calculators : others).push_back(disk->calculator);
+            (disk->otherKind.isEmpty() ? calculators : others).push_back(disk->calculator);
         if (!emulator::saveCalculators(calculators, settings.outputFolder, &error)) {
             fail(error);
             status = 1;

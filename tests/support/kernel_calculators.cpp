@@ -107,7 +107,7 @@ bool KernelCalculators::start(const QProcessEnvironment &environment, const QStr
         if (words.size() == 2 && words[0] == "sysfs")
             sysfsRoot_ = words[1];
         else if (words.size() == 5 && words[0] == "disk")
-            disks_ << Disk{words[2] == "calculator", words[3], QFileInfo(words[3]).fileName()};
+            disks_ << Disk{words[2] == "calculator", words[3]};
     }
     return true;
 }

@@ -40,7 +40,6 @@ public:
     struct Disk {
         bool isCalculator = true;
         QString device;    // "/dev/loopX"
-        QString blockName; // "loopX"
     };
 
     KernelCalculators();
