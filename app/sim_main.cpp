@@ -10,7 +10,7 @@
 #include "emulator/simulation_settings.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "ui/update_dialog.h"
 
 #include <QObject>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/single_instance.h"
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "ui/update_dialog.h"
 
 #include <QApplication>
 #include <QByteArray>

@@ -2,125 +2,107 @@
 
 #include "common/calculator_model.h"
 #include "platform/clock.h"
-#include "session/dialog_state.h"
 #include "session/session_rules.h"
+#include "session/transfer_reports.h"
 #include "transport/transfer_engine.h"
 
-#include <mutex>
+#include <algorithm>
 
 using calculator_model::kProduct;
 using calculator_model::kVendor;
 using namespace session_rules;
 
-namespace {
-
-DialogSharedState *dialog()
-{
-    return gDialogState.load(std::memory_order_acquire);
-}
-
-} // namespace
-
 void reportProgress(std::int32_t percent)
 {
-    if (DialogSharedState *shared = dialog())
-        shared->emitUpdateProgress(percent);
+    if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
+        reports->emitUpdateProgress(percent);
 }
 
 void reportMessage(const char16_t *text)
 {
     // The text lives in the transfer thread's buffer, which may be gone when
-    // the dialog's slot runs: the signal carries a copy made here.
-    if (DialogSharedState *shared = dialog())
-        shared->emitUpdateMessage(QString::fromUtf16(text));
+    // the window's slot runs: the signal carries a copy made here.
+    if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
+        reports->emitUpdateMessage(QString::fromUtf16(text));
 }
 
-CUpdateWorker::CUpdateWorker() : QObject(nullptr) {}
+CUpdateWorker::CUpdateWorker() : QObject(nullptr)
+{
+    qRegisterMetaType<NextStep>();
+}
 
 CUpdateWorker::~CUpdateWorker() = default;
 
-void CUpdateWorker::selectSource(const QString &path, qint64 offset, int file)
+// --- the window's calls ----------------------------------------------------------
+
+void CUpdateWorker::post(std::function<void()> call)
 {
-    std::lock_guard<std::mutex> lock(sourceLock_);
-    sourcePath = path;
-    diskOffset = offset;
-    sourceFile = file;
+    std::lock_guard<std::mutex> lock(callsLock_);
+    calls_.push_back(std::move(call));
+    callsPosted_.notify_one();
 }
 
-void CUpdateWorker::beginRelease(int fileCount)
+void CUpdateWorker::beginRelease(const QVector<CUpdateFile> &files)
 {
-    std::lock_guard<std::mutex> lock(ledgerLock_);
-    ledger_.reset(fileCount);
+    post([this, files] {
+        if (!sessionOpen_)
+            openSession();
+        else if (transferStarted.load())
+            return; // never a new release under a running update
+        files_ = files;
+        currentFile_ = 0;
+        failures_ = 0;
+        nextDiskOffset.store(files_.isEmpty() ? 0 : files_.first().diskOffset);
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        ledger_.reset(int(files_.size()));
+    });
 }
 
-CalculatorLedger CUpdateWorker::ledger() const
+void CUpdateWorker::armCountdown()
 {
-    std::lock_guard<std::mutex> lock(ledgerLock_);
-    return ledger_;
+    post([this] {
+        if (!sessionOpen_ || countdownArmed_ || transferStarted.load())
+            return;
+        countdownArmed_ = true;
+        countdownMs.store(kCountdownMs);
+    });
 }
 
-QString CUpdateWorker::currentSourcePath() const
+void CUpdateWorker::startNow()
 {
-    std::lock_guard<std::mutex> lock(sourceLock_);
-    return sourcePath;
+    post([this] {
+        if (countdownMs.load() != 0)
+            countdownMs.store(kStartNowMs);
+    });
 }
 
-qint64 CUpdateWorker::currentDiskOffset() const
+void CUpdateWorker::requestEndOfSession()
 {
-    std::lock_guard<std::mutex> lock(sourceLock_);
-    return diskOffset;
-}
-
-void CUpdateWorker::process()
-{
-    platform::pauseMs(kStartPauseMs);
-    bool failed = false;
-    while (!stopRequested.load()) {
-        try {
-            runPass();
-        } catch (...) {
-            // Nothing may cross the slot; the loop ends and the window is
-            // told, so that it can end the session instead of staying busy.
-            lastResult.store(-2);
-            failed = true;
-            break;
-        }
-    }
-    loopActive.store(false, std::memory_order_release);
-    if (failed)
-        emit loopFailed(-2);
-}
-
-bool CUpdateWorker::restartLoop()
-{
-    if (loopActive.load(std::memory_order_acquire))
-        return false;
-    state.store(WaitingForDevice);
-    transferStarted.store(false);
-    countdownSeen_.store(false);
-    ticks.store(0);
-    retryCount.store(0);
-    lastResult.store(0);
-    stopRequested.store(false);
-    loopActive.store(true, std::memory_order_release);
-    QMetaObject::invokeMethod(this, &CUpdateWorker::process, Qt::QueuedConnection);
-    return true;
-}
-
-std::int32_t CUpdateWorker::countFailedAttempt()
-{
-    return retryCount.fetch_add(1);
-}
-
-void CUpdateWorker::sendSelectedFile()
-{
-    retryCount.store(0);
-    state.store(Transferring);
+    // Queued like every call, so that it keeps its place before a new
+    // release; the flag makes it seen at once, before the next transport call.
+    std::lock_guard<std::mutex> lock(callsLock_);
+    calls_.push_back([this] { endSession(); });
+    stopRequested.store(true);
+    callsPosted_.notify_one();
 }
 
 void CUpdateWorker::requestStop()
 {
-    stopRequested.store(true);
+    std::lock_guard<std::mutex> lock(callsLock_);
+    stopLoop_ = true;
+    callsPosted_.notify_one();
+}
+
+// --- what the window reads ------------------------------------------------------
+
+bool CUpdateWorker::isBusy() const
+{
+    return busy.load();
+}
+
+std::int32_t CUpdateWorker::countdownLeftMs() const
+{
+    return countdownMs.load();
 }
 
 CUpdateWorker::State CUpdateWorker::loopState() const
@@ -143,41 +125,80 @@ bool CUpdateWorker::isStopRequested() const
     return stopRequested.load();
 }
 
-bool CUpdateWorker::isLoopActive() const
+CalculatorLedger CUpdateWorker::ledger() const
 {
-    return loopActive.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> lock(ledgerLock_);
+    return ledger_;
 }
 
-void CUpdateWorker::countdownShown()
+qint64 CUpdateWorker::currentDiskOffset() const
 {
-    countdownSeen_.store(true);
+    return nextDiskOffset.load();
 }
 
-void CUpdateWorker::requestEndOfSession()
+// --- the loop ----------------------------------------------------------------------
+
+void CUpdateWorker::process()
 {
-    stopRequested.store(true);
-    // Queued behind process() when the loop still runs on the worker's
-    // thread, so it follows the loop's end; the transport lock keeps it
-    // apart from a transport call in any case.
-    QMetaObject::invokeMethod(this, &CUpdateWorker::endSession, Qt::QueuedConnection);
+    platform::pauseMs(kStartPauseMs);
+    for (;;) {
+        try {
+            if (!applyCalls())
+                return;
+            runPass();
+        } catch (...) {
+            // Nothing may cross the slot. The session's passes end and the
+            // window is told, so that it can end the session instead of
+            // staying busy.
+            lastResult.store(-2);
+            passesRun_ = false;
+            busy.store(false);
+            emit loopFailed(-2);
+        }
+    }
+}
+
+bool CUpdateWorker::applyCalls()
+{
+    for (;;) {
+        std::function<void()> call;
+        {
+            std::unique_lock<std::mutex> lock(callsLock_);
+            // With no pass to run, the worker sleeps until the window calls.
+            callsPosted_.wait(lock, [this] { return stopLoop_ || !calls_.empty() || (sessionOpen_ && passesRun_); });
+            if (calls_.empty())
+                return !stopLoop_;
+            call = std::move(calls_.front());
+            calls_.pop_front();
+        }
+        call();
+    }
+}
+
+void CUpdateWorker::openSession()
+{
+    sessionOpen_ = true;
+    passesRun_ = true;
+    countdownArmed_ = false;
+    ticks_ = 0;
+    failures_ = 0;
+    files_.clear();
+    currentFile_ = 0;
+    transferStarted.store(false);
+    countdownMs.store(0);
+    lastResult.store(0);
+    state.store(WaitingForDevice);
+    stopRequested.store(false);
 }
 
 void CUpdateWorker::endSession()
 {
-    {
-        std::lock_guard<std::mutex> lock(transportLock_);
-        endUpdateSession(kVendor, kProduct);
-    }
+    if (!sessionOpen_)
+        return; // already told
+    sessionOpen_ = false;
+    endUpdateSession(kVendor, kProduct);
+    busy.store(false);
     emit sessionClosed();
-}
-
-void CUpdateWorker::releaseBusy()
-{
-    std::lock_guard<std::mutex> lock(busyLock_);
-    if (transferRunning_)
-        return;
-    if (DialogSharedState *shared = dialog())
-        shared->clearBusy();
 }
 
 void CUpdateWorker::runPass()
@@ -192,17 +213,11 @@ void CUpdateWorker::runPass()
     case Transferring:
         transfer();
         break;
-    case Idle:
-        platform::pauseMs(kIdlePauseMs);
-        break;
-    case RetryPause: {
+    case RetryPause:
         platform::pauseMs(kRetryPauseMs);
-        // Only the pause's own state moves on: a state the dialog has set
-        // meanwhile stands.
-        std::int32_t expected = RetryPause;
-        state.compare_exchange_strong(expected, WaitingForDevice);
+        state.store(WaitingForDevice);
         break;
-    }
+    case Idle:
     default:
         platform::pauseMs(kIdlePauseMs);
         break;
@@ -211,111 +226,92 @@ void CUpdateWorker::runPass()
 
 void CUpdateWorker::waitForDevice()
 {
-    const std::int32_t tick = (ticks.load() + 1) % 5;
-    ticks.store(tick);
-    bool connected = false;
-    {
-        std::lock_guard<std::mutex> lock(transportLock_);
-        if (stopRequested.load())
-            return;
-        connected = isCalculatorConnected(kVendor, kProduct);
-    }
+    ticks_ = (ticks_ + 1) % 5;
+    if (stopRequested.load())
+        return;
+    const bool connected = isCalculatorConnected(kVendor, kProduct);
+    // A retry that waits for an absent calculator holds nothing up: the
+    // window may close then. Found, the retry goes out at once.
+    if (transferStarted.load())
+        busy.store(connected);
     if (connected) {
-        std::int32_t expected = WaitingForDevice;
-        state.compare_exchange_strong(expected, CountingDown);
+        state.store(CountingDown);
         if (transferStarted.load())
             return; // a retry: straight on, no signal, no pause
         emit foundDevice();
         platform::pauseMs(kPollPauseMs);
     }
-    emit waitingTicks(tick);
+    emit waitingTicks(ticks_);
     platform::pauseMs(kPollPauseMs);
 }
 
 void CUpdateWorker::countDown()
 {
-    DialogSharedState *shared = dialog();
-    if (shared != nullptr && shared->countDownOneStep() != 0) {
+    const std::int32_t left = countdownMs.load();
+    if (left != 0) {
+        countdownMs.store(std::max(left - kCountdownStepMs, 0));
         emit waitingStart();
         platform::pauseMs(kCountdownPauseMs);
         return;
     }
-    // A countdown of 0 before the window has shown one is a countdown not
-    // yet armed (the window has not taken foundDevice yet), not one that ran
-    // out: the first transfer waits for it. A retry goes straight on.
-    if (!transferStarted.load() && !countdownSeen_.load()) {
+    // The first transfer waits for the window to arm the countdown and for a
+    // release; a retry goes straight on.
+    if (!transferStarted.load() && (!countdownArmed_ || files_.isEmpty())) {
         platform::pauseMs(kIdlePauseMs);
         return;
     }
     emit downloadActive();
-    std::int32_t expected = CountingDown;
-    state.compare_exchange_strong(expected, Transferring);
+    state.store(Transferring);
     platform::pauseMs(kBeforeTransferPauseMs);
 }
 
 void CUpdateWorker::transfer()
 {
+    if (stopRequested.load() || currentFile_ < 0 || currentFile_ >= files_.size())
+        return;
+    busy.store(true);
+    transferStarted.store(true);
+    const int file = currentFile_;
     // The whole path goes to the engine, which refuses one that does not fit
     // its buffers (105); cutting it here could name another file.
-    QString path;
-    qint64 offset = 0;
-    int file = 0;
-    {
-        std::lock_guard<std::mutex> lock(sourceLock_);
-        path = sourcePath;
-        offset = diskOffset;
-        file = sourceFile;
-    }
-    const std::u16string source = path.toStdU16String();
+    const std::u16string source = files_[file].path.toStdU16String();
 
-    std::int32_t result;
-    {
-        std::unique_lock<std::mutex> transport(transportLock_);
-        // A session ended meanwhile: no transfer, and busy stays as the end
-        // of the session left it.
-        if (stopRequested.load())
-            return;
+    // Only the calculators that lack this file and hold every earlier one are
+    // sent it (the ledger is written on this thread only: read without lock).
+    struct Targets {
+        const CalculatorLedger &ledger;
+        int file;
+        static bool wanted(const char16_t *identity, void *context)
         {
-            std::lock_guard<std::mutex> lock(busyLock_);
-            transferRunning_ = true;
-            if (DialogSharedState *shared = dialog())
-                shared->markBusy();
+            const auto *targets = static_cast<const Targets *>(context);
+            return targets->ledger.wants(identity, targets->file);
         }
-        transferStarted.store(true);
-        // Whatever way the run ends (an exception too), the transfer is over.
-        struct TransferOver {
-            CUpdateWorker *worker;
-            ~TransferOver()
-            {
-                std::lock_guard<std::mutex> lock(worker->busyLock_);
-                worker->transferRunning_ = false;
-            }
-        } over{this};
-        // Only the calculators that lack this file and hold every earlier one
-        // are sent it; the ledger then says what the run means for the session.
-        struct Targets {
-            CUpdateWorker *worker;
-            int file;
-            static bool wanted(const char16_t *identity, void *context)
-            {
-                auto *targets = static_cast<Targets *>(context);
-                std::lock_guard<std::mutex> lock(targets->worker->ledgerLock_);
-                return targets->worker->ledger_.wants(identity, targets->file);
-            }
-        } targets{this, file};
-        TransferReport report;
-        const std::int32_t run = runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, reportProgress,
-                                                     reportMessage, &Targets::wanted, &targets, &report);
+    } targets{ledger_, file};
+    TransferReport report;
+    const std::int32_t run = runFirmwareTransfer(kVendor, kProduct, source.c_str(), files_[file].diskOffset,
+                                                 reportProgress, reportMessage, &Targets::wanted, &targets, &report);
+    NextStep next;
+    {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        result = ledger_.record(file, run, report);
+        next = decideNextStep(ledger_, file, run, report, failures_);
     }
-    lastResult.store(result);
-
-    // The next state is stored before the dialog hears of the result, so
-    // that its request for the next file (state = Transferring, made when
-    // updaterRan arrives) can never be overwritten by this transfer's Idle.
-    state.store(result == kTransferOk ? Idle : RetryPause);
-    emit updaterRan(result);
+    lastResult.store(next.result);
+    failures_ = next.kind == NextStep::Retry ? next.failures : 0;
+    switch (next.kind) {
+    case NextStep::SendFile:
+        currentFile_ = next.file;
+        nextDiskOffset.store(files_[next.file].diskOffset);
+        state.store(Transferring);
+        break;
+    case NextStep::Retry:
+        state.store(RetryPause);
+        break;
+    case NextStep::Done:
+    case NextStep::GiveUp:
+        state.store(Idle);
+        break;
+    }
+    emit updaterRan(next.result, next);
     emit downloadInactive();
     platform::pauseMs(kAfterTransferPauseMs);
 }

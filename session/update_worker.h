@@ -1,21 +1,30 @@
-// CUpdateWorker: the device side of an update, on a thread of its own.
+// CUpdateWorker: the device side of an update, on a thread of its own, and
+// the only writer of the session's state: the loop state, the countdown, busy,
+// the release and its current file, the failed attempts and the ledger of
+// calculators.
 //
 // It polls for a calculator in update mode, counts down the start delay the
-// dialog shows, sends the current file with the transfer engine and reports
-// every step as a signal. Which file goes out, whether a failure is tried
-// again and when the session ends are the dialog's decisions: its slots tell
-// the worker through the named operations below (select the source, send the
-// next file, count a failed attempt, stop, end the session); the worker's
-// fields are its own.
+// window shows, sends each file with the transfer engine, applies the rule
+// after each transfer (session/next_step.h) and reports every step as a
+// signal. The window's decisions (a new release, the countdown armed, start
+// now, the end of the session, the end of the thread) reach it as queued
+// calls, applied at one point: the top of each pass of its loop. The end of
+// the session is also seen at once, so that no presence check or transfer
+// starts once it is asked for.
 #pragma once
 
 #include "session/calculator_ledger.h"
+#include "session/next_step.h"
+#include "session/update_file.h"
 
 #include <QObject>
-#include <QString>
+#include <QVector>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
 
 class CUpdateWorker : public QObject {
@@ -24,124 +33,109 @@ class CUpdateWorker : public QObject {
 public:
     enum State : std::int32_t {
         WaitingForDevice = 0, // polls for the calculator every 500 ms
-        CountingDown = 1,     // counts the dialog's countdown down, one pass a second
+        CountingDown = 1,     // counts the countdown down, one pass a second
         Transferring = 2,     // sends the current file, one transfer per entry
-        Idle = 3,             // the last transfer succeeded; waits for the next file
+        Idle = 3,             // the session's transfers are over; waits for its end
         RetryPause = 4,       // the last transfer failed; 3000 ms, then polls again
     };
 
     CUpdateWorker();
     ~CUpdateWorker() override;
 
-    // --- what the dialog's slots decide ---------------------------------
-    // A new session after the loop has ended (a new release chosen): the
-    // fields go back to their initial values and process() is queued on the
-    // worker's thread. False, and nothing done, while the ended loop is still
-    // winding down: the caller tries again a little later.
-    bool restartLoop();
-
-    // The retry rule: one more failed attempt of the current file. Returns
-    // how many had failed before this one.
-    std::int32_t countFailedAttempt();
-    // The next-file step: the file selected last goes out next, with a fresh
-    // count of attempts.
-    void sendSelectedFile();
-    // The loop ends at the top of its next pass; nothing is sent to the
-    // calculators (requestEndOfSession does that).
+    // --- the window's decisions: queued, safe from any thread ------------
+    // The release to send, its files in the release's order. A session that
+    // has ended starts anew with it; a running one takes it while none of
+    // its files has gone out yet.
+    void beginRelease(const QVector<CUpdateFile> &files);
+    // The window has taken foundDevice with a release to send: the countdown
+    // runs. The first transfer of a session never starts before, so that a
+    // window that comes up late does not meet a transfer the user had no
+    // chance to cancel.
+    void armCountdown();
+    // Start pressed while the countdown runs: one second left. A countdown
+    // that has run out stays over.
+    void startNow();
+    // Ends the session: no presence check or transfer starts any more, and
+    // the pass under way runs to its end; then every calculator gets the
+    // end-of-session command, and sessionClosed() follows. Once per session:
+    // asking again, or before a new release, changes nothing.
+    void requestEndOfSession();
+    // Ends process() at the top of its next pass, after the calls already
+    // made (an end of session asked for goes out first).
     void requestStop();
 
-    // --- what the worker reports -----------------------------------------
+    // --- what the window reads --------------------------------------------
+    // From the first transfer of a session until its end has been handled,
+    // between files and through retries included; clear while a retry waits
+    // for an absent calculator. The window refuses to close while it is set.
+    bool isBusy() const;
+    std::int32_t countdownLeftMs() const; // 0 when no countdown runs
     State loopState() const;
     std::int32_t resultOfLastTransfer() const; // -2 after an exception
     bool hasTransferStarted() const;           // in this session
-    bool isStopRequested() const;
-    // The loop runs or is about to (its thread's start runs it): true from
-    // construction until process() returns.
-    bool isLoopActive() const;
-
-    // A new release of `fileCount` files: the ledger of calculators starts
-    // empty. Called by the scan before the first file is selected.
-    void beginRelease(int fileCount);
-    // What the session knows of its calculators (a copy, safe from any thread).
-    CalculatorLedger ledger() const;
-
-    // The select step hands over the file to send: its path, where it goes on
-    // the disk and its place in the release. Safe from any thread; the worker
-    // reads them once per transfer, just before it runs.
-    void selectSource(const QString &path, qint64 offset, int file = 0);
-    QString currentSourcePath() const;
-    qint64 currentDiskOffset() const;
-
-    // The window has shown the countdown's seconds with a file selected. The
-    // first transfer of a session never starts before: a window that comes
-    // up late (a slow release folder) must not meet a transfer the user had
-    // no chance to cancel, or one without a file.
-    void countdownShown();
-
-    // Ends the session from any thread without waiting: the loop stops at the
-    // top of its next pass, then every calculator gets the end-of-session
-    // command on the worker's thread (endSession), never during a presence
-    // check or a transfer. sessionClosed() follows.
-    void requestEndOfSession();
-
-    // Clears the dialog's busy flag unless a transfer is under way: a late
-    // downloadInactive must not clear it while the next file is being sent.
-    void releaseBusy();
+    bool isStopRequested() const;              // the end of this session has been asked for
+    CalculatorLedger ledger() const;           // a copy
+    qint64 currentDiskOffset() const;          // of the file that goes out next
 
 signals:
-    void finished(); // never emitted by the loop: the worker lives until the process ends
     void foundDevice();
     void waitingStart();
     void downloadActive();
     void downloadInactive();
     void waitingTicks(int ticks);
-    void updaterRan(int result);
-    // An exception ended the loop (lastResult is then -2); no transfer runs.
+    // After every transfer: its result for the session, and what the worker
+    // does next.
+    void updaterRan(int result, NextStep next);
+    // An exception ended the session's passes (lastResult is then -2); no
+    // transfer runs any more, and the session waits for its end.
     void loopFailed(int result);
     // The end-of-session command has gone to every calculator found.
     void sessionClosed();
 
 public slots:
+    // The worker's loop: from the thread's start until requestStop(), over
+    // as many sessions as the window begins.
     void process();
-    // The end of the session with the calculators; run on the worker's
-    // thread by requestEndOfSession, after the loop has ended.
-    void endSession();
 
 private:
-    std::atomic<bool> transferStarted{false}; // a transfer has begun in this run
-    std::atomic<bool> stopRequested{false};   // the loop ends at the top of its next pass
-    std::atomic<std::int32_t> state{WaitingForDevice};
-    std::atomic<std::int32_t> ticks{0};       // waiting counter, 0 to 4
-    std::atomic<std::int32_t> retryCount{0};  // failed attempts of the current file
-    std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
-    std::atomic<bool> loopActive{true};       // see isLoopActive()
-
+    void post(std::function<void()> call);
+    bool applyCalls(); // the one point where calls take effect; false once the loop is to end
+    void openSession();
+    void endSession();
     void runPass();
     void waitForDevice();
     void countDown();
     void transfer();
 
-    // Held for every transport call (presence check, transfer, end of
-    // session): they share the transport's unlocked device table. A call
-    // starts only while no stop is requested.
-    std::mutex transportLock_;
-    // Guards transferRunning_ against the dialog's releaseBusy().
-    std::mutex busyLock_;
-    bool transferRunning_ = false; // under busyLock_
-    std::atomic<bool> countdownSeen_{false}; // countdownShown() in this session
+    // The window's calls, in the order made.
+    std::mutex callsLock_;
+    std::condition_variable callsPosted_;
+    std::deque<std::function<void()>> calls_; // under callsLock_
+    bool stopLoop_ = false;                    // under callsLock_: requestStop()
 
-    // Which calculators hold which files: written by the transfers, read by
-    // the window's decisions.
-    mutable std::mutex ledgerLock_;
-    CalculatorLedger ledger_; // under ledgerLock_
+    // Read by the window; written on the worker's thread only.
+    std::atomic<bool> stopRequested{false};   // the session's end is asked (set by the window's call too)
+    std::atomic<bool> busy{false};
+    std::atomic<std::int32_t> countdownMs{0}; // left before the first transfer; 0 when none runs
+    std::atomic<std::int32_t> state{WaitingForDevice};
+    std::atomic<bool> transferStarted{false}; // a transfer has begun in this session
+    std::atomic<std::int32_t> lastResult{0};  // of the last transfer; -2 after an exception
+    std::atomic<qint64> nextDiskOffset{0};    // the current file's disk offset
 
-    mutable std::mutex sourceLock_; // a standard mutex: visible to ThreadSanitizer
-    QString sourcePath; // full path of the file to send (under sourceLock_)
-    qint64 diskOffset = 0; // where it goes on the calculator disk (under sourceLock_)
-    int sourceFile = 0; // its place in the release (under sourceLock_)
+    // The worker's thread only.
+    bool sessionOpen_ = true;      // its end has not been handled yet
+    bool passesRun_ = true;        // the session's passes go on (not after an exception)
+    bool countdownArmed_ = false;  // armCountdown() in this session
+    std::int32_t ticks_ = 0;       // waiting counter, 0 to 4
+    QVector<CUpdateFile> files_;   // the release
+    int currentFile_ = 0;          // into files_
+    std::int32_t failures_ = 0;    // failed attempts of the current file
+
+    mutable std::mutex ledgerLock_; // the window copies the ledger
+    CalculatorLedger ledger_;       // written on the worker's thread, under ledgerLock_
 };
 
-// The transfer engine's callbacks: they pass the reports on to the dialog as
-// its updateProgress / updateMessage signals, delivered queued on its thread.
+// The transfer engine's callbacks: they pass the reports on to the window
+// (gTransferReports), which delivers them queued on its own thread.
 void reportProgress(std::int32_t percent);
 void reportMessage(const char16_t *text);

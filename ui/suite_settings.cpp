@@ -1,7 +1,7 @@
 #include "ui/suite_settings.h"
 
 #include "resources/language.h"
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "ui/update_dialog.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,19 +1,17 @@
 // The update worker driving whole sessions on simulated calculators, with a
-// small stand-in for the dialog's slots. The signals are recorded in order
-// with the simulated time at which they were emitted, beside the trace each
-// calculator saw.
+// small stand-in for the window: it arms the countdown when a calculator is
+// found and ends the loop once the worker says the session is over. The
+// signals are recorded in order with the simulated time at which they were
+// emitted, beside the trace each calculator saw.
 //
 // The stand-in runs its slots on the worker thread the moment a signal is
-// emitted (direct connections): that is the unluckiest timing the real,
-// queued dialog can meet, e.g. its request for the next file arriving before
-// the worker has stored its own next state.
+// emitted (direct connections), except where a test says otherwise.
 #include "emulator/emulated_disk_system.h"
 #include "support/calculator_fixtures.h"
 #include "support/hooked_disk_system.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
-#include "transport/transfer_engine.h"
-#include "session/dialog_state.h"
+#include "session/transfer_reports.h"
 
 #include <QtTest>
 
@@ -23,14 +21,14 @@
 #include <mutex>
 #include <thread>
 
-// The dialog's side of the shared state: the countdown, busy and the two
-// report signals, registered where the worker and its callbacks look.
-class SharedState : public QObject, public DialogSharedState {
+// The window's side of the transfer reports: the two report signals,
+// registered where the worker's callbacks look.
+class Reports : public QObject, public TransferReports {
     Q_OBJECT
 
 public:
-    SharedState() { gDialogState.store(this); }
-    ~SharedState() override { gDialogState.store(nullptr); }
+    Reports() { gTransferReports.store(this); }
+    ~Reports() override { gTransferReports.store(nullptr); }
     void emitUpdateProgress(int percent) override { emit updateProgress(percent); }
     void emitUpdateMessage(const QString &message) override { emit updateMessage(message); }
 
@@ -42,7 +40,7 @@ signals:
 namespace {
 
 CUpdateWorker *stopping = nullptr; // the worker a pause observer stops
-DialogSharedState *lateWindow = nullptr; // the window a pause observer arms late
+CUpdateWorker *lateWindow = nullptr; // the worker a pause observer arms late
 
 struct Release {
     QString path;
@@ -52,21 +50,23 @@ struct Release {
 
 } // namespace
 
-// What the dialog's slots do for the worker: the countdown store, the retry
-// rule, the next file, the stop.
+// What the window does for the worker: hand it the release, arm the
+// countdown, and end the loop when the session's transfers are over.
 class DialogStandIn : public QObject {
     Q_OBJECT
 
 public:
-    DialogStandIn(CUpdateWorker &worker, SharedState &dialog, QList<Release> files)
-        : worker_(worker), dialog_(dialog), files_(std::move(files))
+    DialogStandIn(CUpdateWorker &worker, const QList<Release> &files) : worker_(worker)
     {
-        worker_.selectSource(files_[0].path, files_[0].offset);
+        QVector<CUpdateFile> release;
+        for (const Release &file : files)
+            release.append({file.path, QFileInfo(file.path).fileName(), file.bytes.size(), file.offset});
+        worker_.beginRelease(release);
     }
 
-    int maxRetries = 5;
     bool armOnFound = true; // false: the window takes foundDevice too late to arm the countdown
-    QList<bool> busyAtResult; // the dialog's busy flag as each transfer's result arrives
+    QList<bool> busyAtResult; // the worker's busy flag as each transfer's result arrives
+    QList<NextStep> steps;    // what the worker does after each transfer
     // Called on every waitingStart with the countdown left; tests press Start
     // or unplug a calculator from here.
     std::function<void(int)> onCountdown;
@@ -85,7 +85,6 @@ public:
 
     void connectTo(Qt::ConnectionType type)
     {
-        connect(&worker_, &CUpdateWorker::finished, this, [this] { record("finished"); }, type);
         connect(&worker_, &CUpdateWorker::foundDevice, this, &DialogStandIn::onFoundDevice, type);
         connect(&worker_, &CUpdateWorker::waitingStart, this, &DialogStandIn::onWaitingStart, type);
         connect(&worker_, &CUpdateWorker::downloadActive, this, &DialogStandIn::onDownloadActive, type);
@@ -98,53 +97,29 @@ public:
     {
         record("foundDevice");
         if (armOnFound)
-            dialog_.armCountdown();
+            worker_.armCountdown();
     }
     void onWaitingStart()
     {
-        const int left = dialog_.countdownLeftMs();
+        const int left = worker_.countdownLeftMs();
         record(QString("waitingStart %1").arg(left));
-        if (left != 0)
-            worker_.countdownShown();
         if (onCountdown)
             onCountdown(left);
     }
-    void onDownloadActive()
-    {
-        record("downloadActive");
-        dialog_.markBusy();
-    }
-    void onDownloadInactive()
-    {
-        record("downloadInactive");
-        worker_.releaseBusy();
-    }
+    void onDownloadActive() { record("downloadActive"); }
+    void onDownloadInactive() { record("downloadInactive"); }
     void onWaitingTicks(int ticks) { record(QString("waitingTicks(%1)").arg(ticks)); }
-    void onUpdaterRan(int result)
+    void onUpdaterRan(int result, NextStep next)
     {
         record(QString("updaterRan(%1)").arg(result));
-        busyAtResult << dialog_.isBusy();
-        if (result == 0) {
-            if (++current_ == files_.size()) {
-                worker_.requestStop();
-                return;
-            }
-            worker_.selectSource(files_[current_].path, files_[current_].offset);
-            worker_.sendSelectedFile();
-            return;
-        }
-        const int n = worker_.countFailedAttempt();
-        if (n < maxRetries)
-            worker_.selectSource(files_[current_].path, files_[current_].offset);
-        else
+        busyAtResult << worker_.isBusy();
+        steps << next;
+        if (next.kind == NextStep::Done || next.kind == NextStep::GiveUp)
             worker_.requestStop();
     }
 
 private:
     CUpdateWorker &worker_;
-    SharedState &dialog_;
-    QList<Release> files_;
-    int current_ = 0;
     mutable std::mutex mutex_;
     QStringList events_;
 };
@@ -153,7 +128,7 @@ class TestUpdateWorker : public QObject {
     Q_OBJECT
 
     QTemporaryDir folder;
-    std::unique_ptr<SharedState> dialog;
+    std::unique_ptr<Reports> reports;
     std::unique_ptr<emulator::EmulatedDiskSystem> disks;
     QList<Release> release;
     std::unique_ptr<CUpdateWorker> worker;
@@ -167,7 +142,7 @@ class TestUpdateWorker : public QObject {
     // Runs process() to its end on a thread of its own; the events recorded.
     QStringList runSession(int files = 1)
     {
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, files));
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, files));
         standIn->connectTo(Qt::DirectConnection);
         return finishSession();
     }
@@ -200,7 +175,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(folder.isValid());
-        dialog = std::make_unique<SharedState>();
+        reports = std::make_unique<Reports>();
         const qint64 offsets[] = {0x500000, 0x100000, 0};
         for (int i = 0; i < 3; ++i) {
             Release file{folder.filePath(QString("file%1.bin").arg(i)), offsets[i], QByteArray()};
@@ -216,8 +191,6 @@ private slots:
         disks = std::make_unique<emulator::EmulatedDiskSystem>();
         platform::installDiskSystem(disks.get());
         worker = std::make_unique<CUpdateWorker>();
-        dialog->disarmCountdown();
-        dialog->clearBusy();
     }
     void cleanup()
     {
@@ -258,18 +231,18 @@ private slots:
         QCOMPARE(trace.count("closing-read"), 3);
         QVERIFY(worker->hasTransferStarted());
         QCOMPARE(worker->resultOfLastTransfer(), 0);
-        QCOMPARE(dialog->countdownLeftMs(), 0);
-        // Files 2 and 3 had no downloadActive: the worker set busy itself.
+        QCOMPARE(worker->countdownLeftMs(), 0);
+        // Busy from the first transfer on, files 2 and 3 (no downloadActive) included.
         QCOMPARE(standIn->busyAtResult, (QList<bool>{true, true, true}));
     }
 
     void startPressedDuringCountdown()
     {
         attach();
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 1));
         standIn->onCountdown = [this](int left) {
             if (left == 4250) // the user presses Start: the rest becomes one second
-                dialog->startNow();
+                worker->startNow();
         };
         standIn->connectTo(Qt::DirectConnection);
         const QStringList events = finishSession();
@@ -286,7 +259,10 @@ private slots:
         // 100 ms after the transfer, 3000 ms in RetryPause, the presence check
         // finds the calculator, and downloadActive follows at once.
         QCOMPARE(at(events[11]) - at(events[10]), 3100u);
-        QCOMPARE(worker->countFailedAttempt(), 1); // the one failure was counted, the success not
+        QCOMPARE(standIn->steps.size(), 2); // the one failure retried, then the file is done
+        QCOMPARE(standIn->steps[0].kind, NextStep::Retry);
+        QCOMPARE(standIn->steps[0].failures, 1);
+        QCOMPARE(standIn->steps[1].kind, NextStep::Done);
     }
 
     void stopDuringRetryPause()
@@ -295,8 +271,7 @@ private slots:
         // sits in its 3000 ms pause: the loop ends when the pause is over,
         // without another signal.
         attach("fail-writes=all");
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
-        standIn->maxRetries = 1000; // the stop comes from the pause, not from the retry rule
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 1));
         standIn->connectTo(Qt::DirectConnection);
         stopping = worker.get();
         platform::setPauseObserver([](std::uint32_t ms) {
@@ -329,7 +304,7 @@ private slots:
         testsupport::HookedDiskSystem hooked(*disks);
         platform::installDiskSystem(&hooked);
         std::shared_ptr<emulator::Calculator> calculator = attached ? attach() : nullptr;
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 3));
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 3));
         standIn->connectTo(Qt::DirectConnection);
         bool closed = false;
         connect(worker.get(), &CUpdateWorker::sessionClosed, this, [&] { closed = true; });
@@ -341,11 +316,16 @@ private slots:
         // Let it run a while: many presence checks, or into the transfers.
         while (platform::nowMs() < (attached ? 7600u : 20000u) && !ended.load())
             std::this_thread::yield();
-        worker->requestEndOfSession(); // queued to this thread, where the worker object lives
+        worker->requestEndOfSession();
         QTRY_VERIFY_WITH_TIMEOUT(closed, 20000);
+        // Ended, the session touches no calculator any more (on this clock a
+        // loop that went on would have run many passes by now).
+        const int enumerations = hooked.enumerations();
+        QTest::qWait(50);
+        worker->requestStop();
         thread.join();
         platform::installDiskSystem(disks.get());
-        QVERIFY(!worker->isLoopActive());
+        QCOMPARE(hooked.enumerations(), enumerations);
         QCOMPARE(hooked.mostAtOnce(), 1);
         if (attached)
             QCOMPARE(calculator->trace().back(), std::string("end-session"));
@@ -358,10 +338,10 @@ private slots:
         // and was never shown, so the worker must not take its 0 for a
         // countdown that ran out. Once armed, it runs in full.
         attach();
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 1));
         standIn->armOnFound = false;
         standIn->connectTo(Qt::DirectConnection);
-        lateWindow = dialog.get();
+        lateWindow = worker.get();
         platform::setPauseObserver([](std::uint32_t) {
             if (lateWindow != nullptr && platform::nowMs() >= 4000) {
                 lateWindow->armCountdown();
@@ -393,7 +373,7 @@ private slots:
         // transfer fails with its own code (no calculator: 104) and the retry
         // path brings it home.
         auto calculator = attach();
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 1));
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 1));
         standIn->onCountdown = [&](int left) {
             if (left == 3250) {
                 emulator::Faults faults;
@@ -413,7 +393,6 @@ private slots:
         QVERIFY(seen.indexOf(QRegularExpression("waitingTicks.*"), failed) > failed); // polls while it is gone
         QCOMPARE(seen.mid(seen.size() - 3), (QStringList{"downloadActive", "updaterRan(0)", "downloadInactive"}));
         QCOMPARE(seen.count("foundDevice"), 1);
-        QVERIFY(!seen.contains("finished"));
     }
 
     void queuedToTheGuiThreadOnTheRealClock()
@@ -433,16 +412,16 @@ private slots:
         QThread thread;
         worker->moveToThread(&thread);
         connect(&thread, &QThread::started, worker.get(), &CUpdateWorker::process);
-        standIn = std::make_unique<DialogStandIn>(*worker, *dialog, release.mid(0, 2));
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 2));
         standIn->connectTo(Qt::AutoConnection);
         QStringList messages;
         QList<int> progress;
         bool onGuiThread = true;
-        connect(dialog.get(), &SharedState::updateMessage, this, [&](const QString &message) {
+        connect(reports.get(), &Reports::updateMessage, this, [&](const QString &message) {
             onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
             messages << message;
         });
-        connect(dialog.get(), &SharedState::updateProgress, this, [&](int percent) {
+        connect(reports.get(), &Reports::updateProgress, this, [&](int percent) {
             onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
             progress << percent;
         });

@@ -2,8 +2,9 @@
 #include "emulator/emulated_disk_system.h"
 #include "platform/clock.h"
 #include "resources/language.h"
-#include "session/dialog_state.h"
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "session/transfer_reports.h"
+#include "session/update_worker.h"
+#include "ui/update_dialog.h"
 #include "ui/suite_settings.h"
 
 #include <QtTest>
@@ -18,7 +19,7 @@ class ProbingDialog : public CCalcFWUpdateMSDialog {
 public:
     ProbingDialog() : CCalcFWUpdateMSDialog(QStringLiteral("/no/release/here"), 3)
     {
-        sawItself = gUpdateDialog == this && gDialogState.load() == this;
+        sawItself = gUpdateDialog == this && gTransferReports.load() == this;
         languageSeen = currentLanguage();
     }
     bool sawItself = false;
@@ -43,8 +44,8 @@ private slots:
             ProbingDialog dialog;
             QVERIFY(dialog.sawItself);
             QCOMPARE(dialog.languageSeen, 3u);
-            QCOMPARE(dialog.countdownLeftMs(), 0);
-            QVERIFY(!dialog.isBusy());
+            QCOMPARE(dialog.worker->countdownLeftMs(), 0);
+            QVERIFY(!dialog.worker->isBusy());
         }
         QVERIFY(gUpdateDialog == nullptr);
         platform::installDiskSystem(nullptr);

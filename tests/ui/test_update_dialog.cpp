@@ -8,7 +8,7 @@
 #include "support/hooked_disk_system.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "ui/update_dialog.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -266,7 +266,10 @@ private slots:
             expected << QString("Update failed (112), Retry: %1").arg(retry);
         expected << "Update failed (112)";
         QCOMPARE(lines("status").filter("Update failed"), expected);
-        // Six attempts and the end of the session, each with its opening read.
+        // Six attempts and the end of the session, each with its opening read
+        // (the end of the session follows the final status: the window does
+        // not wait for it).
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         const QStringList trace = traceOf(*calculator);
         QCOMPARE(trace.filter("opening-read").size(), 7);
         QCOMPARE(trace.last(), QString("end-session"));
@@ -279,6 +282,43 @@ private slots:
         QCOMPARE(lines("status").last(), QString("Update failed (112)"));
         dialog->close();
         QVERIFY(!dialog->isVisible());
+    }
+
+    void closeAndEscapeRefusedForTheWholeUpdate()
+    {
+        // From the first file's result until "Done", a close and an Escape
+        // every few milliseconds. A window that goes would end the program
+        // (the dialog is destroyed here as main() would), leaving calculators
+        // without the rest of the release.
+        std::vector<std::shared_ptr<emulator::Calculator>> calculators;
+        for (int i = 0; i < 3; ++i)
+            calculators.push_back(attach());
+        QTimer closer;
+        closer.setInterval(3);
+        QString closedAfter;
+        connect(&closer, &QTimer::timeout, this, [&] {
+            dialog->close();
+            QTest::keyClick(dialog.get(), Qt::Key_Escape);
+            if (!dialog->isVisible()) {
+                closer.stop();
+                closedAfter = lines("status").join(" | ");
+                dialog.reset();
+            }
+        });
+        onShown = [&](const QString &line) {
+            if (line == "status: Update OK (0)" && !closer.isActive())
+                closer.start();
+            else if (line == "status: Done")
+                closer.stop();
+        };
+        open(releaseFolder);
+        QVERIFY(QTest::qWaitFor([&] { return !dialog || shown.contains("status: Done"); }, kSessionTimeoutMs));
+        QVERIFY2(closedAfter.isEmpty(), qPrintable("the window went after: " + closedAfter));
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        for (const auto &calculator : calculators) {
+            verifyHoldsRelease(*calculator, releaseFolder);
+            QCOMPARE(traceOf(*calculator).last(), QString("end-session"));
+        }
     }
 
     void retriesCountPerFile()
@@ -376,7 +416,7 @@ private slots:
             if (midTransfer(line) && !clickedDuringTransfer) {
                 clickedDuringTransfer = true;
                 QTimer::singleShot(0, dialog.get(), [this] {
-                    QVERIFY(dialog->isBusy());
+                    QVERIFY(dialog->worker->isBusy());
                     QMetaObject::invokeMethod(dialog.get(), "onCancel");
                     // Closing and Escape are refused as well.
                     dialog->close();
@@ -397,15 +437,14 @@ private slots:
 
     void cancelAbortsUntilTheSecondsShow()
     {
-        // The calculator has just been found: the countdown is armed, but the
-        // button still reads Cancel under the waiting text. A click there
-        // aborts, and nothing is written.
+        // The calculator has just been found: the window has asked for the
+        // countdown, but the button still reads Cancel under the waiting
+        // text. A click there aborts, and nothing is written.
         auto calculator = attach();
         bool clicked = false;
         open(releaseFolder);
-        connect(dialog->worker, &CUpdateWorker::foundDevice, this, [&] { // after the window's own slot
+        connect(dialog->worker.get(), &CUpdateWorker::foundDevice, this, [&] { // after the window's own slot
             QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
-            QVERIFY(dialog->countdownLeftMs() != 0);
             widget<QPushButton>("cancelButton")->click();
             clicked = true;
         });
@@ -441,7 +480,7 @@ private slots:
         calculator->setFaults(slow);
         int checked = 0;
         open(releaseFolder);
-        connect(dialog->worker, &CUpdateWorker::updaterRan, this, [&](int result) {
+        connect(dialog->worker.get(), &CUpdateWorker::updaterRan, this, [&](int result) {
             if (result != 0 || checked != 0)
                 return;
             checked = 1;
@@ -452,7 +491,7 @@ private slots:
             // Queued behind the downloadInactive already waiting.
             QTimer::singleShot(0, this, [&] {
                 QVERIFY(traceOf(*calculator).count("closing-read") < 2); // the second file still goes
-                QVERIFY(dialog->isBusy());
+                QVERIFY(dialog->worker->isBusy());
                 dialog->close();
                 QVERIFY(dialog->isVisible());
                 checked = 2;
@@ -472,12 +511,12 @@ private slots:
         platform::installDiskSystem(&hooked);
         auto calculator = attach();
         open(releaseFolder);
-        connect(dialog->worker, &CUpdateWorker::downloadActive, this, [&] { hooked.throwNext = true; },
+        connect(dialog->worker.get(), &CUpdateWorker::downloadActive, this, [&] { hooked.throwNext = true; },
                 Qt::DirectConnection);
         QVERIFY(waitFor("status: Update failed (-2)", 15000));
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator).last(), QString("end-session"));
-        QVERIFY(!dialog->isBusy());
+        QVERIFY(!dialog->worker->isBusy());
         QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
         dialog->close();
         QVERIFY(!dialog->isVisible());
@@ -641,25 +680,12 @@ private slots:
         dialog = std::make_unique<CCalcFWUpdateMSDialog>(releaseFolder, 1);
         dialog->stopWorker();
         auto *status = widget<QLabel>("statusLabel");
-        auto *button = widget<QPushButton>("cancelButton");
         QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, 0));
         QCOMPARE(status->text(), QString("Waiting for connection.."));
         QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, -3));
         QCOMPARE(status->text(), QString("Waiting for connection.."));
         QMetaObject::invokeMethod(dialog.get(), "onWaitingTicks", Q_ARG(int, 4));
         QCOMPARE(status->text(), QString("Waiting for connection......"));
-        dialog->armCountdown(); // 5250, lowered five times as the worker does: 250 left
-        for (int pass = 0; pass < 5; ++pass)
-            dialog->countDownOneStep();
-        QCOMPARE(dialog->countdownLeftMs(), 250);
-        QMetaObject::invokeMethod(dialog.get(), "onWaitingStart");
-        QCOMPARE(button->text(), QString("Start - 0"));
-        QCOMPARE(status->text(), QString("Waiting to start\u2026"));
-        QCOMPARE(dialog->countDownOneStep(), 250);
-        QCOMPARE(dialog->countdownLeftMs(), 0); // never below 0
-        QMetaObject::invokeMethod(dialog.get(), "onWaitingStart");
-        QCOMPARE(status->text(), QString());
-        QCOMPARE(button->text(), QString("Start - 0")); // left as it was
         emit dialog->updateMessage(QString());
         QTRY_COMPARE(widget<QLabel>("fileLabel")->text(), QString());
         emit dialog->updateMessage("C:\\release\\MASTER.DAT");

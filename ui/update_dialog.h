@@ -3,29 +3,29 @@
 // It settles the release folder and the language, runs the worker on a thread
 // of its own, scans the release folder and turns the worker's signals into what
 // the user sees: the status line, the file line, the progress bar and the one
-// button that reads Cancel or Start. The session's decisions that live on the
-// GUI thread are made here: the countdown, the retry rule, the next file, the
-// end of the session; the worker hears of them through its named operations
-// (session/update_worker.h) and the numbers are session/session_rules.h's.
+// button that reads Cancel or Start. The session's rules and state are the
+// worker's (session/update_worker.h); the window passes on what the user
+// decides (start now, abort, a new release after Browse) and refuses to
+// close while the worker says the update is busy.
 //
-// The worker and the transfer callbacks reach it through gDialogState (its
-// DialogSharedState side: the countdown, busy and the two report signals);
-// the language lookups read languageIndex through the pointer the
-// constructor binds (bindCurrentLanguage); the suite's settings reader is
-// handed the dialog. gUpdateDialog names the one dialog for everyone else.
+// The transfer callbacks reach it through gTransferReports; the language
+// lookups read languageIndex through the pointer the constructor binds
+// (bindCurrentLanguage); the suite's settings reader is handed the dialog.
+// gUpdateDialog names the one dialog for everyone else.
 #pragma once
 
-#include "session/dialog_state.h"
+#include "session/next_step.h"
+#include "session/transfer_reports.h"
 #include "session/update_file.h"
 
 #include <QDialog>
 #include <QIcon>
-#include <QPointer>
 #include <QString>
 #include <QThread>
 #include <QVector>
 
 #include <cstdint>
+#include <memory>
 
 class CUpdateWorker;
 class QCloseEvent;
@@ -33,7 +33,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 
-class CCalcFWUpdateMSDialog : public QDialog, public DialogSharedState {
+class CCalcFWUpdateMSDialog : public QDialog, public TransferReports {
     Q_OBJECT
 
 public:
@@ -42,17 +42,17 @@ public:
     // without one (empty), the suite's stored settings give both. A top-level
     // window; the worker starts here.
     CCalcFWUpdateMSDialog(QString folder, int language);
-    // Ends the session with the calculators, then stops and releases the
-    // worker and its thread. The program never destroys its dialog; tests do.
+    // Ends the session with the calculators, then stops the worker, waits for
+    // its thread and deletes both: the dialog is their one owner. The program
+    // never destroys its dialog; tests do.
     ~CCalcFWUpdateMSDialog() override;
 
-    // The countdown and busy come from DialogSharedState.
     std::uint32_t languageIndex = 0; // the language of every text of this run (GUI thread)
     QString firmwareFolder;          // the release folder the scan lists (GUI thread)
     bool useCurrentNames = false;    // the release uses the current file names (set by each scan)
     QVector<CUpdateFile> updateFiles; // the accepted files of the last scan, in listing order
     std::int32_t currentFileIndex = 0; // the file being sent, into updateFiles
-    CUpdateWorker *worker = nullptr;  // lives on workerThread
+    std::unique_ptr<CUpdateWorker> worker; // lives on workerThread
 
     // The release scan: lists firmwareFolder, builds updateFiles and selects
     // the first file, or ends the session with "No updates are available"
@@ -61,20 +61,20 @@ public:
     void scanFirmwareFolder();
     // Sets useCurrentNames from the file names in firmwareFolder.
     void detectNameSet();
-    // Shows the file at currentFileIndex and hands it to the worker.
+    // Shows the file at currentFileIndex (the worker has the release).
     void selectCurrentFile();
-    // Ends the session: `message` stays as the status, the worker's loop is
-    // ended, and then each calculator gets the end-of-session command from
-    // the worker's thread (the window does not wait for it).
+    // Ends the session: `message` stays as the status, and the worker ends
+    // the session with the calculators on its own thread once the pass under
+    // way is over (the window does not wait for it; sessionEnded follows).
     void finishUpdate(QString message);
     // finishUpdate with "Update aborted".
     void abortUpdate();
-    // Ends the worker's loop (a pass under way runs to its end) and its
-    // thread. The program's last step, so that nothing outlives what the
-    // worker uses.
+    // Ends the worker's loop (a pass under way, and an end of session asked
+    // for, run to their end) and waits for its thread. The program's last
+    // step, so that nothing outlives what the worker uses.
     void stopWorker();
 
-    // DialogSharedState: the transfer callbacks' reports, emitted as signals.
+    // TransferReports: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;
     void emitUpdateMessage(const QString &message) override;
 
@@ -101,13 +101,12 @@ protected:
 
 private slots:
     void onCancel();
-    void onUpdaterRan(int result);
+    void onUpdaterRan(int result, NextStep next);
     void onUpdateMessage(const QString &message);
     void onUpdateProgress(int percent);
     void onFoundDevice();
     void onWaitingStart();
     void onDownloadActive();
-    void onDownloadInactive();
     void onWaitingTicks(int ticks);
     void onExitUpdater();
     void onBrowseFolder();
@@ -125,7 +124,6 @@ private:
     void echoButton();
     void restartSession();
     void showNotUpdated();
-    void startWorkerLoop();
 
     QIcon appIcon;    // the window icon: the calculator, 16 and 64 pixels
     QIcon folderIcon; // the Browse button's icon, from the "icons" folder
@@ -138,8 +136,8 @@ private:
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.
     QLabel *noteLabel = nullptr;
-    QPointer<QThread> workerThread; // its finished() deletes it once it has been stopped
-    bool countdownShown = false; // the button has read Start: a click no longer aborts
+    std::unique_ptr<QThread> workerThread; // runs the worker's loop
+    bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew
     QString echoedButton;        // the button as last reported by displayChanged
 };

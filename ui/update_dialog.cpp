@@ -1,4 +1,4 @@
-#include "ui/calc_fw_update_ms_dialog.h"
+#include "ui/update_dialog.h"
 
 #include "platform/clock.h"
 #include "resources/language.h"
@@ -24,8 +24,6 @@
 CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
 
 namespace {
-
-constexpr int kRestartPollMs = 20; // while the ended session's loop winds down
 
 // Every localizable text of the window: its identifier in the string
 // resources and the English shown when the current language has none.
@@ -70,13 +68,11 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language) : QDi
     // process-wide ways to reach this dialog.
     gUpdateDialog = this;
     bindCurrentLanguage(&languageIndex);
-    gDialogState.store(this, std::memory_order_release);
+    gTransferReports.store(this, std::memory_order_release);
 
     installSearchPaths();
 
-    clearBusy();
     useCurrentNames = false;
-    disarmCountdown();
     appIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"));
     appIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"));
     // The Browse pictures live in the "icons" folder beside the program;
@@ -96,14 +92,12 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language) : QDi
     }
 
     // The worker's signals are connected before its thread starts, so its
-    // first report can never be missed.
-    workerThread = new QThread();
-    worker = new CUpdateWorker();
-    worker->moveToThread(workerThread);
-    connect(workerThread, &QThread::started, worker, &CUpdateWorker::process);
-    connect(worker, &CUpdateWorker::finished, workerThread, &QThread::quit);
-    connect(worker, &CUpdateWorker::finished, worker, &QObject::deleteLater);
-    connect(workerThread, &QThread::finished, workerThread, &QObject::deleteLater);
+    // first report can never be missed. The dialog owns both: its
+    // destructor stops the loop, waits for the thread and deletes them.
+    workerThread = std::make_unique<QThread>();
+    worker = std::make_unique<CUpdateWorker>();
+    worker->moveToThread(workerThread.get());
+    connect(workerThread.get(), &QThread::started, worker.get(), &CUpdateWorker::process);
 
     buildWidgets();
     connectSignals();
@@ -114,11 +108,10 @@ CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog()
 {
     abortUpdate();
     stopWorker();
-    delete worker;
-    worker = nullptr;
-    delete workerThread.data();
+    worker.reset();
+    workerThread.reset();
     if (gUpdateDialog == this) {
-        gDialogState.store(nullptr, std::memory_order_release);
+        gTransferReports.store(nullptr, std::memory_order_release);
         bindCurrentLanguage(nullptr);
         gUpdateDialog = nullptr;
     }
@@ -188,14 +181,13 @@ void CCalcFWUpdateMSDialog::connectSignals()
     connect(cancelButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onCancel);
     connect(this, &CCalcFWUpdateMSDialog::updateProgress, this, &CCalcFWUpdateMSDialog::onUpdateProgress);
     connect(this, &CCalcFWUpdateMSDialog::updateMessage, this, &CCalcFWUpdateMSDialog::onUpdateMessage);
-    connect(worker, &CUpdateWorker::foundDevice, this, &CCalcFWUpdateMSDialog::onFoundDevice);
-    connect(worker, &CUpdateWorker::waitingStart, this, &CCalcFWUpdateMSDialog::onWaitingStart);
-    connect(worker, &CUpdateWorker::waitingTicks, this, &CCalcFWUpdateMSDialog::onWaitingTicks);
-    connect(worker, &CUpdateWorker::downloadActive, this, &CCalcFWUpdateMSDialog::onDownloadActive);
-    connect(worker, &CUpdateWorker::downloadInactive, this, &CCalcFWUpdateMSDialog::onDownloadInactive);
-    connect(worker, &CUpdateWorker::updaterRan, this, &CCalcFWUpdateMSDialog::onUpdaterRan);
-    connect(worker, &CUpdateWorker::loopFailed, this, &CCalcFWUpdateMSDialog::onLoopFailed);
-    connect(worker, &CUpdateWorker::sessionClosed, this, &CCalcFWUpdateMSDialog::sessionEnded);
+    connect(worker.get(), &CUpdateWorker::foundDevice, this, &CCalcFWUpdateMSDialog::onFoundDevice);
+    connect(worker.get(), &CUpdateWorker::waitingStart, this, &CCalcFWUpdateMSDialog::onWaitingStart);
+    connect(worker.get(), &CUpdateWorker::waitingTicks, this, &CCalcFWUpdateMSDialog::onWaitingTicks);
+    connect(worker.get(), &CUpdateWorker::downloadActive, this, &CCalcFWUpdateMSDialog::onDownloadActive);
+    connect(worker.get(), &CUpdateWorker::updaterRan, this, &CCalcFWUpdateMSDialog::onUpdaterRan);
+    connect(worker.get(), &CUpdateWorker::loopFailed, this, &CCalcFWUpdateMSDialog::onLoopFailed);
+    connect(worker.get(), &CUpdateWorker::sessionClosed, this, &CCalcFWUpdateMSDialog::sessionEnded);
     connect(browseButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onBrowseFolder);
 }
 
@@ -272,9 +264,9 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
     if (isCompleteRelease(updateFiles)) {
         currentFileIndex = 0;
-        worker->beginRelease(int(updateFiles.size()));
         if (sessionOver)
             restartSession();
+        worker->beginRelease(updateFiles);
         selectCurrentFile();
         return;
     }
@@ -287,30 +279,18 @@ void CCalcFWUpdateMSDialog::selectCurrentFile()
     const CUpdateFile &file = updateFiles.at(currentFileIndex);
     setButtonVisible(true);
     setFileText(file.path);
-    worker->selectSource(file.path, file.diskOffset, currentFileIndex);
 }
 
 // A complete release chosen after the session ended: the window goes back
-// to its first phase and the worker's loop runs again once the ended one
-// has wound down.
+// to its first phase (the worker starts its new session with the release).
 void CCalcFWUpdateMSDialog::restartSession()
 {
     sessionOver = false;
-    countdownShown = false;
-    disarmCountdown();
+    buttonStarts = false;
     progressBar->reset();
     setProgressVisible(true);
     setStatus(QString());
     setButton(text(kTextCancel), true);
-    startWorkerLoop();
-}
-
-void CCalcFWUpdateMSDialog::startWorkerLoop()
-{
-    if (sessionOver)
-        return; // ended again before the loop could start
-    if (!worker->restartLoop())
-        QTimer::singleShot(kRestartPollMs, this, &CCalcFWUpdateMSDialog::startWorkerLoop);
 }
 
 // --- the end of the session ------------------------------------------------------
@@ -323,12 +303,12 @@ void CCalcFWUpdateMSDialog::finishUpdate(QString message)
     infoLabel->clear();
     setFileText(QString());
 
-    // The worker owns the transport: it ends its loop and then sends the
-    // end-of-session command, never during a presence check or a transfer.
-    // The window does not wait for it (a presence check takes up to 3 s, a
-    // hung device longer); sessionEnded follows once the command has gone.
+    // The worker owns the transport: it sends the end-of-session command
+    // after the pass under way, never during a presence check or a transfer.
+    // The window does not wait for it (the end of session searches for the
+    // calculators, a hung device takes longer); sessionEnded follows once the
+    // command has gone.
     worker->requestEndOfSession();
-    worker->releaseBusy();
     sessionOver = true;
 }
 
@@ -339,21 +319,21 @@ void CCalcFWUpdateMSDialog::abortUpdate()
 
 void CCalcFWUpdateMSDialog::stopWorker()
 {
-    if (!workerThread)
+    if (!workerThread->isRunning())
         return;
     worker->requestStop();
-    // Queued behind whatever the worker still has to do (the loop's end, an
-    // end of session asked for): the thread quits after those.
-    QThread *thread = workerThread.data();
-    QMetaObject::invokeMethod(worker, [thread] { thread->quit(); }, Qt::QueuedConnection);
+    // Delivered once process() has returned (the calls already made, an end
+    // of session among them, go first): then the thread's event loop quits.
+    QThread *thread = workerThread.get();
+    QMetaObject::invokeMethod(worker.get(), [thread] { thread->quit(); }, Qt::QueuedConnection);
     workerThread->wait();
 }
 
 void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
 {
-    // Closing during a transfer would end the program with the calculator
+    // Closing during the update would end the program with calculators
     // partly written.
-    if (isBusy())
+    if (worker->isBusy())
         event->ignore();
     else
         event->accept();
@@ -361,7 +341,7 @@ void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
 
 void CCalcFWUpdateMSDialog::reject()
 {
-    if (isBusy())
+    if (worker->isBusy())
         return;
     QDialog::reject();
 }
@@ -382,10 +362,10 @@ void CCalcFWUpdateMSDialog::emitUpdateMessage(const QString &message)
 
 void CCalcFWUpdateMSDialog::onCancel()
 {
-    // A transfer starting or under way is never aborted.
-    if (isBusy())
+    // An update under way is never aborted.
+    if (worker->isBusy())
         return;
-    if (!countdownShown) {
+    if (!buttonStarts) {
         // The button reads Cancel (also in the second between the calculator
         // being found and the first seconds shown): the click aborts.
         abortUpdate();
@@ -395,31 +375,29 @@ void CCalcFWUpdateMSDialog::onCancel()
     // The button shows the seconds: a click means start now. A countdown
     // that ran out stays over (the transfer then begins by itself within the
     // second).
-    startNow();
+    worker->startNow();
 }
 
 void CCalcFWUpdateMSDialog::onFoundDevice()
 {
-    if (sessionOver)
+    // The countdown runs once the window can show it, with a release.
+    if (sessionOver || updateFiles.isEmpty())
         return;
-    armCountdown();
+    worker->armCountdown();
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart()
 {
     if (sessionOver)
         return;
-    const std::int32_t left = countdownLeftMs();
+    const std::int32_t left = worker->countdownLeftMs();
     if (left == 0) {
         setStatus(QString());
         return;
     }
     setStatus(text(kTextWaitingToStart));
     setButton(text(kTextStart) + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
-    if (!sessionOver && !updateFiles.isEmpty()) {
-        countdownShown = true;
-        worker->countdownShown();
-    }
+    buttonStarts = true;
 }
 
 void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
@@ -437,21 +415,16 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
 
 void CCalcFWUpdateMSDialog::onDownloadActive()
 {
-    if (!isBusy()) {
-        markBusy();
-        setStatus(QString());
-    }
+    if (sessionOver)
+        return;
+    setStatus(QString());
     setButton(text(kTextStart), false);
-}
-
-void CCalcFWUpdateMSDialog::onDownloadInactive()
-{
-    // Arrives queued, possibly once the next file is already on its way.
-    worker->releaseBusy();
 }
 
 void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 {
+    if (sessionOver)
+        return;
     finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
     showNotUpdated();
 }
@@ -487,34 +460,34 @@ void CCalcFWUpdateMSDialog::onUpdateMessage(const QString &message)
     setFileText(message);
 }
 
-void CCalcFWUpdateMSDialog::onUpdaterRan(int result)
+void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
 {
-    if (result != 0) {
-        const std::int32_t tried = worker->countFailedAttempt();
-        if (tried < session_rules::kRetries) {
-            setStatus(QString::fromLatin1(kUpdateFailedRetry).arg(result).arg(tried + 1));
-            selectCurrentFile();
-        } else {
-            finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
-            showNotUpdated();
-        }
+    // A transfer that was starting as the user aborted reports after the end.
+    if (sessionOver)
         return;
-    }
-    setStatus(QString::fromLatin1(kUpdateOk).arg(worker->resultOfLastTransfer()));
-    // The next file is the first one, in the release's order, that some
-    // calculator of the session lacks: the following one while every
-    // calculator stays attached, an earlier one for a calculator that came
-    // late or came back; none once every calculator holds every file.
-    const int next = worker->ledger().firstMissing();
-    if (next < 0 || next >= updateFiles.size()) {
+    const bool known = next.file >= 0 && next.file < updateFiles.size();
+    switch (next.kind) {
+    case NextStep::SendFile:
+    case NextStep::Retry:
+        setStatus(next.kind == NextStep::SendFile
+                      ? QString::fromLatin1(kUpdateOk).arg(result)
+                      : QString::fromLatin1(kUpdateFailedRetry).arg(result).arg(next.failures));
+        if (known) {
+            currentFileIndex = next.file;
+            selectCurrentFile();
+        }
+        break;
+    case NextStep::Done:
+        setStatus(QString::fromLatin1(kUpdateOk).arg(result));
         finishUpdate(text(kTextDone));
         QTimer::singleShot(int(platform::realDurationMs(session_rules::kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);
-        return;
+        break;
+    case NextStep::GiveUp:
+        finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
+        showNotUpdated();
+        break;
     }
-    currentFileIndex = next;
-    selectCurrentFile();
-    worker->sendSelectedFile();
 }
 
 void CCalcFWUpdateMSDialog::onExitUpdater()

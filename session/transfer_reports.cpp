@@ -1,0 +1,3 @@
+#include "session/transfer_reports.h"
+
+std::atomic<TransferReports *> gTransferReports{nullptr};

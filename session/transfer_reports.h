@@ -1,0 +1,24 @@
+// Where the transfer engine's two reports go while a file is being sent: the
+// progress and the message (the file's path). The dialog (ui/) implements this
+// and registers itself in gTransferReports when it is constructed, before the
+// worker starts; the worker's callbacks reach the window only through it, so
+// the session never depends on the window above it.
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+
+class TransferReports {
+public:
+    // Called on transfer threads, several at once with several calculators.
+    // The message is a copy, made while the engine's text was still valid.
+    virtual void emitUpdateProgress(int percent) = 0;
+    virtual void emitUpdateMessage(const QString &message) = 0;
+
+protected:
+    ~TransferReports() = default;
+};
+
+// The one dialog's reports; null until the dialog is constructed.
+extern std::atomic<TransferReports *> gTransferReports;
