@@ -1,7 +1,8 @@
 // The update session's numbers, in one place: the countdown the window shows
-// once a calculator is found, how often a failed file is tried again, and
-// every fixed pause of the worker's loop. The window's slots and the worker's
-// passes apply them; nothing else spells them.
+// once a calculator is found, how often a failed file is tried again, every
+// fixed pause of the worker's loop, and the delay from "Done" to the end of
+// the program. The worker applies them (the window only the last one);
+// nothing else spells them.
 #pragma once
 
 #include <cstdint>

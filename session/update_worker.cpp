@@ -267,8 +267,12 @@ void CUpdateWorker::countDown()
 
 void CUpdateWorker::transfer()
 {
-    if (stopRequested.load() || currentFile_ < 0 || currentFile_ >= files_.size())
+    if (stopRequested.load())
         return;
+    if (currentFile_ < 0 || currentFile_ >= files_.size()) {
+        state.store(Idle); // nothing to send: never a pass that returns at once for ever
+        return;
+    }
     busy.store(true);
     transferStarted.store(true);
     const int file = currentFile_;
