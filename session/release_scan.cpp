@@ -1,25 +1,27 @@
 #include "session/release_scan.h"
 
+#include "session/release_layout.h"
+
 #include <QDir>
 #include <QFileInfo>
 
 namespace {
 
-// The names of the three roles, the same role at the same index in both sets:
-// the application disk, the operating system, the master data.
-const QString kLegacyNames[] = {QStringLiteral("APPSDISK.DAT"), QStringLiteral("GIRVAARM.ROM"),
-                                QStringLiteral("MASTER.DAT")};
-const QString kCurrentNames[] = {QStringLiteral("TAVIX_APP.DAT"), QStringLiteral("TAVIX_OS.ROM"),
-                                 QStringLiteral("TAVIX_MASTER.DAT")};
-
-template <std::size_t N>
-bool isOneOf(const QString &upperName, const QString (&names)[N])
+// The name of `role` in the legacy or the current set.
+QLatin1String roleName(const ReleaseRole &role, bool current)
 {
-    for (const QString &name : names) {
-        if (upperName == name)
-            return true;
+    return QLatin1String(current ? role.currentName : role.legacyName);
+}
+
+// The index in kReleaseLayout of the role the upper-cased name has in the
+// legacy or the current set; -1 when it names none.
+int roleOf(const QString &upperName, bool current)
+{
+    for (std::size_t i = 0; i < kReleaseRoleCount; ++i) {
+        if (upperName == roleName(kReleaseLayout[i], current))
+            return static_cast<int>(i);
     }
-    return false;
+    return -1;
 }
 
 // The plain files of `folder` that the transfer can open, in ascending name
@@ -49,7 +51,7 @@ QFileInfoList listFolderFiles(const QString &folder)
 
 bool isCurrentSetName(QString name)
 {
-    return isOneOf(name.toUpper(), kCurrentNames);
+    return roleOf(name.toUpper(), true) >= 0;
 }
 
 bool releaseUsesCurrentNames(const QString &folder)
@@ -63,10 +65,10 @@ bool releaseUsesCurrentNames(const QString &folder)
 
 qint64 firmwareDiskOffset(const QString &upperName)
 {
-    if (upperName == kLegacyNames[0] || upperName == kCurrentNames[0])
-        return 0x500000;
-    if (upperName == kLegacyNames[2] || upperName == kCurrentNames[2])
-        return 0x100000;
+    for (const ReleaseRole &role : kReleaseLayout) {
+        if (upperName == roleName(role, false) || upperName == roleName(role, true))
+            return role.diskOffset;
+    }
     return 0;
 }
 
@@ -75,13 +77,14 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
     QVector<CUpdateFile> release;
     for (const QFileInfo &file : listFolderFiles(folder)) {
         const QString upperName = file.fileName().toUpper();
-        if (!isOneOf(upperName, useCurrentNames ? kCurrentNames : kLegacyNames))
+        const int role = roleOf(upperName, useCurrentNames);
+        if (role < 0)
             continue;
         CUpdateFile record;
         record.path = file.absoluteFilePath().replace(QLatin1Char('/'), QLatin1Char('\\'));
         record.name = file.fileName();
         record.size = file.size();
-        record.diskOffset = firmwareDiskOffset(upperName);
+        record.diskOffset = kReleaseLayout[role].diskOffset;
         release.append(record);
     }
     return release;
@@ -89,17 +92,13 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
 
 bool isCompleteRelease(const QVector<CUpdateFile> &files)
 {
-    if (files.size() != 3)
+    if (files.size() != static_cast<int>(kReleaseRoleCount))
         return false;
-    bool seen[3] = {false, false, false};
+    bool seen[kReleaseRoleCount] = {};
     const bool current = isCurrentSetName(files.first().name);
     for (const CUpdateFile &file : files) {
-        const QString upperName = file.name.toUpper();
-        const QString(&names)[3] = current ? kCurrentNames : kLegacyNames;
-        int role = 0;
-        while (role < 3 && upperName != names[role])
-            ++role;
-        if (role == 3 || seen[role])
+        const int role = roleOf(file.name.toUpper(), current);
+        if (role < 0 || seen[role])
             return false;
         seen[role] = true;
     }

@@ -2,9 +2,9 @@
 // where each goes on the calculator disk.
 //
 // A release is three files under one of two generations of names, never a
-// mixture: legacy APPSDISK.DAT, GIRVAARM.ROM, MASTER.DAT, or current
-// TAVIX_APP.DAT, TAVIX_OS.ROM, TAVIX_MASTER.DAT, in any letter case. One file
-// with a current name anywhere in the folder puts the current set in force.
+// mixture: the legacy or the current names of session/release_layout.h, in
+// any letter case. One file with a current name anywhere in the folder puts
+// the current set in force.
 #pragma once
 
 #include "session/update_file.h"
@@ -20,8 +20,9 @@ bool isCurrentSetName(QString name);
 // listReleaseFiles, so a file that could not be sent cannot decide the set.
 bool releaseUsesCurrentNames(const QString &folder);
 
-// The disk offset of a firmware file by its upper-cased name: the application
-// disk image 0x500000, the master data file 0x100000, anything else 0.
+// The disk offset of a firmware file by its upper-cased name, in either set:
+// its role's offset in kReleaseLayout (session/release_layout.h), anything
+// else 0.
 qint64 firmwareDiskOffset(const QString &upperName);
 
 // The files of `folder` that carry a name of the set in force, in ascending

@@ -1,0 +1,23 @@
+// The firmware release's layout: its three files, each with its role, its
+// name in the legacy and in the current name set, and the disk offset it is
+// written to on the calculator. The release scan (release_scan.cpp) reads
+// its names and offsets from here and nowhere else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct ReleaseRole {
+    const char *role;
+    const char *legacyName;  // upper case, as the scan compares
+    const char *currentName; // upper case, as the scan compares
+    std::int64_t diskOffset;
+};
+
+constexpr ReleaseRole kReleaseLayout[] = {
+    {"application-disk image", "APPSDISK.DAT", "TAVIX_APP.DAT", 0x500000},
+    {"operating-system image", "GIRVAARM.ROM", "TAVIX_OS.ROM", 0},
+    {"master data file", "MASTER.DAT", "TAVIX_MASTER.DAT", 0x100000},
+};
+
+constexpr std::size_t kReleaseRoleCount = sizeof kReleaseLayout / sizeof kReleaseLayout[0];
