@@ -329,21 +329,27 @@ void CCalcFWUpdateMSDialog::stopWorker()
     workerThread->wait();
 }
 
-void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
+bool CCalcFWUpdateMSDialog::mayClose() const
 {
     // Closing during the update would end the program with calculators
-    // partly written.
-    if (worker->isBusy())
-        event->ignore();
-    else
+    // partly written. Once the window has shown the session's end, it may go
+    // at once: the end of session it asked for still reaches the calculators
+    // (the program stops the worker, which sends it first).
+    return sessionOver || !worker->isBusy();
+}
+
+void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
+{
+    if (mayClose())
         event->accept();
+    else
+        event->ignore();
 }
 
 void CCalcFWUpdateMSDialog::reject()
 {
-    if (worker->isBusy())
-        return;
-    QDialog::reject();
+    if (mayClose())
+        QDialog::reject();
 }
 
 // --- reports from the transfer threads ----------------------------------------

@@ -113,6 +113,7 @@ private slots:
     void onLoopFailed(int result);
 
 private:
+    bool mayClose() const; // the close and Escape guard
     void buildWidgets();
     void connectSignals();
     void setStatus(const QString &text);
