@@ -82,7 +82,7 @@ void CUpdateWorker::requestEndOfSession()
     // release; the flag makes it seen at once, before the next transport call.
     std::lock_guard<std::mutex> lock(callsLock_);
     calls_.push_back([this] { endSession(); });
-    stopRequested.store(true);
+    endRequested.store(true);
     callsPosted_.notify_one();
 }
 
@@ -120,9 +120,9 @@ bool CUpdateWorker::hasTransferStarted() const
     return transferStarted.load();
 }
 
-bool CUpdateWorker::isStopRequested() const
+bool CUpdateWorker::isEndRequested() const
 {
-    return stopRequested.load();
+    return endRequested.load();
 }
 
 CalculatorLedger CUpdateWorker::ledger() const
@@ -188,7 +188,7 @@ void CUpdateWorker::openSession()
     countdownMs.store(0);
     lastResult.store(0);
     state.store(WaitingForDevice);
-    stopRequested.store(false);
+    endRequested.store(false);
 }
 
 void CUpdateWorker::endSession()
@@ -227,7 +227,7 @@ void CUpdateWorker::runPass()
 void CUpdateWorker::waitForDevice()
 {
     ticks_ = (ticks_ + 1) % 5;
-    if (stopRequested.load())
+    if (endRequested.load())
         return;
     const bool connected = isCalculatorConnected(kVendor, kProduct);
     // A retry that waits for an absent calculator holds nothing up: the
@@ -267,7 +267,7 @@ void CUpdateWorker::countDown()
 
 void CUpdateWorker::transfer()
 {
-    if (stopRequested.load())
+    if (endRequested.load())
         return;
     if (currentFile_ < 0 || currentFile_ >= files_.size()) {
         state.store(Idle); // nothing to send: never a pass that returns at once for ever

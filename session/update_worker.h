@@ -73,7 +73,7 @@ public:
     State loopState() const;
     std::int32_t resultOfLastTransfer() const; // -2 after an exception
     bool hasTransferStarted() const;           // in this session
-    bool isStopRequested() const;              // the end of this session has been asked for
+    bool isEndRequested() const;              // the end of this session has been asked for
     CalculatorLedger ledger() const;           // a copy
     qint64 currentDiskOffset() const;          // of the file that goes out next
 
@@ -114,7 +114,7 @@ private:
     bool stopLoop_ = false;                    // under callsLock_: requestStop()
 
     // Read by the window; written on the worker's thread only.
-    std::atomic<bool> stopRequested{false};   // the session's end is asked (set by the window's call too)
+    std::atomic<bool> endRequested{false};    // requestEndOfSession(): seen at once, before any transport call
     std::atomic<bool> busy{false};
     std::atomic<std::int32_t> countdownMs{0}; // left before the first transfer; 0 when none runs
     std::atomic<std::int32_t> state{WaitingForDevice};

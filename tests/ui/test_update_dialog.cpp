@@ -372,7 +372,7 @@ private slots:
         // program waits for it before it ends).
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
-        QVERIFY(dialog->worker->isStopRequested());
+        QVERIFY(dialog->worker->isEndRequested());
     }
 
     void startPressedDuringTheCountdown()
