@@ -14,7 +14,7 @@
 #include "platform/disk_system.h"
 #include "transport/command_channel.h"
 #include "transport/device_discovery.h"
-#include "transport/transfer_engine.h"
+#include "transport/transfer_engine_internal.h"
 
 #include <algorithm>
 #include <atomic>

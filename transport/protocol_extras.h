@@ -26,7 +26,7 @@
 
 #include <cstdint>
 
-// Any mode other than kRawMode (transfer_engine.h) is packet mode.
+// Any mode other than kRawMode (transfer_engine_internal.h) is packet mode.
 constexpr std::int32_t kPacketMode = 1;
 
 // Packet mode, one chunk: its `length` bytes as data packets, `fileOffset`

@@ -1,4 +1,4 @@
-#include "transport/transfer_engine.h"
+#include "transport/transfer_engine_internal.h"
 
 #include "platform/clock.h"
 #include "platform/disk_system.h"
@@ -50,11 +50,6 @@ bool seekTo(DiskHandle handle, std::int64_t offset)
 
 void reportProgress(const TransferJob *job, std::int32_t percent)
 {
-    if (job->run == nullptr) {
-        if (progressCallback != nullptr)
-            progressCallback(percent);
-        return;
-    }
     RunProgress &run = *job->run;
     // The lock covers the callback: two threads passing on 40 and 81 must not
     // reach the callback in the opposite order.

@@ -19,8 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using tavixtest::KernelCalculators;
-using tavixtest::ProgramRun;
+using testsupport::KernelCalculators;
+using testsupport::ProgramRun;
 
 namespace {
 
@@ -32,8 +32,8 @@ const QStringList kOtherDisks{"sata", "usb:Kingston:DataTraveler"};
 constexpr int kRunMs = 180000;
 constexpr unsigned kNobody = 65534;
 
-using tavixtest::ReleaseFile;
-const auto &kRelease = tavixtest::kLegacyRelease;
+using testsupport::ReleaseFile;
+const auto &kRelease = testsupport::kLegacyRelease;
 
 QByteArray readAll(const QString &path)
 {

@@ -25,8 +25,8 @@ const QString kSampleRelease = QStringLiteral(TAVIX_SAMPLE_RELEASE);
 // second or two and never waits this long.
 constexpr int kWaitMs = 60000;
 
-using tavixtest::ReleaseFile;
-const auto &kRelease = tavixtest::kLegacyRelease;
+using testsupport::ReleaseFile;
+const auto &kRelease = testsupport::kLegacyRelease;
 
 // One running copy of the simulator and the lines it has echoed so far.
 class Updater {

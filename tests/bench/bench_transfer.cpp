@@ -23,7 +23,7 @@
 #include "support/loop_calculator.h"
 #include "support/recording_disk_system.h"
 #include "transport/command_channel.h"
-#include "transport/transfer_engine.h"
+#include "transport/transfer_engine_internal.h"
 
 #include <QFile>
 #include <QProcessEnvironment>
@@ -313,7 +313,7 @@ int deviceSection(const char *section, platform::PosixDiskSystem &system, const 
 // (c) and (d): a plain loop device; the number of failures.
 int loopSection(const QTemporaryDir &folder, const std::string &path, std::uint64_t bytes, int runs)
 {
-    tavixtest::LoopCalculator device(tavixtest::CalculatorIdentity(), qint64(bytes + (4u << 20)));
+    testsupport::LoopCalculator device(testsupport::CalculatorIdentity(), qint64(bytes + (4u << 20)));
     if (!device.isReady()) {
         std::printf("(c) loop device: skipped (%s)\n", qPrintable(device.skipReason()));
         return 0;
@@ -369,7 +369,7 @@ bool traceLine(const QString &tracePath)
 // (e): a simulated calculator behind a loop device; the number of failures.
 int calcfsSection(const std::string &path, std::uint64_t bytes, int runs)
 {
-    const QString missing = tavixtest::KernelCalculators::missingPrerequisite();
+    const QString missing = testsupport::KernelCalculators::missingPrerequisite();
     if (!missing.isEmpty()) {
         std::printf("(e) calcfs calculator: skipped (%s)\n", qPrintable(missing));
         return 0;
@@ -381,7 +381,7 @@ int calcfsSection(const std::string &path, std::uint64_t bytes, int runs)
     environment.insert("TAVIX_SIM_CALCULATORS", "1");
     // The file goes 1 MiB into the disk.
     environment.insert("TAVIX_SIM_DISK_MIB", QString::number((bytes >> 20) + 4));
-    tavixtest::KernelCalculators box;
+    testsupport::KernelCalculators box;
     if (!box.start(environment) || box.disks().isEmpty()) {
         std::printf("(e) calcfs calculator: %s (%s)\n", box.machineRefused() ? "skipped" : "failed",
                     qPrintable(box.error()));

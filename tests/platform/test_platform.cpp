@@ -27,7 +27,7 @@ std::string bytes(const char *text, std::size_t length)
 
 } // namespace
 
-class CTestPlatform : public QObject {
+class TestPlatform : public QObject {
     Q_OBJECT
 
 private slots:
@@ -56,13 +56,13 @@ private slots:
     void installedDiskSystemIsActive();
 };
 
-void CTestPlatform::cleanup()
+void TestPlatform::cleanup()
 {
     useSimulatedClock(false);
     installDiskSystem(nullptr);
 }
 
-void CTestPlatform::deviceIdField_data()
+void TestPlatform::deviceIdField_data()
 {
     QTest::addColumn<std::string>("raw");
     QTest::addColumn<std::string>("field");
@@ -81,14 +81,14 @@ void CTestPlatform::deviceIdField_data()
     QTest::newRow("only padding") << std::string("   \n") << std::string();
 }
 
-void CTestPlatform::deviceIdField()
+void TestPlatform::deviceIdField()
 {
     QFETCH(std::string, raw);
     QFETCH(std::string, field);
     QCOMPARE(platform::deviceIdField(raw), field);
 }
 
-void CTestPlatform::devicePathOfACalculator_data()
+void TestPlatform::devicePathOfACalculator_data()
 {
     QTest::addColumn<std::string>("vendor");
     QTest::addColumn<std::string>("model");
@@ -111,7 +111,7 @@ void CTestPlatform::devicePathOfACalculator_data()
         << std::string("\\\\?\\usbstor#disk&ven_&prod_&rev_##{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
 }
 
-void CTestPlatform::devicePathOfACalculator()
+void TestPlatform::devicePathOfACalculator()
 {
     QFETCH(std::string, vendor);
     QFETCH(std::string, model);
@@ -121,7 +121,7 @@ void CTestPlatform::devicePathOfACalculator()
     QCOMPARE(usbStorageDevicePath(vendor, model, revision, instance), path);
 }
 
-void CTestPlatform::utf8RoundTrip_data()
+void TestPlatform::utf8RoundTrip_data()
 {
     QTest::addColumn<std::u16string>("utf16");
     QTest::addColumn<std::string>("utf8");
@@ -135,7 +135,7 @@ void CTestPlatform::utf8RoundTrip_data()
     QTest::newRow("empty") << std::u16string() << std::string();
 }
 
-void CTestPlatform::utf8RoundTrip()
+void TestPlatform::utf8RoundTrip()
 {
     QFETCH(std::u16string, utf16);
     QFETCH(std::string, utf8);
@@ -144,7 +144,7 @@ void CTestPlatform::utf8RoundTrip()
     QVERIFY(fromUtf8(utf8) == utf16);
 }
 
-void CTestPlatform::loneSurrogatesBecomeReplacement_data()
+void TestPlatform::loneSurrogatesBecomeReplacement_data()
 {
     QTest::addColumn<std::u16string>("utf16");
     QTest::addColumn<std::string>("utf8");
@@ -157,14 +157,14 @@ void CTestPlatform::loneSurrogatesBecomeReplacement_data()
     QTest::newRow("low then high") << low + high << std::string("\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
-void CTestPlatform::loneSurrogatesBecomeReplacement()
+void TestPlatform::loneSurrogatesBecomeReplacement()
 {
     QFETCH(std::u16string, utf16);
     QFETCH(std::string, utf8);
     QCOMPARE(toUtf8(utf16), utf8);
 }
 
-void CTestPlatform::invalidUtf8BecomesReplacement_data()
+void TestPlatform::invalidUtf8BecomesReplacement_data()
 {
     QTest::addColumn<std::string>("utf8");
     QTest::addColumn<std::u16string>("utf16");
@@ -179,14 +179,14 @@ void CTestPlatform::invalidUtf8BecomesReplacement_data()
     QTest::newRow("embedded NUL kept") << bytes("a\0b", 3) << std::u16string(u"a\0b", 3);
 }
 
-void CTestPlatform::invalidUtf8BecomesReplacement()
+void TestPlatform::invalidUtf8BecomesReplacement()
 {
     QFETCH(std::string, utf8);
     QFETCH(std::u16string, utf16);
     QVERIFY(fromUtf8(utf8) == utf16);
 }
 
-void CTestPlatform::alignedBuffers_data()
+void TestPlatform::alignedBuffers_data()
 {
     QTest::addColumn<int>("size");
     QTest::newRow("zero") << 0;
@@ -197,7 +197,7 @@ void CTestPlatform::alignedBuffers_data()
     QTest::newRow("a data packet") << 1024 * 1024 + 512;
 }
 
-void CTestPlatform::alignedBuffers()
+void TestPlatform::alignedBuffers()
 {
     QFETCH(int, size);
     std::vector<void *> buffers;
@@ -212,7 +212,7 @@ void CTestPlatform::alignedBuffers()
         freeAligned(buffer);
 }
 
-void CTestPlatform::simulatedPausesDoNotSleep()
+void TestPlatform::simulatedPausesDoNotSleep()
 {
     useSimulatedClock(true);
     QVERIFY(simulatedClockInUse());
@@ -234,7 +234,7 @@ void CTestPlatform::simulatedPausesDoNotSleep()
     QCOMPARE(pauseStats().count, std::uint64_t(0));
 }
 
-void CTestPlatform::simulatedPausesFromManyThreadsAddUp()
+void TestPlatform::simulatedPausesFromManyThreadsAddUp()
 {
     useSimulatedClock(true);
     std::vector<std::thread> threads;
@@ -249,7 +249,7 @@ void CTestPlatform::simulatedPausesFromManyThreadsAddUp()
     QCOMPARE(pauseStats().count, std::uint64_t(1000));
 }
 
-void CTestPlatform::realClockCountsPausesToo()
+void TestPlatform::realClockCountsPausesToo()
 {
     useSimulatedClock(false);
     QVERIFY(!simulatedClockInUse());
@@ -263,7 +263,7 @@ void CTestPlatform::realClockCountsPausesToo()
     QCOMPARE(pauseStats().count, std::uint64_t(0));
 }
 
-void CTestPlatform::errorTextNamesTheError()
+void TestPlatform::errorTextNamesTheError()
 {
     const std::u16string missing = errorText(ENOENT);
     const std::u16string denied = errorText(EACCES);
@@ -283,7 +283,7 @@ public:
 };
 } // namespace
 
-void CTestPlatform::installedDiskSystemIsActive()
+void TestPlatform::installedDiskSystemIsActive()
 {
     QCOMPARE(&activeDiskSystem(), &osDiskSystem());
     EmptyDiskSystem empty;
@@ -293,5 +293,5 @@ void CTestPlatform::installedDiskSystemIsActive()
     QCOMPARE(&activeDiskSystem(), &osDiskSystem());
 }
 
-QTEST_GUILESS_MAIN(CTestPlatform)
+QTEST_GUILESS_MAIN(TestPlatform)
 #include "test_platform.moc"

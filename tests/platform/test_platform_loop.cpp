@@ -12,7 +12,7 @@
 #include <memory>
 
 using namespace platform;
-using tavixtest::LoopCalculator;
+using testsupport::LoopCalculator;
 
 namespace {
 
@@ -47,7 +47,7 @@ DiskHandle openCalculator(PosixDiskSystem &disks)
 
 } // namespace
 
-class CTestPlatformLoop : public QObject {
+class TestPlatformLoop : public QObject {
     Q_OBJECT
 
 private slots:
@@ -58,9 +58,9 @@ private slots:
     void unalignedTransfersAreRefused();
 };
 
-void CTestPlatformLoop::calculatorIsDiscoveredAndWrittenRaw()
+void TestPlatformLoop::calculatorIsDiscoveredAndWrittenRaw()
 {
-    LoopCalculator calculator(tavixtest::CalculatorIdentity(), kImageBytes);
+    LoopCalculator calculator(testsupport::CalculatorIdentity(), kImageBytes);
     if (!calculator.isReady())
         QSKIP(qPrintable(calculator.skipReason()));
     // A SATA disk with the same identity beside it is never touched.
@@ -114,7 +114,7 @@ void CTestPlatformLoop::calculatorIsDiscoveredAndWrittenRaw()
     QCOMPARE(image.mid(int(kOffset + kLength)), QByteArray(int(kImageBytes - kOffset - kLength), '\0'));
 }
 
-void CTestPlatformLoop::changedCalculatorIsNotOpened_data()
+void TestPlatformLoop::changedCalculatorIsNotOpened_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<uint>("error");
@@ -123,11 +123,11 @@ void CTestPlatformLoop::changedCalculatorIsNotOpened_data()
     QTest::newRow("sysfs names other device numbers") << "numbers" << uint(EACCES);
 }
 
-void CTestPlatformLoop::changedCalculatorIsNotOpened()
+void TestPlatformLoop::changedCalculatorIsNotOpened()
 {
     QFETCH(QString, change);
     QFETCH(uint, error);
-    LoopCalculator calculator(tavixtest::CalculatorIdentity(), kImageBytes);
+    LoopCalculator calculator(testsupport::CalculatorIdentity(), kImageBytes);
     if (!calculator.isReady())
         QSKIP(qPrintable(calculator.skipReason()));
     PosixDiskSystem disks(calculator.sysfsRoot(), calculator.devRoot());
@@ -138,11 +138,11 @@ void CTestPlatformLoop::changedCalculatorIsNotOpened()
         disks.enumerateDiskInterfaces([&](const char16_t *) { return ++found > 0; });
         QCOMPARE(found, 1);
     }
-    tavixtest::FakeSysfs &tree = calculator.sysfs();
+    testsupport::FakeSysfs &tree = calculator.sysfs();
     if (change == "serial") {
         QVERIFY(tree.writeFile(tree.usbDeviceDir(calculator.blockName()) + "/serial", "TX0002\n"));
     } else if (change == "numbers") {
-        const tavixtest::DevNumbers dev = calculator.devNumbers();
+        const testsupport::DevNumbers dev = calculator.devNumbers();
         const QByteArray other = QByteArray::number(dev.major) + ":" + QByteArray::number(dev.minor + 1);
         QVERIFY(tree.writeFile(tree.blockDir(calculator.blockName()) + "/dev", other + "\n"));
     }
@@ -152,7 +152,7 @@ void CTestPlatformLoop::changedCalculatorIsNotOpened()
     QCOMPARE(lastError(), std::uint32_t(error));
 }
 
-void CTestPlatformLoop::unalignedTransfersAreRefused_data()
+void TestPlatformLoop::unalignedTransfersAreRefused_data()
 {
     QTest::addColumn<bool>("writing");
     QTest::addColumn<int>("bufferShift"); // bytes past an aligned address
@@ -173,7 +173,7 @@ void CTestPlatformLoop::unalignedTransfersAreRefused_data()
     QTest::newRow("read, buffer off by one") << false << 1 << 512 << 1024 << false;
 }
 
-void CTestPlatformLoop::unalignedTransfersAreRefused()
+void TestPlatformLoop::unalignedTransfersAreRefused()
 {
     QFETCH(bool, writing);
     QFETCH(int, bufferShift);
@@ -181,7 +181,7 @@ void CTestPlatformLoop::unalignedTransfersAreRefused()
     QFETCH(int, position);
     QFETCH(bool, mustRefuse);
 
-    LoopCalculator calculator(tavixtest::CalculatorIdentity(), kImageBytes);
+    LoopCalculator calculator(testsupport::CalculatorIdentity(), kImageBytes);
     if (!calculator.isReady())
         QSKIP(qPrintable(calculator.skipReason()));
     {
@@ -224,5 +224,5 @@ void CTestPlatformLoop::unalignedTransfersAreRefused()
     QCOMPARE(calculator.imageBytes(), expected);
 }
 
-QTEST_GUILESS_MAIN(CTestPlatformLoop)
+QTEST_GUILESS_MAIN(TestPlatformLoop)
 #include "test_platform_loop.moc"

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 using namespace platform;
-using tavixtest::FakeSysfs;
+using testsupport::FakeSysfs;
 
 Q_DECLARE_METATYPE(std::string)
 
@@ -170,7 +170,7 @@ void buildImpostor(Impostor kind, FakeSysfs &tree, FakeSysfs &elsewhere)
 
 Q_DECLARE_METATYPE(Impostor)
 
-class CTestPosixDiskSystem : public QObject {
+class TestPosixDiskSystem : public QObject {
     Q_OBJECT
 
 private slots:
@@ -203,7 +203,7 @@ private slots:
 // ---------------------------------------------------------------------------
 // Parsing
 
-void CTestPosixDiskSystem::attributeText_data()
+void TestPosixDiskSystem::attributeText_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QByteArray>("text");
@@ -219,14 +219,14 @@ void CTestPosixDiskSystem::attributeText_data()
     QTest::newRow("bounded before the trim") << QByteArray(4096, 'y') + "  z" << QByteArray(4096, 'y');
 }
 
-void CTestPosixDiskSystem::attributeText()
+void TestPosixDiskSystem::attributeText()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, text);
     QCOMPARE(QByteArray::fromStdString(sysfs::attributeText(bytes.constData(), bytes.size())), text);
 }
 
-void CTestPosixDiskSystem::devNumbers_data()
+void TestPosixDiskSystem::devNumbers_data()
 {
     QTest::addColumn<std::string>("text");
     QTest::addColumn<bool>("valid");
@@ -250,7 +250,7 @@ void CTestPosixDiskSystem::devNumbers_data()
     QTest::newRow("empty") << std::string() << false << 0u << 0u;
 }
 
-void CTestPosixDiskSystem::devNumbers()
+void TestPosixDiskSystem::devNumbers()
 {
     QFETCH(std::string, text);
     QFETCH(bool, valid);
@@ -262,7 +262,7 @@ void CTestPosixDiskSystem::devNumbers()
     QCOMPARE(uint(dev.minor), valid ? minor : 77u);
 }
 
-void CTestPosixDiskSystem::diskDevicePath_data()
+void TestPosixDiskSystem::diskDevicePath_data()
 {
     QTest::addColumn<std::string>("serial");
     QTest::addColumn<std::string>("blockName");
@@ -279,7 +279,7 @@ void CTestPosixDiskSystem::diskDevicePath_data()
     QTest::newRow("block name with a space") << std::string("TX0001") << std::string("sd b") << QString();
 }
 
-void CTestPosixDiskSystem::diskDevicePath()
+void TestPosixDiskSystem::diskDevicePath()
 {
     QFETCH(std::string, serial);
     QFETCH(std::string, blockName);
@@ -289,7 +289,7 @@ void CTestPosixDiskSystem::diskDevicePath()
     QCOMPARE(path, instance.isEmpty() ? QString() : calculatorPath(instance));
 }
 
-void CTestPosixDiskSystem::pathContainment_data()
+void TestPosixDiskSystem::pathContainment_data()
 {
     QTest::addColumn<std::string>("root");
     QTest::addColumn<std::string>("path");
@@ -303,7 +303,7 @@ void CTestPosixDiskSystem::pathContainment_data()
     QTest::newRow("empty root") << std::string() << std::string("/sys") << false;
 }
 
-void CTestPosixDiskSystem::pathContainment()
+void TestPosixDiskSystem::pathContainment()
 {
     QFETCH(std::string, root);
     QFETCH(std::string, path);
@@ -321,7 +321,7 @@ void CTestPosixDiskSystem::pathContainment()
 // ---------------------------------------------------------------------------
 // Discovery
 
-void CTestPosixDiskSystem::discoveryNamesOnlyUsbMassStorage()
+void TestPosixDiskSystem::discoveryNamesOnlyUsbMassStorage()
 {
     // A machine with a bit of everything.
     FakeSysfs tree;
@@ -346,7 +346,7 @@ void CTestPosixDiskSystem::discoveryNamesOnlyUsbMassStorage()
     QCOMPARE(enumerate(disks), expected);
 }
 
-void CTestPosixDiskSystem::discoveryOrderIsStable()
+void TestPosixDiskSystem::discoveryOrderIsStable()
 {
     FakeSysfs tree;
     QVERIFY(tree.isValid());
@@ -363,7 +363,7 @@ void CTestPosixDiskSystem::discoveryOrderIsStable()
     QCOMPARE(enumerate(disks), expected);
 }
 
-void CTestPosixDiskSystem::visitorCanStopTheEnumeration()
+void TestPosixDiskSystem::visitorCanStopTheEnumeration()
 {
     FakeSysfs tree;
     QVERIFY(tree.isValid());
@@ -375,7 +375,7 @@ void CTestPosixDiskSystem::visitorCanStopTheEnumeration()
     QCOMPARE(visits, 1);
 }
 
-void CTestPosixDiskSystem::noCalculatorImpostor_data()
+void TestPosixDiskSystem::noCalculatorImpostor_data()
 {
     QTest::addColumn<Impostor>("kind");
     QTest::newRow("SATA disk saying XQ") << Impostor::Sata;
@@ -396,7 +396,7 @@ void CTestPosixDiskSystem::noCalculatorImpostor_data()
     QTest::newRow("block name not verbatim in a path") << Impostor::BlockNameNotVerbatim;
 }
 
-void CTestPosixDiskSystem::noCalculatorImpostor()
+void TestPosixDiskSystem::noCalculatorImpostor()
 {
     QFETCH(Impostor, kind);
     FakeSysfs tree, elsewhere;
@@ -409,7 +409,7 @@ void CTestPosixDiskSystem::noCalculatorImpostor()
     QCOMPARE(enumerate(disks), QStringList{calculatorPath("real&sdz")});
 }
 
-void CTestPosixDiskSystem::missingTreeIsAnEmptyList()
+void TestPosixDiskSystem::missingTreeIsAnEmptyList()
 {
     PosixDiskSystem disks("/nonexistent/sysfs", "/dev");
     QVERIFY(enumerate(disks).isEmpty());
@@ -418,7 +418,7 @@ void CTestPosixDiskSystem::missingTreeIsAnEmptyList()
 // ---------------------------------------------------------------------------
 // openDisk
 
-void CTestPosixDiskSystem::openDiskRefusesPathsNoDiscoveryProduced()
+void TestPosixDiskSystem::openDiskRefusesPathsNoDiscoveryProduced()
 {
     FakeSysfs tree;
     QVERIFY(tree.isValid());
@@ -449,7 +449,7 @@ void CTestPosixDiskSystem::openDiskRefusesPathsNoDiscoveryProduced()
     QCOMPARE(fresh.openDisk(nullptr), kInvalidHandle);
 }
 
-void CTestPosixDiskSystem::openDiskRefusesADiskThatChanged_data()
+void TestPosixDiskSystem::openDiskRefusesADiskThatChanged_data()
 {
     QTest::addColumn<QString>("change");
     QTest::newRow("unplugged") << "unplug";
@@ -458,7 +458,7 @@ void CTestPosixDiskSystem::openDiskRefusesADiskThatChanged_data()
     QTest::newRow("identity rewritten") << "model";
 }
 
-void CTestPosixDiskSystem::openDiskRefusesADiskThatChanged()
+void TestPosixDiskSystem::openDiskRefusesADiskThatChanged()
 {
     QFETCH(QString, change);
     FakeSysfs tree;
@@ -484,7 +484,7 @@ void CTestPosixDiskSystem::openDiskRefusesADiskThatChanged()
     QCOMPARE(lastError(), std::uint32_t(ENOENT));
 }
 
-void CTestPosixDiskSystem::openDiskRefusesANodeThatIsNotTheDisk()
+void TestPosixDiskSystem::openDiskRefusesANodeThatIsNotTheDisk()
 {
     FakeSysfs tree;
     QVERIFY(tree.isValid());
@@ -533,7 +533,7 @@ void CTestPosixDiskSystem::openDiskRefusesANodeThatIsNotTheDisk()
 // ---------------------------------------------------------------------------
 // openFile
 
-void CTestPosixDiskSystem::firmwareFileReadSeekSize()
+void TestPosixDiskSystem::firmwareFileReadSeekSize()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -591,7 +591,7 @@ void CTestPosixDiskSystem::firmwareFileReadSeekSize()
     QCOMPARE(after.readAll(), content); // opening for reading never changed it
 }
 
-void CTestPosixDiskSystem::firmwareFileRefused_data()
+void TestPosixDiskSystem::firmwareFileRefused_data()
 {
     QTest::addColumn<QString>("what");
     QTest::addColumn<uint>("error");
@@ -601,7 +601,7 @@ void CTestPosixDiskSystem::firmwareFileRefused_data()
     QTest::newRow("empty path") << "empty" << uint(ENOENT);
 }
 
-void CTestPosixDiskSystem::firmwareFileRefused()
+void TestPosixDiskSystem::firmwareFileRefused()
 {
     QFETCH(QString, what);
     QFETCH(uint, error);
@@ -622,5 +622,5 @@ void CTestPosixDiskSystem::firmwareFileRefused()
     QCOMPARE(lastError(), std::uint32_t(error));
 }
 
-QTEST_GUILESS_MAIN(CTestPosixDiskSystem)
+QTEST_GUILESS_MAIN(TestPosixDiskSystem)
 #include "test_posix_disk_system.moc"

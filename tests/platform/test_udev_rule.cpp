@@ -24,7 +24,7 @@
 
 #include <fnmatch.h>
 
-using tavixtest::FakeSysfs;
+using testsupport::FakeSysfs;
 
 namespace {
 

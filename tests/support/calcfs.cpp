@@ -78,7 +78,7 @@ struct Disk {
     int loopFd = -1;
     std::string loopDevice; // "/dev/loopX"
     std::string blockName;  // "loopX"
-    tavixtest::DevNumbers dev;
+    testsupport::DevNumbers dev;
     bool shown = false; // in the fake tree now
 };
 
@@ -232,7 +232,7 @@ int fsFsync(const char *, int, fuse_file_info *fi)
 }
 
 // The disk's entry in the fake tree, as the kind of disk it is.
-bool showDisk(tavixtest::FakeSysfs &sysfs, Disk &disk)
+bool showDisk(testsupport::FakeSysfs &sysfs, Disk &disk)
 {
     const QString block = QString::fromStdString(disk.blockName);
     QString added;
@@ -425,7 +425,7 @@ int main(int argc, char **argv)
     std::thread server([fs] { fuse_loop_mt(fs, 0); });
 
     int status = 0;
-    tavixtest::FakeSysfs sysfs;
+    testsupport::FakeSysfs sysfs;
     if (!sysfs.isValid()) {
         fail("cannot make the fake sysfs tree");
         status = 1;

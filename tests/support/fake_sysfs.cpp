@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-namespace tavixtest {
+namespace testsupport {
 
 FakeSysfs::FakeSysfs()
 {
@@ -209,4 +209,4 @@ bool FakeSysfs::removeDisk(const QString &blockName)
     return linkGone && (top.isEmpty() || removePath(top));
 }
 
-} // namespace tavixtest
+} // namespace testsupport

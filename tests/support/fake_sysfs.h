@@ -18,7 +18,7 @@
 
 #include <string>
 
-namespace tavixtest {
+namespace testsupport {
 
 // Device numbers of a fake block entry. {0, 0} asks for fresh ones.
 struct DevNumbers {
@@ -115,4 +115,4 @@ private:
     QHash<QString, Disk> disks_;       // by block name
 };
 
-} // namespace tavixtest
+} // namespace testsupport

@@ -10,7 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-namespace tavixtest {
+namespace testsupport {
 
 namespace {
 
@@ -247,4 +247,4 @@ QString KernelCalculators::leftovers(int waitMs) const
     return found.join("; ");
 }
 
-} // namespace tavixtest
+} // namespace testsupport

@@ -20,7 +20,7 @@
 
 #include <memory>
 
-namespace tavixtest {
+namespace testsupport {
 
 // A program's run: how it ended, what it printed, how long it took.
 struct ProgramRun {
@@ -96,4 +96,4 @@ private:
     qint64 pid_ = 0;
 };
 
-} // namespace tavixtest
+} // namespace testsupport

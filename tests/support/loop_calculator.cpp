@@ -11,7 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace tavixtest {
+namespace testsupport {
 
 namespace {
 
@@ -155,4 +155,4 @@ FakeSysfs &LoopCalculator::sysfs()
     return *sysfs_;
 }
 
-} // namespace tavixtest
+} // namespace testsupport

@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-namespace tavixtest {
+namespace testsupport {
 
 // What the calculator shows in sysfs.
 struct CalculatorIdentity {
@@ -64,4 +64,4 @@ private:
     QString skipReason_;                     // why the fixture is not ready
 };
 
-} // namespace tavixtest
+} // namespace testsupport

@@ -5,7 +5,7 @@
 
 #include <QtGlobal>
 
-namespace tavixtest {
+namespace testsupport {
 
 struct ReleaseFile {
     const char *name;
@@ -18,4 +18,4 @@ constexpr ReleaseFile kLegacyRelease[] = {
     {"MASTER.DAT", 0x100000},
 };
 
-} // namespace tavixtest
+} // namespace testsupport

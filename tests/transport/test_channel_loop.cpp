@@ -20,7 +20,7 @@ private slots:
 
     void exchangeAndRawWriteReachTheDevice()
     {
-        tavixtest::LoopCalculator calculator;
+        testsupport::LoopCalculator calculator;
         if (!calculator.isReady())
             QSKIP(qPrintable(calculator.skipReason()));
         platform::PosixDiskSystem system(calculator.sysfsRoot(), calculator.devRoot());
@@ -69,7 +69,7 @@ private slots:
     {
         // A file that ends inside a sector, through the engine onto the real
         // device: the image holds the file, then zeros to the sector's end.
-        tavixtest::LoopCalculator calculator(tavixtest::CalculatorIdentity(), 4 << 20);
+        testsupport::LoopCalculator calculator(testsupport::CalculatorIdentity(), 4 << 20);
         if (!calculator.isReady())
             QSKIP(qPrintable(calculator.skipReason()));
         platform::PosixDiskSystem system(calculator.sysfsRoot(), calculator.devRoot());

@@ -7,7 +7,7 @@
 
 #include <QtTest>
 
-using tavixtest::FakeSysfs;
+using testsupport::FakeSysfs;
 
 namespace {
 

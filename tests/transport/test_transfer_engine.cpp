@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "support/recording_disk_system.h"
 #include "transport/protocol_extras.h"
-#include "transport/transfer_engine.h"
+#include "transport/transfer_engine_internal.h"
 
 #include <QtTest>
 

@@ -2,7 +2,7 @@
 // must not report a success. The thread starts are made to fail for real, in
 // a child process whose address space has no room for another thread stack.
 #include "emulator/emulated_disk_system.h"
-#include "transport/transfer_engine.h"
+#include "transport/transfer_engine_internal.h"
 
 #include <QtTest>
 
