@@ -22,7 +22,7 @@ ThreadStarter transferThreadStarter = startTransferThread;
 // shows 100 only once every calculator has the whole file (one that failed, or
 // never got a thread, stays where it was, and so does the bar).
 struct RunProgress {
-    std::mutex mutex;                       // held across the callback (reportProgress)
+    std::mutex mutex;                       // held across the callback (reportJobProgress)
     int slots = 0;                          // slots of the table the run covers
     bool inRun[kMaxDevices] = {};           // the slots sent to; the others never hold the bar back
     std::int32_t percent[kMaxDevices] = {}; // each one's last report; 0 before the first
@@ -48,7 +48,7 @@ bool seekTo(DiskHandle handle, std::int64_t offset)
     return offset >= 0 && seekDisk(handle, offset, SeekFrom::Begin) == offset;
 }
 
-void reportProgress(const TransferJob *job, std::int32_t percent)
+void reportJobProgress(const TransferJob *job, std::int32_t percent)
 {
     RunProgress &run = *job->run;
     // The lock covers the callback: two threads passing on 40 and 81 must not
@@ -159,7 +159,7 @@ std::int32_t transferThread(const TransferJob *job)
         writePosition = job->diskOffset;
     sendProgress(disk, 0);
     platform::pauseMs(kSettlePauseMs);
-    reportProgress(job, 0);
+    reportJobProgress(job, 0);
 
     // Packet mode, which the updater's own runs never use, is reached only
     // through packetModeSendChunk and packetModeCheckTransfer.
@@ -201,7 +201,7 @@ std::int32_t transferThread(const TransferJob *job)
             if (percent > lastPercent) {
                 lastPercent = percent >= 100 ? kHighestRunningPercent : percent;
                 sendProgress(disk, lastPercent);
-                reportProgress(job, static_cast<std::int32_t>(lastPercent));
+                reportJobProgress(job, static_cast<std::int32_t>(lastPercent));
             }
             continue;
         }
@@ -210,7 +210,7 @@ std::int32_t transferThread(const TransferJob *job)
             if (checked != kTransferOk)
                 return hold.abandon(checked);
             sendProgress(disk, 100);
-            reportProgress(job, 100);
+            reportJobProgress(job, 100);
         }
         break;
     }
@@ -221,7 +221,7 @@ std::int32_t transferThread(const TransferJob *job)
         return hold.settle(kDiskWriteFailed);
     platform::pauseMs(kSettlePauseMs);
     sendProgress(disk, 100);
-    reportProgress(job, 100);
+    reportJobProgress(job, 100);
     closingRead(disk);
     return hold.settle(kTransferOk);
 }

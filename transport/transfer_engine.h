@@ -8,8 +8,8 @@
 //
 // Plain procedural code: a process-wide device table, integer result codes,
 // no exception leaves it. The device table is not locked: a discovery, a run
-// and an end of session must never overlap (the update worker keeps them apart
-// with its transport lock).
+// and an end of session must never overlap (the update worker makes every one
+// of them on its own thread, one after another).
 #pragma once
 
 #include "transport/device_discovery.h"

@@ -6,6 +6,7 @@
 #include "emulator/emulated_disk_system.h"
 #include "support/calculator_fixtures.h"
 #include "support/hooked_disk_system.h"
+#include "support/release_layout.h"
 #include "platform/clock.h"
 #include "session/update_worker.h"
 #include "ui/update_dialog.h"
@@ -23,14 +24,14 @@ namespace {
 constexpr std::uint32_t kClockScale = 10;
 constexpr int kSessionTimeoutMs = 60000; // real time; a session takes a few seconds
 
-struct ReleaseFile {
-    const char *name;
-    qint64 offset;
-    int size;
-};
-// Sizes that do not fill their last sector; legacy names in listing order.
-const ReleaseFile kLegacy[] = {{"APPSDISK.DAT", 0x500000, 70001}, {"GIRVAARM.ROM", 0, 41000},
-                               {"MASTER.DAT", 0x100000, 23333}};
+using testsupport::kLegacyRelease;
+using testsupport::ReleaseFile;
+// Each file's size, one that does not fill its last sector.
+int sizeOf(const ReleaseFile &file)
+{
+    constexpr int kSizes[] = {70001, 41000, 23333};
+    return kSizes[&file - kLegacyRelease];
+}
 
 QByteArray fileBytes(const QString &name, int size)
 {
@@ -47,10 +48,10 @@ bool writeRelease(const QString &folder, const QStringList &names = {})
 {
     if (!QDir().mkpath(folder))
         return false;
-    for (const ReleaseFile &file : kLegacy) {
-        const QString name = names.isEmpty() ? QString::fromLatin1(file.name) : names.value(int(&file - kLegacy));
+    for (const ReleaseFile &file : kLegacyRelease) {
+        const QString name = names.isEmpty() ? QString::fromLatin1(file.name) : names.value(int(&file - kLegacyRelease));
         QFile out(folder + "/" + name);
-        const QByteArray bytes = fileBytes(QString::fromLatin1(file.name), file.size);
+        const QByteArray bytes = fileBytes(QString::fromLatin1(file.name), sizeOf(file));
         if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size())
             return false;
     }
@@ -122,9 +123,9 @@ class TestUpdateDialog : public QObject {
 
     void verifyHoldsRelease(const emulator::Calculator &calculator, const QString &folder)
     {
-        for (const ReleaseFile &file : kLegacy) {
-            const QByteArray expected = fileBytes(QString::fromLatin1(file.name), file.size);
-            const std::vector<std::uint8_t> onDisk = calculator.contents(std::uint64_t(file.offset), std::size_t(file.size));
+        for (const ReleaseFile &file : kLegacyRelease) {
+            const QByteArray expected = fileBytes(QString::fromLatin1(file.name), sizeOf(file));
+            const std::vector<std::uint8_t> onDisk = calculator.contents(std::uint64_t(file.diskOffset), std::size_t(sizeOf(file)));
             QVERIFY2(QByteArray(reinterpret_cast<const char *>(onDisk.data()), int(onDisk.size())) == expected,
                      qPrintable(folder + "/" + file.name));
         }
@@ -199,13 +200,13 @@ private slots:
             if (line != "progress: 100")
                 return;
             const QString path = lines("file").last();
-            for (const ReleaseFile &file : kLegacy) {
+            for (const ReleaseFile &file : kLegacyRelease) {
                 if (!path.endsWith(QLatin1String(file.name)))
                     continue;
                 for (const auto &calculator : {first, second}) {
-                    const auto onDisk = calculator->contents(std::uint64_t(file.offset), std::size_t(file.size));
-                    if (QByteArray(reinterpret_cast<const char *>(onDisk.data()), file.size) !=
-                        fileBytes(QString::fromLatin1(file.name), file.size))
+                    const auto onDisk = calculator->contents(std::uint64_t(file.diskOffset), std::size_t(sizeOf(file)));
+                    if (QByteArray(reinterpret_cast<const char *>(onDisk.data()), sizeOf(file)) !=
+                        fileBytes(QString::fromLatin1(file.name), sizeOf(file)))
                         fullTooEarly << path;
                 }
             }
