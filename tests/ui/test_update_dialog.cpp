@@ -473,24 +473,23 @@ private slots:
     void busyForTheWholeOfEveryTransfer()
     {
         // The window takes the first file's result late, when the worker has
-        // already begun the second file: the late downloadInactive must not
-        // clear busy, and a close must still be refused.
+        // already begun the second file: busy holds, and a close is refused.
         auto calculator = attach();
         emulator::Faults slow = calculator->faults();
         slow.bytesPerSecond = 100000; // the second file takes about 0.4 s
         calculator->setFaults(slow);
         int checked = 0;
         open(releaseFolder);
-        connect(dialog->worker.get(), &CUpdateWorker::updaterRan, this, [&](int result) {
+        QObject scope; // the lambdas below use this function's locals: they go with it
+        connect(dialog->worker.get(), &CUpdateWorker::updaterRan, &scope, [&](int result) {
             if (result != 0 || checked != 0)
                 return;
             checked = 1;
-            // The window's slot has asked for the next file; hold the GUI
-            // thread until the worker is sending it.
+            // Hold the GUI thread until the worker is sending the next file.
             for (int waited = 0; traceOf(*calculator).count("opening-read") < 2 && waited < 5000; ++waited)
                 QThread::msleep(1);
             // Queued behind the downloadInactive already waiting.
-            QTimer::singleShot(0, this, [&] {
+            QTimer::singleShot(0, &scope, [&] {
                 QVERIFY(traceOf(*calculator).count("closing-read") < 2); // the second file still goes
                 QVERIFY(dialog->worker->isBusy());
                 dialog->close();
