@@ -488,7 +488,7 @@ private slots:
             // Hold the GUI thread until the worker is sending the next file.
             for (int waited = 0; traceOf(*calculator).count("opening-read") < 2 && waited < 5000; ++waited)
                 QThread::msleep(1);
-            // Queued behind the downloadInactive already waiting.
+            // Queued behind the reports already waiting.
             QTimer::singleShot(0, &scope, [&] {
                 QVERIFY(traceOf(*calculator).count("closing-read") < 2); // the second file still goes
                 QVERIFY(dialog->worker->isBusy());
