@@ -63,15 +63,6 @@ bool releaseUsesCurrentNames(const QString &folder)
     return false;
 }
 
-qint64 firmwareDiskOffset(const QString &upperName)
-{
-    for (const ReleaseRole &role : kReleaseLayout) {
-        if (upperName == roleName(role, false) || upperName == roleName(role, true))
-            return role.diskOffset;
-    }
-    return 0;
-}
-
 QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentNames)
 {
     QVector<CUpdateFile> release;

@@ -20,11 +20,6 @@ bool isCurrentSetName(QString name);
 // listReleaseFiles, so a file that could not be sent cannot decide the set.
 bool releaseUsesCurrentNames(const QString &folder);
 
-// The disk offset of a firmware file by its upper-cased name, in either set:
-// its role's offset in kReleaseLayout (session/release_layout.h), anything
-// else 0.
-qint64 firmwareDiskOffset(const QString &upperName);
-
 // The files of `folder` that carry a name of the set in force, in ascending
 // name order with letter case ignored. Hidden and system files and
 // directories are not listed. A missing folder gives none. A file whose
