@@ -64,24 +64,26 @@ int normaliseIdString(char16_t *output, int capacity, const char16_t *input)
     return length;
 }
 
-int findCalculatorDisks(char16_t (*table)[kDevicePathLength], const char16_t *vendor,
-                        const char16_t *product, int maxCount)
+namespace {
+
+// Calls `found` with every matching device path that fits a slot, in the
+// order the system lists them, until it returns false. False when the vendor
+// or product cannot make a pattern (nothing matches then).
+template <typename Found>
+bool forEachCalculatorDisk(const char16_t *vendor, const char16_t *product, Found found)
 {
-    if (maxCount <= 0)
-        return 0;
     char16_t normalisedVendor[kIdStringLength];
     char16_t normalisedProduct[kIdStringLength];
     char16_t pattern[kPatternLength];
     if (normaliseIdString(normalisedVendor, kIdStringLength, vendor) < 0 ||
         normaliseIdString(normalisedProduct, kIdStringLength, product) < 0)
-        return 0;
+        return false;
     const char16_t *const args[] = {normalisedVendor, normalisedProduct};
     const int patternLength = formatWide(pattern, kPatternLength, kPatternFormat, args, 2);
     if (patternLength < 0)
-        return 0;
+        return false;
     const std::u16string_view needle(pattern, static_cast<std::size_t>(patternLength));
 
-    int count = 0;
     platform::activeDiskSystem().enumerateDiskInterfaces([&](const char16_t *path) {
         const int length = text16::length(path, kDevicePathLength);
         if (length >= kDevicePathLength)
@@ -89,11 +91,47 @@ int findCalculatorDisks(char16_t (*table)[kDevicePathLength], const char16_t *ve
         const std::u16string_view haystack(path, static_cast<std::size_t>(length));
         if (haystack.find(needle) == std::u16string_view::npos)
             return true;
-        std::memcpy(table[count], path, (static_cast<std::size_t>(length) + 1) * sizeof(char16_t));
+        return found(haystack);
+    });
+    return true;
+}
+
+} // namespace
+
+int findCalculatorDisks(char16_t (*table)[kDevicePathLength], const char16_t *vendor,
+                        const char16_t *product, int maxCount)
+{
+    if (maxCount <= 0)
+        return 0;
+    int count = 0;
+    forEachCalculatorDisk(vendor, product, [&](std::u16string_view path) {
+        std::memcpy(table[count], path.data(), path.size() * sizeof(char16_t));
+        table[count][path.size()] = 0;
         ++count;
         return count < maxCount;
     });
     return count;
+}
+
+std::vector<std::u16string> findEveryCalculatorDisk(const char16_t *vendor, const char16_t *product)
+{
+    std::vector<std::u16string> found;
+    forEachCalculatorDisk(vendor, product, [&](std::u16string_view path) {
+        found.emplace_back(path);
+        return true;
+    });
+    return found;
+}
+
+std::vector<std::u16string> findEveryCalculatorDiskWithRetry(const char16_t *vendor, const char16_t *product)
+{
+    for (int pass = 0; pass < kDiscoveryPasses; ++pass) {
+        std::vector<std::u16string> found = findEveryCalculatorDisk(vendor, product);
+        if (!found.empty())
+            return found;
+        platform::pauseMs(kDiscoveryPauseMs);
+    }
+    return {};
 }
 
 int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const char16_t *vendor,
@@ -113,28 +151,50 @@ bool isCalculatorConnected(const char16_t *vendor, const char16_t *product)
     return findCalculatorDisks(devicePaths, vendor, product, kMaxDevices) > 0;
 }
 
+namespace {
+
+// The instance part of a device path: between the second and the third '#'.
+// False when there is no third '#' or nothing between.
+bool findInstance(const char16_t *devicePath, const char16_t **instance, const char16_t **instanceEnd)
+{
+    *instance = nullptr;
+    *instanceEnd = nullptr;
+    int hashes = 0;
+    for (const char16_t *p = devicePath; *p != 0 && *instanceEnd == nullptr; ++p) {
+        if (*p != u'#')
+            continue;
+        ++hashes;
+        if (hashes == 2)
+            *instance = p + 1;
+        else if (hashes == 3)
+            *instanceEnd = p;
+    }
+    return *instanceEnd != nullptr && *instanceEnd != *instance;
+}
+
+// Writes [from, to) upper-cased (a-z only) with its terminator; -1 when it
+// does not fit.
+int writeUpper(char16_t *output, int capacity, const char16_t *from, const char16_t *to)
+{
+    const std::ptrdiff_t length = to - from;
+    if (length >= capacity)
+        return -1;
+    for (std::ptrdiff_t i = 0; i < length; ++i)
+        output[i] = text16::upperAscii(from[i]);
+    output[length] = 0;
+    return static_cast<int>(length);
+}
+
+} // namespace
+
 int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePath)
 {
     if (capacity <= 0)
         return -1;
     output[0] = 0;
-    if (devicePath == nullptr)
-        return -1;
-
-    // The instance part lies between the second and the third '#'.
     const char16_t *instance = nullptr;
     const char16_t *instanceEnd = nullptr;
-    int hashes = 0;
-    for (const char16_t *p = devicePath; *p != 0 && instanceEnd == nullptr; ++p) {
-        if (*p != u'#')
-            continue;
-        ++hashes;
-        if (hashes == 2)
-            instance = p + 1;
-        else if (hashes == 3)
-            instanceEnd = p;
-    }
-    if (instanceEnd == nullptr || instanceEnd == instance)
+    if (devicePath == nullptr || !findInstance(devicePath, &instance, &instanceEnd))
         return -1;
 
     // The serial number is all but the last '&' field; a disk without one
@@ -150,12 +210,17 @@ int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePat
     const bool noSerial = end == instance || (end - instance == 1 && instance[0] == u'0');
     if (noSerial)
         end = instanceEnd;
+    return writeUpper(output, capacity, instance, end);
+}
 
-    const std::ptrdiff_t length = end - instance;
-    if (length >= capacity)
+int calculatorInstance(char16_t *output, int capacity, const char16_t *devicePath)
+{
+    if (capacity <= 0)
         return -1;
-    for (std::ptrdiff_t i = 0; i < length; ++i)
-        output[i] = text16::upperAscii(instance[i]);
-    output[length] = 0;
-    return static_cast<int>(length);
+    output[0] = 0;
+    const char16_t *instance = nullptr;
+    const char16_t *instanceEnd = nullptr;
+    if (devicePath == nullptr || !findInstance(devicePath, &instance, &instanceEnd))
+        return -1;
+    return writeUpper(output, capacity, instance, instanceEnd);
 }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 constexpr int kMaxDevices = 16;          // slots of the device table
 constexpr int kDevicePathLength = 260;   // UTF-16 units per slot, terminator included
@@ -34,6 +36,13 @@ int findCalculatorDisks(char16_t (*table)[kDevicePathLength], const char16_t *ve
 int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const char16_t *vendor,
                                  const char16_t *product, int maxCount);
 
+// Every matching disk present, however many, in the order the system lists
+// them: one pass, and up to 6 passes with a 500 ms pause after every fruitless
+// one. Same rules as findCalculatorDisks (a path that does not fit a slot is
+// passed over).
+std::vector<std::u16string> findEveryCalculatorDisk(const char16_t *vendor, const char16_t *product);
+std::vector<std::u16string> findEveryCalculatorDiskWithRetry(const char16_t *vendor, const char16_t *product);
+
 // One pass into devicePaths; true if at least one calculator is present.
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product);
 
@@ -49,3 +58,10 @@ bool isCalculatorConnected(const char16_t *vendor, const char16_t *product);
 // second and the third, or the identity does not fit `capacity` (terminator
 // included).
 int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePath);
+
+// The whole instance part of the device path (between the second and the
+// third '#'), a-z upper-cased: the serial number and where the disk is
+// attached (the LUN on Windows, the block device on Linux). It tells apart
+// two disks that carry one serial number. Same output rules as
+// calculatorIdentity.
+int calculatorInstance(char16_t *output, int capacity, const char16_t *devicePath);

@@ -24,9 +24,11 @@ ThreadStarter transferThreadStarter = startTransferThread;
 struct RunProgress {
     std::mutex mutex;                       // held across the callback (reportJobProgress)
     int slots = 0;                          // slots of the table the run covers
-    bool inRun[kMaxDevices] = {};           // the slots sent to; the others never hold the bar back
+    bool inRun[kMaxDevices] = {};           // the slots still being written; the others never hold
+                                            // the bar back (left out, or failed)
     std::int32_t percent[kMaxDevices] = {}; // each one's last report; 0 before the first
     std::int32_t shown = -1;                // the last value passed on; -1: none yet
+    CalculatorProgressCallback each = nullptr; // each calculator's own reports, by slot
 };
 
 namespace {
@@ -51,6 +53,8 @@ bool seekTo(DiskHandle handle, std::int64_t offset)
 void reportJobProgress(const TransferJob *job, std::int32_t percent)
 {
     RunProgress &run = *job->run;
+    if (run.each != nullptr)
+        run.each(job->slot, percent);
     // The lock covers the callback: two threads passing on 40 and 81 must not
     // reach the callback in the opposite order.
     std::lock_guard<std::mutex> lock(run.mutex);
@@ -66,6 +70,24 @@ void reportJobProgress(const TransferJob *job, std::int32_t percent)
     run.shown = percent;
     if (progressCallback != nullptr)
         progressCallback(percent);
+}
+
+// A calculator whose transfer failed (or never started) leaves the bar: the
+// slowest of the others, when it is ahead of what was shown, is passed on.
+void leaveProgress(RunProgress &run, int leaving)
+{
+    std::lock_guard<std::mutex> lock(run.mutex);
+    run.inRun[leaving] = false;
+    std::int32_t slowest = -1;
+    for (int slot = 0; slot < run.slots; ++slot)
+        if (run.inRun[slot] && (slowest < 0 || run.percent[slot] < slowest))
+            slowest = run.percent[slot];
+    // Nobody still written, or nobody reported yet: the bar stays.
+    if (slowest <= run.shown || run.shown < 0)
+        return;
+    run.shown = slowest;
+    if (progressCallback != nullptr)
+        progressCallback(slowest);
 }
 
 // What one transfer thread holds: its transfer buffer and the firmware file,
@@ -236,7 +258,8 @@ namespace {
 // The engine on the slots marked in `inRun`: one thread each, all joined.
 // Every slot's own code goes to `results` (kCalculatorLeftOut for a slot not
 // in the run); the first non-zero one in slot order is returned.
-std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::int32_t *results)
+std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::int32_t *results,
+                        CalculatorProgressCallback each = nullptr)
 {
     const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
     // A request refused as a whole gives its code to every calculator of the run.
@@ -253,6 +276,7 @@ std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::
     // calculator whose thread starts late must still hold the bar back.
     RunProgress progress;
     progress.slots = slots;
+    progress.each = each;
     for (int slot = 0; slot < slots; ++slot)
         progress.inRun[slot] = inRun[slot];
     for (int slot = 0; slot < slots; ++slot) {
@@ -265,14 +289,19 @@ std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::
         // which must not read as success.
         results[slot] = kNoTransferBuffer;
         try {
-            threads[slot] = transferThreadStarter(
-                [job = &jobs[slot], exitCode = &results[slot]] { *exitCode = transferThread(job); });
+            threads[slot] = transferThreadStarter([job = &jobs[slot], exitCode = &results[slot]] {
+                *exitCode = transferThread(job);
+                if (*exitCode != kTransferOk)
+                    leaveProgress(*job->run, job->slot);
+            });
         } catch (...) {
             // std::thread's constructor throws std::system_error when the system
             // has no thread to give and std::bad_alloc when there is no memory
             // for its state. Either way the threads started so far must be
             // joined below, so nothing leaves this loop.
         }
+        if (!threads[slot].joinable())
+            leaveProgress(progress, slot);
     }
     for (std::thread &thread : threads)
         if (thread.joinable())
@@ -369,63 +398,125 @@ void identityOf(char16_t *identity, const char16_t *devicePath)
 
 } // namespace
 
+namespace {
+
+bool pathFits(const char16_t *sourcePath)
+{
+    return sourcePath != nullptr && text16::length(sourcePath, kSourcePathLength - 1) < kSourcePathLength - 1;
+}
+
+// Puts up to 16 paths into the device table; a path that does not fit a slot
+// is left empty there, so that its disk fails to open (it never comes from
+// discovery, which passes such paths over).
+void fillDeviceTable(const std::u16string *paths, int count)
+{
+    deviceCount = std::min(count, kMaxDevices);
+    for (int slot = 0; slot < deviceCount; ++slot) {
+        const std::u16string &path = paths[slot];
+        const bool fits = path.size() < std::size_t(kDevicePathLength);
+        std::memcpy(devicePaths[slot], path.data(), fits ? path.size() * sizeof(char16_t) : 0);
+        devicePaths[slot][fits ? path.size() : 0] = 0;
+    }
+}
+
+CalculatorResult resultFor(const std::u16string &path, std::int32_t result)
+{
+    CalculatorResult found;
+    identityOf(found.identity, path.c_str());
+    found.result = result;
+    found.path = path;
+    return found;
+}
+
+} // namespace
+
+std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, const char16_t *sourcePath,
+                                   std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
+                                   CalculatorProgressCallback calculatorProgress, TransferReport *report)
+{
+    if (report != nullptr) {
+        report->count = 0;
+        report->calculators.clear();
+    }
+    if (!pathFits(sourcePath))
+        return kSourceUnopenable;
+    if (paths.empty())
+        return kNoCalculatorFound;
+
+    fillDeviceTable(paths.data(), int(paths.size()));
+    bool inRun[kMaxDevices] = {};
+    std::int32_t results[kMaxDevices];
+    for (int slot = 0; slot < deviceCount; ++slot)
+        inRun[slot] = true;
+    progressCallback = progress;
+    messageCallback = message;
+    openDisksInRun(inRun);
+
+    TransferRequest request;
+    request.kind = 0;
+    request.diskOffset = diskOffset;
+    request.sourceOffset = 0;
+    copyText(request.sourcePath, kSourcePathLength, sourcePath);
+    copyText(request.messageText, kSourcePathLength, sourcePath);
+    request.mode = kRawMode;
+    std::int32_t result;
+    // A size that cannot be had is not an empty file: sending 0 bytes of a
+    // file the threads can open after all would report a success for
+    // firmware that never reached the calculator.
+    if (querySourceSize(sourcePath, &request.length)) {
+        result = runOnSlots(&request, inRun, results, calculatorProgress);
+    } else {
+        result = kSourceUnopenable;
+        std::fill(results, results + deviceCount, kSourceUnopenable);
+    }
+    closeCalculatorDisks();
+
+    if (report != nullptr) {
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            report->calculators.push_back(
+                resultFor(paths[i], int(i) < deviceCount ? results[i] : kCalculatorLeftOut));
+        report->count = std::int32_t(paths.size());
+    }
+    return result;
+}
+
 std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
                                  const char16_t *sourcePath, std::int64_t diskOffset,
                                  ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
                                  void *filterContext, TransferReport *report)
 {
-    if (report != nullptr)
+    if (report != nullptr) {
         report->count = 0;
-    if (sourcePath == nullptr || text16::length(sourcePath, kSourcePathLength - 1) >= kSourcePathLength - 1)
+        report->calculators.clear();
+    }
+    if (!pathFits(sourcePath))
         return kSourceUnopenable;
-    deviceCount = findCalculatorDisksWithRetry(devicePaths, vendor, product, kMaxDevices);
-    if (deviceCount == 0)
+    const std::vector<std::u16string> found = findEveryCalculatorDiskWithRetry(vendor, product);
+    if (found.empty())
         return kNoCalculatorFound;
 
-    // Who takes part is settled before any disk is opened.
-    CalculatorResult found[kMaxDevices];
-    bool inRun[kMaxDevices] = {};
-    std::int32_t results[kMaxDevices];
-    int sentTo = 0;
-    for (int slot = 0; slot < deviceCount; ++slot) {
-        identityOf(found[slot].identity, devicePaths[slot]);
-        inRun[slot] = filter == nullptr || filter(found[slot].identity, filterContext);
-        results[slot] = kCalculatorLeftOut;
-        sentTo += inRun[slot];
+    // Who takes part is settled before any disk is opened: the first 16 that
+    // the filter lets through.
+    std::vector<CalculatorResult> everyOne;
+    std::vector<std::u16string> sent;
+    std::vector<std::size_t> sentIndex;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        everyOne.push_back(resultFor(found[i], kCalculatorLeftOut));
+        if (int(sent.size()) < kMaxDevices && (filter == nullptr || filter(everyOne.back().identity, filterContext))) {
+            sent.push_back(found[i]);
+            sentIndex.push_back(i);
+        }
     }
     std::int32_t result = kTransferOk;
-    if (sentTo > 0) {
-        progressCallback = progress;
-        messageCallback = message;
-        openDisksInRun(inRun);
-
-        TransferRequest request;
-        request.kind = 0;
-        request.diskOffset = diskOffset;
-        request.sourceOffset = 0;
-        copyText(request.sourcePath, kSourcePathLength, sourcePath);
-        copyText(request.messageText, kSourcePathLength, sourcePath);
-        request.mode = kRawMode;
-        // A size that cannot be had is not an empty file: sending 0 bytes of a
-        // file the threads can open after all would report a success for
-        // firmware that never reached the calculator.
-        if (querySourceSize(sourcePath, &request.length)) {
-            result = runOnSlots(&request, inRun, results);
-        } else {
-            result = kSourceUnopenable;
-            for (int slot = 0; slot < deviceCount; ++slot)
-                if (inRun[slot])
-                    results[slot] = kSourceUnopenable;
-        }
-        closeCalculatorDisks();
+    if (!sent.empty()) {
+        TransferReport run;
+        result = runFirmwareTransferTo(sent, sourcePath, diskOffset, progress, message, nullptr, &run);
+        for (std::size_t k = 0; k < sentIndex.size(); ++k)
+            everyOne[sentIndex[k]].result = run.calculators[k].result;
     }
-
     if (report != nullptr) {
-        for (int slot = 0; slot < deviceCount; ++slot) {
-            found[slot].result = results[slot];
-            report->calculators[slot] = found[slot];
-        }
-        report->count = deviceCount;
+        report->calculators = std::move(everyOne);
+        report->count = std::int32_t(found.size());
     }
     return result;
 }
@@ -440,16 +531,21 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
 
 std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product)
 {
-    deviceCount = findCalculatorDisksWithRetry(devicePaths, vendor, product, kMaxDevices);
-    if (deviceCount == 0)
+    const std::vector<std::u16string> found = findEveryCalculatorDiskWithRetry(vendor, product);
+    if (found.empty())
         return kNoCalculatorFound;
-    openCalculatorDisks();
-    for (int slot = 0; slot < deviceCount; ++slot) {
-        if (deviceHandles[slot] == platform::kInvalidHandle)
-            continue;
-        openingRead(deviceHandles[slot]);
-        sendEndSession(deviceHandles[slot]);
+    // The device table holds 16: every further calculator is reached in the
+    // next group.
+    for (std::size_t first = 0; first < found.size(); first += kMaxDevices) {
+        fillDeviceTable(found.data() + first, int(found.size() - first));
+        openCalculatorDisks();
+        for (int slot = 0; slot < deviceCount; ++slot) {
+            if (deviceHandles[slot] == platform::kInvalidHandle)
+                continue;
+            openingRead(deviceHandles[slot]);
+            sendEndSession(deviceHandles[slot]);
+        }
+        closeCalculatorDisks();
     }
-    closeCalculatorDisks();
     return kTransferOk;
 }

@@ -15,6 +15,8 @@
 #include "transport/device_discovery.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Transfer result codes. 0 is success; the dialog shows any other as a number.
 constexpr std::int32_t kTransferOk = 0;
@@ -30,10 +32,15 @@ constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data pack
 constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfer check failed
 
 // Called on the transfer threads, one call at a time. With several
-// calculators it gets the slowest one's percentage: within a run the values
-// never go down, start with 0, and reach 100 only once every calculator of
-// the run has the whole file. With one calculator it sees every report.
+// calculators it gets the percentage of the slowest one still being written:
+// within a run the values never go down and start with 0; a calculator whose
+// transfer fails leaves the bar (the others may move it on), and 100 comes
+// only once every calculator still in the run has the whole file. With one
+// calculator it sees every report.
 using ProgressCallback = void (*)(std::int32_t percent);
+// One calculator's own percentage: `index` is its place in the run's list of
+// device paths. Called on its transfer thread, for every report it makes.
+using CalculatorProgressCallback = void (*)(int index, std::int32_t percent);
 // Called once per disk, first thing in its transfer thread, possibly on
 // several threads at the same moment. The text lies in the calling thread's
 // own buffer and is valid during the call (and until that thread ends); a
@@ -49,19 +56,21 @@ struct CalculatorResult {
     std::int32_t result;                  // its own result code (its thread's exit code, 110
                                           // when it got no thread, 105 when the file could not
                                           // be sized), or kCalculatorLeftOut
+    std::u16string path;                  // its device path, as discovery found it
 };
 
 struct TransferReport {
-    std::int32_t count;                        // calculators found; 0 when the run ended before
-                                               // discovery (105) or found none (104)
-    CalculatorResult calculators[kMaxDevices]; // the first `count` are meaningful, in slot order
+    std::int32_t count = 0;                     // calculators found; 0 when the run ended before
+                                                // discovery (105) or found none (104)
+    std::vector<CalculatorResult> calculators;  // `count` of them, in discovery order
 };
 
 // Whether the calculator with this identity is sent the file of a run.
 using CalculatorFilter = bool (*)(const char16_t *identity, void *context);
 
 // As below, for the calculators that `filter` lets through (all of them when
-// it is null). The filter is asked once per calculator found, on the calling
+// it is null), the first 16 of them when more are let through (the others
+// are reported as left out). The filter is asked once per calculator found, on the calling
 // thread, before any disk is opened. A calculator left out is neither opened
 // nor sent anything, gets no thread and no message, and takes no part in the
 // run's result or progress; a run that leaves every calculator out sends
@@ -80,6 +89,17 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
                                  const char16_t *sourcePath, std::int64_t diskOffset,
                                  ProgressCallback progress, MessageCallback message);
 
-// Finds the calculators and sends each one the end-of-session command: 0, or
-// 104 when none was found.
+// Sends the file to the calculators at `devicePaths` (as discovery found
+// them), at most 16 at once (the device table's slots): the first 16 are the
+// run, any others are reported as left out and sent nothing. No discovery
+// happens: a calculator gone since it was found fails to open (107). The
+// result is the first non-zero own result in list order, 0 when every one
+// succeeded, 104 for an empty list. `calculatorProgress` (may be null) gets
+// each calculator's own reports; `report` (may be null) one entry per path.
+std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &devicePaths, const char16_t *sourcePath,
+                                   std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
+                                   CalculatorProgressCallback calculatorProgress, TransferReport *report);
+
+// Finds the calculators and sends each one the end-of-session command (in
+// groups of 16, however many there are): 0, or 104 when none was found.
 std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product);
