@@ -1,96 +1,285 @@
 #include "session/calculator_ledger.h"
 
+#include "transport/transfer_engine.h"
+
 #include <algorithm>
+#include <map>
 
 namespace {
 
 constexpr int kMaxFiles = 32; // one bit per file
+
+std::u16string serialOf(const std::u16string &path)
+{
+    char16_t out[kDevicePathLength];
+    return calculatorIdentity(out, kDevicePathLength, path.c_str()) >= 0 ? std::u16string(out) : path;
+}
+
+std::u16string instanceOf(const std::u16string &path)
+{
+    char16_t out[kDevicePathLength];
+    return calculatorInstance(out, kDevicePathLength, path.c_str()) >= 0 ? std::u16string(out) : path;
+}
 
 } // namespace
 
 void CalculatorLedger::reset(int fileCount)
 {
     entries_.clear();
-    fileCount_ = std::max(0, std::min(fileCount, kMaxFiles));
+    fileCount_ = std::max(1, std::min(fileCount, kMaxFiles));
+    unmetFailures_ = 0;
+    lastGivenUpCode_ = 0;
 }
 
-const CalculatorLedger::Entry *CalculatorLedger::find(const std::u16string &identity) const
+std::u16string CalculatorLedger::identity(int entry) const
 {
-    for (const Entry &entry : entries_)
-        if (entry.identity == identity)
-            return &entry;
-    return nullptr;
+    const Calculator &calculator = at(entry);
+    for (int other = 0; other < size(); ++other)
+        if (other != entry && at(other).serial == calculator.serial)
+            return calculator.instance;
+    return calculator.serial;
 }
 
-CalculatorLedger::Entry &CalculatorLedger::join(const std::u16string &identity)
+void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs)
 {
-    for (Entry &entry : entries_)
-        if (entry.identity == identity)
-            return entry;
-    entries_.push_back({identity, 0});
-    return entries_.back();
-}
+    std::vector<std::u16string> serials, instances;
+    std::map<std::u16string, int> attachedWithSerial, knownWithSerial;
+    for (const std::u16string &path : paths) {
+        serials.push_back(serialOf(path));
+        instances.push_back(instanceOf(path));
+        ++attachedWithSerial[serials.back()];
+    }
+    for (const Calculator &calculator : entries_)
+        ++knownWithSerial[calculator.serial];
 
-bool CalculatorLedger::wants(const std::u16string &identity, int file) const
-{
-    if (fileCount_ == 0)
-        return true;
-    if (file < 0 || file >= fileCount_)
-        return false;
-    const Entry *entry = find(identity);
-    const std::uint32_t held = entry != nullptr ? entry->held : 0;
-    return (held & allBefore(file)) == allBefore(file) && (held & (std::uint32_t(1) << file)) == 0;
-}
+    std::vector<bool> matched(entries_.size(), false);
+    std::vector<int> entryOf(paths.size(), -1);
+    // The same disk where it was: its whole instance part.
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        for (std::size_t e = 0; e < entries_.size(); ++e)
+            if (!matched[e] && entries_[e].instance == instances[i]) {
+                matched[e] = true;
+                entryOf[i] = int(e);
+                break;
+            }
+    // A calculator plugged in elsewhere: by its serial number, only while
+    // that serial is nobody else's.
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (entryOf[i] >= 0 || attachedWithSerial[serials[i]] != 1 || knownWithSerial[serials[i]] != 1)
+            continue;
+        for (std::size_t e = 0; e < entries_.size(); ++e)
+            if (!matched[e] && entries_[e].serial == serials[i]) {
+                matched[e] = true;
+                entryOf[i] = int(e);
+                break;
+            }
+    }
 
-std::int32_t CalculatorLedger::record(int file, std::int32_t runResult, const TransferReport &report)
-{
-    if (fileCount_ == 0)
-        return runResult;
-    if (file < 0 || file >= fileCount_)
-        return runResult != kTransferOk ? runResult : kNoCalculatorFound;
-    const std::uint32_t bit = std::uint32_t(1) << file;
-    const int count = std::max(0, std::min<int>(report.count, kMaxDevices));
-    // Every calculator found joins; a failure wins over a success of the same
-    // identity (two disks that carry one serial number).
-    for (int i = 0; i < count; ++i)
-        join(report.calculators[i].identity);
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int i = 0; i < count; ++i) {
-            const CalculatorResult &found = report.calculators[i];
-            const bool succeeded = found.result == kTransferOk;
-            if (found.result == kCalculatorLeftOut || succeeded != (pass == 0))
-                continue;
-            Entry &entry = join(found.identity);
-            entry.held = succeeded ? entry.held | bit : entry.held & ~bit;
+    for (Calculator &calculator : entries_)
+        calculator.present = false;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (entryOf[i] < 0) {
+            entryOf[i] = int(entries_.size());
+            Calculator joined;
+            joined.serial = serials[i];
+            joined.dueMs = nowMs;
+            joinAfterGivenUp(joined);
+            entries_.push_back(joined);
+        }
+        Calculator &calculator = entries_[std::size_t(entryOf[i])];
+        calculator.instance = instances[i];
+        calculator.path = paths[i];
+        calculator.present = true;
+        if (calculator.givenUp && calculator.goneSinceGivenUp && !calculator.takenUpAgain) {
+            // Back after it was given up: the user plugged it in again. Once
+            // in a session, so that a loose cable cannot keep it going.
+            calculator.givenUp = false;
+            calculator.takenUpAgain = true;
+            calculator.goneSinceGivenUp = false;
+            // Its retry pause still holds (dueMs stays).
+            calculator.failures = 0;
         }
     }
-
-    for (const Entry &entry : entries_) {
-        const bool shouldHold = (entry.held & allBefore(file)) == allBefore(file);
-        if (shouldHold && (entry.held & bit) == 0)
-            return runResult != kTransferOk ? runResult : kNoCalculatorFound;
-    }
-    return entries_.empty() ? (runResult != kTransferOk ? runResult : kNoCalculatorFound) : kTransferOk;
+    for (Calculator &calculator : entries_)
+        if (calculator.givenUp && !calculator.present)
+            calculator.goneSinceGivenUp = true;
 }
 
-int CalculatorLedger::firstMissing() const
+void CalculatorLedger::joinAfterGivenUp(Calculator &joined)
+{
+    // A disk new to the session whose serial belongs to a given-up
+    // calculator that has gone may well be that one, back at another port
+    // (a one-serial batch on Linux, where the block device changes). It
+    // cannot be told from a new one, so it holds nothing and is sent the
+    // whole release; but it uses up that calculator's one taking up again,
+    // so that a loose cable cannot keep the session going for ever. The
+    // given-up one stays in the ledger: the session is never "Done" while it
+    // lacks a file.
+    bool gaveUpHere = false;
+    for (Calculator &gone : entries_) {
+        if (gone.serial != joined.serial || !gone.givenUp || !gone.goneSinceGivenUp)
+            continue;
+        gaveUpHere = true;
+        if (!gone.takenUpAgain) {
+            gone.takenUpAgain = true;
+            joined.takenUpAgain = true;
+            return;
+        }
+    }
+    if (gaveUpHere) {
+        joined.takenUpAgain = true;
+        joined.givenUp = true;
+        joined.lastCode = kNoCalculatorFound;
+    }
+}
+
+int CalculatorLedger::firstMissing(int entry) const
 {
     for (int file = 0; file < fileCount_; ++file)
-        for (const Entry &entry : entries_)
-            if ((entry.held & (std::uint32_t(1) << file)) == 0)
-                return file;
+        if ((at(entry).held & (std::uint32_t(1) << file)) == 0)
+            return file;
     return -1;
+}
+
+bool CalculatorLedger::holdsRelease(int entry) const
+{
+    return !lacking(at(entry));
+}
+
+int CalculatorLedger::heldCount(int entry) const
+{
+    int held = 0;
+    for (int file = 0; file < fileCount_; ++file)
+        held += (at(entry).held >> file) & 1;
+    return held;
+}
+
+CalculatorLedger::Run CalculatorLedger::nextRun(std::uint64_t nowMs, int preferFile) const
+{
+    std::vector<int> due(std::size_t(fileCount_), 0);
+    for (int e = 0; e < size(); ++e) {
+        const Calculator &calculator = at(e);
+        if (calculator.present && !calculator.givenUp && lacking(calculator) && calculator.dueMs <= nowMs)
+            ++due[std::size_t(firstMissing(e))];
+    }
+    Run run;
+    if (preferFile >= 0 && preferFile < fileCount_ && due[std::size_t(preferFile)] > 0)
+        run.file = preferFile;
+    for (int file = 0; file < fileCount_ && run.file < 0; ++file)
+        if (due[std::size_t(file)] > 0 && due[std::size_t(file)] == *std::max_element(due.begin(), due.end()))
+            run.file = file;
+    if (run.file < 0)
+        return run;
+    for (int e = 0; e < size(); ++e) {
+        const Calculator &calculator = at(e);
+        if (!calculator.present || calculator.givenUp || calculator.dueMs > nowMs || firstMissing(e) != run.file)
+            continue;
+        if (int(run.entries.size()) < kGroupSize) {
+            run.entries.push_back(e);
+            run.paths.push_back(calculator.path);
+        } else {
+            ++run.waiting;
+        }
+    }
+    return run;
+}
+
+void CalculatorLedger::fail(Calculator &calculator, std::int32_t code, std::uint64_t nowMs, Outcome &outcome)
+{
+    calculator.lastCode = code;
+    ++calculator.failures;
+    calculator.dueMs = nowMs + kRetryPauseMs;
+    if (outcome.result == 0)
+        outcome.result = code;
+    outcome.failures = std::max(outcome.failures, calculator.failures);
+    if (calculator.failures > kRetries) {
+        calculator.givenUp = true;
+        calculator.goneSinceGivenUp = !calculator.present;
+        calculator.lastSentMs = nowMs;
+        lastGivenUpCode_ = code;
+    }
+}
+
+CalculatorLedger::Outcome CalculatorLedger::settle(const Run &run, const std::vector<std::int32_t> &results,
+                                                   std::uint64_t nowMs)
+{
+    Outcome outcome;
+    std::vector<bool> inRun(entries_.size(), false);
+    for (std::size_t k = 0; k < run.entries.size() && k < results.size(); ++k) {
+        const int e = run.entries[k];
+        if (e < 0 || e >= size() || results[k] == kCalculatorLeftOut || run.file < 0 || run.file >= fileCount_)
+            continue;
+        inRun[std::size_t(e)] = true;
+        Calculator &calculator = entries_[std::size_t(e)];
+        const std::uint32_t bit = std::uint32_t(1) << run.file;
+        if (!calculator.sent)
+            calculator.firstSentMs = nowMs;
+        calculator.sent = true;
+        calculator.lastSentMs = nowMs;
+        if (results[k] == kTransferOk) {
+            calculator.held |= bit;
+            calculator.failures = 0;
+            calculator.lastCode = 0;
+            calculator.dueMs = nowMs;
+        } else {
+            // Part of the file may have been written: it is not held.
+            calculator.held &= ~bit;
+            fail(calculator, results[k], nowMs, outcome);
+        }
+    }
+    // Absent at its turn: a failed attempt too, so that a calculator that
+    // stays away is given up once its retries have passed.
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+        Calculator &calculator = entries_[e];
+        if (!inRun[e] && !calculator.present && !calculator.givenUp && lacking(calculator) &&
+            calculator.dueMs <= nowMs)
+            fail(calculator, kNoCalculatorFound, nowMs, outcome);
+    }
+    if (entries_.empty()) {
+        ++unmetFailures_;
+        outcome.result = kNoCalculatorFound;
+        outcome.failures = unmetFailures_;
+        if (unmetFailures_ > kRetries)
+            lastGivenUpCode_ = kNoCalculatorFound;
+    }
+    return outcome;
+}
+
+bool CalculatorLedger::allUpdated() const
+{
+    return !entries_.empty() &&
+           std::none_of(entries_.begin(), entries_.end(), [this](const Calculator &c) { return lacking(c); });
+}
+
+bool CalculatorLedger::allLackingGivenUp() const
+{
+    if (entries_.empty())
+        return unmetFailures_ > kRetries;
+    bool anyLacking = false;
+    for (const Calculator &calculator : entries_) {
+        if (!lacking(calculator))
+            continue;
+        anyLacking = true;
+        if (!calculator.givenUp)
+            return false;
+    }
+    return anyLacking;
+}
+
+std::uint64_t CalculatorLedger::nextDueMs() const
+{
+    std::uint64_t earliest = 0;
+    for (const Calculator &calculator : entries_)
+        if (lacking(calculator) && !calculator.givenUp && (earliest == 0 || calculator.dueMs < earliest))
+            earliest = std::max<std::uint64_t>(calculator.dueMs, 1);
+    return earliest;
 }
 
 std::vector<CalculatorLedger::Missing> CalculatorLedger::notUpdated() const
 {
     std::vector<Missing> result;
-    for (const Entry &entry : entries_) {
-        int missing = 0;
-        for (int file = 0; file < fileCount_; ++file)
-            missing += (entry.held & (std::uint32_t(1) << file)) == 0;
-        if (missing > 0)
-            result.push_back({entry.identity, missing});
-    }
+    for (int e = 0; e < size(); ++e)
+        if (lacking(at(e)))
+            result.push_back({identity(e), fileCount_ - heldCount(e)});
     return result;
 }

@@ -1,13 +1,21 @@
-// The session's ledger: every calculator the session has met in a transfer,
-// by its stable identity, and which files of the release each one holds
-// completely. It decides what a transfer's result means for the session (a
-// file is done only when every calculator that should have it holds it), which
-// calculators a transfer is sent to, and which file goes next, so that a
-// calculator that was unplugged and came back, or one that appeared late, gets
-// every file, in the release's order, before the session can end.
+// The session's ledger: every calculator the session has met, one entry per
+// attached disk, and for each one which files of the release it holds
+// completely, how often its next file has failed, when it may be sent that
+// file again, and whether it has been given up. Each calculator goes its own
+// way through the release: one that fails waits for its own retry while the
+// others go on to their next files, and the session is over only when every
+// calculator holds the release or every one that lacks a file has been
+// given up.
+//
+// A calculator is known by its serial number, so that one unplugged and
+// plugged in again (elsewhere) is the same calculator. Disks of one batch may
+// all carry one serial number: then each is known by its serial and where it
+// is attached (the instance part of its device path), and one of them that
+// comes back elsewhere is taken for a new calculator, never for another's
+// entry, so that no calculator is counted as holding what another received.
 #pragma once
 
-#include "transport/transfer_engine.h"
+#include "session/session_rules.h"
 
 #include <cstdint>
 #include <string>
@@ -15,50 +23,110 @@
 
 class CalculatorLedger {
 public:
+    struct Calculator {
+        std::u16string serial;     // calculatorIdentity() of its device path
+        std::u16string instance;   // calculatorInstance() of its last device path
+        std::u16string path;       // its last device path
+        std::uint32_t held = 0;    // bit f: holds file f completely
+        int failures = 0;          // failed attempts of the first file it lacks
+        std::uint64_t dueMs = 0;   // that file may go to it from then on
+        bool present = false;      // attached at the last discovery
+        bool givenUp = false;      // nothing more goes to it in this session
+        bool goneSinceGivenUp = false; // given up, then not attached: taken up again when it returns
+        bool takenUpAgain = false; // it was: never a second time in this session
+        std::int32_t lastCode = 0; // its last result: 0, a result code, or 104 when absent at its turn
+        bool sent = false;         // it has been in a run
+        std::uint64_t firstSentMs = 0; // the start of its first run
+        std::uint64_t lastSentMs = 0;  // the end of its last run, or the moment it was given up
+    };
+
+    // The calculators the next transfer goes to: all lack `file` and hold
+    // every earlier one; at most `kGroupSize` of them. `waiting` counts the
+    // others that are due for the same file and left for a later group.
+    struct Run {
+        int file = -1;              // -1: nobody is due
+        std::vector<int> entries;   // into the ledger, in the order met
+        std::vector<std::u16string> paths; // their device paths, the same order
+        int waiting = 0;
+    };
+
+    // What a pass meant: its first failure code (0 when nothing failed), the
+    // highest failure count among the calculators that failed in it, and the
+    // code of the last calculator given up in the session.
+    struct Outcome {
+        std::int32_t result = 0;
+        int failures = 0;
+    };
+
     // A calculator that lacks files, and how many of them.
     struct Missing {
         std::u16string identity;
         int missing;
     };
 
-    // A new release of `fileCount` files (at most 32): the ledger is empty.
-    // Before any release (a count of 0) it keeps nothing: every calculator is
-    // sent every file, and a run's result is its own.
+    static constexpr int kGroupSize = 16;  // the transfer engine's device table
+    static constexpr int kRetries = session_rules::kRetries; // further attempts of a file after its first failure
+    static constexpr std::uint32_t kRetryPauseMs = session_rules::kRetryPauseMs; // from a failure to the next attempt
+
+    // A new release of `fileCount` files (1 to 32): the ledger is empty.
     void reset(int fileCount);
     int fileCount() const { return fileCount_; }
+    int size() const { return int(entries_.size()); }
+    const Calculator &at(int entry) const { return entries_[std::size_t(entry)]; }
 
-    // Whether the calculator is sent `file`: it holds every earlier file of the
-    // release and lacks this one. A calculator new to the session holds nothing.
-    bool wants(const std::u16string &identity, int file) const;
+    // What the window and the report call it: its serial number, or its
+    // whole instance part when another calculator of the session has the
+    // same serial number.
+    std::u16string identity(int entry) const;
 
-    // Records a transfer of `file`: every calculator of the report joins the
-    // ledger; one whose own result is 0 holds the file, one that failed does
-    // not hold it any more (part of it may have been written); one left out is
-    // unchanged. Returns the transfer's result for the session: 0 when every
-    // calculator that holds all earlier files now holds this one too; else the
-    // run's own failure, or 104 (no calculator found) when the run had none,
-    // as when such a calculator was absent.
-    std::int32_t record(int file, std::int32_t runResult, const TransferReport &report);
+    // A discovery: the device paths of the calculators attached now. Each is
+    // matched with its entry (new ones join, in the order given); every
+    // entry not matched is absent. A given-up calculator that was absent and
+    // is attached again is taken up anew, with fresh retries, once in a
+    // session.
+    void attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs);
 
-    // The first file, in the release's order, that some calculator lacks; -1
-    // when every calculator holds every file.
-    int firstMissing() const;
+    // The next transfer, at `nowMs`: the calculators attached, not given up,
+    // due, and lacking a file; the file is `preferFile` while some are due for
+    // it (the later groups of a file go on), else the file most of them need
+    // (the earliest on a tie). Nobody: file -1.
+    Run nextRun(std::uint64_t nowMs, int preferFile = -1) const;
+
+    // Records a pass: `results` has the own result of each calculator of
+    // `run` (0, a result code, or kCalculatorLeftOut when the engine left it
+    // for a later group: unchanged). Then every calculator that lacks a file,
+    // is due and was not attached counts a failed attempt (104), and so does
+    // the session when it has met nobody yet. A calculator whose failures
+    // pass the retries is given up.
+    Outcome settle(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs);
+
+    // Every calculator of the session holds every file (and there is one).
+    bool allUpdated() const;
+    // Every calculator that lacks a file has been given up (and there is one).
+    bool allLackingGivenUp() const;
+    // The earliest moment a calculator that lacks a file and is not given up
+    // may be sent it; 0 when there is none.
+    std::uint64_t nextDueMs() const;
+    // Failed passes while the session had met nobody, and their due time.
+    int unmetFailures() const { return unmetFailures_; }
+    // The last code of the calculator given up last (104 when nobody was met).
+    std::int32_t lastGivenUpCode() const { return lastGivenUpCode_; }
+
+    bool holdsRelease(int entry) const;
+    int heldCount(int entry) const;
+    int firstMissing(int entry) const; // -1 when it holds every file
 
     // The calculators that do not hold every file, in the order they joined.
     std::vector<Missing> notUpdated() const;
 
-    // How many calculators the session has met.
-    int size() const { return int(entries_.size()); }
-
 private:
-    struct Entry {
-        std::u16string identity;
-        std::uint32_t held = 0; // bit f: holds file f completely
-    };
-    const Entry *find(const std::u16string &identity) const;
-    Entry &join(const std::u16string &identity); // the entry, added when new
-    std::uint32_t allBefore(int file) const { return (std::uint32_t(1) << file) - 1; }
+    std::uint32_t allFiles() const { return fileCount_ >= 32 ? ~0u : (1u << fileCount_) - 1; }
+    void joinAfterGivenUp(Calculator &joined);
+    void fail(Calculator &calculator, std::int32_t code, std::uint64_t nowMs, Outcome &outcome);
+    bool lacking(const Calculator &calculator) const { return (calculator.held & allFiles()) != allFiles(); }
 
-    std::vector<Entry> entries_;
+    std::vector<Calculator> entries_;
     int fileCount_ = 0;
+    int unmetFailures_ = 0;
+    std::int32_t lastGivenUpCode_ = 0;
 };

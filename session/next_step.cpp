@@ -1,22 +1,32 @@
 #include "session/next_step.h"
 
-#include "session/session_rules.h"
+#include <algorithm>
 
-NextStep decideNextStep(CalculatorLedger &ledger, int file, std::int32_t runResult, const TransferReport &report,
-                        int failedBefore)
+NextStep decideNextStep(const CalculatorLedger &ledger, const CalculatorLedger::Outcome &outcome,
+                        std::uint64_t nowMs, int preferFile)
 {
     NextStep next;
-    next.result = ledger.record(file, runResult, report);
-    if (next.result != kTransferOk) {
-        next.failures = failedBefore + 1;
-        next.kind = failedBefore < session_rules::kRetries ? NextStep::Retry : NextStep::GiveUp;
-        next.file = next.kind == NextStep::Retry ? file : -1;
+    next.result = outcome.result;
+    next.failures = outcome.failures;
+    if (ledger.allUpdated()) {
+        next.kind = NextStep::Done;
         return next;
     }
-    // The first file, in the release's order, that some calculator of the
-    // session lacks: the following one while every calculator stays
-    // attached, an earlier one for a calculator that came late or came back.
-    next.file = ledger.firstMissing();
-    next.kind = next.file < 0 ? NextStep::Done : NextStep::SendFile;
+    if (ledger.allLackingGivenUp()) {
+        next.kind = NextStep::GiveUp;
+        next.result = ledger.lastGivenUpCode();
+        return next;
+    }
+    const CalculatorLedger::Run run = ledger.nextRun(nowMs, preferFile);
+    if (run.file >= 0) {
+        next.kind = NextStep::SendFile;
+        next.file = run.file;
+        return next;
+    }
+    next.kind = NextStep::Retry;
+    // Nobody met yet: the pause after a failure; otherwise until the next
+    // calculator is due.
+    const std::uint64_t due = ledger.size() == 0 ? nowMs + CalculatorLedger::kRetryPauseMs : ledger.nextDueMs();
+    next.waitMs = std::uint32_t(std::min<std::uint64_t>(due > nowMs ? due - nowMs : 0, CalculatorLedger::kRetryPauseMs));
     return next;
 }

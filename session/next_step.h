@@ -1,7 +1,7 @@
-// The rule after each transfer of a session: what the run means for the
-// session (the ledger records it) and what comes next: the next file at once,
-// the same file again after the retry pause, "Done", or the final failure.
-// The worker applies it; the window only shows it.
+// The rule after each pass of a session: what it meant for the session and
+// what comes next: a transfer at once (some calculator is due for a file),
+// a pause until the next calculator's retry is due, "Done", or the final
+// failure. The worker applies it; the window only shows it.
 #pragma once
 
 #include "session/calculator_ledger.h"
@@ -13,19 +13,19 @@
 struct NextStep {
     enum Kind : std::int32_t {
         SendFile = 0, // `file` goes out next, at once
-        Retry = 1,    // `file` goes out again after the retry pause
+        Retry = 1,    // nobody is due now: the next transfer after `waitMs`
         Done = 2,     // every calculator of the session holds every file
-        GiveUp = 3,   // `file` failed once more than the retries allow
+        GiveUp = 3,   // every calculator that lacks a file has been given up
     };
     Kind kind = Done;
-    std::int32_t result = 0; // the transfer's result for the session: 0 or a result code
-    int file = -1;           // SendFile, Retry: the file to send; otherwise -1
-    int failures = 0;        // failed attempts of `file` so far, this one included (Retry: 1 to 5)
+    std::int32_t result = 0; // the pass's result for the session: 0 or a result code
+    int file = -1;           // SendFile: the file that goes out next; otherwise -1
+    int failures = 0;        // the highest failure count among the calculators that failed in the pass
+    std::uint32_t waitMs = 0; // Retry: until the next calculator is due
 };
 Q_DECLARE_METATYPE(NextStep)
 
-// Records the run of `file` (its own result and the report of every
-// calculator it found) in `ledger`, then decides. `failedBefore` counts the
-// failed attempts of `file` before this run.
-NextStep decideNextStep(CalculatorLedger &ledger, int file, std::int32_t runResult, const TransferReport &report,
-                        int failedBefore);
+// Decides after `ledger` has settled a pass (with `outcome`) at `nowMs`;
+// `preferFile` is the file whose later groups go on (see nextRun).
+NextStep decideNextStep(const CalculatorLedger &ledger, const CalculatorLedger::Outcome &outcome,
+                        std::uint64_t nowMs, int preferFile = -1);

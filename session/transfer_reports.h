@@ -15,6 +15,10 @@ public:
     // The message is a copy, made while the engine's text was still valid.
     virtual void emitUpdateProgress(int percent) = 0;
     virtual void emitUpdateMessage(const QString &message) = 0;
+    // One calculator's own percentage of the file being written to it: `row`
+    // is its row in the session's view (CalculatorView, in the order the
+    // session met the calculators).
+    virtual void emitCalculatorProgress(int row, int percent) = 0;
 
 protected:
     ~TransferReports() = default;

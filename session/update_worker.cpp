@@ -12,10 +12,44 @@ using calculator_model::kProduct;
 using calculator_model::kVendor;
 using namespace session_rules;
 
+namespace {
+
+// The bar over the groups of one file: a file that goes out in several runs
+// (more calculators than the device table holds) fills the bar once, each
+// run its share, and the bar never goes back within it. Set by the worker
+// before each run, read by the transfer threads' reports.
+struct ProgressRound {
+    std::atomic<int> done{0};  // calculators of the file sent in the round's earlier runs
+    std::atomic<int> inRun{1}; // calculators of this run
+    std::atomic<int> total{1}; // calculators of the round
+    std::atomic<int> shown{-1}; // the last value passed on; -1: none yet in this round
+} gRound;
+
+// Each calculator's row in the view, by its place in the run (set before the
+// run, only read while it lasts).
+std::vector<int> gRunRows;
+
+} // namespace
+
 void reportProgress(std::int32_t percent)
 {
+    const int total = std::max(gRound.total.load(), 1);
+    const int value = int((std::int64_t(gRound.done.load()) * 100 + std::int64_t(percent) * gRound.inRun.load()) / total);
+    // The engine's reports of one run come one at a time; a later group
+    // never takes the bar below what an earlier one reached.
+    if (value <= gRound.shown.load() && gRound.shown.load() >= 0)
+        return;
+    gRound.shown.store(value);
     if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
-        reports->emitUpdateProgress(percent);
+        reports->emitUpdateProgress(value);
+}
+
+void reportCalculatorProgress(int index, std::int32_t percent)
+{
+    if (index < 0 || std::size_t(index) >= gRunRows.size())
+        return;
+    if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
+        reports->emitCalculatorProgress(gRunRows[std::size_t(index)], percent);
 }
 
 void reportMessage(const char16_t *text)
@@ -26,9 +60,23 @@ void reportMessage(const char16_t *text)
         reports->emitUpdateMessage(QString::fromUtf16(text));
 }
 
+namespace {
+
+bool sameRows(const QVector<CalculatorView> &a, const QVector<CalculatorView> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CalculatorView &x, const CalculatorView &y) {
+        return x.identity == y.identity && x.state == y.state && x.file == y.file && x.files == y.files &&
+               x.code == y.code && x.held == y.held && x.seconds == y.seconds;
+    });
+}
+
+} // namespace
+
 CUpdateWorker::CUpdateWorker() : QObject(nullptr)
 {
     qRegisterMetaType<NextStep>();
+    qRegisterMetaType<CalculatorView>();
+    qRegisterMetaType<QVector<CalculatorView>>();
 }
 
 CUpdateWorker::~CUpdateWorker() = default;
@@ -51,10 +99,11 @@ void CUpdateWorker::beginRelease(const QVector<CUpdateFile> &files)
             return; // never a new release under a running update
         files_ = files;
         currentFile_ = 0;
-        failures_ = 0;
+        preferFile_ = -1;
         nextDiskOffset.store(files_.isEmpty() ? 0 : files_.first().diskOffset);
         std::lock_guard<std::mutex> lock(ledgerLock_);
         ledger_.reset(int(files_.size()));
+        rows_.clear();
     });
 }
 
@@ -131,6 +180,12 @@ CalculatorLedger CUpdateWorker::ledger() const
     return ledger_;
 }
 
+QVector<CalculatorView> CUpdateWorker::calculatorRows() const
+{
+    std::lock_guard<std::mutex> lock(ledgerLock_);
+    return rows_;
+}
+
 qint64 CUpdateWorker::currentDiskOffset() const
 {
     return nextDiskOffset.load();
@@ -181,7 +236,7 @@ void CUpdateWorker::openSession()
     passesRun_ = true;
     countdownArmed_ = false;
     ticks_ = 0;
-    failures_ = 0;
+    preferFile_ = -1;
     files_.clear();
     currentFile_ = 0;
     transferStarted.store(false);
@@ -214,7 +269,7 @@ void CUpdateWorker::runPass()
         transfer();
         break;
     case RetryPause:
-        platform::pauseMs(kRetryPauseMs);
+        platform::pauseMs(retryWaitMs_);
         state.store(WaitingForDevice);
         break;
     case Idle:
@@ -269,38 +324,62 @@ void CUpdateWorker::transfer()
 {
     if (endRequested.load())
         return;
-    if (currentFile_ < 0 || currentFile_ >= files_.size()) {
+    if (files_.isEmpty()) {
         state.store(Idle); // nothing to send: never a pass that returns at once for ever
         return;
     }
     busy.store(true);
     transferStarted.store(true);
-    const int file = currentFile_;
-    // The whole path goes to the engine, which refuses one that does not fit
-    // its buffers (105); cutting it here could name another file.
-    const std::u16string source = files_[file].path.toStdU16String();
 
-    // Only the calculators that lack this file and hold every earlier one are
-    // sent it (the ledger is written on this thread only: read without lock).
-    struct Targets {
-        const CalculatorLedger &ledger;
-        int file;
-        static bool wanted(const char16_t *identity, void *context)
-        {
-            const auto *targets = static_cast<const Targets *>(context);
-            return targets->ledger.wants(identity, targets->file);
+    // Who is attached now, and who is due for which file: the calculators
+    // that lack the same next file, and whose turn it is, go out together.
+    const std::vector<std::u16string> found = findEveryCalculatorDiskWithRetry(kVendor, kProduct);
+    CalculatorLedger::Run run;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        ledger_.attach(found, platform::nowMs());
+        run = ledger_.nextRun(platform::nowMs(), preferFile_);
+    }
+    publishRows(run);
+
+    std::vector<std::int32_t> results;
+    if (run.file >= 0) {
+        currentFile_ = run.file;
+        nextDiskOffset.store(files_[run.file].diskOffset);
+        // A later group of the same file goes on filling the bar.
+        if (preferFile_ == run.file) {
+            gRound.done.store(gRound.done.load() + gRound.inRun.load());
+        } else {
+            gRound.done.store(0);
+            gRound.total.store(int(run.entries.size()) + run.waiting);
+            gRound.shown.store(-1);
         }
-    } targets{ledger_, file};
-    TransferReport report;
-    const std::int32_t run = runFirmwareTransfer(kVendor, kProduct, source.c_str(), files_[file].diskOffset,
-                                                 reportProgress, reportMessage, &Targets::wanted, &targets, &report);
+        gRound.inRun.store(int(run.entries.size()));
+        gRunRows = run.entries;
+        // The whole path goes to the engine, which refuses one that does not
+        // fit its buffers (105); cutting it here could name another file.
+        const std::u16string source = files_[run.file].path.toStdU16String();
+        TransferReport report;
+        const std::int32_t code = runFirmwareTransferTo(run.paths, source.c_str(), files_[run.file].diskOffset,
+                                                        reportProgress, reportMessage, reportCalculatorProgress,
+                                                        &report);
+        for (const CalculatorResult &calculator : report.calculators)
+            results.push_back(calculator.result);
+        // A run refused before any calculator (a source it cannot use) gives
+        // its code to every one of them.
+        results.resize(run.entries.size(), code == kTransferOk ? kNoCalculatorFound : code);
+    }
+
     NextStep next;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        next = decideNextStep(ledger_, file, run, report, failures_);
+        const std::uint64_t now = platform::nowMs();
+        const CalculatorLedger::Outcome outcome = ledger_.settle(run, results, now);
+        preferFile_ = run.waiting > 0 ? run.file : -1;
+        next = decideNextStep(ledger_, outcome, now, preferFile_);
     }
+    publishRows(CalculatorLedger::Run());
     lastResult.store(next.result);
-    failures_ = next.kind == NextStep::Retry ? next.failures : 0;
     switch (next.kind) {
     case NextStep::SendFile:
         currentFile_ = next.file;
@@ -308,6 +387,7 @@ void CUpdateWorker::transfer()
         state.store(Transferring);
         break;
     case NextStep::Retry:
+        retryWaitMs_ = next.waitMs;
         state.store(RetryPause);
         break;
     case NextStep::Done:
@@ -318,4 +398,39 @@ void CUpdateWorker::transfer()
     emit updaterRan(next.result, next);
     emit downloadInactive();
     platform::pauseMs(kAfterTransferPauseMs);
+}
+
+void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
+{
+    QVector<CalculatorView> rows;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        for (int e = 0; e < ledger_.size(); ++e) {
+            const CalculatorLedger::Calculator &calculator = ledger_.at(e);
+            CalculatorView row;
+            row.identity = QString::fromStdU16String(ledger_.identity(e));
+            row.files = ledger_.fileCount();
+            row.held = ledger_.heldCount(e);
+            row.code = calculator.lastCode;
+            row.seconds = calculator.sent ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
+            if (ledger_.holdsRelease(e))
+                row.state = CalculatorView::Updated;
+            else if (calculator.givenUp)
+                row.state = CalculatorView::GivenUp;
+            else if (std::find(writing.entries.begin(), writing.entries.end(), e) != writing.entries.end())
+                row.state = CalculatorView::Writing;
+            else if (!calculator.present)
+                row.state = CalculatorView::Unplugged;
+            else if (calculator.failures > 0)
+                row.state = CalculatorView::Retrying;
+            else
+                row.state = CalculatorView::Waiting;
+            row.file = row.state == CalculatorView::Writing ? writing.file : ledger_.firstMissing(e);
+            rows.push_back(row);
+        }
+        if (sameRows(rows, rows_))
+            return;
+        rows_ = rows;
+    }
+    emit calculatorsChanged(rows);
 }

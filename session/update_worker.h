@@ -14,6 +14,7 @@
 #pragma once
 
 #include "session/calculator_ledger.h"
+#include "session/calculator_view.h"
 #include "session/next_step.h"
 #include "session/update_file.h"
 
@@ -36,7 +37,7 @@ public:
         CountingDown = 1,     // counts the countdown down, one pass a second
         Transferring = 2,     // sends the current file, one transfer per entry
         Idle = 3,             // the session's transfers are over; waits for its end
-        RetryPause = 4,       // the last transfer failed; 3000 ms, then polls again
+        RetryPause = 4,       // nobody is due: waits for the next retry (3000 ms after a failure), then polls again
     };
 
     CUpdateWorker();
@@ -75,6 +76,7 @@ public:
     bool hasTransferStarted() const;           // in this session
     bool isEndRequested() const;              // the end of this session has been asked for
     CalculatorLedger ledger() const;           // a copy
+    QVector<CalculatorView> calculatorRows() const; // a copy of the last rows sent
     qint64 currentDiskOffset() const;          // of the file that goes out next
 
 signals:
@@ -91,6 +93,9 @@ signals:
     void loopFailed(int result);
     // The end-of-session command has gone to every calculator found.
     void sessionClosed();
+    // Every calculator of the session and its state, after each discovery
+    // and each run that changed something.
+    void calculatorsChanged(QVector<CalculatorView> rows);
 
 public slots:
     // The worker's loop: from the thread's start until requestStop(), over
@@ -106,6 +111,9 @@ private:
     void waitForDevice();
     void countDown();
     void transfer();
+    // The view's rows from the ledger, `writing` being written now; sent when
+    // they changed.
+    void publishRows(const CalculatorLedger::Run &writing);
 
     // The window's calls, in the order made.
     std::mutex callsLock_;
@@ -129,13 +137,16 @@ private:
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4
     QVector<CUpdateFile> files_;   // the release
     int currentFile_ = 0;          // into files_
-    std::int32_t failures_ = 0;    // failed attempts of the current file
+    int preferFile_ = -1;          // the file whose later groups go on next (-1: none)
+    std::uint32_t retryWaitMs_ = 0; // RetryPause: until the next calculator is due
 
     mutable std::mutex ledgerLock_; // the window copies the ledger
     CalculatorLedger ledger_;       // written on the worker's thread, under ledgerLock_
+    QVector<CalculatorView> rows_;  // the last rows sent, under ledgerLock_
 };
 
 // The transfer engine's callbacks: they pass the reports on to the window
 // (gTransferReports), which delivers them queued on its own thread.
 void reportProgress(std::int32_t percent);
 void reportMessage(const char16_t *text);
+void reportCalculatorProgress(int index, std::int32_t percent);

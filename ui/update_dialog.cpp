@@ -364,6 +364,11 @@ void CCalcFWUpdateMSDialog::emitUpdateMessage(const QString &message)
     emit updateMessage(message);
 }
 
+void CCalcFWUpdateMSDialog::emitCalculatorProgress(int row, int percent)
+{
+    emit calculatorProgress(row, percent);
+}
+
 // --- slots -----------------------------------------------------------------------
 
 void CCalcFWUpdateMSDialog::onCancel()
@@ -475,9 +480,13 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
     switch (next.kind) {
     case NextStep::SendFile:
     case NextStep::Retry:
-        setStatus(next.kind == NextStep::SendFile
-                      ? QString::fromLatin1(kUpdateOk).arg(result)
-                      : QString::fromLatin1(kUpdateFailedRetry).arg(result).arg(next.failures));
+        // With several calculators a pass may fail for one of them while the
+        // others go on: the status says what the pass did; a calculator that
+        // has spent its retries shows the failure without a retry count.
+        setStatus(result == 0 ? QString::fromLatin1(kUpdateOk).arg(result)
+                  : next.failures <= session_rules::kRetries
+                      ? QString::fromLatin1(kUpdateFailedRetry).arg(result).arg(next.failures)
+                      : QString::fromLatin1(kUpdateFailed).arg(result));
         if (known) {
             currentFileIndex = next.file;
             selectCurrentFile();

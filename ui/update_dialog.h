@@ -77,12 +77,14 @@ public:
     // TransferReports: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;
     void emitUpdateMessage(const QString &message) override;
+    void emitCalculatorProgress(int row, int percent) override;
 
 signals:
     // The message is the firmware file's path, copied on the transfer thread
     // while the engine's text was valid; it travels by value with the call.
     void updateMessage(const QString &message);
     void updateProgress(int percent);
+    void calculatorProgress(int row, int percent);
     // What the user sees has changed (GUI thread): `field` is "status",
     // "info", "file", "progress", "button" or "browse"; `value` is the new text, the
     // progress value, or for the buttons "hidden", "TEXT" or "TEXT

@@ -31,6 +31,7 @@ public:
     ~Reports() override { gTransferReports.store(nullptr); }
     void emitUpdateProgress(int percent) override { emit updateProgress(percent); }
     void emitUpdateMessage(const QString &message) override { emit updateMessage(message); }
+    void emitCalculatorProgress(int, int) override {}
 
 signals:
     void updateMessage(const QString &message);
