@@ -61,9 +61,11 @@ QProcessEnvironment calculators(int count, const QString &faults = QString(), qi
 // the release in `folder` byte for byte at its offsets and saw a whole
 // session (an opening read first, the end of the session last); every other
 // disk is unchanged (all zero, no write in its trace).
-void checkDisks(const KernelCalculators &box, const QString &folder, int calculatorCount)
+void checkDisks(const KernelCalculators &box, const QString &folder, int calculatorCount, int lacking = 0)
 {
     for (int n = 1; n <= calculatorCount; ++n) {
+        if (n == lacking) // the one calculator that is not updated
+            continue;
         const QString base = box.output() + QString("/calculator-%1").arg(n);
         const QByteArray image = readAll(base + ".img");
         QVERIFY2(!image.isEmpty(), qPrintable(base + ".img was not saved"));
@@ -200,6 +202,20 @@ private slots:
         const QStringList trace = traceOf(box->output() + "/calculator-1.trace");
         QVERIFY(trace.contains("unplugged"));
         QVERIFY(trace.contains("replugged"));
+    }
+
+    // Two calculators; the first unplugged for good 20 KiB into the first
+    // file. The second goes on and ends with the whole release; the first is
+    // given up, and the window stays with the final failure.
+    void oneUnpluggedForGood()
+    {
+        QVERIFY2(startBox(calculators(2, "unplug-after=20480@1")), qPrintable(box->error()));
+        const QString finalFailure("^status: Update failed \\(\\d+\\)$");
+        const ProgramRun run = box->runWithTree(kUpdater, {kSampleRelease, "1"}, kRunMs, 0, finalFailure);
+        const QStringList statuses = run.output.filter(QRegularExpression(finalFailure));
+        QVERIFY2(run.finished && !statuses.isEmpty() && !run.output.contains("status: Done"), qPrintable(describe(run)));
+        QVERIFY(box->stop());
+        checkDisks(*box, kSampleRelease, 2, 1);
     }
 
     // Five seconds without an answer in the middle of a write, then on: the

@@ -1,5 +1,7 @@
 #include "support/kernel_calculators.h"
 
+#include <QRegularExpression>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -143,7 +145,7 @@ qint64 KernelCalculators::pid() const
 }
 
 ProgramRun KernelCalculators::runWithTree(const QString &program, const QStringList &arguments,
-                                          int timeoutMs, unsigned uid) const
+                                          int timeoutMs, unsigned uid, const QString &endAfter) const
 {
     ProgramRun run;
     QProcess process;
@@ -185,9 +187,22 @@ ProgramRun KernelCalculators::runWithTree(const QString &program, const QStringL
             pending.remove(0, end + 1);
         }
     };
+    qint64 endAt = -1;
     while (process.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs) {
         process.waitForReadyRead(50);
         takeLines();
+        if (endAt < 0 && !endAfter.isEmpty() && !run.output.filter(QRegularExpression(endAfter)).isEmpty())
+            endAt = clock.elapsed() + 2000;
+        if (endAt >= 0 && clock.elapsed() >= endAt) {
+            process.terminate();
+            process.waitForFinished(10000);
+            takeLines();
+            run.finished = true;
+            run.elapsedMs = clock.elapsed();
+            run.exitCode = 0;
+            run.errors = QString::fromUtf8(process.readAllStandardError());
+            return run;
+        }
     }
     run.finished = process.state() == QProcess::NotRunning || process.waitForFinished(0);
     if (!run.finished) {

@@ -72,8 +72,11 @@ public:
     // /dev, the window on the offscreen platform, TAVIX_ECHO_DISPLAY=1. With
     // a `uid` other than 0 the program runs as that user (its group the
     // same number, no other groups, no capabilities), HOME a folder of its own.
+    // With `endAfter` (a regular expression), the program is ended (SIGTERM)
+    // two seconds after it shows a line that matches: for a session whose
+    // window stays.
     ProgramRun runWithTree(const QString &program, const QStringList &arguments, int timeoutMs,
-                           unsigned uid = 0) const;
+                           unsigned uid = 0, const QString &endAfter = QString()) const;
 
     // Ends tavix-calcfs with SIGTERM and waits; true when it exited with 0
     // (its disks detached, unmounted, saved).
