@@ -62,8 +62,11 @@ void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uin
                 entryOf[i] = int(e);
                 break;
             }
-    // A calculator plugged in elsewhere: by its serial number, only while
-    // that serial is nobody else's.
+    // A calculator plugged in elsewhere (on Linux, at another block device):
+    // by its serial number, only while that serial is nobody else's. A unit
+    // of a one-serial batch that was never attached beside its twin looks
+    // just the same, so it is trusted with nothing: it is sent the whole
+    // release again.
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (entryOf[i] >= 0 || attachedWithSerial[serials[i]] != 1 || knownWithSerial[serials[i]] != 1)
             continue;
@@ -71,6 +74,7 @@ void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uin
             if (!matched[e] && entries_[e].serial == serials[i]) {
                 matched[e] = true;
                 entryOf[i] = int(e);
+                entries_[e].held = 0;
                 break;
             }
     }
