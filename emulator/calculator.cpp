@@ -100,7 +100,7 @@ std::u16string Calculator::devicePath() const
     if (!identity_.pathOverride.empty())
         return platform::fromUtf8(identity_.pathOverride);
     std::string path = platform::usbStorageDevicePath(identity_.vendor, identity_.product,
-                                                      identity_.revision, identity_.serial + "&0");
+                                                      identity_.revision, identity_.serial + "&" + identity_.location);
     if (!isCalculator()) {
         // Same shape on another bus, so that discovery has something to reject.
         static const std::string usbPrefix = "\\\\?\\usbstor#";

@@ -40,7 +40,9 @@ struct Identity {
     std::string vendor = modelName(calculator_model::kVendor);
     std::string product = modelName(calculator_model::kProduct);
     std::string revision = "1.00";
-    std::string serial = "TAVIX0000001"; // the instance part of the path is serial + "&0"
+    std::string serial = "TAVIX0000001"; // the instance part of the path is serial + "&" + location
+    std::string location = "0";          // where it is attached: the LUN on Windows, the block
+                                         // device on Linux; tells apart units of one serial
     std::string pathOverride;            // when set: the device path, exactly as given
 };
 

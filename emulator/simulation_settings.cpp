@@ -2,6 +2,9 @@
 // ended up with.
 #include "emulator/simulation_settings.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,7 +14,7 @@ namespace emulator {
 
 namespace {
 
-constexpr std::uint64_t kMaxCalculators = 16;
+constexpr std::uint64_t kMaxCalculators = 64;
 constexpr std::uint64_t kDefaultDiskMib = 64;
 constexpr std::uint64_t kMaxDiskMib = 1u << 20; // 1 TiB, sparse
 constexpr std::uint64_t kMaxClockScale = 1000;
@@ -221,6 +224,12 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
         f.attachAtMs = attachMs;
         f.bytesPerSecond = bytesPerSecond;
     }
+    const std::string sharedSerial = environment("TAVIX_SIM_SERIAL");
+    if (ok && (sharedSerial.size() > 31 ||
+               !std::all_of(sharedSerial.begin(), sharedSerial.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))) {
+        reason = "TAVIX_SIM_SERIAL: at most 31 letters and digits";
+        ok = false;
+    }
     if (ok && !parseFaultList(environment("TAVIX_SIM_FAULTS"), faults, &reason)) {
         reason = "TAVIX_SIM_FAULTS: " + reason;
         ok = false;
@@ -230,12 +239,16 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
             *error = oneLine(reason);
         return false;
     }
+    // A batch whose USB bridges all report one serial number: each unit is
+    // then told apart by where it is attached (its number).
     SimulationSettings result;
     for (std::size_t i = 0; i < faults.size(); ++i) {
         char serial[32];
         std::snprintf(serial, sizeof serial, "TAVIX%07u", static_cast<unsigned>(i + 1));
         Config config;
-        config.identity.serial = serial;
+        config.identity.serial = sharedSerial.empty() ? std::string(serial) : sharedSerial;
+        if (!sharedSerial.empty())
+            config.identity.location = std::to_string(i + 1);
         config.diskBytes = diskMib << 20;
         config.faults = faults[i];
         result.calculators.push_back(config);

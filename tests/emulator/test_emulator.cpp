@@ -126,7 +126,8 @@ QString describe(const std::vector<Faults> &faults)
 
 const char *const kSimVariables[] = {"TAVIX_SIM_CALCULATORS", "TAVIX_SIM_ATTACH_MS",
                                      "TAVIX_SIM_DISK_MIB",   "TAVIX_SIM_BYTES_PER_SEC",
-                                     "TAVIX_SIM_FAULTS",     "TAVIX_SIM_OUTPUT"};
+                                     "TAVIX_SIM_FAULTS",     "TAVIX_SIM_OUTPUT",
+                                     "TAVIX_SIM_SERIAL"};
 
 } // namespace
 
@@ -685,17 +686,21 @@ private slots:
         tuned.attachAtMs = 1500, tuned.bytesPerSecond = 1000000;
         Faults tunedCheck = tuned;
         tunedCheck.refuseCheck = true;
-        QTest::newRow("defaults") << QStringList{} << "TAVIX0000001 67108864 " + describe(Faults{}) + " -> ";
+        QTest::newRow("defaults") << QStringList{} << "TAVIX0000001@0 67108864 " + describe(Faults{}) + " -> ";
         QTest::newRow("three") << QStringList{"TAVIX_SIM_CALCULATORS=3", "TAVIX_SIM_ATTACH_MS=1500",
                                               "TAVIX_SIM_DISK_MIB=2", "TAVIX_SIM_BYTES_PER_SEC=1000000",
                                               "TAVIX_SIM_FAULTS=refuse-check@3", "TAVIX_SIM_OUTPUT=/tmp/out"}
-            << "TAVIX0000001 2097152 " + describe(tuned) + "; TAVIX0000002 2097152 " + describe(tuned) +
-                   "; TAVIX0000003 2097152 " + describe(tunedCheck) + " -> /tmp/out";
-        QTest::newRow("sixteen") << QStringList{"TAVIX_SIM_CALCULATORS=16", "TAVIX_SIM_FAULTS=unopenable@16"}
-            << "TAVIX0000016";
+            << "TAVIX0000001@0 2097152 " + describe(tuned) + "; TAVIX0000002@0 2097152 " + describe(tuned) +
+                   "; TAVIX0000003@0 2097152 " + describe(tunedCheck) + " -> /tmp/out";
+        QTest::newRow("sixty-four") << QStringList{"TAVIX_SIM_CALCULATORS=64", "TAVIX_SIM_FAULTS=unopenable@64"}
+            << "TAVIX0000064@0";
+        QTest::newRow("one serial") << QStringList{"TAVIX_SIM_CALCULATORS=2", "TAVIX_SIM_SERIAL=XQ42"}
+            << "XQ42@1 67108864 " + describe(Faults{}) + "; XQ42@2 67108864";
+        QTest::newRow("bad serial") << QStringList{"TAVIX_SIM_SERIAL=XQ#1"}
+            << "error: TAVIX_SIM_SERIAL: at most 31 letters and digits";
         QTest::newRow("none") << QStringList{"TAVIX_SIM_CALCULATORS=0"} << " -> ";
-        QTest::newRow("too many") << QStringList{"TAVIX_SIM_CALCULATORS=17"}
-            << "error: TAVIX_SIM_CALCULATORS: 17 is larger than 16";
+        QTest::newRow("too many") << QStringList{"TAVIX_SIM_CALCULATORS=65"}
+            << "error: TAVIX_SIM_CALCULATORS: 65 is larger than 64";
         QTest::newRow("no disk") << QStringList{"TAVIX_SIM_DISK_MIB=0"}
             << "error: TAVIX_SIM_DISK_MIB: 0 is smaller than 1";
         QTest::newRow("bad speed") << QStringList{"TAVIX_SIM_BYTES_PER_SEC=fast"}
@@ -718,7 +723,8 @@ private slots:
             qunsetenv(name);
         QStringList parts;
         for (const Config &c : settings.calculators)
-            parts << QString("%1 %2 %3").arg(QString::fromStdString(c.identity.serial)).arg(c.diskBytes)
+            parts << QString("%1@%2 %3 %4").arg(QString::fromStdString(c.identity.serial))
+                         .arg(QString::fromStdString(c.identity.location)).arg(c.diskBytes)
                          .arg(describe(c.faults));
         const QString seen = ok ? parts.join("; ") + " -> " + QString::fromStdString(settings.outputFolder)
                                 : "error: " + QString::fromStdString(error);
