@@ -1,10 +1,31 @@
 #include "app/command_line.h"
 
+#include <QFileInfo>
+
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     if (arguments.size() != 3)
         return CommandLine{QString(), 1};
     return CommandLine{arguments.at(1), arguments.at(2).toInt(nullptr, 10)};
+}
+
+bool takeReportOption(QStringList *arguments, QString *reportPath)
+{
+    QStringList kept;
+    QString path;
+    for (int i = 0; i < arguments->size(); ++i) {
+        if (i == 0 || arguments->at(i) != QLatin1String("--report")) {
+            kept << arguments->at(i);
+            continue;
+        }
+        if (i + 1 >= arguments->size() || arguments->at(i + 1).isEmpty())
+            return false;
+        path = QFileInfo(arguments->at(++i)).absoluteFilePath();
+    }
+    *arguments = kept;
+    if (!path.isEmpty())
+        *reportPath = path;
+    return true;
 }
 
 CommandLineRequest commandLineRequest(const QStringList &arguments)
@@ -19,12 +40,14 @@ CommandLineRequest commandLineRequest(const QStringList &arguments)
 QString usageText(const QString &program)
 {
     return QStringLiteral(
-               "Usage: %1 [FOLDER LANGUAGE]\n"
+               "Usage: %1 [FOLDER LANGUAGE] [--report FILE]\n"
                "Writes the firmware release in FOLDER (its three files) onto every Tavix\n"
                "calculator attached in update mode, all at once.\n"
                "LANGUAGE: 1 English, 2 Chinese, 3 French, 4 German, 5 Spanish, 6 Dutch,\n"
                "7 Portuguese, 8 Japanese. Without arguments the release folder and the\n"
                "language come from the XQ Tarnlink settings.\n"
+               "  --report FILE  when the session ends, write a CSV line per calculator into\n"
+               "                 FILE: calculator, outcome, files held, last code, seconds\n"
                "  --help     this text\n"
                "  --version  the version\n")
         .arg(program);

@@ -15,6 +15,11 @@ struct CommandLine {
 // when it is not a number). Any other count: no folder, language 1.
 CommandLine parseCommandLine(const QStringList &arguments);
 
+// Takes every "--report FILE" out of `arguments` (the program first, left
+// alone); the last FILE counts, made absolute. False when a --report has no
+// FILE after it (`arguments` and `reportPath` are then unchanged).
+bool takeReportOption(QStringList *arguments, QString *reportPath);
+
 // What a command line asks for: a session, or, given a single --help or
 // --version and nothing else, a text on standard output and no window.
 enum class CommandLineRequest { Session, Help, Version };

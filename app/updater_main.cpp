@@ -45,6 +45,12 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    QString reportPath;
+    if (!takeReportOption(&arguments, &reportPath)) {
+        std::fprintf(stderr, "%s: --report needs a file\n",
+                     QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData());
+        return 2;
+    }
     const CommandLineRequest request = commandLineRequest(arguments);
     if (request != CommandLineRequest::Session) {
         const QString program = QFileInfo(arguments.value(0)).fileName();
@@ -67,10 +73,13 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
             return code;
     }
 
-    const CommandLine commandLine = parseCommandLine(QCoreApplication::arguments());
+    QStringList sessionArguments = QCoreApplication::arguments();
+    takeReportOption(&sessionArguments, &reportPath);
+    const CommandLine commandLine = parseCommandLine(sessionArguments);
     // Never deleted: the window, its thread and its worker live as long as
     // the process.
     auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language);
+    dialog->setReportPath(reportPath);
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     if (hooks.dialogCreated)

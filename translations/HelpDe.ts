@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1 (%2 von %3 Dateien fehlen)</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>%1 von %2 Rechnern aktualisiert</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>wartet</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>Datei %1 von %2: %3 %</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>aktualisiert</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>neuer Versuch (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>aufgegeben (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>abgesteckt</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

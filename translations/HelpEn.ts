@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1 (missing %2 of %3 files)</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>Updated %1 of %2 calculators</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>waiting</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>file %1 of %2: %3%</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>updated</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>retrying (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>given up (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>unplugged</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation></translation>

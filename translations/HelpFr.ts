@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1 (%2 fichiers sur %3 manquants)</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>%1 calculatrices sur %2 mises à jour</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>en attente</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>fichier %1 sur %2 : %3 %</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>mise à jour terminée</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>nouvel essai (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>abandonnée (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>débranchée</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>En attente du démarrage…</translation>

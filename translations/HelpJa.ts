@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1（%3 個中 %2 個のファイルが不足）</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>%2 台中 %1 台の電卓を更新しました</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>待機中</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>ファイル %1/%2: %3%</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>更新済み</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>再試行中 (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>中止 (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>取り外し済み</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>開始を待っています…</translation>

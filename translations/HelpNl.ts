@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1 (%2 van %3 bestanden ontbreken)</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>%1 van %2 rekenmachines bijgewerkt</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>wacht</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>bestand %1 van %2: %3%</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>bijgewerkt</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>opnieuw proberen (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>opgegeven (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>losgekoppeld</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Wachten op start…</translation>

@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1 (faltam %2 de %3 arquivos)</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>%1 de %2 calculadoras atualizadas</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>a aguardar</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>ficheiro %1 de %2: %3%</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>atualizada</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>a tentar de novo (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>abandonada (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>desligada</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Aguardando início…</translation>

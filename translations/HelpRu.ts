@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1 (не хватает %2 из %3 файлов)</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>Обновлено калькуляторов: %1 из %2</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>ожидание</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>файл %1 из %2: %3%</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>обновлён</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>повтор (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>пропущен (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>отключён</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Ожидание запуска…</translation>

@@ -47,6 +47,34 @@
         <source>%1 (missing %2 of %3 files)</source>
         <translation>%1（缺少 %3 个文件中的 %2 个）</translation>
     </message>
+    <message id="747">
+        <source>Updated %1 of %2 calculators</source>
+        <translation>已更新 %1 台计算器（共 %2 台）</translation>
+    </message>
+    <message id="748">
+        <source>waiting</source>
+        <translation>等待中</translation>
+    </message>
+    <message id="749">
+        <source>file %1 of %2: %3%</source>
+        <translation>文件 %1/%2：%3%</translation>
+    </message>
+    <message id="750">
+        <source>updated</source>
+        <translation>已更新</translation>
+    </message>
+    <message id="751">
+        <source>retrying (%1)</source>
+        <translation>正在重试 (%1)</translation>
+    </message>
+    <message id="752">
+        <source>given up (%1)</source>
+        <translation>已放弃 (%1)</translation>
+    </message>
+    <message id="753">
+        <source>unplugged</source>
+        <translation>已拔出</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>等待开始…</translation>

@@ -6,7 +6,10 @@
 #include "session/release_scan.h"
 #include "session/session_rules.h"
 #include "session/update_worker.h"
+#include "ui/calculator_list.h"
+#include "ui/session_report.h"
 #include "ui/suite_settings.h"
+#include "ui/ui_text.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -21,16 +24,13 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cstdio>
+
 CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
 
 namespace {
 
-// Every localizable text of the window: its identifier in the string
-// resources and the English shown when the current language has none.
-struct UiText {
-    std::uint32_t id;
-    const char *english;
-};
 constexpr UiText kTextCancel{2, "Cancel"};
 constexpr UiText kTextStart{20, "Start"};
 constexpr UiText kTextWaitingForConnection{521, "Waiting for connection..."};
@@ -42,6 +42,7 @@ constexpr UiText kTextFirmwareFolder{657, "Firmware"};
 constexpr UiText kTextBrowse{744, "Browse for update files"};
 constexpr UiText kTextNotUpdated{745, "Not updated: %1"};
 constexpr UiText kTextMissingFiles{746, "%1 (missing %2 of %3 files)"};
+constexpr UiText kTextUpdatedOf{747, "Updated %1 of %2 calculators"};
 constexpr UiText kTextWaitingToStart{7774, "Waiting to start\u2026"};
 
 // The three results that carry a number are not localized.
@@ -53,11 +54,9 @@ const char kProgressStyle[] =
     "QProgressBar { border: 2px solid DarkGrey; border-radius: 4px; text-align: center; padding: 2px; } "
     "QProgressBar::chunk { background-color: #0096d6; width: 5px; }";
 
-// A text of the current language, or the English one when none was found.
 QString text(const UiText &wanted)
 {
-    const QString found = localizedText(wanted.id, 0);
-    return found.isEmpty() ? QString::fromUtf8(wanted.english) : found;
+    return uiText(wanted);
 }
 
 } // namespace
@@ -164,6 +163,9 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     mainLayout->addStretch(0);
     mainLayout->addSpacing(10);
     mainLayout->addWidget(progressBar);
+    calculatorList = new CCalculatorList(this);
+    calculatorList->hide();
+    mainLayout->addWidget(calculatorList);
     mainLayout->addSpacing(10);
     mainLayout->addLayout(buttonRow);
     buttonRow->addStretch(0);
@@ -187,7 +189,9 @@ void CCalcFWUpdateMSDialog::connectSignals()
     connect(worker.get(), &CUpdateWorker::downloadActive, this, &CCalcFWUpdateMSDialog::onDownloadActive);
     connect(worker.get(), &CUpdateWorker::updaterRan, this, &CCalcFWUpdateMSDialog::onUpdaterRan);
     connect(worker.get(), &CUpdateWorker::loopFailed, this, &CCalcFWUpdateMSDialog::onLoopFailed);
-    connect(worker.get(), &CUpdateWorker::sessionClosed, this, &CCalcFWUpdateMSDialog::sessionEnded);
+    connect(worker.get(), &CUpdateWorker::sessionClosed, this, &CCalcFWUpdateMSDialog::onSessionClosed);
+    connect(worker.get(), &CUpdateWorker::calculatorsChanged, this, &CCalcFWUpdateMSDialog::onCalculatorsChanged);
+    connect(this, &CCalcFWUpdateMSDialog::calculatorProgress, this, &CCalcFWUpdateMSDialog::onCalculatorProgress);
     connect(browseButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onBrowseFolder);
 }
 
@@ -287,6 +291,9 @@ void CCalcFWUpdateMSDialog::restartSession()
 {
     sessionOver = false;
     buttonStarts = false;
+    shownRows.clear();
+    calculatorList->setRows(shownRows);
+    calculatorList->hide();
     progressBar->reset();
     setProgressVisible(true);
     setStatus(QString());
@@ -302,6 +309,7 @@ void CCalcFWUpdateMSDialog::finishUpdate(QString message)
     setStatus(message);
     infoLabel->clear();
     setFileText(QString());
+    showSummary();
 
     // The worker owns the transport: it sends the end-of-session command
     // after the pass under way, never during a presence check or a transfer.
@@ -444,6 +452,9 @@ void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 // does not hold the whole release, and how many files it lacks.
 void CCalcFWUpdateMSDialog::showNotUpdated()
 {
+    // With more than one calculator the list says it, and the summary.
+    if (worker->calculatorRows().size() > 1)
+        return;
     const CalculatorLedger ledger = worker->ledger();
     QStringList calculators;
     for (const CalculatorLedger::Missing &missing : ledger.notUpdated())
@@ -456,6 +467,54 @@ void CCalcFWUpdateMSDialog::showNotUpdated()
     const QString value = text(kTextNotUpdated).arg(calculators.join(QStringLiteral(", ")));
     infoLabel->setText(value);
     emit displayChanged(QStringLiteral("info"), value);
+}
+
+// At the end of a session with more than one calculator: how many of them
+// hold the whole release.
+void CCalcFWUpdateMSDialog::showSummary()
+{
+    const QVector<CalculatorView> rows = worker->calculatorRows();
+    if (rows.size() <= 1)
+        return;
+    const auto updated = std::count_if(rows.begin(), rows.end(),
+                                       [](const CalculatorView &row) { return row.state == CalculatorView::Updated; });
+    const QString value = text(kTextUpdatedOf).arg(updated).arg(rows.size());
+    infoLabel->setText(value);
+    emit displayChanged(QStringLiteral("summary"), value);
+}
+
+void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &rows)
+{
+    // Each calculator's state in words is echoed when it changes (never
+    // its percentage); a single calculator has no list and no echo.
+    if (rows.size() > 1) {
+        for (int row = 0; row < rows.size(); ++row) {
+            const QString now = CCalculatorList::stateText(rows[row]);
+            const bool known = row < shownRows.size();
+            if (!known || shownRows[row].state != rows[row].state || CCalculatorList::stateText(shownRows[row]) != now)
+                emit displayChanged(QStringLiteral("calculator"), rows[row].identity + QStringLiteral(": ") + now);
+        }
+        calculatorList->show();
+    }
+    shownRows = rows;
+    calculatorList->setRows(rows);
+}
+
+void CCalcFWUpdateMSDialog::onCalculatorProgress(int row, int percent)
+{
+    if (row >= 0 && row < shownRows.size())
+        shownRows[row].percent = percent;
+    calculatorList->setProgress(row, percent);
+}
+
+void CCalcFWUpdateMSDialog::onSessionClosed()
+{
+    if (!reportPath.isEmpty()) {
+        QString error;
+        if (!writeSessionReport(reportPath, worker->calculatorRows(), &error))
+            std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    }
+    emit sessionEnded();
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)

@@ -14,6 +14,7 @@
 // gUpdateDialog names the one dialog for everyone else.
 #pragma once
 
+#include "session/calculator_view.h"
 #include "session/next_step.h"
 #include "session/transfer_reports.h"
 #include "session/update_file.h"
@@ -27,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 
+class CCalculatorList;
 class CUpdateWorker;
 class QCloseEvent;
 class QLabel;
@@ -73,6 +75,8 @@ public:
     // for, run to their end) and waits for its thread. The program's last
     // step, so that nothing outlives what the worker uses.
     void stopWorker();
+    // Where the session's report goes when it ends (--report); empty: none.
+    void setReportPath(const QString &path) { reportPath = path; }
 
     // TransferReports: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;
@@ -113,6 +117,9 @@ private slots:
     void onExitUpdater();
     void onBrowseFolder();
     void onLoopFailed(int result);
+    void onCalculatorsChanged(const QVector<CalculatorView> &rows);
+    void onCalculatorProgress(int row, int percent);
+    void onSessionClosed();
 
 private:
     bool mayClose() const; // the close and Escape guard
@@ -127,6 +134,7 @@ private:
     void echoButton();
     void restartSession();
     void showNotUpdated();
+    void showSummary();
 
     QIcon appIcon;    // the window icon: the calculator, 16 and 64 pixels
     QIcon folderIcon; // the Browse button's icon, from the "icons" folder
@@ -136,6 +144,9 @@ private:
     QLabel *statusLabel = nullptr;
     QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure
     QLabel *fileLabel = nullptr;
+    CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
+    QVector<CalculatorView> shownRows;          // the rows the list shows
+    QString reportPath;                         // --report
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.
     QLabel *noteLabel = nullptr;

@@ -1,0 +1,95 @@
+#include "ui/calculator_list.h"
+
+#include "ui/ui_text.h"
+
+#include <QFont>
+#include <QHeaderView>
+
+namespace {
+
+constexpr UiText kTextWaiting{748, "waiting"};
+constexpr UiText kTextWriting{749, "file %1 of %2: %3%"};
+constexpr UiText kTextUpdated{750, "updated"};
+constexpr UiText kTextRetrying{751, "retrying (%1)"};
+constexpr UiText kTextGivenUp{752, "given up (%1)"};
+constexpr UiText kTextUnplugged{753, "unplugged"};
+
+constexpr int kRowsShown = 6; // then it scrolls
+
+} // namespace
+
+CCalculatorList::CCalculatorList(QWidget *parent) : QTreeWidget(parent)
+{
+    setObjectName(QStringLiteral("calculatorList"));
+    setColumnCount(2);
+    setHeaderHidden(true);
+    setRootIsDecorated(false);
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setFocusPolicy(Qt::NoFocus);
+    setUniformRowHeights(true);
+    // Nothing is cut: each column is as wide as its longest text, and the
+    // list scrolls sideways when the window is narrower.
+    setTextElideMode(Qt::ElideNone);
+    header()->setStretchLastSection(false);
+    header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    const int rowHeight = fontMetrics().height() + 6;
+    setMinimumHeight(rowHeight * kRowsShown + 2 * frameWidth());
+    setMaximumHeight(rowHeight * kRowsShown + 2 * frameWidth());
+}
+
+QString CCalculatorList::stateText(const CalculatorView &row)
+{
+    switch (row.state) {
+    case CalculatorView::Waiting:
+        return uiText(kTextWaiting);
+    case CalculatorView::Writing:
+        return uiText(kTextWriting).arg(row.file + 1).arg(row.files).arg(row.percent);
+    case CalculatorView::Updated:
+        return uiText(kTextUpdated);
+    case CalculatorView::Retrying:
+        return uiText(kTextRetrying).arg(row.code);
+    case CalculatorView::GivenUp:
+        return uiText(kTextGivenUp).arg(row.code);
+    case CalculatorView::Unplugged:
+        return uiText(kTextUnplugged);
+    }
+    return QString();
+}
+
+void CCalculatorList::setRows(const QVector<CalculatorView> &rows)
+{
+    rows_ = rows;
+    while (topLevelItemCount() > rows_.size())
+        delete takeTopLevelItem(topLevelItemCount() - 1);
+    while (topLevelItemCount() < rows_.size())
+        addTopLevelItem(new QTreeWidgetItem(this));
+    for (int row = 0; row < rows_.size(); ++row)
+        showRow(row);
+}
+
+void CCalculatorList::setProgress(int row, int percent)
+{
+    if (row < 0 || row >= rows_.size() || rows_[row].state != CalculatorView::Writing || rows_[row].percent == percent)
+        return;
+    rows_[row].percent = percent;
+    showRow(row);
+}
+
+void CCalculatorList::showRow(int row)
+{
+    const CalculatorView &view = rows_[row];
+    QTreeWidgetItem *item = topLevelItem(row);
+    const QString state = stateText(view);
+    item->setText(0, view.identity);
+    item->setText(1, state);
+    const bool givenUp = view.state == CalculatorView::GivenUp;
+    QFont font = this->font();
+    font.setBold(givenUp);
+    for (int column = 0; column < 2; ++column) {
+        item->setFont(column, font);
+        item->setForeground(column, givenUp ? QBrush(QColor(0xb0, 0x00, 0x20)) : palette().text());
+        item->setData(column, Qt::AccessibleTextRole, view.identity + QStringLiteral(": ") + state);
+    }
+}

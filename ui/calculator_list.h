@@ -1,0 +1,30 @@
+// The list of calculators under the progress bar, for a session with more
+// than one: each calculator's identity and its state in words (waiting, file
+// k of 3 with its percentage, updated, retrying, given up, unplugged). It
+// scrolls rather than cut a text; a given-up calculator stands out in bold
+// red, and its words say so too. Every row has an accessible name.
+#pragma once
+
+#include "session/calculator_view.h"
+
+#include <QTreeWidget>
+
+class CCalculatorList : public QTreeWidget {
+    Q_OBJECT
+
+public:
+    explicit CCalculatorList(QWidget *parent = nullptr);
+
+    // The session's calculators, in the order met (a row stays the same
+    // calculator for the session).
+    void setRows(const QVector<CalculatorView> &rows);
+    // One calculator's percentage of the file being written to it.
+    void setProgress(int row, int percent);
+
+    // A calculator's state in words, in the current language.
+    static QString stateText(const CalculatorView &row);
+
+private:
+    void showRow(int row);
+    QVector<CalculatorView> rows_;
+};
