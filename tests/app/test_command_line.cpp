@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <random>
+
 class TestCommandLine : public QObject {
     Q_OBJECT
 
@@ -12,6 +14,7 @@ private slots:
     void parse();
     void request_data();
     void request();
+    void reportOptionAnywhere();
 };
 
 void TestCommandLine::parse_data()
@@ -89,3 +92,44 @@ void TestCommandLine::request()
 
 QTEST_APPLESS_MAIN(TestCommandLine)
 #include "test_command_line.moc"
+
+// "--report FILE" anywhere after the program, any number of times: taken out,
+// the rest left in order, the last FILE made absolute; a --report without a
+// file refuses the whole command line and changes nothing.
+void TestCommandLine::reportOptionAnywhere()
+{
+    const QStringList words{"/fw", "4", "--help", "-h", "report.csv", "--reportx", ""};
+    std::mt19937 rng(22);
+    for (int c = 0; c < 3000; ++c) {
+        QStringList arguments{"tavix-updater"}, rest{"tavix-updater"};
+        QString last;
+        bool broken = false;
+        for (int n = int(rng() % 6); n > 0; --n) {
+            if (rng() % 3 == 0) {
+                arguments << "--report";
+                if (rng() % 8 == 0 && n == 1) {
+                    broken = true; // nothing after it
+                    continue;
+                }
+                last = QString("r%1.csv").arg(c);
+                arguments << last;
+            } else {
+                const QString word = words[int(rng() % words.size())];
+                arguments << word;
+                rest << word;
+            }
+        }
+        QStringList taken = arguments;
+        QString path = "untouched";
+        const bool ok = takeReportOption(&taken, &path);
+        const QString where = arguments.join(' ');
+        QVERIFY2(ok == !broken, qPrintable(where));
+        if (!ok) {
+            QCOMPARE(taken, arguments);
+            QCOMPARE(path, QString("untouched"));
+            continue;
+        }
+        QCOMPARE(taken, rest);
+        QCOMPARE(path, last.isEmpty() ? QString("untouched") : QDir::current().absoluteFilePath(last));
+    }
+}
