@@ -119,6 +119,8 @@ private slots:
 
     void sendsReleaseToEveryCalculator();
     void unpluggedCalculatorGetsEveryFile();
+    void cartOfCalculators_data();
+    void cartOfCalculators();
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
@@ -126,7 +128,7 @@ private slots:
 
 private:
     QProcessEnvironment environment(int calculators) const;
-    void verifyImages(const QString &release, int calculators);
+    void verifyImages(const QString &release, int calculators, const QList<int> &lacking = {});
     QString path(const QString &relative) const { return tmp->path() + '/' + relative; }
 
     std::unique_ptr<QTemporaryDir> tmp;
@@ -208,12 +210,19 @@ void TestUpdaterSim::sendsReleaseToEveryCalculator()
 
 // Every calculator's disk image holds every file of the release at its
 // offset, and its trace ends with the one end of the session.
-void TestUpdaterSim::verifyImages(const QString &release, int calculators)
+// (Those listed in `lacking` must not hold the first file.)
+void TestUpdaterSim::verifyImages(const QString &release, int calculators, const QList<int> &lacking)
 {
     for (int calculator = 1; calculator <= calculators; ++calculator) {
         const QString stem = path("output/calculator-%1").arg(calculator);
         QFile image(stem + ".img");
         QVERIFY2(image.open(QIODevice::ReadOnly), qPrintable(image.fileName()));
+        if (lacking.contains(calculator)) {
+            const QByteArray first = readAll(release + '/' + kRelease[0].name);
+            QVERIFY(image.seek(kRelease[0].diskOffset));
+            QVERIFY2(image.read(first.size()) != first, qPrintable(stem));
+            continue;
+        }
         for (const ReleaseFile &file : kRelease) {
             const QByteArray expected = readAll(release + '/' + file.name);
             QVERIFY(!expected.isEmpty());
@@ -254,6 +263,68 @@ void TestUpdaterSim::unpluggedCalculatorGetsEveryFile()
     QVERIFY2(!updater.lines.filter("status: Update failed (").isEmpty(), qPrintable(echoed));
     QVERIFY2(updater.lines.filter("status: ").last() == "status: Done", qPrintable(echoed));
     verifyImages(release, 2);
+}
+
+void TestUpdaterSim::cartOfCalculators_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QString>("serial");   // TAVIX_SIM_SERIAL: one serial for the whole batch
+    QTest::addColumn<QList<int>>("givenUp"); // from 1
+    QTest::newRow("three, the second failing every write") << 3 << "fail-writes=all@2" << "" << QList<int>{2};
+    QTest::newRow("twenty") << 20 << "" << "" << QList<int>{};
+    QTest::newRow("two of one serial, the second failing") << 2 << "fail-writes=all@2" << "XQ42" << QList<int>{2};
+}
+
+void TestUpdaterSim::cartOfCalculators()
+{
+    // Every healthy calculator ends with the whole release byte for byte,
+    // whatever the others do; the session ends "Done" (and the program with
+    // 0) only when every one holds it, otherwise in the final failure with
+    // the window left open. The report names the given-up calculators alone.
+    QFETCH(int, count);
+    QFETCH(QString, faults);
+    QFETCH(QString, serial);
+    QFETCH(QList<int>, givenUp);
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(count);
+    if (!faults.isEmpty())
+        env.insert("TAVIX_SIM_FAULTS", faults);
+    if (!serial.isEmpty())
+        env.insert("TAVIX_SIM_SERIAL", serial);
+    const QString report = path("report.csv");
+
+    Updater updater(env, {release, "1", "--report", report});
+    if (givenUp.isEmpty()) {
+        QVERIFY2(updater.finish() && updater.process.exitCode() == 0, qPrintable(updater.lines.join('\n')));
+    } else {
+        QVERIFY2(!updater.waitForLine("summary: ").isEmpty(), qPrintable(updater.lines.join('\n')));
+        // The report and the saved calculators follow the end of the session.
+        const QString lastTrace = path("output/calculator-%1.trace").arg(count);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report) && readAll(lastTrace).contains("end-session"), kWaitMs);
+        updater.kill();
+    }
+    const QString echoed = updater.lines.join('\n');
+    const QStringList statuses = updater.lines.filter(QRegularExpression("^status: "));
+    QVERIFY2(!statuses.isEmpty(), qPrintable(echoed));
+    QCOMPARE(statuses.last(), QString(givenUp.isEmpty() ? "status: Done" : "status: Update failed (112)"));
+    QCOMPARE(updater.lines.filter("summary: "),
+             QStringList{QString("summary: Updated %1 of %2 calculators").arg(count - givenUp.size()).arg(count)});
+    verifyImages(release, count, givenUp);
+
+    const QStringList lines = QString::fromUtf8(readAll(report)).split("\r\n", Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), count + 1);
+    QCOMPARE(lines.first(), QString("calculator,outcome,files held,last code,seconds"));
+    for (int calculator = 1; calculator <= count; ++calculator) {
+        const QStringList fields = lines[calculator].split(',');
+        QCOMPARE(fields.size(), 5);
+        const QString identity = serial.isEmpty() ? QString("TAVIX%1").arg(calculator, 7, 10, QChar('0'))
+                                                  : QString("%1&%2").arg(serial).arg(calculator);
+        QCOMPARE(fields[0], identity);
+        QCOMPARE(fields[1], QString(givenUp.contains(calculator) ? "given up" : "updated"));
+        QCOMPARE(fields[2], QString(givenUp.contains(calculator) ? "0" : "3"));
+    }
 }
 
 void TestUpdaterSim::folderAndLanguage_data()
