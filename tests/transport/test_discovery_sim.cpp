@@ -48,7 +48,7 @@ QString slot(int index)
 // A calculator's identity as its description words it, the plain way: split
 // at every '#', take the third piece, drop its last '&' field, keep the whole
 // piece when that leaves nothing or "0", upper-case a-z.
-std::optional<std::u16string> referenceIdentity(const std::u16string &path)
+std::optional<std::u16string> referenceIdentity(const std::u16string &path, bool wholeInstance = false)
 {
     std::vector<std::u16string> pieces(1);
     for (char16_t unit : path) {
@@ -59,7 +59,8 @@ std::optional<std::u16string> referenceIdentity(const std::u16string &path)
     }
     if (pieces.size() < 4 || pieces[2].empty())
         return std::nullopt;
-    std::u16string identity = pieces[2].substr(0, pieces[2].rfind(u'&'));
+    // The whole instance part tells apart two disks of one serial number.
+    std::u16string identity = wholeInstance ? pieces[2] : pieces[2].substr(0, pieces[2].rfind(u'&'));
     if (identity.empty() || identity == u"0")
         identity = pieces[2];
     for (char16_t &unit : identity)
@@ -278,7 +279,55 @@ private slots:
             QVERIFY2(length == (fits ? int(expected->size()) : -1), context);
             QVERIFY2(capacity == 0 || std::u16string(output.data()) == (fits ? *expected : u""), context);
             QVERIFY2(std::count(output.begin() + capacity, output.end(), 0xBEEF) == 8, context + ": past the buffer");
+
+            const std::optional<std::u16string> instance = referenceIdentity(path, true);
+            std::fill(output.begin(), output.end(), char16_t(0xBEEF));
+            const bool instanceFits = instance && int(instance->size()) < capacity;
+            QVERIFY2(calculatorInstance(output.data(), capacity, path.c_str()) ==
+                         (instanceFits ? int(instance->size()) : -1), context);
+            QVERIFY2(capacity == 0 || std::u16string(output.data()) == (instanceFits ? *instance : u""), context);
+            QVERIFY2(std::count(output.begin() + capacity, output.end(), 0xBEEF) == 8, context + ": past the buffer");
         }
+    }
+
+    void everyCalculatorIsFound()
+    {
+        // Up to 70 disks, calculators among others (other vendors, other
+        // buses, our product in capitals, paths too long for a slot): every
+        // one whose path holds the pattern and fits a slot, in the order the
+        // system lists them, however many; the table takes the first 16.
+        const std::u16string pattern = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update";
+        std::mt19937 rng(64);
+        int overSixteen = 0;
+        for (int n = casesForRun(200, 5000); n > 0; --n) {
+            disks = std::make_unique<emulator::EmulatedDiskSystem>();
+            platform::installDiskSystem(disks.get());
+            const int count = int(rng() % 71);
+            for (int i = 0; i < count; ++i) {
+                const std::string serial = "S" + std::to_string(n) + "X" + std::to_string(i);
+                switch (rng() % 6) {
+                case 0: disks->attach(disk(serial, "usbstor", "SanDisk", "Cruzer")); break;
+                case 1: disks->attach(disk(serial, "scsi")); break;
+                case 2: disks->attach(disk(serial + std::string(250, 'z'))); break;
+                case 3: disks->attach(disk(serial, "usbstor", "XQ", "TAVIX UPDATE")); break;
+                default: disks->attach(disk(serial)); break;
+                }
+            }
+            std::vector<std::u16string> expected;
+            disks->enumerateDiskInterfaces([&](const char16_t *path) {
+                const std::u16string whole(path);
+                if (whole.find(pattern) != std::u16string::npos && whole.size() < std::size_t(kDevicePathLength))
+                    expected.push_back(whole);
+                return true;
+            });
+            QCOMPARE(findEveryCalculatorDisk(kVendor, kProduct), expected);
+            overSixteen += expected.size() > std::size_t(kMaxDevices);
+            const int inTable = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
+            QCOMPARE(inTable, std::min<int>(int(expected.size()), kMaxDevices));
+            for (int i = 0; i < inTable; ++i)
+                QCOMPARE(std::u16string(devicePaths[i]), expected[std::size_t(i)]);
+        }
+        QVERIFY(overSixteen > 10);
     }
 
     void identityOfEmulatedCalculators_data()

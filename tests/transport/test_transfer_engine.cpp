@@ -81,6 +81,15 @@ void onProgress(std::int32_t percent)
         shrunk = QFile::resize(shrinkOnStart, 1000);
 }
 
+// Each calculator's own reports, by its place in the run's list.
+std::vector<QList<int>> eachHeard;
+void onCalculatorProgress(int index, std::int32_t percent)
+{
+    std::lock_guard<std::mutex> lock(heard.mutex);
+    if (index >= 0 && std::size_t(index) < eachHeard.size())
+        eachHeard[std::size_t(index)] << percent;
+}
+
 void onMessage(const char16_t *text)
 {
     std::lock_guard<std::mutex> lock(heard.mutex);
@@ -283,16 +292,37 @@ private slots:
     void everyCalculatorGetsTheWholeFile_data()
     {
         QTest::addColumn<int>("attached");
-        QTest::newRow("3 calculators") << 3;
-        QTest::newRow("16 calculators") << 16;
-        QTest::newRow("17 calculators: 16 are served") << 17;
+        QTest::addColumn<bool>("byList"); // the calculators given as a list of paths
+        QTest::newRow("3 calculators") << 3 << false;
+        QTest::newRow("16 calculators") << 16 << false;
+        QTest::newRow("17 calculators: 16 are served") << 17 << false;
+        QTest::newRow("a list of 20: the first 16 are served") << 20 << true;
     }
     void everyCalculatorGetsTheWholeFile()
     {
         QFETCH(int, attached);
+        QFETCH(bool, byList);
         auto calculators = attach(attached);
         const QByteArray bytes = firmware(1 << 20, attached);
-        QCOMPARE(run(writeFirmware(bytes), 0x500000), kTransferOk);
+        if (byList) {
+            std::vector<std::u16string> paths;
+            for (const auto &calculator : calculators)
+                paths.push_back(calculator->devicePath());
+            TransferReport report = staleReport();
+            eachHeard.assign(std::size_t(attached), {});
+            QCOMPARE(runFirmwareTransferTo(paths, writeFirmware(bytes).c_str(), 0x500000, onProgress, onMessage,
+                                           onCalculatorProgress, &report),
+                     kTransferOk);
+            QCOMPARE(report.count, attached);
+            for (int i = 0; i < attached; ++i) {
+                QCOMPARE(report.calculators[std::size_t(i)].path, paths[std::size_t(i)]);
+                QCOMPARE(report.calculators[std::size_t(i)].result, i < kMaxDevices ? kTransferOk : kCalculatorLeftOut);
+                // Each calculator's own reports reach the caller by its place in the list.
+                QCOMPARE(eachHeard[std::size_t(i)].size(), i < kMaxDevices ? 2 + 63 : 0);
+            }
+        } else {
+            QCOMPARE(run(writeFirmware(bytes), 0x500000), kTransferOk);
+        }
         const int served = qMin(attached, kMaxDevices);
         for (int i = 0; i < served; ++i) {
             QCOMPARE(onDisk(*calculators[i], 0x500000, bytes.size()), bytes);
@@ -318,6 +348,11 @@ private slots:
         QCOMPARE(heard.messages.size(), served);
         for (int i = served; i < attached; ++i)
             QVERIFY(traceOf(*calculators[i]).isEmpty()); // beyond the table: never touched
+
+        // The end of the session reaches every calculator, beyond 16 too.
+        QCOMPARE(endUpdateSession(kVendor, kProduct), kTransferOk);
+        for (int i = 0; i < attached; ++i)
+            QCOMPARE(traceOf(*calculators[i]).last(), QString("end-session"));
     }
 
     void progressFollowsTheSlowestCalculator_data()
