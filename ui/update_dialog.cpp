@@ -291,6 +291,7 @@ void CCalcFWUpdateMSDialog::restartSession()
 {
     sessionOver = false;
     buttonStarts = false;
+    reportWritten = false; // the new session's report replaces the last one's
     shownRows.clear();
     calculatorList->setRows(shownRows);
     calculatorList->hide();
@@ -327,14 +328,19 @@ void CCalcFWUpdateMSDialog::abortUpdate()
 
 void CCalcFWUpdateMSDialog::stopWorker()
 {
-    if (!workerThread->isRunning())
-        return;
-    worker->requestStop();
-    // Delivered once process() has returned (the calls already made, an end
-    // of session among them, go first): then the thread's event loop quits.
-    QThread *thread = workerThread.get();
-    QMetaObject::invokeMethod(worker.get(), [thread] { thread->quit(); }, Qt::QueuedConnection);
-    workerThread->wait();
+    if (workerThread->isRunning()) {
+        worker->requestStop();
+        // Delivered once process() has returned (the calls already made, an
+        // end of session among them, go first): then the thread's event loop
+        // quits.
+        QThread *thread = workerThread.get();
+        QMetaObject::invokeMethod(worker.get(), [thread] { thread->quit(); }, Qt::QueuedConnection);
+        workerThread->wait();
+    }
+    // The worker's sessionClosed may still be queued for an event loop that
+    // has already ended (Cancel closes the window at once): the report is
+    // not lost with it.
+    writeReport();
 }
 
 bool CCalcFWUpdateMSDialog::mayClose() const
@@ -509,12 +515,20 @@ void CCalcFWUpdateMSDialog::onCalculatorProgress(int row, int percent)
 
 void CCalcFWUpdateMSDialog::onSessionClosed()
 {
-    if (!reportPath.isEmpty()) {
-        QString error;
-        if (!writeSessionReport(reportPath, worker->calculatorRows(), &error))
-            std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
-    }
+    writeReport();
     emit sessionEnded();
+}
+
+// --report: once a session; a file that cannot be written is said on
+// stderr, and the window's texts stay as they are.
+void CCalcFWUpdateMSDialog::writeReport()
+{
+    if (reportPath.isEmpty() || reportWritten)
+        return;
+    reportWritten = true;
+    QString error;
+    if (!writeSessionReport(reportPath, worker->calculatorRows(), &error))
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)

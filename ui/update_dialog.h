@@ -73,9 +73,13 @@ public:
     void abortUpdate();
     // Ends the worker's loop (a pass under way, and an end of session asked
     // for, run to their end) and waits for its thread. The program's last
-    // step, so that nothing outlives what the worker uses.
+    // step, so that nothing outlives what the worker uses. A report still due
+    // is written then.
     void stopWorker();
     // Where the session's report goes when it ends (--report); empty: none.
+    // It is written once the end-of-session command has gone out, or when the
+    // program ends first (the window closed during a retry pause, or as soon
+    // as it showed the end).
     void setReportPath(const QString &path) { reportPath = path; }
 
     // TransferReports: the transfer callbacks' reports, emitted as signals.
@@ -90,9 +94,11 @@ signals:
     void updateProgress(int percent);
     void calculatorProgress(int row, int percent);
     // What the user sees has changed (GUI thread): `field` is "status",
-    // "info", "file", "progress", "button" or "browse"; `value` is the new text, the
-    // progress value, or for the buttons "hidden", "TEXT" or "TEXT
-    // (disabled)". The simulator echoes these; tests follow them.
+    // "info", "file", "progress", "button", "browse", "summary" or
+    // "calculator"; `value` is the new text, the progress value, for the
+    // buttons "hidden", "TEXT" or "TEXT (disabled)", and for a calculator
+    // "IDENTITY: STATE" (only with more than one calculator, when its state
+    // in words changes). The simulator echoes these; tests follow them.
     void displayChanged(const QString &field, const QString &value);
     // The session has ended: finishUpdate has run and the worker has sent
     // the end-of-session command to the calculators.
@@ -135,6 +141,7 @@ private:
     void restartSession();
     void showNotUpdated();
     void showSummary();
+    void writeReport();
 
     QIcon appIcon;    // the window icon: the calculator, 16 and 64 pixels
     QIcon folderIcon; // the Browse button's icon, from the "icons" folder
@@ -147,6 +154,7 @@ private:
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
     QVector<CalculatorView> shownRows;          // the rows the list shows
     QString reportPath;                         // --report
+    bool reportWritten = false;                 // this session's report is on disk (or failed, once)
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.
     QLabel *noteLabel = nullptr;

@@ -281,6 +281,10 @@ private slots:
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
         QVERIFY(!widget<QProgressBar>("progressBar")->isVisible());
         QCOMPARE(lines("status").last(), QString("Update failed (112)"));
+        // One calculator: no list, and the info line as it always was.
+        QVERIFY(widget<QTreeWidget>("calculatorList")->isHidden());
+        QCOMPARE(lines("calculator"), QStringList());
+        QCOMPARE(lines("summary"), QStringList());
         dialog->close();
         QVERIFY(!dialog->isVisible());
     }
@@ -613,6 +617,52 @@ private slots:
             QCOMPARE(order, (QStringList{"5242880", "0", "1048576"}));
             QCOMPARE(trace.last(), QString("end-session"));
         }
+    }
+
+    void theReportOutlivesTheEventLoop()
+    {
+        // The program's event loop may end before the worker's sessionClosed
+        // reaches the window (Cancel closes it at once; a slow end of session
+        // outlasts the three seconds after "Done"). Here the program stops
+        // the worker as the window shows the final failure, ahead of that
+        // report: the CSV file is written then, once, from the worker's last
+        // rows.
+        auto healthy = attach();
+        auto failing = attach("fail-writes=all");
+        const QString path = temp.filePath("report.csv");
+        QFile::remove(path);
+        auto read = [&] {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        bool stopped = false;
+        int endedAtStop = -1;
+        QByteArray atStop;
+        onShown = [&](const QString &line) {
+            if (!line.startsWith("summary: "))
+                return;
+            // Queued before the window asks for the end of the session, so
+            // ahead of the worker's sessionClosed.
+            QMetaObject::invokeMethod(this, [&] {
+                dialog->stopWorker();
+                stopped = true;
+                endedAtStop = sessionsEnded;
+                atStop = read();
+            }, Qt::QueuedConnection);
+        };
+        open(releaseFolder);
+        dialog->setReportPath(path);
+        QTRY_VERIFY_WITH_TIMEOUT(stopped, 4 * kSessionTimeoutMs);
+        QCOMPARE(endedAtStop, 0);
+        const QList<QByteArray> records = atStop.split('\n');
+        QCOMPARE(records.size(), 4); // a header, two calculators, the last line's end
+        QVERIFY(records[1].contains(",updated,3,0,"));
+        QVERIFY(records[2].contains(",given up,0,112,"));
+        QCOMPARE(traceOf(*failing).last(), QString("end-session"));
+        // The late sessionClosed still ends the session, and leaves the file.
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QCOMPARE(read(), atStop);
+        verifyHoldsRelease(*healthy, releaseFolder);
     }
 
     void browseToACompleteReleaseResumes()
