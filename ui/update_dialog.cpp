@@ -494,11 +494,17 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
     // Each calculator's state in words is echoed when it changes (never
     // its percentage); a single calculator has no list and no echo.
     if (rows.size() > 1) {
+        // The words without the percentage: a file being written is echoed
+        // once, whatever the rows say of its progress.
+        const auto words = [](CalculatorView row) {
+            row.percent = 0;
+            return CCalculatorList::stateText(row);
+        };
         for (int row = 0; row < rows.size(); ++row) {
-            const QString now = CCalculatorList::stateText(rows[row]);
-            const bool known = row < shownRows.size();
-            if (!known || shownRows[row].state != rows[row].state || CCalculatorList::stateText(shownRows[row]) != now)
-                emit displayChanged(QStringLiteral("calculator"), rows[row].identity + QStringLiteral(": ") + now);
+            if (row < shownRows.size() && words(shownRows[row]) == words(rows[row]))
+                continue;
+            emit displayChanged(QStringLiteral("calculator"),
+                                rows[row].identity + QStringLiteral(": ") + CCalculatorList::stateText(rows[row]));
         }
         calculatorList->show();
     }

@@ -619,6 +619,56 @@ private slots:
         }
     }
 
+    void theEchoFollowsTheListsWords()
+    {
+        // Generated rows, fed as the worker sends them, with each calculator's
+        // percentage between: a calculator's echo lines are the words the list
+        // showed for it, each time they changed, its percentage aside. A
+        // single calculator has neither list nor echo.
+        open(releaseFolder); // no calculator: the worker sends no rows of its own
+        auto *list = widget<QTreeWidget>("calculatorList");
+        QRandomGenerator random(2026);
+        const auto percentAside = [](QString text) { return text.remove(QRegularExpression(": \\d+%$")); };
+        for (int session = 0; session < 60; ++session) {
+            const int count = session < 10 ? 1 : 2 + random.bounded(6);
+            emit dialog->worker->calculatorsChanged({}); // the next rows are new calculators
+            shown.clear();
+            QVector<CalculatorView> rows(count);
+            QVector<QStringList> listed(count); // each row's words as the list changed them
+            for (int i = 0; i < count; ++i) {
+                rows[i].identity = QString("XQ%1&%2").arg(session).arg(i);
+                rows[i].files = 3;
+            }
+            for (int step = 0; step < 15; ++step) {
+                for (CalculatorView &row : rows) {
+                    if (random.bounded(3) == 0) {
+                        row.state = CalculatorView::State(random.bounded(6));
+                        row.file = random.bounded(3);
+                        row.code = random.bounded(2) ? 112 : 104;
+                    }
+                    row.percent = random.bounded(101);
+                }
+                emit dialog->worker->calculatorsChanged(rows);
+                for (int i = 0; i < count; ++i) {
+                    const int percent = random.bounded(101);
+                    emit dialog->calculatorProgress(i, percent);
+                    const QString text = list->topLevelItem(i)->text(1);
+                    if (rows[i].state == CalculatorView::Writing)
+                        QVERIFY2(text.endsWith(QString(": %1%").arg(percent)), qPrintable(text));
+                    if (listed[i].isEmpty() || listed[i].last() != percentAside(text))
+                        listed[i] << percentAside(text);
+                }
+            }
+            QCOMPARE(list->isHidden(), count == 1);
+            for (int i = 0; i < count; ++i) {
+                QStringList echoed;
+                for (const QString &line : lines("calculator").filter(rows[i].identity + ": "))
+                    echoed << percentAside(line.mid(rows[i].identity.size() + 2));
+                QCOMPARE(echoed, count == 1 ? QStringList() : listed[i]);
+            }
+        }
+    }
+
     void theReportOutlivesTheEventLoop()
     {
         // The program's event loop may end before the worker's sessionClosed
