@@ -48,7 +48,7 @@ QString usageText(const QString &program)
                "language come from the XQ Tarnlink settings.\n"
                "  --report FILE  when the session ends, write a CSV line per calculator into\n"
                "                 FILE: calculator, outcome, files held, last code, seconds\n"
-               "  --help     this text\n"
-               "  --version  the version\n")
+               "  --help         this text\n"
+               "  --version      the version\n")
         .arg(program);
 }
