@@ -185,16 +185,24 @@ int writeUpper(char16_t *output, int capacity, const char16_t *from, const char1
     return static_cast<int>(length);
 }
 
+// The start of both: an output left empty (when it has room), then the
+// instance part of the path; false when there is none or no room at all.
+bool startOutput(char16_t *output, int capacity, const char16_t *devicePath, const char16_t **instance,
+                 const char16_t **instanceEnd)
+{
+    if (capacity <= 0)
+        return false;
+    output[0] = 0;
+    return devicePath != nullptr && findInstance(devicePath, instance, instanceEnd);
+}
+
 } // namespace
 
 int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePath)
 {
-    if (capacity <= 0)
-        return -1;
-    output[0] = 0;
     const char16_t *instance = nullptr;
     const char16_t *instanceEnd = nullptr;
-    if (devicePath == nullptr || !findInstance(devicePath, &instance, &instanceEnd))
+    if (!startOutput(output, capacity, devicePath, &instance, &instanceEnd))
         return -1;
 
     // The serial number is all but the last '&' field; a disk without one
@@ -215,12 +223,9 @@ int calculatorIdentity(char16_t *output, int capacity, const char16_t *devicePat
 
 int calculatorInstance(char16_t *output, int capacity, const char16_t *devicePath)
 {
-    if (capacity <= 0)
-        return -1;
-    output[0] = 0;
     const char16_t *instance = nullptr;
     const char16_t *instanceEnd = nullptr;
-    if (devicePath == nullptr || !findInstance(devicePath, &instance, &instanceEnd))
+    if (!startOutput(output, capacity, devicePath, &instance, &instanceEnd))
         return -1;
     return writeUpper(output, capacity, instance, instanceEnd);
 }
