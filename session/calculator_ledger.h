@@ -50,9 +50,8 @@ public:
         int waiting = 0;
     };
 
-    // What a pass meant: its first failure code (0 when nothing failed), the
-    // highest failure count among the calculators that failed in it, and the
-    // code of the last calculator given up in the session.
+    // What a pass meant: its first failure code (0 when nothing failed) and
+    // the highest failure count among the calculators that failed in it.
     struct Outcome {
         std::int32_t result = 0;
         int failures = 0;
@@ -107,8 +106,6 @@ public:
     // The earliest moment a calculator that lacks a file and is not given up
     // may be sent it; 0 when there is none.
     std::uint64_t nextDueMs() const;
-    // Failed passes while the session had met nobody, and their due time.
-    int unmetFailures() const { return unmetFailures_; }
     // The last code of the calculator given up last (104 when nobody was met).
     std::int32_t lastGivenUpCode() const { return lastGivenUpCode_; }
 
@@ -127,6 +124,6 @@ private:
 
     std::vector<Calculator> entries_;
     int fileCount_ = 0;
-    int unmetFailures_ = 0;
+    int unmetFailures_ = 0; // failed passes while the session had met nobody
     std::int32_t lastGivenUpCode_ = 0;
 };

@@ -132,37 +132,13 @@ double simulated(const std::string &path, std::uint64_t bytes, int count, std::u
 }
 
 // The dd-like baseline: aligned 16384-byte pwrite()s with O_DIRECT | O_SYNC.
-double baseline(const std::string &device, const std::string &path, std::uint64_t bytes)
-{
-    const int out = ::open(device.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_CLOEXEC);
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    void *buffer = platform::allocAligned(kChunkSize);
-    double seconds = -1;
-    if (out >= 0 && in >= 0 && buffer != nullptr) {
-        const auto start = std::chrono::steady_clock::now();
-        bool ok = true;
-        for (std::uint64_t at = 0; ok && at < bytes; at += kChunkSize) {
-            ok = ::read(in, buffer, kChunkSize) == ssize_t(kChunkSize) &&
-                 ::pwrite(out, buffer, kChunkSize, off_t(0x100000 + at)) == ssize_t(kChunkSize);
-        }
-        ok = ok && ::fsync(out) == 0;
-        seconds = ok ? secondsSince(start) : -1;
-    }
-    platform::freeAligned(buffer);
-    if (in >= 0)
-        ::close(in);
-    if (out >= 0)
-        ::close(out);
-    return seconds;
-}
-
-// The same loop making the exchanges a transfer makes with the calculator,
-// at the same points, with plain pwrite()/pread() at the command area: the
-// opening read, a progress report (a 512-byte command block, its reply read
-// back) at 0, after each chunk that raises the percentage (up to 99), and at
-// 100 after the flush, then the closing read. 101 exchanges for any file of
-// 100 chunks or more.
-double baselineWithExchanges(const std::string &device, const std::string &path, std::uint64_t bytes)
+// With `exchanges`, the same loop makes the exchanges a transfer makes with
+// the calculator, at the same points, with plain pwrite()/pread() at the
+// command area: the opening read, a progress report (a 512-byte command
+// block, its reply read back) at 0, after each chunk that raises the
+// percentage (up to 99), and at 100 after the flush, then the closing read.
+// 101 exchanges for any file of 100 chunks or more.
+double baseline(const std::string &device, const std::string &path, std::uint64_t bytes, bool exchanges = false)
 {
     const int out = ::open(device.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_CLOEXEC);
     const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -171,6 +147,8 @@ double baselineWithExchanges(const std::string &device, const std::string &path,
     double seconds = -1;
     if (out >= 0 && in >= 0 && buffer != nullptr && block != nullptr) {
         const auto exchange = [&](std::uint32_t percent) {
+            if (!exchanges)
+                return true;
             std::memset(block, 0, kCommandBlockSize);
             le::write32(block + kBlockMagicAt, kCommandMagic);
             std::memcpy(block + kBlockTagAt, kCommandTag, sizeof kCommandTag);
@@ -180,9 +158,11 @@ double baselineWithExchanges(const std::string &device, const std::string &path,
             return ::pwrite(out, block, kCommandBlockSize, kCommandOffset) == ssize_t(kCommandBlockSize) &&
                    ::pread(out, block, kCommandBlockSize, kCommandOffset) == ssize_t(kCommandBlockSize);
         };
+        const auto areaRead = [&](std::uint32_t length) {
+            return !exchanges || ::pread(out, buffer, length, kCommandOffset) == ssize_t(length);
+        };
         const auto start = std::chrono::steady_clock::now();
-        bool ok = ::pread(out, buffer, kOpeningReadLength, kCommandOffset) == ssize_t(kOpeningReadLength) &&
-                  exchange(0);
+        bool ok = areaRead(kOpeningReadLength) && exchange(0);
         std::uint32_t lastPercent = 0;
         for (std::uint64_t at = 0; ok && at < bytes; at += kChunkSize) {
             ok = ::read(in, buffer, kChunkSize) == ssize_t(kChunkSize) &&
@@ -196,8 +176,7 @@ double baselineWithExchanges(const std::string &device, const std::string &path,
                 ok = exchange(lastPercent);
             }
         }
-        ok = ok && ::fsync(out) == 0 && exchange(100) &&
-             ::pread(out, buffer, kClosingReadLength, kCommandOffset) == ssize_t(kClosingReadLength);
+        ok = ok && ::fsync(out) == 0 && exchange(100) && areaRead(kClosingReadLength);
         seconds = ok ? secondsSince(start) : -1;
     }
     platform::freeAligned(block);
@@ -283,7 +262,7 @@ Comparison compare(const std::string &node, const std::string &path, std::uint64
 {
     Comparison c;
     baseline(node, path, bytes);
-    baselineWithExchanges(node, path, bytes);
+    baseline(node, path, bytes, true);
     engineOnDevice(path);
     for (int run = 0; run < runs; ++run) {
         for (int side = 0; side < 3; ++side) {
@@ -292,7 +271,7 @@ Comparison compare(const std::string &node, const std::string &path, std::uint64
                 measure(c.baseline, daemon, [&] { return baseline(node, path, bytes); });
                 break;
             case 1:
-                measure(c.exchanges, daemon, [&] { return baselineWithExchanges(node, path, bytes); });
+                measure(c.exchanges, daemon, [&] { return baseline(node, path, bytes, true); });
                 break;
             default:
                 measure(c.engine, daemon, [&] { return engineOnDevice(path); });

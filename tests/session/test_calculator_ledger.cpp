@@ -229,33 +229,6 @@ private slots:
               sessions, singles, done, givenUp, groups, revived);
         QVERIFY(done > sessions / 5 && givenUp > sessions / 10 && groups > sessions / 50);
     }
-
-    void sameSerialNeverSharesAnEntry()
-    {
-        // Two units of one batch: one fails every write, the other takes the
-        // whole release. Neither is counted as holding what the other got.
-        const std::u16string a = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update#XQ0001&sdb#{g}";
-        const std::u16string b = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update#XQ0001&sdc#{g}";
-        CalculatorLedger ledger;
-        ledger.reset(kFiles);
-        std::uint64_t now = 0;
-        NextStep next;
-        for (int pass = 0; pass < 40 && next.kind != NextStep::GiveUp; ++pass) {
-            ledger.attach({b, a}, now);
-            const CalculatorLedger::Run run = ledger.nextRun(now);
-            std::vector<std::int32_t> results;
-            for (const std::u16string &path : run.paths)
-                results.push_back(path == a ? 112 : 0);
-            now += 4000;
-            next = decideNextStep(ledger, ledger.settle(run, results, now), now);
-            QVERIFY(next.kind != NextStep::Done);
-        }
-        QCOMPARE(int(next.kind), int(NextStep::GiveUp));
-        QCOMPARE(next.result, 112);
-        QCOMPARE(ledger.size(), 2);
-        QCOMPARE(ledger.identity(0), std::u16string(u"XQ0001&SDC"));
-        QVERIFY(ledger.holdsRelease(0) && !ledger.holdsRelease(1) && ledger.at(1).givenUp);
-    }
 };
 
 QTEST_APPLESS_MAIN(TestCalculatorLedger)
