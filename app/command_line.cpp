@@ -4,17 +4,19 @@
 
 CommandLine parseCommandLine(const QStringList &arguments)
 {
+    if (arguments.size() == 2 && !arguments.at(1).isEmpty() && QFileInfo(arguments.at(1)).isDir())
+        return CommandLine{arguments.at(1), 1, true};
     if (arguments.size() != 3)
         return CommandLine{QString(), 1};
     return CommandLine{arguments.at(1), arguments.at(2).toInt(nullptr, 10)};
 }
 
-bool takeReportOption(QStringList *arguments, QString *reportPath)
+bool takeFileOption(QStringList *arguments, const QString &option, QString *filePath)
 {
     QStringList kept;
     QString path;
     for (int i = 0; i < arguments->size(); ++i) {
-        if (i == 0 || arguments->at(i) != QLatin1String("--report")) {
+        if (i == 0 || arguments->at(i) != option) {
             kept << arguments->at(i);
             continue;
         }
@@ -24,14 +26,16 @@ bool takeReportOption(QStringList *arguments, QString *reportPath)
     }
     *arguments = kept;
     if (!path.isEmpty())
-        *reportPath = path;
+        *filePath = path;
     return true;
 }
 
 CommandLineRequest commandLineRequest(const QStringList &arguments)
 {
-    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--help"))
+    if (arguments.size() == 2 && (arguments.at(1) == QLatin1String("--help") || arguments.at(1) == QLatin1String("-h")))
         return CommandLineRequest::Help;
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--list-disks"))
+        return CommandLineRequest::ListDisks;
     if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--version"))
         return CommandLineRequest::Version;
     return CommandLineRequest::Session;
@@ -40,15 +44,19 @@ CommandLineRequest commandLineRequest(const QStringList &arguments)
 QString usageText(const QString &program)
 {
     return QStringLiteral(
-               "Usage: %1 [FOLDER LANGUAGE] [--report FILE]\n"
+               "Usage: %1 [FOLDER [LANGUAGE]] [--report FILE] [--log FILE]\n"
+               "       %1 --list-disks\n"
                "Writes the firmware release in FOLDER (its three files) onto every Tavix\n"
                "calculator attached in update mode, all at once.\n"
                "LANGUAGE: 1 English, 2 Chinese, 3 French, 4 German, 5 Spanish, 6 Dutch,\n"
                "7 Portuguese, 8 Japanese. Without arguments the release folder and the\n"
-               "language come from the XQ Tarnlink settings.\n"
+               "language come from the XQ Tarnlink settings; with FOLDER alone, the language.\n"
                "  --report FILE  when the session ends, write a CSV line per calculator into\n"
                "                 FILE: calculator, outcome, files held, last code, seconds\n"
-               "  --help         this text\n"
+               "  --log FILE     write a plain text log of the session into FILE, for support\n"
+               "  --list-disks   list every disk and whether it is taken for a calculator\n"
+               "                 (and why not), then exit\n"
+               "  -h, --help     this text\n"
                "  --version      the version\n")
         .arg(program);
 }

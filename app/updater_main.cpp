@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <utility>
 
 // The embedded pictures live in a static library: naming the resource's
 // initializer here keeps the linker from dropping it. Outside any namespace,
@@ -45,14 +46,16 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    QString reportPath;
-    if (!takeReportOption(&arguments, &reportPath)) {
-        std::fprintf(stderr, "%s: --report needs a file\n",
-                     QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData());
-        return 2;
+    QString reportPath, logPath;
+    for (const auto &option : {std::make_pair("--report", &reportPath), std::make_pair("--log", &logPath)}) {
+        if (!takeFileOption(&arguments, QLatin1String(option.first), option.second)) {
+            std::fprintf(stderr, "%s: %s needs a file\n",
+                         QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData(), option.first);
+            return 2;
+        }
     }
     const CommandLineRequest request = commandLineRequest(arguments);
-    if (request != CommandLineRequest::Session) {
+    if (request == CommandLineRequest::Help || request == CommandLineRequest::Version) {
         const QString program = QFileInfo(arguments.value(0)).fileName();
         const QString text = request == CommandLineRequest::Help
                                  ? usageText(program)
@@ -74,11 +77,13 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     }
 
     QStringList sessionArguments = QCoreApplication::arguments();
-    takeReportOption(&sessionArguments, &reportPath);
+    takeFileOption(&sessionArguments, QStringLiteral("--report"), &reportPath);
+    takeFileOption(&sessionArguments, QStringLiteral("--log"), &logPath);
     const CommandLine commandLine = parseCommandLine(sessionArguments);
     // Never deleted: the window, its thread and its worker live as long as
     // the process.
-    auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language);
+    auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language,
+                                             commandLine.languageFromSettings);
     dialog->setReportPath(reportPath);
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);

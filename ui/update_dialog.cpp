@@ -61,7 +61,8 @@ QString text(const UiText &wanted)
 
 } // namespace
 
-CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language) : QDialog(nullptr)
+CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language, bool languageFromSettings)
+    : QDialog(nullptr)
 {
     // First of all, before anything fetches a text or starts the worker: the
     // process-wide ways to reach this dialog.
@@ -82,7 +83,10 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language) : QDi
             folderIcon.addFile(path);
     }
 
-    if (!folder.isEmpty()) {
+    if (!folder.isEmpty() && languageFromSettings) {
+        readSuiteSettings(this); // the language; the folder is the one given
+        firmwareFolder = folder;
+    } else if (!folder.isEmpty()) {
         firmwareFolder = folder;
         checkLanguage(&languageIndex, language);
     } else {

@@ -40,10 +40,11 @@ class CCalcFWUpdateMSDialog : public QDialog, public TransferReports {
 
 public:
     // folder and language come from the command line: with a folder, that
-    // folder and the language index `language` (through checkLanguage);
-    // without one (empty), the suite's stored settings give both. A top-level
-    // window; the worker starts here.
-    CCalcFWUpdateMSDialog(QString folder, int language);
+    // folder and the language index `language` (through checkLanguage), or
+    // the settings' language when `languageFromSettings`; without one
+    // (empty), the suite's stored settings give both. A top-level window; the
+    // worker starts here.
+    CCalcFWUpdateMSDialog(QString folder, int language, bool languageFromSettings = false);
     // Ends the session with the calculators, then stops the worker, waits for
     // its thread and deletes both: the dialog is their one owner. The program
     // never destroys its dialog; tests do.

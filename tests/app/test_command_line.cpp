@@ -75,7 +75,9 @@ void TestCommandLine::request_data()
     QTest::newRow("nothing") << QStringList{p} << session;
     QTest::newRow("help with more") << QStringList{p, "--help", "1"} << session;
     QTest::newRow("version after a folder") << QStringList{p, "/fw", "--version"} << session;
-    QTest::newRow("short form") << QStringList{p, "-h"} << session;
+    QTest::newRow("short form") << QStringList{p, "-h"} << int(CommandLineRequest::Help);
+    QTest::newRow("disk list") << QStringList{p, "--list-disks"} << int(CommandLineRequest::ListDisks);
+    QTest::newRow("disk list with a folder") << QStringList{p, "/fw", "--list-disks"} << session;
     QTest::newRow("other case") << QStringList{p, "--Version"} << session;
     QTest::newRow("no program entry") << QStringList{"--help"} << session;
 }
@@ -121,7 +123,7 @@ void TestCommandLine::reportOptionAnywhere()
         }
         QStringList taken = arguments;
         QString path = "untouched";
-        const bool ok = takeReportOption(&taken, &path);
+        const bool ok = takeFileOption(&taken, "--report", &path);
         const QString where = arguments.join(' ');
         QVERIFY2(ok == !broken, qPrintable(where));
         if (!ok) {
