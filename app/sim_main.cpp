@@ -4,6 +4,7 @@
 // What the window shows is echoed on standard output, a "field: value" line
 // per change, and the calculators are saved into TAVIX_SIM_OUTPUT when the
 // session ends and again when the program ends.
+#include "app/command_line.h"
 #include "app/updater_main.h"
 
 #include "emulator/emulated_disk_system.h"
@@ -14,6 +15,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 #include <string>
@@ -31,6 +33,21 @@ bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
     return false;
 }
 
+// True when runUpdater will answer with the disk list (read as it reads the
+// command line): that list is made before any hook runs.
+bool asksForDiskList(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QString ignored;
+    for (const char *option : {"--report", "--log"}) {
+        if (!takeFileOption(&arguments, QLatin1String(option), &ignored))
+            return false;
+    }
+    return commandLineRequest(arguments) == CommandLineRequest::ListDisks;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -43,6 +60,11 @@ int main(int argc, char **argv)
     }
 
     emulator::EmulatedDiskSystem disks;
+    if (asksForDiskList(argc, argv)) {
+        for (const emulator::Config &config : settings.calculators)
+            disks.attach(config);
+        platform::installDiskSystem(&disks);
+    }
     bool saved = true;
     UpdaterHooks hooks;
     hooks.echoDisplay = true;

@@ -1,6 +1,7 @@
 #include "app/updater_main.h"
 
 #include "app/command_line.h"
+#include "app/list_disks.h"
 #include "app/single_instance.h"
 #include "ui/update_dialog.h"
 
@@ -62,6 +63,9 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
                                  : program + QLatin1Char(' ') + QStringLiteral(TAVIX_VERSION) + QLatin1Char('\n');
         return writeOut(text.toLocal8Bit()) ? 0 : 1;
     }
+    // The disks as the session's discovery judges them; no window either.
+    if (request == CommandLineRequest::ListDisks)
+        return listDisks();
 
     registerPictures();
     QApplication app(argc, argv);

@@ -21,6 +21,18 @@ void installDiskSystem(DiskSystem *system)
     gInstalled.store(system, std::memory_order_release);
 }
 
+void DiskSystem::surveyDisks(const SurveyVisitor &visit)
+{
+    int index = 0;
+    enumerateDiskInterfaces([&](const char16_t *devicePath) {
+        SurveyedDisk disk;
+        disk.name = "#" + std::to_string(++index);
+        disk.devicePath = devicePath;
+        visit(disk);
+        return true;
+    });
+}
+
 bool closeHandle(Handle handle)
 {
     delete handle; // the implementation's destructor does the system close

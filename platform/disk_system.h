@@ -47,6 +47,36 @@ constexpr Handle kInvalidHandle = nullptr;
 // NUL-terminated device path. Returning false stops the enumeration.
 using InterfaceVisitor = std::function<bool(const char16_t *devicePath)>;
 
+// Why a disk the system lists has no device path here, so that a user can be
+// told why a disk was not taken for a calculator.
+enum class DiskRefusal {
+    None,           // named: the path is what an enumeration delivers
+    NoDevice,       // no device behind it: a loop or RAM disk
+    NotScsi,        // no SCSI identity: NVMe, virtio, MMC
+    NotUsb,         // a SCSI disk that is not on USB: SATA, SAS
+    NotMassStorage, // on USB, behind an interface of another class
+    Partition,      // a partition; SurveyedDisk::parent names its disk
+    NoDevNumbers,   // its device numbers cannot be read
+    NotNameable,    // its name cannot be carried verbatim in a device path
+    Unreadable,     // its entry cannot be followed (gone, or leads elsewhere)
+};
+
+// Whether the user running the updater may read and write a disk's device.
+enum class DiskAccess { Unknown, ReadWrite, Denied };
+
+// One disk as a survey reports it.
+struct SurveyedDisk {
+    std::string name;                         // short name, UTF-8: "sdb", "sdb1"; "#3" for the third interface elsewhere
+    std::u16string devicePath;                // what an enumeration delivers; empty when refused
+    DiskRefusal refusal = DiskRefusal::None;  // why devicePath is empty
+    std::string parent;                       // Partition: the whole disk's name
+    DiskAccess access = DiskAccess::Unknown;  // Unknown where the platform does not check
+    std::uint32_t accessError = 0;            // Denied: the system error code, as lastError()
+};
+
+// Called once per disk a survey finds, in the system's order.
+using SurveyVisitor = std::function<void(const SurveyedDisk &disk)>;
+
 class DiskSystem {
 public:
     virtual ~DiskSystem() = default;
@@ -54,6 +84,11 @@ public:
     // {53f56307-b6bf-11d0-94f2-00a0c91efb8b}). An interface whose path cannot be
     // had is skipped. A list that cannot be obtained behaves as an empty one.
     virtual void enumerateDiskInterfaces(const InterfaceVisitor &visit) = 0;
+    // Every disk the system lists, named or not, with the reason it is not;
+    // a named one carries exactly the path enumerateDiskInterfaces delivers,
+    // and may be opened like one. The default reports every enumerated
+    // interface as named, by its place in the enumeration, access unknown.
+    virtual void surveyDisks(const SurveyVisitor &visit);
     // Opens a disk by a device path that an enumeration delivered, for raw,
     // unbuffered, write-through reading and writing. Any other path is refused.
     virtual Handle openDisk(const char16_t *devicePath) = 0;

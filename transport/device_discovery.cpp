@@ -13,6 +13,8 @@ char16_t devicePaths[kMaxDevices][kDevicePathLength] = {};
 namespace {
 
 const char16_t kPatternFormat[] = u"\\\\?\\usbstor#disk&ven_%s&prod_%s";
+// How every USB mass-storage disk's path starts.
+constexpr std::u16string_view kUsbStoragePrefix = u"\\\\?\\usbstor#";
 
 // wsprintfW for the "%s" and "%%" conversions the pattern uses: the arguments
 // are inserted in order. -1 when the result would not fit `capacity`.
@@ -66,34 +68,86 @@ int normaliseIdString(char16_t *output, int capacity, const char16_t *input)
 
 namespace {
 
+enum class PathMatch { Calculator, TooLong, Other };
+
+// The pattern a calculator's device path contains, made once per pass: the
+// one rule that decides, for a session and for the survey alike.
+class CalculatorPattern {
+public:
+    CalculatorPattern(const char16_t *vendor, const char16_t *product)
+    {
+        char16_t normalisedVendor[kIdStringLength];
+        char16_t normalisedProduct[kIdStringLength];
+        if (normaliseIdString(normalisedVendor, kIdStringLength, vendor) < 0 ||
+            normaliseIdString(normalisedProduct, kIdStringLength, product) < 0)
+            return;
+        const char16_t *const args[] = {normalisedVendor, normalisedProduct};
+        length_ = formatWide(pattern_, kPatternLength, kPatternFormat, args, 2);
+    }
+
+    // False when the vendor or product cannot make a pattern (nothing matches then).
+    bool isValid() const { return length_ >= 0; }
+
+    // A path that does not fit a slot is never a calculator: skipped, never
+    // cut. *fitted (when given) receives the path as it fits a slot.
+    PathMatch match(const char16_t *path, std::u16string_view *fitted) const
+    {
+        const int length = text16::length(path, kDevicePathLength);
+        if (length >= kDevicePathLength)
+            return PathMatch::TooLong;
+        const std::u16string_view haystack(path, static_cast<std::size_t>(length));
+        if (fitted != nullptr)
+            *fitted = haystack;
+        if (!isValid() || haystack.find(std::u16string_view(pattern_, static_cast<std::size_t>(length_))) ==
+                              std::u16string_view::npos)
+            return PathMatch::Other;
+        return PathMatch::Calculator;
+    }
+
+private:
+    char16_t pattern_[kPatternLength] = {};
+    int length_ = -1; // of pattern_; -1 when there is none
+};
+
 // Calls `found` with every matching device path that fits a slot, in the
 // order the system lists them, until it returns false. False when the vendor
 // or product cannot make a pattern (nothing matches then).
 template <typename Found>
 bool forEachCalculatorDisk(const char16_t *vendor, const char16_t *product, Found found)
 {
-    char16_t normalisedVendor[kIdStringLength];
-    char16_t normalisedProduct[kIdStringLength];
-    char16_t pattern[kPatternLength];
-    if (normaliseIdString(normalisedVendor, kIdStringLength, vendor) < 0 ||
-        normaliseIdString(normalisedProduct, kIdStringLength, product) < 0)
+    const CalculatorPattern pattern(vendor, product);
+    if (!pattern.isValid())
         return false;
-    const char16_t *const args[] = {normalisedVendor, normalisedProduct};
-    const int patternLength = formatWide(pattern, kPatternLength, kPatternFormat, args, 2);
-    if (patternLength < 0)
-        return false;
-    const std::u16string_view needle(pattern, static_cast<std::size_t>(patternLength));
-
     platform::activeDiskSystem().enumerateDiskInterfaces([&](const char16_t *path) {
-        const int length = text16::length(path, kDevicePathLength);
-        if (length >= kDevicePathLength)
-            return true; // does not fit a slot: skipped, never cut
-        const std::u16string_view haystack(path, static_cast<std::size_t>(length));
-        if (haystack.find(needle) == std::u16string_view::npos)
+        std::u16string_view fitted;
+        if (pattern.match(path, &fitted) != PathMatch::Calculator)
             return true;
-        return found(haystack);
+        return found(fitted);
     });
     return true;
+}
+
+// ASCII lower case, for finding the fixed parts of a path however it is spelt.
+std::u16string lowerAscii(std::u16string_view text)
+{
+    std::u16string lower(text);
+    for (char16_t &unit : lower) {
+        if (unit >= u'A' && unit <= u'Z')
+            unit = static_cast<char16_t>(unit - u'A' + u'a');
+    }
+    return lower;
+}
+
+// The field after `key` in a path (up to the next '&' or '#'), as spelt there;
+// empty when the key is not there.
+std::u16string pathField(std::u16string_view path, const std::u16string &lowerPath, std::u16string_view key)
+{
+    const std::size_t at = lowerPath.find(key);
+    if (at == std::u16string::npos)
+        return std::u16string();
+    const std::size_t begin = at + key.size();
+    const std::size_t end = path.find_first_of(u"&#", begin);
+    return std::u16string(path.substr(begin, end == std::u16string_view::npos ? end : end - begin));
 }
 
 } // namespace
@@ -144,6 +198,34 @@ int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const cha
         platform::pauseMs(kDiscoveryPauseMs);
     }
     return 0;
+}
+
+std::vector<SurveyedCalculatorDisk> surveyCalculatorDisks(const char16_t *vendor, const char16_t *product)
+{
+    const CalculatorPattern pattern(vendor, product);
+    std::vector<SurveyedCalculatorDisk> disks;
+    platform::activeDiskSystem().surveyDisks([&](const platform::SurveyedDisk &disk) {
+        SurveyedCalculatorDisk row;
+        row.disk = disk;
+        std::u16string_view path;
+        if (disk.refusal != platform::DiskRefusal::None) {
+            row.verdict = DiskVerdict::RefusedByPlatform;
+        } else if (const PathMatch match = pattern.match(disk.devicePath.c_str(), &path);
+                   match != PathMatch::Other) {
+            row.verdict = match == PathMatch::Calculator ? DiskVerdict::Calculator : DiskVerdict::PathTooLong;
+        } else {
+            const std::u16string lower = lowerAscii(path);
+            if (lower.compare(0, kUsbStoragePrefix.size(), kUsbStoragePrefix) != 0) {
+                row.verdict = DiskVerdict::NotUsbMassStorage;
+            } else {
+                row.verdict = DiskVerdict::OtherModel;
+                row.vendor = pathField(path, lower, u"&ven_");
+                row.product = pathField(path, lower, u"&prod_");
+            }
+        }
+        disks.push_back(std::move(row));
+    });
+    return disks;
 }
 
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product)

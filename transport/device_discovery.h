@@ -4,6 +4,8 @@
 // and a yes/no presence check.
 #pragma once
 
+#include "platform/disk_system.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +44,27 @@ int findCalculatorDisksWithRetry(char16_t (*table)[kDevicePathLength], const cha
 // passed over).
 std::vector<std::u16string> findEveryCalculatorDisk(const char16_t *vendor, const char16_t *product);
 std::vector<std::u16string> findEveryCalculatorDiskWithRetry(const char16_t *vendor, const char16_t *product);
+
+// What discovery makes of a disk the system lists.
+enum class DiskVerdict {
+    Calculator,        // a session takes it
+    RefusedByPlatform, // the platform names no path for it: disk.refusal says why
+    NotUsbMassStorage, // its path does not start with \\?\usbstor#
+    OtherModel,        // a USB mass-storage disk of another vendor or product
+    PathTooLong,       // its path does not fit a slot of the device table
+};
+
+struct SurveyedCalculatorDisk {
+    platform::SurveyedDisk disk;                     // as the platform reported it
+    DiskVerdict verdict = DiskVerdict::Calculator;   // by the rule findCalculatorDisks applies
+    std::u16string vendor;                           // OtherModel: the vendor field of its path
+    std::u16string product;                          // OtherModel: the product field of its path
+};
+
+// Every disk the active disk system lists (platform::DiskSystem::surveyDisks),
+// in its order, each judged by the same rule as findEveryCalculatorDisk: the
+// Calculator ones are exactly the paths one pass of it finds.
+std::vector<SurveyedCalculatorDisk> surveyCalculatorDisks(const char16_t *vendor, const char16_t *product);
 
 // One pass into devicePaths; true if at least one calculator is present.
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product);

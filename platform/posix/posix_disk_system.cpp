@@ -174,15 +174,22 @@ int readAttribute(const std::string &path, std::string *text)
     return rc;
 }
 
+// faccessat(2) for reading and writing as the effective user, the way an
+// open would be judged: 0, or the errno that refuses it.
+int readWriteAccess(const std::string &path)
+{
+    return ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
 // ---------------------------------------------------------------------------
 // Discovery rules over the resolved tree.
 
-// True when the nearest USB interface above `deviceDir` (the first ancestor
+// None when the nearest USB interface above `deviceDir` (the first ancestor
 // with a bInterfaceClass file, still below `root`) is a mass-storage one;
 // *interfaceDir receives it. USB interfaces do not nest, so the nearest one
 // is the interface the disk is reached through.
-bool findMassStorageInterface(const std::string &root, const std::string &deviceDir,
-                              std::string *interfaceDir)
+DiskRefusal findMassStorageInterface(const std::string &root, const std::string &deviceDir,
+                                     std::string *interfaceDir)
 {
     for (std::string dir = sysfs::parentDirectory(deviceDir); sysfs::isBelow(root, dir);
          dir = sysfs::parentDirectory(dir)) {
@@ -191,11 +198,27 @@ bool findMassStorageInterface(const std::string &root, const std::string &device
         if (rc == ENOENT)
             continue; // not an interface: a host, a target, a controller
         if (rc != 0 || !sysfs::isMassStorageClass(interfaceClass))
-            return false;
+            return DiskRefusal::NotMassStorage;
         *interfaceDir = dir;
-        return true;
+        return DiskRefusal::None;
     }
-    return false; // not on the USB bus at all
+    return DiskRefusal::NotUsb; // not on the USB bus at all
+}
+
+// The partitions of the disk whose resolved block directory is `blockDir`:
+// its subdirectories (not links) that hold a "partition" file, by name.
+std::vector<std::string> partitionsOf(const std::string &root, const std::string &blockDir)
+{
+    std::vector<std::string> names, partitions;
+    if (!listDirectory(blockDir, &names))
+        return partitions;
+    for (const std::string &name : names) {
+        std::string dir, number;
+        if (resolvePath(blockDir + "/" + name, &dir) && sysfs::isBelow(root, dir) &&
+            sysfs::parentDirectory(dir) == blockDir && readAttribute(dir + "/partition", &number) == 0)
+            partitions.push_back(name);
+    }
+    return partitions;
 }
 
 // ---------------------------------------------------------------------------
@@ -342,25 +365,27 @@ PosixDiskSystem::PosixDiskSystem(std::string sysfsRoot, std::string devRoot)
 {
 }
 
-bool PosixDiskSystem::qualify(const std::string &root, const std::string &blockName,
-                              QualifiedDisk *out)
+DiskRefusal PosixDiskSystem::qualify(const std::string &root, const std::string &blockName,
+                                     QualifiedDisk *out)
 {
     // Everything is read from resolved paths below the root, so that no link
     // in the tree can lead discovery to a file elsewhere.
     const std::string entry = root + "/block/" + blockName;
     std::string blockDir, deviceDir, interfaceDir;
     if (!resolvePath(entry, &blockDir) || !sysfs::isBelow(root, blockDir))
-        return false;
+        return DiskRefusal::Unreadable;
     if (!resolvePath(entry + "/device", &deviceDir) || !sysfs::isBelow(root, deviceDir))
-        return false; // a loop or RAM disk: no device behind it
+        return DiskRefusal::NoDevice; // a loop or RAM disk
 
     sysfs::DiskIdentity identity;
     if (readAttribute(deviceDir + "/vendor", &identity.vendor) != 0 ||
         readAttribute(deviceDir + "/model", &identity.model) != 0 ||
         readAttribute(deviceDir + "/rev", &identity.revision) != 0)
-        return false; // not a SCSI disk: NVMe, virtio, MMC
-    if (!findMassStorageInterface(root, deviceDir, &interfaceDir))
-        return false; // SATA, SAS, or a USB device of another class
+        return DiskRefusal::NotScsi; // NVMe, virtio, MMC
+    // SATA, SAS, or a USB device of another class
+    if (const DiskRefusal refusal = findMassStorageInterface(root, deviceDir, &interfaceDir);
+        refusal != DiskRefusal::None)
+        return refusal;
 
     const std::string usbDevice = sysfs::parentDirectory(interfaceDir);
     if (!sysfs::isBelow(root, usbDevice) ||
@@ -370,14 +395,14 @@ bool PosixDiskSystem::qualify(const std::string &root, const std::string &blockN
     std::string devText;
     sysfs::DevNumbers dev{0, 0};
     if (readAttribute(blockDir + "/dev", &devText) != 0 || !sysfs::parseDevNumbers(devText, &dev))
-        return false;
+        return DiskRefusal::NoDevNumbers;
 
     std::string devicePath = sysfs::diskDevicePath(identity, blockName);
     if (devicePath.empty())
-        return false;
+        return DiskRefusal::NotNameable;
     out->devicePath = std::move(devicePath);
     out->dev = dev;
-    return true;
+    return DiskRefusal::None;
 }
 
 void PosixDiskSystem::remember(const std::u16string &devicePath, const std::string &blockName)
@@ -410,13 +435,52 @@ void PosixDiskSystem::enumerateDiskInterfaces(const InterfaceVisitor &visit)
         return; // a list that cannot be had is an empty one
     for (const std::string &name : names) {
         QualifiedDisk disk;
-        if (!qualify(root, name, &disk))
+        if (qualify(root, name, &disk) != DiskRefusal::None)
             continue;
         const std::u16string path = fromUtf8(disk.devicePath);
         remember(path, name); // before the visit: the visitor may open it at once
         if (!visit(path.c_str()))
             return;
     }
+}
+
+void PosixDiskSystem::surveyDisks(const SurveyVisitor &visit)
+{
+    std::string root;
+    std::vector<std::string> names;
+    if (!resolvePath(sysfsRoot_, &root) || !listDirectory(root + "/block", &names))
+        return;
+    for (const std::string &name : names) {
+        SurveyedDisk disk;
+        disk.name = name;
+        QualifiedDisk qualified;
+        disk.refusal = qualify(root, name, &qualified);
+        if (disk.refusal == DiskRefusal::None) {
+            disk.devicePath = fromUtf8(qualified.devicePath);
+            remember(disk.devicePath, name); // a survey is a discovery: the path may be opened
+        }
+        checkAccess(&disk);
+        visit(disk);
+
+        std::string blockDir;
+        if (!resolvePath(root + "/block/" + name, &blockDir) || !sysfs::isBelow(root, blockDir))
+            continue;
+        for (const std::string &partition : partitionsOf(root, blockDir)) {
+            SurveyedDisk part;
+            part.name = partition;
+            part.refusal = DiskRefusal::Partition;
+            part.parent = name;
+            checkAccess(&part);
+            visit(part);
+        }
+    }
+}
+
+void PosixDiskSystem::checkAccess(SurveyedDisk *disk) const
+{
+    const int rc = readWriteAccess(devRoot_ + "/" + disk->name);
+    disk->access = rc == 0 ? DiskAccess::ReadWrite : DiskAccess::Denied;
+    disk->accessError = static_cast<std::uint32_t>(rc);
 }
 
 Handle PosixDiskSystem::openDisk(const char16_t *devicePath)
@@ -431,7 +495,7 @@ Handle PosixDiskSystem::openDisk(const char16_t *devicePath)
     // open, and check again, so a disk swapped in meanwhile is never used.
     std::string root;
     QualifiedDisk before;
-    if (!resolvePath(sysfsRoot_, &root) || !qualify(root, blockName, &before) ||
+    if (!resolvePath(sysfsRoot_, &root) || qualify(root, blockName, &before) != DiskRefusal::None ||
         fromUtf8(before.devicePath) != devicePath) {
         setLastError(ENOENT);
         return kInvalidHandle;
@@ -454,7 +518,7 @@ Handle PosixDiskSystem::openDisk(const char16_t *devicePath)
         return kInvalidHandle;
     }
     QualifiedDisk after;
-    if (!qualify(root, blockName, &after) || after.devicePath != before.devicePath ||
+    if (qualify(root, blockName, &after) != DiskRefusal::None || after.devicePath != before.devicePath ||
         !(after.dev == before.dev)) {
         robustClose(fd);
         setLastError(ENOENT);

@@ -22,6 +22,9 @@ public:
     explicit PosixDiskSystem(std::string sysfsRoot = "/sys", std::string devRoot = "/dev");
 
     void enumerateDiskInterfaces(const InterfaceVisitor &visit) override;
+    // Every entry under block/ in name order, each followed by its partitions;
+    // access is faccessat(R_OK | W_OK, AT_EACCESS) on devRoot/<name>.
+    void surveyDisks(const SurveyVisitor &visit) override;
     Handle openDisk(const char16_t *devicePath) override;
     Handle openFile(const char16_t *path) override;
 
@@ -37,9 +40,12 @@ private:
         sysfs::DevNumbers dev;  // its device numbers, from block/<name>/dev
     };
 
-    // True, with *out filled, when block/<blockName> under the resolved sysfs
-    // root is a USB mass-storage disk with a SCSI identity and device numbers.
-    static bool qualify(const std::string &root, const std::string &blockName, QualifiedDisk *out);
+    // None, with *out filled, when block/<blockName> under the resolved sysfs
+    // root is a USB mass-storage disk with a SCSI identity and device numbers;
+    // otherwise the first rule it fails. The one judge for every discovery.
+    static DiskRefusal qualify(const std::string &root, const std::string &blockName, QualifiedDisk *out);
+    // Fills disk->access and accessError from its node under devRoot_.
+    void checkAccess(SurveyedDisk *disk) const;
     // Adds a path to known_ unless it is there already.
     void remember(const std::u16string &devicePath, const std::string &blockName);
     // The block name a discovery gave `devicePath`; false when none did.
