@@ -202,6 +202,20 @@ QString FakeSysfs::addLoopDevice(const QString &blockName, DevNumbers dev)
     return ok ? blockDir : QString();
 }
 
+bool FakeSysfs::addPartition(const QString &blockName, const QString &partitionName, int number)
+{
+    const QString dir = blockDir(blockName) + "/" + partitionName;
+    const DevNumbers dev = numbersFor(DevNumbers(), 8);
+    return !blockDir(blockName).isEmpty() && writeFile(dir + "/partition", QByteArray::number(number) + "\n") &&
+           writeFile(dir + "/dev", QByteArray::number(dev.major) + ":" + QByteArray::number(dev.minor) + "\n");
+}
+
+bool FakeSysfs::addDeviceNode(const QString &name)
+{
+    QFile node(devRoot() + "/" + name);
+    return node.open(QIODevice::WriteOnly);
+}
+
 bool FakeSysfs::removeDisk(const QString &blockName)
 {
     const QString top = disks_.take(blockName).top;

@@ -64,6 +64,13 @@ public:
     // it; returns its block directory.
     QString addLoopDevice(const QString &blockName, DevNumbers dev = DevNumbers());
 
+    // Partition `number` of an added disk, as the kernel shows it: a folder
+    // <block dir>/<partitionName> with "partition" and "dev", and no entry of
+    // its own under block/.
+    bool addPartition(const QString &blockName, const QString &partitionName, int number);
+    // A stand-in for the device node <devRoot>/<name>: an empty regular file.
+    bool addDeviceNode(const QString &name);
+
     // As if unplugged: the block entry and everything under its device go.
     bool removeDisk(const QString &blockName);
 
