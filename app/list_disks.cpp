@@ -35,7 +35,8 @@ std::string refusalText(const platform::SurveyedDisk &disk)
     return std::string();
 }
 
-// What a user needs to know of a calculator: whether a session can open it.
+// What a user needs to know of a calculator: whether a session can open it
+// (the fix, when it cannot, goes below the table).
 std::string calculatorRemark(const platform::SurveyedDisk &disk)
 {
     switch (disk.access) {
@@ -45,8 +46,7 @@ std::string calculatorRemark(const platform::SurveyedDisk &disk)
         return "this user may read and write it";
     case platform::DiskAccess::Denied:
         return "this user may not read and write it (" + platform::toUtf8(platform::errorText(disk.accessError)) +
-               "): a session would fail to open it (107); install the udev rule "
-               "/lib/udev/rules.d/70-tavix-updater.rules or run as root";
+               ")";
     }
     return std::string();
 }
@@ -77,9 +77,14 @@ std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks)
     };
     std::vector<Row> rows{Row{{"DISK", "TAKEN", "REASON", "DEVICE PATH"}}};
     int calculators = 0;
+    std::string notes;
     for (const SurveyedCalculatorDisk &disk : disks) {
         const bool calculator = disk.verdict == DiskVerdict::Calculator;
         calculators += calculator ? 1 : 0;
+        if (calculator && disk.disk.access == platform::DiskAccess::Denied)
+            notes += disk.disk.name + ": a session would fail to open it (107); put the udev rule "
+                                      "70-tavix-updater.rules into /lib/udev/rules.d (the package does) or "
+                                      "/etc/udev/rules.d and replug the calculator, or run the updater as root\n";
         std::string reason = reasonText(disk);
         const std::string path = platform::toUtf8(disk.disk.devicePath);
         rows.push_back(Row{{disk.disk.name, calculator ? "calculator" : "not taken",
@@ -96,7 +101,7 @@ std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks)
             text += row.cells[i] + std::string(widths[i] - row.cells[i].size() + 2, ' ');
         text += row.cells[3] + "\n";
     }
-    text += "Calculators found: " + std::to_string(calculators) + "\n";
+    text += notes + "Calculators found: " + std::to_string(calculators) + "\n";
     return text;
 }
 

@@ -10,7 +10,8 @@
 
 // The table for `disks` (as surveyCalculatorDisks gives them), UTF-8: a
 // header line, a row per disk (name, "calculator" or "not taken", the reason
-// or remark, the device path), then a line counting the calculators.
+// or remark, the device path), a line of advice for each calculator this user
+// may not open, then a line counting the calculators.
 std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks);
 
 // Surveys the active disk system for the calculator's vendor and product and
