@@ -29,6 +29,7 @@ void CalculatorLedger::reset(int fileCount)
     fileCount_ = std::max(1, std::min(fileCount, kMaxFiles));
     unmetFailures_ = 0;
     lastGivenUpCode_ = 0;
+    lastGivenUpEntry_ = -1;
 }
 
 std::u16string CalculatorLedger::identity(int entry) const
@@ -188,24 +189,30 @@ CalculatorLedger::Run CalculatorLedger::nextRun(std::uint64_t nowMs, int preferF
     return run;
 }
 
-void CalculatorLedger::fail(Calculator &calculator, std::int32_t code, std::uint64_t nowMs, Outcome &outcome)
+void CalculatorLedger::fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs,
+                            Outcome &outcome)
 {
+    Calculator &calculator = entries_[std::size_t(entry)];
     calculator.lastCode = code;
+    calculator.lastSystemError = systemError;
     ++calculator.failures;
     calculator.dueMs = nowMs + kRetryPauseMs;
-    if (outcome.result == 0)
+    if (outcome.result == 0) {
         outcome.result = code;
+        outcome.entry = entry;
+    }
     outcome.failures = std::max(outcome.failures, calculator.failures);
     if (calculator.failures > kRetries) {
         calculator.givenUp = true;
         calculator.goneSinceGivenUp = !calculator.present;
         calculator.lastSentMs = nowMs;
         lastGivenUpCode_ = code;
+        lastGivenUpEntry_ = entry;
     }
 }
 
 CalculatorLedger::Outcome CalculatorLedger::settle(const Run &run, const std::vector<std::int32_t> &results,
-                                                   std::uint64_t nowMs)
+                                                   std::uint64_t nowMs, const std::vector<std::uint32_t> &systemErrors)
 {
     Outcome outcome;
     std::vector<bool> inRun(entries_.size(), false);
@@ -224,20 +231,21 @@ CalculatorLedger::Outcome CalculatorLedger::settle(const Run &run, const std::ve
             calculator.held |= bit;
             calculator.failures = 0;
             calculator.lastCode = 0;
+            calculator.lastSystemError = 0;
             calculator.dueMs = nowMs;
         } else {
             // Part of the file may have been written: it is not held.
             calculator.held &= ~bit;
-            fail(calculator, results[k], nowMs, outcome);
+            fail(e, results[k], k < systemErrors.size() ? systemErrors[k] : 0, nowMs, outcome);
         }
     }
     // Absent at its turn: a failed attempt too, so that a calculator that
     // stays away is given up once its retries have passed.
     for (std::size_t e = 0; e < entries_.size(); ++e) {
-        Calculator &calculator = entries_[e];
+        const Calculator &calculator = entries_[e];
         if (!inRun[e] && !calculator.present && !calculator.givenUp && lacking(calculator) &&
             calculator.dueMs <= nowMs)
-            fail(calculator, kNoCalculatorFound, nowMs, outcome);
+            fail(int(e), kNoCalculatorFound, 0, nowMs, outcome);
     }
     if (entries_.empty()) {
         ++unmetFailures_;

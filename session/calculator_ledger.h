@@ -35,6 +35,7 @@ public:
         bool goneSinceGivenUp = false; // given up, then not attached: taken up again when it returns
         bool takenUpAgain = false; // it was: never a second time in this session
         std::int32_t lastCode = 0; // its last result: 0, a result code, or 104 when absent at its turn
+        std::uint32_t lastSystemError = 0; // the system's error behind lastCode (0: none given)
         bool sent = false;         // it has been in a run
         std::uint64_t firstSentMs = 0; // the start of its first run
         std::uint64_t lastSentMs = 0;  // the end of its last run, or the moment it was given up
@@ -55,6 +56,7 @@ public:
     struct Outcome {
         std::int32_t result = 0;
         int failures = 0;
+        int entry = -1;                // the calculator of that first failure; -1: none
     };
 
     // A calculator that lacks files, and how many of them.
@@ -97,7 +99,9 @@ public:
     // is due and was not attached counts a failed attempt (104), and so does
     // the session when it has met nobody yet. A calculator whose failures
     // pass the retries is given up.
-    Outcome settle(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs);
+    // `systemErrors` (may be shorter) has the system error behind each result.
+    Outcome settle(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs,
+                   const std::vector<std::uint32_t> &systemErrors = {});
 
     // Every calculator of the session holds every file (and there is one).
     bool allUpdated() const;
@@ -108,6 +112,8 @@ public:
     std::uint64_t nextDueMs() const;
     // The last code of the calculator given up last (104 when nobody was met).
     std::int32_t lastGivenUpCode() const { return lastGivenUpCode_; }
+    // The calculator given up last; -1 when nobody was met.
+    int lastGivenUpEntry() const { return lastGivenUpEntry_; }
 
     bool holdsRelease(int entry) const;
     int heldCount(int entry) const;
@@ -119,11 +125,12 @@ public:
 private:
     std::uint32_t allFiles() const { return fileCount_ >= 32 ? ~0u : (1u << fileCount_) - 1; }
     void joinAfterGivenUp(Calculator &joined);
-    void fail(Calculator &calculator, std::int32_t code, std::uint64_t nowMs, Outcome &outcome);
+    void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
     bool lacking(const Calculator &calculator) const { return (calculator.held & allFiles()) != allFiles(); }
 
     std::vector<Calculator> entries_;
     int fileCount_ = 0;
     int unmetFailures_ = 0; // failed passes while the session had met nobody
     std::int32_t lastGivenUpCode_ = 0;
+    int lastGivenUpEntry_ = -1;
 };

@@ -2,12 +2,28 @@
 
 #include <algorithm>
 
+namespace {
+
+// Names the calculator behind the step's code.
+void explain(NextStep &next, const CalculatorLedger &ledger, int entry)
+{
+    if (entry < 0 || entry >= ledger.size())
+        return;
+    const CalculatorLedger::Calculator &calculator = ledger.at(entry);
+    next.calculator = ledger.identity(entry);
+    next.calculatorPresent = calculator.present;
+    next.systemError = calculator.lastSystemError;
+}
+
+} // namespace
+
 NextStep decideNextStep(const CalculatorLedger &ledger, const CalculatorLedger::Outcome &outcome,
                         std::uint64_t nowMs, int preferFile)
 {
     NextStep next;
     next.result = outcome.result;
     next.failures = outcome.failures;
+    explain(next, ledger, outcome.entry);
     if (ledger.allUpdated()) {
         next.kind = NextStep::Done;
         return next;
@@ -15,6 +31,9 @@ NextStep decideNextStep(const CalculatorLedger &ledger, const CalculatorLedger::
     if (ledger.allLackingGivenUp()) {
         next.kind = NextStep::GiveUp;
         next.result = ledger.lastGivenUpCode();
+        next.calculator.clear();
+        next.systemError = 0;
+        explain(next, ledger, ledger.lastGivenUpEntry());
         return next;
     }
     const CalculatorLedger::Run run = ledger.nextRun(nowMs, preferFile);

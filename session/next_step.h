@@ -9,6 +9,7 @@
 #include <QMetaType>
 
 #include <cstdint>
+#include <string>
 
 struct NextStep {
     enum Kind : std::int32_t {
@@ -22,6 +23,12 @@ struct NextStep {
     int file = -1;           // SendFile: the file that goes out next; otherwise -1
     int failures = 0;        // the highest failure count among the calculators that failed in the pass
     std::uint32_t waitMs = 0; // Retry: until the next calculator is due
+    // Why `result`: the calculator it belongs to (its identity; empty when
+    // the session has met none), whether that calculator was attached at the
+    // last discovery, and the system's error behind it (0: none given).
+    std::u16string calculator;
+    bool calculatorPresent = false;
+    std::uint32_t systemError = 0;
 };
 Q_DECLARE_METATYPE(NextStep)
 

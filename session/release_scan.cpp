@@ -95,3 +95,28 @@ bool isCompleteRelease(const QVector<CUpdateFile> &files)
     }
     return true;
 }
+
+ReleaseShortfall releaseShortfall(const QString &folder, bool useCurrentNames)
+{
+    ReleaseShortfall shortfall;
+    const QFileInfo info(folder);
+    if (folder.isEmpty() || !info.isDir()) {
+        shortfall.noFolder = true;
+        return shortfall;
+    }
+    if (!QDir(folder).isReadable()) {
+        shortfall.unreadable = true;
+        return shortfall;
+    }
+    int count[kReleaseRoleCount] = {};
+    for (const CUpdateFile &file : listReleaseFiles(folder, useCurrentNames))
+        ++count[roleOf(file.name.toUpper(), useCurrentNames)];
+    for (std::size_t i = 0; i < kReleaseRoleCount; ++i) {
+        const QString name = roleName(kReleaseLayout[i], useCurrentNames);
+        if (count[i] == 0)
+            shortfall.missing << name;
+        else if (count[i] > 1)
+            shortfall.twoSpellings << name;
+    }
+    return shortfall;
+}

@@ -10,6 +10,7 @@
 #include "session/update_file.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // True when the upper-cased name is one of the three current-set names.
@@ -32,3 +33,16 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
 // the same set. Where letter case tells names apart, "MASTER.DAT" and
 // "master.dat" are two files for one role: such a folder is no release.
 bool isCompleteRelease(const QVector<CUpdateFile> &files);
+
+// Why a folder holds no complete release, for the person who chose it.
+struct ReleaseShortfall {
+    bool noFolder = false;     // there is no folder of that name
+    bool unreadable = false;   // the folder exists but cannot be listed
+    QStringList missing;       // names (of the set in force) with no file
+    QStringList twoSpellings;  // names with more than one file (letter case apart)
+    bool isEmpty() const { return !noFolder && !unreadable && missing.isEmpty() && twoSpellings.isEmpty(); }
+};
+
+// What `folder` lacks, with the names of the set in force: empty exactly
+// when isCompleteRelease(listReleaseFiles(folder, useCurrentNames)).
+ReleaseShortfall releaseShortfall(const QString &folder, bool useCurrentNames);

@@ -343,6 +343,7 @@ void CUpdateWorker::transfer()
     publishRows(run);
 
     std::vector<std::int32_t> results;
+    std::vector<std::uint32_t> systemErrors;
     if (run.file >= 0) {
         currentFile_ = run.file;
         nextDiskOffset.store(files_[run.file].diskOffset);
@@ -363,8 +364,10 @@ void CUpdateWorker::transfer()
         const std::int32_t code = runFirmwareTransferTo(run.paths, source.c_str(), files_[run.file].diskOffset,
                                                         reportProgress, reportMessage, reportCalculatorProgress,
                                                         &report);
-        for (const CalculatorResult &calculator : report.calculators)
+        for (const CalculatorResult &calculator : report.calculators) {
             results.push_back(calculator.result);
+            systemErrors.push_back(calculator.systemError);
+        }
         // A run refused before any calculator (a source it cannot use) gives
         // its code to every one of them.
         results.resize(run.entries.size(), code == kTransferOk ? kNoCalculatorFound : code);
@@ -374,7 +377,7 @@ void CUpdateWorker::transfer()
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
         const std::uint64_t now = platform::nowMs();
-        const CalculatorLedger::Outcome outcome = ledger_.settle(run, results, now);
+        const CalculatorLedger::Outcome outcome = ledger_.settle(run, results, now, systemErrors);
         preferFile_ = run.waiting > 0 ? run.file : -1;
         next = decideNextStep(ledger_, outcome, now, preferFile_);
     }

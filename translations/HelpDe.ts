@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>abgesteckt</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>Der Rechner konnte nicht geöffnet werden: dieser Benutzer darf nicht darauf schreiben. Installieren Sie die udev-Regel des Updaters oder starten Sie den Updater als root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>Der Rechner konnte nicht geöffnet werden: ein anderes Programm hält ihn (ein Explorer-Fenster, Sicherheitssoftware). Schließen Sie dieses Programm.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>Der Rechner konnte nicht geöffnet werden.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>Kein Rechner gefunden. Prüfen Sie das Kabel und ob der Rechner seinen Update-Bildschirm zeigt.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>Rechner %1 fehlt: stecken Sie ihn wieder an.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>Der Rechner hat aufgehört, Daten anzunehmen.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>Keine Firmware in %1: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>%1 fehlt</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 in zwei Schreibweisen</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>der Ordner existiert nicht</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>der Ordner kann nicht gelesen werden</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>unplugged</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>The calculator could not be opened.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>No calculator was found. Check the cable, and that the calculator shows its update screen.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>Calculator %1 is missing: plug it in again.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>The calculator stopped accepting data.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>No release in %1: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>missing %1</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>two spellings of %1</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>the folder does not exist</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>the folder cannot be read</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation></translation>

@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>desconectada</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>No se pudo abrir la calculadora: este usuario no puede escribir en ella. Instale la regla udev del actualizador o ejecútelo como root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>No se pudo abrir la calculadora: otro programa la tiene abierta (una ventana del Explorador, software de seguridad). Cierre ese programa.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>No se pudo abrir la calculadora.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>No se encontró ninguna calculadora. Compruebe el cable y que la calculadora muestre su pantalla de actualización.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>Falta la calculadora %1: vuelva a conectarla.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>La calculadora dejó de aceptar datos.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>No hay actualización en %1: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>falta %1</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 escrito de dos maneras</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>la carpeta no existe</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>no se puede leer la carpeta</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Esperando para iniciar…</translation>

@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>débranchée</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>La calculatrice n'a pas pu être ouverte : cet utilisateur n'a pas le droit d'y écrire. Installez la règle udev du programme de mise à jour, ou lancez-le en tant que root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>La calculatrice n'a pas pu être ouverte : un autre programme la tient (une fenêtre de l'Explorateur, un logiciel de sécurité). Fermez ce programme.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>La calculatrice n'a pas pu être ouverte.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>Aucune calculatrice trouvée. Vérifiez le câble et que la calculatrice affiche son écran de mise à jour.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>La calculatrice %1 est absente : rebranchez-la.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>La calculatrice n'accepte plus de données.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>Pas de mise à jour dans %1 : %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>%1 manquant</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 en deux graphies</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>le dossier n'existe pas</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>le dossier ne peut pas être lu</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>En attente du démarrage…</translation>

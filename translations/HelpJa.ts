@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>取り外し済み</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>電卓を開けませんでした: このユーザーには書き込み権限がありません。アップデーターの udev ルールをインストールするか、root として実行してください。</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>電卓を開けませんでした: 別のプログラム (エクスプローラーのウィンドウ、セキュリティ ソフトウェア) が使用中です。そのプログラムを閉じてください。</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>電卓を開けませんでした。</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>電卓が見つかりません。ケーブルと、電卓がアップデート画面を表示していることを確認してください。</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>電卓 %1 が見つかりません: もう一度接続してください。</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>電卓がデータを受け付けなくなりました。</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>%1 に更新ファイルがありません: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>%1 がありません</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 が 2 つの表記で存在します</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>フォルダーが存在しません</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>フォルダーを読み取れません</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>開始を待っています…</translation>

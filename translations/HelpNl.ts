@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>losgekoppeld</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>De rekenmachine kon niet worden geopend: deze gebruiker mag er niet naar schrijven. Installeer de udev-regel van de updater, of start de updater als root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>De rekenmachine kon niet worden geopend: een ander programma houdt hem vast (een Verkenner-venster, beveiligingssoftware). Sluit dat programma.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>De rekenmachine kon niet worden geopend.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>Geen rekenmachine gevonden. Controleer de kabel en of de rekenmachine haar updatescherm toont.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>Rekenmachine %1 ontbreekt: sluit hem opnieuw aan.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>De rekenmachine neemt geen gegevens meer aan.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>Geen update in %1: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>%1 ontbreekt</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 in twee schrijfwijzen</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>de map bestaat niet</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>de map kan niet worden gelezen</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Wachten op start…</translation>

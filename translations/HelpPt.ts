@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>desligada</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>Não foi possível abrir a calculadora: este utilizador não pode escrever nela. Instale a regra udev do atualizador ou execute-o como root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>Não foi possível abrir a calculadora: outro programa está a usá-la (uma janela do Explorador, software de segurança). Feche esse programa.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>Não foi possível abrir a calculadora.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>Nenhuma calculadora encontrada. Verifique o cabo e se a calculadora mostra o ecrã de atualização.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>A calculadora %1 desapareceu: volte a ligá-la.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>A calculadora deixou de aceitar dados.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>Nenhuma atualização em %1: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>falta %1</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 escrito de duas formas</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>a pasta não existe</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>não é possível ler a pasta</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Aguardando início…</translation>

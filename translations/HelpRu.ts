@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>отключён</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>Не удалось открыть калькулятор: у этого пользователя нет права записи на него. Установите правило udev программы обновления или запустите её от имени root.</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>Не удалось открыть калькулятор: его занимает другая программа (окно Проводника, защитное ПО). Закройте эту программу.</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>Не удалось открыть калькулятор.</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>Калькулятор не найден. Проверьте кабель и что калькулятор показывает экран обновления.</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>Калькулятор %1 отключён: подключите его снова.</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>Калькулятор перестал принимать данные.</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>В %1 нет обновления: %2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>нет %1</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 в двух написаниях</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>папка не существует</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>папку невозможно прочитать</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Ожидание запуска…</translation>

@@ -75,6 +75,50 @@
         <source>unplugged</source>
         <translation>已拔出</translation>
     </message>
+    <message id="754">
+        <source>The calculator could not be opened: this user may not write to it. Install the updater's udev rule, or run the updater as root.</source>
+        <translation>无法打开计算器：此用户没有写入权限。请安装更新程序的 udev 规则，或以 root 身份运行更新程序。</translation>
+    </message>
+    <message id="755">
+        <source>The calculator could not be opened: another program holds it (an Explorer window, security software). Close that program.</source>
+        <translation>无法打开计算器：另一个程序（资源管理器窗口、安全软件）正在占用它。请关闭该程序。</translation>
+    </message>
+    <message id="756">
+        <source>The calculator could not be opened.</source>
+        <translation>无法打开计算器。</translation>
+    </message>
+    <message id="757">
+        <source>No calculator was found. Check the cable, and that the calculator shows its update screen.</source>
+        <translation>未找到计算器。请检查数据线，并确认计算器显示的是更新界面。</translation>
+    </message>
+    <message id="758">
+        <source>Calculator %1 is missing: plug it in again.</source>
+        <translation>计算器 %1 已断开：请重新连接。</translation>
+    </message>
+    <message id="759">
+        <source>The calculator stopped accepting data.</source>
+        <translation>计算器停止接收数据。</translation>
+    </message>
+    <message id="760">
+        <source>No release in %1: %2</source>
+        <translation>%1 中没有更新：%2</translation>
+    </message>
+    <message id="761">
+        <source>missing %1</source>
+        <translation>缺少 %1</translation>
+    </message>
+    <message id="762">
+        <source>two spellings of %1</source>
+        <translation>%1 有两种大小写写法</translation>
+    </message>
+    <message id="763">
+        <source>the folder does not exist</source>
+        <translation>文件夹不存在</translation>
+    </message>
+    <message id="764">
+        <source>the folder cannot be read</source>
+        <translation>无法读取文件夹</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>等待开始…</translation>

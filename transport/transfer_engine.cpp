@@ -12,6 +12,7 @@
 #include <thread>
 
 DiskHandle deviceHandles[kMaxDevices] = {};
+std::uint32_t deviceOpenErrors[kMaxDevices] = {};
 std::int32_t deviceCount = 0;
 ProgressCallback progressCallback = nullptr;
 MessageCallback messageCallback = nullptr;
@@ -113,9 +114,12 @@ public:
         return code;
     }
     // A failure once the disk was used: the disk flushed, then as settle().
+    // The system error stays the failure's, not the flush's.
     std::int32_t abandon(std::int32_t code) const
     {
+        const std::uint32_t error = platform::lastError();
         disk_->flush();
+        platform::setLastError(error);
         return settle(code);
     }
 
@@ -258,10 +262,15 @@ namespace {
 // The engine on the slots marked in `inRun`: one thread each, all joined.
 // Every slot's own code goes to `results` (kCalculatorLeftOut for a slot not
 // in the run); the first non-zero one in slot order is returned.
+// `errors` (may be null) gets each slot's system error behind its failure.
 std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::int32_t *results,
-                        CalculatorProgressCallback each = nullptr)
+                        CalculatorProgressCallback each = nullptr, std::uint32_t *errors = nullptr)
 {
     const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
+    std::uint32_t ownErrors[kMaxDevices] = {};
+    if (errors == nullptr)
+        errors = ownErrors;
+    std::fill(errors, errors + kMaxDevices, 0u);
     // A request refused as a whole gives its code to every calculator of the run.
     for (int slot = 0; slot < slots; ++slot)
         results[slot] = inRun[slot] ? kBadRequestKind : kCalculatorLeftOut;
@@ -289,10 +298,15 @@ std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::
         // which must not read as success.
         results[slot] = kNoTransferBuffer;
         try {
-            threads[slot] = transferThreadStarter([job = &jobs[slot], exitCode = &results[slot]] {
+            threads[slot] = transferThreadStarter([job = &jobs[slot], exitCode = &results[slot],
+                                                   error = &errors[slot]] {
                 *exitCode = transferThread(job);
-                if (*exitCode != kTransferOk)
-                    leaveProgress(*job->run, job->slot);
+                if (*exitCode == kTransferOk)
+                    return;
+                // The system's own reason: the open's for a disk that never
+                // opened, else the last failed call of this thread.
+                *error = *exitCode == kDiskUnopenable ? deviceOpenErrors[job->slot] : platform::lastError();
+                leaveProgress(*job->run, job->slot);
             });
         } catch (...) {
             // std::thread's constructor throws std::system_error when the system
@@ -318,8 +332,10 @@ int openDisksInRun(const bool *inRun)
 {
     int opened = 0;
     for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+        platform::setLastError(0);
         deviceHandles[slot] =
             inRun[slot] ? platform::activeDiskSystem().openDisk(devicePaths[slot]) : platform::kInvalidHandle;
+        deviceOpenErrors[slot] = deviceHandles[slot] == platform::kInvalidHandle ? platform::lastError() : 0;
         opened += deviceHandles[slot] != platform::kInvalidHandle;
     }
     return opened;
@@ -419,11 +435,12 @@ void fillDeviceTable(const std::u16string *paths, int count)
     }
 }
 
-CalculatorResult resultFor(const std::u16string &path, std::int32_t result)
+CalculatorResult resultFor(const std::u16string &path, std::int32_t result, std::uint32_t systemError = 0)
 {
     CalculatorResult found;
     identityOf(found.identity, path.c_str());
     found.result = result;
+    found.systemError = systemError;
     found.path = path;
     return found;
 }
@@ -446,6 +463,7 @@ std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, con
     fillDeviceTable(paths.data(), int(paths.size()));
     bool inRun[kMaxDevices] = {};
     std::int32_t results[kMaxDevices];
+    std::uint32_t errors[kMaxDevices] = {};
     for (int slot = 0; slot < deviceCount; ++slot)
         inRun[slot] = true;
     progressCallback = progress;
@@ -464,7 +482,7 @@ std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, con
     // file the threads can open after all would report a success for
     // firmware that never reached the calculator.
     if (querySourceSize(sourcePath, &request.length)) {
-        result = runOnSlots(&request, inRun, results, calculatorProgress);
+        result = runOnSlots(&request, inRun, results, calculatorProgress, errors);
     } else {
         result = kSourceUnopenable;
         std::fill(results, results + deviceCount, kSourceUnopenable);
@@ -474,7 +492,8 @@ std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, con
     if (report != nullptr) {
         for (std::size_t i = 0; i < paths.size(); ++i)
             report->calculators.push_back(
-                resultFor(paths[i], int(i) < deviceCount ? results[i] : kCalculatorLeftOut));
+                int(i) < deviceCount ? resultFor(paths[i], results[i], errors[i])
+                                     : resultFor(paths[i], kCalculatorLeftOut));
         report->count = std::int32_t(paths.size());
     }
     return result;
@@ -511,8 +530,10 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
     if (!sent.empty()) {
         TransferReport run;
         result = runFirmwareTransferTo(sent, sourcePath, diskOffset, progress, message, nullptr, &run);
-        for (std::size_t k = 0; k < sentIndex.size(); ++k)
+        for (std::size_t k = 0; k < sentIndex.size(); ++k) {
             everyOne[sentIndex[k]].result = run.calculators[k].result;
+            everyOne[sentIndex[k]].systemError = run.calculators[k].systemError;
+        }
     }
     if (report != nullptr) {
         report->calculators = std::move(everyOne);

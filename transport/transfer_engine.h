@@ -56,6 +56,9 @@ struct CalculatorResult {
     std::int32_t result;                  // its own result code (its thread's exit code, 110
                                           // when it got no thread, 105 when the file could not
                                           // be sized), or kCalculatorLeftOut
+    std::uint32_t systemError = 0;        // the system's error code behind a failure (errno,
+                                          // GetLastError): the open's for 107, else the last
+                                          // failed call of its thread; 0 when none was given
     std::u16string path;                  // its device path, as discovery found it
 };
 

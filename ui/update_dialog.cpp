@@ -7,6 +7,7 @@
 #include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "ui/calculator_list.h"
+#include "ui/failure_reason.h"
 #include "ui/session_report.h"
 #include "ui/suite_settings.h"
 #include "ui/ui_text.h"
@@ -45,6 +46,18 @@ constexpr UiText kTextMissingFiles{746, "%1 (missing %2 of %3 files)"};
 constexpr UiText kTextUpdatedOf{747, "Updated %1 of %2 calculators"};
 constexpr UiText kTextWaitingToStart{7774, "Waiting to start\u2026"};
 
+constexpr UiText kTextNoRelease{760, "No release in %1: %2"};
+constexpr UiText kTextMissingName{761, "missing %1"};
+constexpr UiText kTextTwoSpellings{762, "two spellings of %1"};
+constexpr UiText kTextNoFolder{763, "the folder does not exist"};
+constexpr UiText kTextUnreadableFolder{764, "the folder cannot be read"};
+
+// The info line's texts, one after the other.
+QString joinSentences(const QString &first, const QString &second)
+{
+    return first.isEmpty() ? second : first + QLatin1Char(' ') + second;
+}
+
 // The three results that carry a number are not localized.
 const char kUpdateOk[] = "Update OK (%1)";
 const char kUpdateFailed[] = "Update failed (%1)";
@@ -57,6 +70,30 @@ const char kProgressStyle[] =
 QString text(const UiText &wanted)
 {
     return uiText(wanted);
+}
+
+// A firmware file's path as the system writes paths: the transfer's form
+// (backslashes, which no offered file holds otherwise) on the file line.
+QString shownPath(QString path)
+{
+    return QDir::toNativeSeparators(path.replace(QLatin1Char('\\'), QLatin1Char('/')));
+}
+
+// "No release in FOLDER: what it lacks".
+QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall)
+{
+    QStringList lacks;
+    if (shortfall.noFolder)
+        lacks << uiText(kTextNoFolder);
+    if (shortfall.unreadable)
+        lacks << uiText(kTextUnreadableFolder);
+    for (const QString &name : shortfall.missing)
+        lacks << uiText(kTextMissingName).arg(name);
+    for (const QString &name : shortfall.twoSpellings)
+        lacks << uiText(kTextTwoSpellings).arg(name);
+    if (lacks.isEmpty())
+        return QString();
+    return uiText(kTextNoRelease).arg(QDir::toNativeSeparators(folder), lacks.join(QStringLiteral(", ")));
 }
 
 } // namespace
@@ -217,6 +254,14 @@ void CCalcFWUpdateMSDialog::setFileText(const QString &value)
     emit displayChanged(QStringLiteral("file"), value);
 }
 
+void CCalcFWUpdateMSDialog::setInfo(const QString &value)
+{
+    if (infoLabel->text() == value)
+        return;
+    infoLabel->setText(value);
+    emit displayChanged(QStringLiteral("info"), value);
+}
+
 void CCalcFWUpdateMSDialog::setButton(const QString &value, bool enabled)
 {
     cancelButton->setText(value);
@@ -278,7 +323,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
         selectCurrentFile();
         return;
     }
-    finishUpdate(text(kTextNoUpdates));
+    finishUpdate(text(kTextNoUpdates), shortfallText(firmwareFolder, releaseShortfall(firmwareFolder, useCurrentNames)));
     setBrowseVisible(true);
 }
 
@@ -286,7 +331,7 @@ void CCalcFWUpdateMSDialog::selectCurrentFile()
 {
     const CUpdateFile &file = updateFiles.at(currentFileIndex);
     setButtonVisible(true);
-    setFileText(file.path);
+    setFileText(shownPath(file.path));
 }
 
 // A complete release chosen after the session ended: the window goes back
@@ -307,12 +352,12 @@ void CCalcFWUpdateMSDialog::restartSession()
 
 // --- the end of the session ------------------------------------------------------
 
-void CCalcFWUpdateMSDialog::finishUpdate(QString message)
+void CCalcFWUpdateMSDialog::finishUpdate(QString message, QString info)
 {
     setButtonVisible(false);
     setProgressVisible(false);
     setStatus(message);
-    infoLabel->clear();
+    setInfo(info);
     setFileText(QString());
     showSummary();
 
@@ -474,9 +519,7 @@ void CCalcFWUpdateMSDialog::showNotUpdated()
                            .arg(ledger.fileCount());
     if (calculators.isEmpty())
         return;
-    const QString value = text(kTextNotUpdated).arg(calculators.join(QStringLiteral(", ")));
-    infoLabel->setText(value);
-    emit displayChanged(QStringLiteral("info"), value);
+    setInfo(joinSentences(infoLabel->text(), text(kTextNotUpdated).arg(calculators.join(QStringLiteral(", ")))));
 }
 
 // At the end of a session with more than one calculator: how many of them
@@ -488,8 +531,10 @@ void CCalcFWUpdateMSDialog::showSummary()
         return;
     const auto updated = std::count_if(rows.begin(), rows.end(),
                                        [](const CalculatorView &row) { return row.state == CalculatorView::Updated; });
+    // The label keeps the reason of a failure before the count; the echo is
+    // the count alone.
     const QString value = text(kTextUpdatedOf).arg(updated).arg(rows.size());
-    infoLabel->setText(value);
+    infoLabel->setText(joinSentences(infoLabel->text(), value));
     emit displayChanged(QStringLiteral("summary"), value);
 }
 
@@ -551,7 +596,7 @@ void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)
 
 void CCalcFWUpdateMSDialog::onUpdateMessage(const QString &message)
 {
-    setFileText(message);
+    setFileText(shownPath(message));
 }
 
 void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
@@ -560,9 +605,12 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
     if (sessionOver)
         return;
     const bool known = next.file >= 0 && next.file < updateFiles.size();
+    // The info line says why a pass failed, and is cleared by one that did not.
+    const QString reason = failureReason(next, worker->calculatorRows().size() > 1);
     switch (next.kind) {
     case NextStep::SendFile:
     case NextStep::Retry:
+        setInfo(result == 0 ? QString() : reason);
         // With several calculators a pass may fail for one of them while the
         // others go on: the status says what the pass did; a calculator that
         // has spent its retries shows the failure without a retry count.
@@ -582,7 +630,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         break;
     case NextStep::GiveUp:
-        finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
+        finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result), reason);
         showNotUpdated();
         break;
     }

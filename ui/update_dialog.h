@@ -66,10 +66,11 @@ public:
     void detectNameSet();
     // Shows the file at currentFileIndex (the worker has the release).
     void selectCurrentFile();
-    // Ends the session: `message` stays as the status, and the worker ends
+    // Ends the session: `message` stays as the status, `info` on the info
+    // line (the reason for a failure, or nothing), and the worker ends
     // the session with the calculators on its own thread once the pass under
     // way is over (the window does not wait for it; sessionEnded follows).
-    void finishUpdate(QString message);
+    void finishUpdate(QString message, QString info = QString());
     // finishUpdate with "Update aborted".
     void abortUpdate();
     // Ends the worker's loop (a pass under way, and an end of session asked
@@ -134,6 +135,8 @@ private:
     void connectSignals();
     void setStatus(const QString &text);
     void setFileText(const QString &text);
+    // The info line; echoed ("info") when it changes.
+    void setInfo(const QString &text);
     void setButton(const QString &text, bool enabled);
     void setButtonVisible(bool visible);
     void setBrowseVisible(bool visible);

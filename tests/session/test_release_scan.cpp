@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <random>
+
 namespace {
 
 // Makes the entries of `spec` in `folder`: "NAME:SIZE" is a file of SIZE
@@ -61,6 +63,7 @@ private slots:
     void noFolder();
     void backslashInPathIsNotOffered();
     void twoSpellingsOfOneNameMakeFourRecords();
+    void shortfallOfGeneratedFolders();
     void completeRelease_data();
     void completeRelease();
 };
@@ -256,3 +259,61 @@ void TestReleaseScan::completeRelease()
 
 QTEST_GUILESS_MAIN(TestReleaseScan)
 #include "test_release_scan.moc"
+
+// Folders of random entries (release names of both sets in random letter
+// case, other files, directories with release names): the shortfall is
+// empty exactly for a complete release, and names what a plain count of the
+// names finds missing or spelt twice.
+void TestReleaseScan::shortfallOfGeneratedFolders()
+{
+    const QStringList legacy{"APPSDISK.DAT", "GIRVAARM.ROM", "MASTER.DAT"};
+    const QStringList current{"TAVIX_APP.DAT", "TAVIX_OS.ROM", "TAVIX_MASTER.DAT"};
+    const QStringList other{"README.TXT", "MASTER.DAT.BAK", "TAVIX_OS.ROM~"};
+    std::mt19937 rng(22);
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    for (int c = 0; c < 400; ++c) {
+        const QString folder = temp.filePath(QString::number(c));
+        QVERIFY(QDir().mkpath(folder));
+        QStringList entries;
+        for (int n = int(rng() % 6); n > 0; --n) {
+            const QStringList &pool = rng() % 4 == 0 ? other : rng() % 3 == 0 ? current : legacy;
+            QString name = pool[int(rng() % pool.size())];
+            for (QChar &ch : name)
+                if (rng() % 4 == 0)
+                    ch = ch.toLower();
+            const bool directory = rng() % 8 == 0;
+            if (entries.contains(name) || entries.contains(name + "/"))
+                continue;
+            entries << (directory ? name + "/" : name + ":1");
+        }
+        QVERIFY(makeEntries(folder, entries));
+
+        // The reference: the current set is in force when a file has one of
+        // its names; each name of the set counts the files that carry it.
+        bool useCurrent = false;
+        for (const QString &entry : entries)
+            useCurrent |= !entry.endsWith('/') && current.contains(entry.section(':', 0, 0).toUpper());
+        QStringList missing, twice;
+        for (const QString &name : useCurrent ? current : legacy) {
+            int files = 0;
+            for (const QString &entry : entries)
+                files += !entry.endsWith('/') && entry.section(':', 0, 0).toUpper() == name;
+            if (files == 0)
+                missing << name;
+            if (files > 1)
+                twice << name;
+        }
+        QCOMPARE(releaseUsesCurrentNames(folder), useCurrent);
+        const ReleaseShortfall shortfall = releaseShortfall(folder, useCurrent);
+        const QString where = entries.join(' ');
+        QVERIFY2(shortfall.isEmpty() == isCompleteRelease(listReleaseFiles(folder, useCurrent)), qPrintable(where));
+        missing.sort();
+        twice.sort();
+        QStringList gotMissing = shortfall.missing, gotTwice = shortfall.twoSpellings;
+        gotMissing.sort();
+        gotTwice.sort();
+        QVERIFY2(gotMissing == missing && gotTwice == twice, qPrintable(where));
+    }
+    QVERIFY(releaseShortfall(temp.filePath("none"), false).noFolder);
+}

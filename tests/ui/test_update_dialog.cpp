@@ -14,6 +14,8 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -234,9 +236,9 @@ private slots:
         const QStringList button = lines("button");
         QCOMPARE(button, (QStringList{"Cancel", "Start - 4", "Start - 3", "Start - 2", "Start - 1", "Start - 0",
                                       "Start (disabled)", "hidden"}));
-        // The file line: each file's path (backslashes only) before its transfer.
+        // The file line: each file's path (as the system writes paths) before its transfer.
         const QStringList files = lines("file");
-        const QString firstPath = QString(releaseFolder + "/APPSDISK.DAT").replace('/', '\\');
+        const QString firstPath = QDir::toNativeSeparators(releaseFolder + "/APPSDISK.DAT");
         QCOMPARE(files.first(), firstPath);
         QCOMPARE(files.filter("GIRVAARM.ROM").size(), 1);
         QCOMPARE(files.last(), QString());
@@ -561,9 +563,55 @@ private slots:
             QSKIP("this file system does not tell letter case apart");
         open(folder);
         QCOMPARE(lines("status"), QStringList{"No updates are available"});
+        // The info line names the folder and what it lacks.
+        QCOMPARE(lines("info"), QStringList{QString("No release in %1: missing GIRVAARM.ROM, two spellings of MASTER.DAT")
+                                                .arg(QDir::toNativeSeparators(folder))});
         QVERIFY(widget<QPushButton>("browseButton")->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+    }
+
+    void aFailureSaysWhy_data()
+    {
+        QTest::addColumn<QString>("faults");
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("sentence");
+        QTest::addColumn<int>("systemError"); // its message follows in brackets; 0: none
+        const QString noAccess = "The calculator could not be opened: this user may not write to it. "
+                                 "Install the updater's udev rule, or run the updater as root.";
+        QTest::newRow("107 en") << "unopenable" << 1 << noAccess << EACCES;
+        QTest::newRow("107 de") << "unopenable" << 4
+                                << "Der Rechner konnte nicht geöffnet werden: dieser Benutzer darf nicht darauf "
+                                   "schreiben. Installieren Sie die udev-Regel des Updaters oder starten Sie den "
+                                   "Updater als root."
+                                << EACCES;
+        QTest::newRow("112 en") << "fail-writes=all" << 1 << "The calculator stopped accepting data." << EIO;
+        QTest::newRow("112 de") << "fail-writes=all" << 4 << "Der Rechner hat aufgehört, Daten anzunehmen." << EIO;
+        QTest::newRow("104 en") << "unplug-after=30000|" << 1 << "Calculator TAVIX1 is missing: plug it in again." << 0;
+        QTest::newRow("104 de") << "unplug-after=30000|" << 4 << "Rechner TAVIX1 fehlt: stecken Sie ihn wieder an." << 0;
+    }
+    void aFailureSaysWhy()
+    {
+        // A failed pass puts its sentence on the info line, in the window's
+        // language, with the system's own message after it; the status keeps
+        // its number. (A calculator unplugged mid-file first fails its
+        // write, then is missing when the others' next pass goes out: one
+        // calculator "|" another.)
+        QFETCH(QString, faults);
+        QFETCH(int, language);
+        QFETCH(QString, sentence);
+        QFETCH(int, systemError);
+        std::vector<std::shared_ptr<emulator::Calculator>> calculators;
+        for (const QString &each : faults.split('|'))
+            calculators.push_back(attach(each));
+        open(releaseFolder, language);
+        QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("(").isEmpty(); }, kSessionTimeoutMs));
+        const QString status = lines("status").filter("(").first();
+        QVERIFY2(status.startsWith("Update failed ("), qPrintable(status));
+        if (systemError != 0)
+            sentence += " (" + QString::fromLocal8Bit(std::strerror(systemError)) + ")";
+        QTRY_VERIFY2_WITH_TIMEOUT(lines("info").contains(sentence), qPrintable(lines("info").join('\n')),
+                                  kSessionTimeoutMs);
     }
 
     void everyCalculatorGetsEveryFile_data()
@@ -598,10 +646,11 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return lines("status").contains(outcome); }, kSessionTimeoutMs));
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(lines("status").last(), outcome);
-        // Two calculators: the summary, and no list of names on the info line.
-        QCOMPARE(widget<QLabel>("infoLabel")->text(), summary);
+        // Two calculators: the summary after the last failure's reason, and
+        // no list of names on the info line.
+        QVERIFY2(widget<QLabel>("infoLabel")->text().endsWith(summary), qPrintable(widget<QLabel>("infoLabel")->text()));
         QCOMPARE(lines("summary"), QStringList{summary});
-        QCOMPARE(lines("info"), QStringList());
+        QVERIFY(lines("info").filter("Not updated").isEmpty());
         // A healthy calculator goes on whatever the other does.
         if (faults2.isEmpty() && attach2Ms == 0)
             verifyHoldsRelease(*second, releaseFolder);
@@ -769,7 +818,7 @@ private slots:
         QVERIFY(widget<QProgressBar>("progressBar")->isVisible());
         QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
-        QCOMPARE(lines("file").last(), QString(chosen + "/tavix_app.dat").replace('/', '\\'));
+        QCOMPARE(lines("file").last(), QDir::toNativeSeparators(chosen + "/tavix_app.dat"));
         QTRY_COMPARE(dialog->worker->currentDiskOffset(), 0x500000); // the worker takes the release at its next pass
         QVERIFY(waitFor("status: Done"));
         QVERIFY(lines("button").contains("Start - 2"));
@@ -793,7 +842,8 @@ private slots:
         emit dialog->updateMessage(QString());
         QTRY_COMPARE(widget<QLabel>("fileLabel")->text(), QString());
         emit dialog->updateMessage("C:\\release\\MASTER.DAT");
-        QTRY_COMPARE(widget<QLabel>("fileLabel")->text(), QString("C:\\release\\MASTER.DAT"));
+        // The transfer's form of the path, shown as the system writes paths.
+        QTRY_COMPARE(widget<QLabel>("fileLabel")->text(), QDir::toNativeSeparators("C:/release/MASTER.DAT"));
     }
 
     void cartOfThirtyCalculators_data()
