@@ -269,9 +269,18 @@ private slots:
     // An ordinary user (nobody), given the access to the calculator's block
     // device that the udev rule's uaccess tag gives the person at the seat
     // (here as the owner of the node, restored afterwards): the product finds
-    // the calculator and writes the release without root.
-    void ordinaryUserWithAccess()
+    // the calculator and writes the release without root. Without that
+    // access the window says why the calculator cannot be opened, and what
+    // to do.
+    void ordinaryUser_data()
     {
+        QTest::addColumn<bool>("access");
+        QTest::newRow("with the seat's access") << true;
+        QTest::newRow("without access") << false;
+    }
+    void ordinaryUser()
+    {
+        QFETCH(bool, access);
         QVERIFY2(startBox(calculators(1)), qPrintable(box->error()));
         const QByteArray node = QFile::encodeName(box->disks().first().device);
         struct stat before;
@@ -285,7 +294,8 @@ private slots:
                     qWarning("could not give %s back to its owner", node.constData());
             }
         } restore{node, before};
-        QVERIFY(::chown(node.constData(), kNobody, kNobody) == 0);
+        if (access)
+            QVERIFY(::chown(node.constData(), kNobody, kNobody) == 0);
         // The release where that user can read it.
         QTemporaryDir folder;
         QVERIFY(folder.isValid());
@@ -297,7 +307,17 @@ private slots:
             QVERIFY(QFile::copy(kSampleRelease + '/' + file.name, copy));
             QVERIFY(QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::ReadOther));
         }
-        const ProgramRun run = box->runWithTree(kUpdater, {folder.path(), "1"}, kRunMs, kNobody);
+        const QString noAccess("^info: The calculator could not be opened: this user may not write to it. "
+                               "Install the updater's udev rule, or run the updater as root. \\(.+\\)$");
+        const ProgramRun run =
+            box->runWithTree(kUpdater, {folder.path(), "1"}, kRunMs, kNobody, access ? QString() : noAccess);
+        if (!access) {
+            QVERIFY2(run.finished && !run.output.filter(QRegularExpression(noAccess)).isEmpty() &&
+                         run.output.contains("status: Update failed (107), Retry: 1"),
+                     qPrintable(describe(run)));
+            QVERIFY(box->stop());
+            return;
+        }
         QVERIFY2(run.finished && run.exitCode == 0 && run.output.contains("status: Done"), qPrintable(describe(run)));
         QVERIFY(box->stop());
         checkDisks(*box, folder.path(), 1);
