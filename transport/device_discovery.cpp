@@ -127,7 +127,7 @@ bool forEachCalculatorDisk(const char16_t *vendor, const char16_t *product, Foun
     return true;
 }
 
-// ASCII lower case, for finding the fixed parts of a path however it is spelt.
+// ASCII lower case, for finding the fixed pieces of a path however it is spelt.
 std::u16string lowerAscii(std::u16string_view text)
 {
     std::u16string lower(text);

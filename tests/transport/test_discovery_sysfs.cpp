@@ -85,12 +85,12 @@ QStringList survey(bool *agrees)
     return rows;
 }
 
-// A machine made from `specs` (see addDisk), surveyed through the Linux backend.
-QStringList surveyMachine(const QStringList &specs, bool *agrees)
+// A machine made of `disks` (see addDisk), surveyed through the Linux backend.
+QStringList surveyMachine(const QStringList &disks, bool *agrees)
 {
     FakeSysfs sysfs;
-    for (const QString &spec : specs) {
-        addDisk(sysfs, spec);
+    for (const QString &disk : disks) {
+        addDisk(sysfs, disk);
         if (QTest::currentTestFailed())
             return {};
     }
@@ -206,7 +206,7 @@ private slots:
 
     void surveyAgreesWithDiscoveryOnGeneratedMachines()
     {
-        // Each kind: its spec (%1 the block name, %2 a serial) and its verdict.
+        // Each kind: how addDisk makes it (%1 the block name, %2 a serial) and its verdict.
         const QStringList kinds{"usb:%1", "calculator", "usb:%1:xq:tavix update:TX%2", "calculator",
                                 "usb:%1:XQ:Tavix updater:TX%2", "calculator",
                                 "usb:%1:SanDisk:Cruzer Blade:%2", "other sandisk cruzer_blade",
@@ -215,33 +215,33 @@ private slots:
                                 "virtio:%1", "not scsi", "loop:%1", "no device"};
         QRandomGenerator random(20240611);
         for (int machine = 0; machine < 60; ++machine) {
-            QStringList specs, expected;
+            QStringList disks, expected;
             for (int i = 0, count = random.bounded(12); i < count; ++i) {
                 const int kind = 2 * random.bounded(kinds.size() / 2);
                 const QString prefix = kinds[kind].section(':', 0, 0);
                 const QString name = prefix == "usb" || prefix == "sata" ? QString("sd") + QChar('a' + i)
                                      : prefix == "virtio"                ? QString("vd") + QChar('a' + i)
                                                                          : QString("%1%2").arg(prefix).arg(i);
-                specs << kinds[kind].arg(name).arg(i);
+                disks << kinds[kind].arg(name).arg(i);
                 QString verdict = kinds[kind + 1];
                 if (verdict == "calculator") {
                     const bool node = random.bounded(2) == 1;
                     if (node)
-                        specs << "node:" + name;
+                        disks << "node:" + name;
                     verdict += node ? ", may write 0" : QString(", denied %1").arg(ENOENT);
                 }
                 expected << name + ": " + verdict;
                 const QString separator = name.back().isDigit() ? "p" : "";
-                for (int k = 1, parts = random.bounded(3); k <= parts; ++k) {
-                    specs << QString("part:%1:%1%2%3").arg(name, separator).arg(k);
+                for (int k = 1, partitions = random.bounded(3); k <= partitions; ++k) {
+                    disks << QString("part:%1:%1%2%3").arg(name, separator).arg(k);
                     expected << QString("%1%2%3: partition of %1").arg(name, separator).arg(k);
                 }
             }
             bool agrees = false;
-            QStringList rows = surveyMachine(specs, &agrees);
+            QStringList rows = surveyMachine(disks, &agrees);
             expected.sort();
             rows.sort(); // every entry once: the sorted lists are equal
-            QVERIFY2(rows == expected && agrees, qPrintable(specs.join(' ')));
+            QVERIFY2(rows == expected && agrees, qPrintable(disks.join(' ')));
         }
     }
 
