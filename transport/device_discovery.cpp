@@ -228,6 +228,69 @@ std::vector<SurveyedCalculatorDisk> surveyCalculatorDisks(const char16_t *vendor
     return disks;
 }
 
+namespace {
+
+// Why the platform named no path for a disk.
+std::string refusalText(const platform::SurveyedDisk &disk)
+{
+    using platform::DiskRefusal;
+    switch (disk.refusal) {
+    case DiskRefusal::None:
+        break;
+    case DiskRefusal::NoDevice:
+        return "no device behind it (a loop or RAM disk)";
+    case DiskRefusal::NotScsi:
+        return "not a SCSI disk (NVMe, virtio, MMC)";
+    case DiskRefusal::NotUsb:
+        return "not on USB (SATA, SAS)";
+    case DiskRefusal::NotMassStorage:
+        return "on USB, but not mass storage";
+    case DiskRefusal::Partition:
+        return "a partition of " + disk.parent;
+    case DiskRefusal::NoDevNumbers:
+        return "no device numbers";
+    case DiskRefusal::NotNameable:
+        return "its name cannot be put in a device path";
+    case DiskRefusal::Unreadable:
+        return "its entry cannot be read";
+    }
+    return std::string();
+}
+
+// What a user needs to know of a calculator: whether a session can open it.
+std::string calculatorRemark(const platform::SurveyedDisk &disk)
+{
+    switch (disk.access) {
+    case platform::DiskAccess::Unknown:
+        break;
+    case platform::DiskAccess::ReadWrite:
+        return "this user may read and write it";
+    case platform::DiskAccess::Denied:
+        return "this user may not read and write it (" + platform::toUtf8(platform::errorText(disk.accessError)) +
+               ")";
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::string diskSurveyReason(const SurveyedCalculatorDisk &row)
+{
+    switch (row.verdict) {
+    case DiskVerdict::Calculator:
+        return calculatorRemark(row.disk);
+    case DiskVerdict::RefusedByPlatform:
+        return refusalText(row.disk);
+    case DiskVerdict::NotUsbMassStorage:
+        return "not USB mass storage";
+    case DiskVerdict::OtherModel:
+        return "other vendor or model (" + platform::toUtf8(row.vendor) + " " + platform::toUtf8(row.product) + ")";
+    case DiskVerdict::PathTooLong:
+        return "device path too long";
+    }
+    return std::string();
+}
+
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product)
 {
     return findCalculatorDisks(devicePaths, vendor, product, kMaxDevices) > 0;

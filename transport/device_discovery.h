@@ -66,6 +66,12 @@ struct SurveyedCalculatorDisk {
 // Calculator ones are exactly the paths one pass of it finds.
 std::vector<SurveyedCalculatorDisk> surveyCalculatorDisks(const char16_t *vendor, const char16_t *product);
 
+// Why a surveyed disk is not a calculator, in English words ("not on USB
+// (SATA, SAS)", "other vendor or model (sandisk cruzer_blade)"); for a
+// calculator, whether this user may read and write it; empty when there is
+// nothing to say.
+std::string diskSurveyReason(const SurveyedCalculatorDisk &disk);
+
 // One pass into devicePaths; true if at least one calculator is present.
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product);
 
