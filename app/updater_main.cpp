@@ -89,6 +89,10 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language,
                                              commandLine.languageFromSettings);
     dialog->setReportPath(reportPath);
+    QString logError;
+    if (!logPath.isEmpty() && !dialog->setLogPath(logPath, &logError))
+        std::fprintf(stderr, "%s: --log: %s\n", QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData(),
+                     logError.toLocal8Bit().constData());
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     if (hooks.dialogCreated)

@@ -2,6 +2,9 @@
 
 #include "common/calculator_model.h"
 #include "platform/clock.h"
+#include "platform/disk_system.h"
+#include "platform/keep_awake.h"
+#include "session/session_log.h"
 #include "session/session_rules.h"
 #include "session/transfer_reports.h"
 #include "transport/transfer_engine.h"
@@ -107,6 +110,11 @@ void CUpdateWorker::beginRelease(const QVector<CUpdateFile> &files)
     });
 }
 
+void CUpdateWorker::setLog(std::shared_ptr<CSessionLog> log)
+{
+    post([this, log] { log_ = log; });
+}
+
 void CUpdateWorker::armCountdown()
 {
     post([this] {
@@ -198,8 +206,10 @@ void CUpdateWorker::process()
     platform::pauseMs(kStartPauseMs);
     for (;;) {
         try {
-            if (!applyCalls())
+            if (!applyCalls()) {
+                awake_.reset(); // on this thread, which took it
                 return;
+            }
             runPass();
         } catch (...) {
             // Nothing may cross the slot. The session's passes end and the
@@ -251,7 +261,11 @@ void CUpdateWorker::endSession()
     if (!sessionOpen_)
         return; // already told
     sessionOpen_ = false;
-    endUpdateSession(kVendor, kProduct);
+    awake_.reset();
+    const std::int32_t told = endUpdateSession(kVendor, kProduct);
+    if (log_)
+        log_->write(told == kTransferOk ? QStringLiteral("session ended: the calculators attached were told")
+                                        : QStringLiteral("session ended: no calculator attached to tell (%1)").arg(told));
     busy.store(false);
     emit sessionClosed();
 }
@@ -330,6 +344,10 @@ void CUpdateWorker::transfer()
     }
     busy.store(true);
     transferStarted.store(true);
+    // A machine that sleeps in the middle of a raw write leaves calculators
+    // half-written.
+    if (!awake_)
+        awake_ = std::make_unique<platform::AwakeHold>("Writing firmware to calculators");
 
     // Who is attached now, and who is due for which file: the calculators
     // that lack the same next file, and whose turn it is, go out together.
@@ -337,8 +355,13 @@ void CUpdateWorker::transfer()
     CalculatorLedger::Run run;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
+        std::vector<bool> wasPresent;
+        for (int e = 0; e < ledger_.size(); ++e)
+            wasPresent.push_back(ledger_.at(e).present);
         ledger_.attach(found, platform::nowMs());
         run = ledger_.nextRun(platform::nowMs(), preferFile_);
+        if (log_)
+            logDiscovery(found, wasPresent);
     }
     publishRows(run);
 
@@ -368,6 +391,8 @@ void CUpdateWorker::transfer()
             results.push_back(calculator.result);
             systemErrors.push_back(calculator.systemError);
         }
+        if (log_)
+            logRun(run, report);
         // A run refused before any calculator (a source it cannot use) gives
         // its code to every one of them.
         results.resize(run.entries.size(), code == kTransferOk ? kNoCalculatorFound : code);
@@ -396,6 +421,7 @@ void CUpdateWorker::transfer()
     case NextStep::Done:
     case NextStep::GiveUp:
         state.store(Idle);
+        awake_.reset();
         break;
     }
     emit updaterRan(next.result, next);
@@ -436,4 +462,56 @@ void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
         rows_ = rows;
     }
     emit calculatorsChanged(rows);
+}
+
+namespace {
+
+QString codeText(std::int32_t code, std::uint32_t systemError)
+{
+    QString text = QString::number(code);
+    if (systemError != 0)
+        text += QStringLiteral(" (system error %1: %2)")
+                    .arg(systemError)
+                    .arg(QString::fromStdU16String(platform::errorText(systemError)));
+    return text;
+}
+
+} // namespace
+
+void CUpdateWorker::logDiscovery(const std::vector<std::u16string> &found, const std::vector<bool> &wasPresent)
+{
+    for (int e = 0; e < ledger_.size(); ++e) {
+        const CalculatorLedger::Calculator &calculator = ledger_.at(e);
+        const QString name = QString::fromStdU16String(ledger_.identity(e));
+        const QString where = QString::fromStdU16String(calculator.path);
+        if (std::size_t(e) >= wasPresent.size())
+            log_->write(QStringLiteral("calculator %1 found at %2").arg(name, where));
+        else if (wasPresent[std::size_t(e)] && !calculator.present)
+            log_->write(QStringLiteral("calculator %1 lost").arg(name));
+        else if (!wasPresent[std::size_t(e)] && calculator.present)
+            log_->write(QStringLiteral("calculator %1 back at %2").arg(name, where));
+    }
+    if (found == lastSurveyed_)
+        return;
+    lastSurveyed_ = found;
+    for (const SurveyedCalculatorDisk &disk : surveyCalculatorDisks(kVendor, kProduct)) {
+        const QString reason = QString::fromStdString(diskSurveyReason(disk));
+        if (disk.verdict != DiskVerdict::Calculator)
+            log_->write(QStringLiteral("disk %1 not taken: %2").arg(QString::fromStdString(disk.disk.name), reason));
+        else if (disk.disk.access == platform::DiskAccess::Denied)
+            log_->write(QStringLiteral("calculator disk %1: %2").arg(QString::fromStdString(disk.disk.name), reason));
+    }
+}
+
+void CUpdateWorker::logRun(const CalculatorLedger::Run &run, const TransferReport &report)
+{
+    log_->write(QStringLiteral("run: %1 to %2 calculator(s)").arg(files_[run.file].name).arg(run.entries.size()));
+    for (std::size_t k = 0; k < run.entries.size() && k < report.calculators.size(); ++k) {
+        const CalculatorResult &result = report.calculators[k];
+        if (result.result == kCalculatorLeftOut)
+            continue;
+        log_->write(QStringLiteral("  %1: %2")
+                        .arg(QString::fromStdU16String(ledger_.identity(run.entries[k])),
+                             codeText(result.result, result.systemError)));
+    }
 }

@@ -17,6 +17,7 @@
 #include "session/calculator_view.h"
 #include "session/next_step.h"
 #include "session/update_file.h"
+#include "transport/transfer_engine.h"
 
 #include <QObject>
 #include <QVector>
@@ -26,7 +27,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+
+class CSessionLog;
+namespace platform {
+class AwakeHold;
+}
 
 class CUpdateWorker : public QObject {
     Q_OBJECT
@@ -64,6 +71,10 @@ public:
     // Ends process() at the top of its next pass, after the calls already
     // made (an end of session asked for goes out first).
     void requestStop();
+    // --log: the calculators found and lost, each run's results with the
+    // system error behind a failure, and the disks not taken with the reason
+    // go to `log` from the next pass on (null: none).
+    void setLog(std::shared_ptr<CSessionLog> log);
 
     // --- what the window reads --------------------------------------------
     // From the first transfer of a session until its end has been handled,
@@ -114,6 +125,11 @@ private:
     // The view's rows from the ledger, `writing` being written now; sent when
     // they changed.
     void publishRows(const CalculatorLedger::Run &writing);
+    // --log lines: who came and went at the discovery that gave `found`
+    // (`wasPresent`: each entry's presence before it), and the disks not
+    // taken when the calculators found changed.
+    void logDiscovery(const std::vector<std::u16string> &found, const std::vector<bool> &wasPresent);
+    void logRun(const CalculatorLedger::Run &run, const TransferReport &report);
 
     // The window's calls, in the order made.
     std::mutex callsLock_;
@@ -139,6 +155,9 @@ private:
     int currentFile_ = 0;          // into files_
     int preferFile_ = -1;          // the file whose later groups go on next (-1: none)
     std::uint32_t retryWaitMs_ = 0; // RetryPause: until the next calculator is due
+    std::shared_ptr<CSessionLog> log_;         // --log; null: none
+    std::unique_ptr<platform::AwakeHold> awake_; // from the first transfer to the last: the machine stays awake
+    std::vector<std::u16string> lastSurveyed_; // the calculators found when the disks were last logged
 
     mutable std::mutex ledgerLock_; // the window copies the ledger
     CalculatorLedger ledger_;       // written on the worker's thread, under ledgerLock_

@@ -4,6 +4,7 @@
 #include "resources/language.h"
 #include "resources/localized_text.h"
 #include "session/release_scan.h"
+#include "session/session_log.h"
 #include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "ui/calculator_list.h"
@@ -572,6 +573,26 @@ void CCalcFWUpdateMSDialog::onSessionClosed()
 {
     writeReport();
     emit sessionEnded();
+}
+
+bool CCalcFWUpdateMSDialog::setLogPath(const QString &path, QString *error)
+{
+    auto log = std::make_shared<CSessionLog>();
+    if (!log->open(path, error))
+        return false;
+    sessionLog = log;
+    log->write(QStringLiteral("%1 %2: release folder %3, language %4")
+                   .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+                        QCoreApplication::applicationVersion(),
+                        QDir::toNativeSeparators(QFileInfo(firmwareFolder).absoluteFilePath()))
+                   .arg(languageIndex));
+    // What the window shows, but not every step of the bar.
+    connect(this, &CCalcFWUpdateMSDialog::displayChanged, this, [log](const QString &field, const QString &value) {
+        if (field != QLatin1String("progress") || value == QLatin1String("hidden"))
+            log->write(QStringLiteral("window: ") + field + QStringLiteral(": ") + value);
+    });
+    worker->setLog(log);
+    return true;
 }
 
 // --report: once a session; a file that cannot be written is said on

@@ -29,6 +29,7 @@
 #include <memory>
 
 class CCalculatorList;
+class CSessionLog;
 class CUpdateWorker;
 class QCloseEvent;
 class QLabel;
@@ -83,6 +84,10 @@ public:
     // program ends first (the window closed during a retry pause, or as soon
     // as it showed the end).
     void setReportPath(const QString &path) { reportPath = path; }
+    // --log: from now on the session's events are appended to `path` (what
+    // the window shows, the calculators found and lost, each run's results,
+    // the disks not taken). False, with *error, when it cannot be opened.
+    bool setLogPath(const QString &path, QString *error);
 
     // TransferReports: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;
@@ -158,6 +163,7 @@ private:
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
     QVector<CalculatorView> shownRows;          // the rows the list shows
     QString reportPath;                         // --report
+    std::shared_ptr<CSessionLog> sessionLog;    // --log; null: none
     bool reportWritten = false;                 // this session's report is on disk (or failed, once)
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.

@@ -7,6 +7,9 @@
 
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -106,6 +109,18 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The log names a calculator where it was found, and a failing one's code
+// with the system's error behind it (the simulator's failed writes: EIO).
+void verifyLogNames(const QString &log, const QString &identity, bool failing)
+{
+    const QString text = QString::fromUtf8(readAll(log));
+    QVERIFY2(text.contains("calculator " + identity + " found at \\\\?\\usbstor#disk&ven_xq&prod_tavix_update"),
+             qPrintable(identity + "\n" + text));
+    const QString failure = QString("  %1: 112 (system error %2: %3)").arg(identity).arg(EIO).arg(strerror(EIO));
+    QCOMPARE(text.contains(failure), failing);
+    QVERIFY2(text.contains(QString("  %1: 0\n").arg(identity)) || failing, qPrintable(text));
 }
 
 } // namespace
@@ -294,8 +309,9 @@ void TestUpdaterSim::cartOfCalculators()
     if (!serial.isEmpty())
         env.insert("TAVIX_SIM_SERIAL", serial);
     const QString report = path("report.csv");
+    const QString log = path("session.log");
 
-    Updater updater(env, {release, "1", "--report", report});
+    Updater updater(env, {release, "1", "--report", report, "--log", log});
     if (givenUp.isEmpty()) {
         QVERIFY2(updater.finish() && updater.process.exitCode() == 0, qPrintable(updater.lines.join('\n')));
     } else {
@@ -324,8 +340,23 @@ void TestUpdaterSim::cartOfCalculators()
         QCOMPARE(fields[0], identity);
         QCOMPARE(fields[1], QString(givenUp.contains(calculator) ? "given up" : "updated"));
         QCOMPARE(fields[2], QString(givenUp.contains(calculator) ? "0" : "3"));
+        verifyLogNames(log, identity, givenUp.contains(calculator));
     }
+    // The log's window lines are what the window echoed, but the bar's steps.
+    QStringList shown, logged;
+    for (const QString &line : updater.lines)
+        if (!QRegularExpression("^progress: \\d+$").match(line).hasMatch())
+            shown << line;
+    for (const QString &line : QString::fromUtf8(readAll(log)).split('\n', Qt::SkipEmptyParts)) {
+        QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}  \\s*\\S").match(line).hasMatch(),
+                 qPrintable(line));
+        if (line.mid(25).startsWith("window: "))
+            logged << line.mid(25 + 8);
+    }
+    QCOMPARE(logged, shown.mid(0, logged.size()));
+    QVERIFY(logged.size() >= shown.size() - 1); // the echo may be ahead by the last line
 }
+
 
 void TestUpdaterSim::folderAndLanguage_data()
 {

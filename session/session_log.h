@@ -1,0 +1,24 @@
+// CSessionLog: the plain text log that --log asks for, for support. One line
+// an event, each with the local time to the millisecond; appended to, so that
+// the sessions before stay. Written from the window's and the worker's
+// threads; every line reaches the file at once, so that a crash or a pulled
+// plug loses nothing already said.
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+#include <mutex>
+
+class CSessionLog {
+public:
+    // Opens `path` for appending; false, with *error saying why, when it
+    // cannot be.
+    bool open(const QString &path, QString *error);
+    // One line: the time, two spaces, `line` (line breaks made spaces).
+    void write(const QString &line);
+
+private:
+    std::mutex lock_; // one line at a time
+    QFile file_;      // under lock_
+};
