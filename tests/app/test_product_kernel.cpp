@@ -211,9 +211,22 @@ private slots:
     {
         QVERIFY2(startBox(calculators(2, "unplug-after=20480@1")), qPrintable(box->error()));
         const QString finalFailure("^status: Update failed \\(\\d+\\)$");
-        const ProgramRun run = box->runWithTree(kUpdater, {kSampleRelease, "1"}, kRunMs, 0, finalFailure);
+        QTemporaryDir logFolder;
+        QVERIFY(logFolder.isValid());
+        const QString log = logFolder.filePath("session.log");
+        const ProgramRun run =
+            box->runWithTree(kUpdater, {kSampleRelease, "1", "--log", log}, kRunMs, 0, finalFailure);
         const QStringList statuses = run.output.filter(QRegularExpression(finalFailure));
         QVERIFY2(run.finished && !statuses.isEmpty() && !run.output.contains("status: Done"), qPrintable(describe(run)));
+        // The log says which calculator went, and which other disks of the
+        // machine (a SATA disk, a USB stick) were not taken, and why.
+        QFile logFile(log);
+        QVERIFY(logFile.open(QIODevice::ReadOnly));
+        const QString logged = QString::fromUtf8(logFile.readAll());
+        QVERIFY2(logged.contains(QRegularExpression("  calculator \\S+ lost\\n")), qPrintable(logged));
+        QVERIFY2(logged.contains(QRegularExpression("  disk loop\\d+ not taken: not on USB \\(SATA, SAS\\)\\n")) &&
+                     logged.contains(QRegularExpression("  disk loop\\d+ not taken: other vendor or model")),
+                 qPrintable(logged.right(800)));
         QVERIFY(box->stop());
         checkDisks(*box, kSampleRelease, 2, 1);
     }
