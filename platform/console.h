@@ -1,0 +1,20 @@
+// The console a windowed program was started from. On Windows the updater is
+// a GUI-subsystem program: started from a console, its standard output and
+// error lead nowhere unless it attaches to that console itself.
+#pragma once
+
+namespace platform {
+
+// Sends standard output and error that lead nowhere to the console of the
+// process that started this one, when there is one. Output already redirected
+// into a file or a pipe stays there. Nothing on POSIX, where they always lead
+// where the shell said.
+void useParentConsole();
+
+// Detaches from the console useParentConsole attached to, so that closing that
+// console or Ctrl+C in it does not end the program while it writes calculators.
+// Text written afterwards to a stream that led there is lost. Nothing when
+// nothing was attached.
+void leaveParentConsole();
+
+} // namespace platform
