@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/list_disks.h"
 #include "app/single_instance.h"
+#include "platform/console.h"
 #include "ui/update_dialog.h"
 
 #include <QApplication>
@@ -47,6 +48,9 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    // Every line below that goes out without a window reaches the console the
+    // program was started from (a windowed program has none of its own).
+    platform::useParentConsole();
     QString reportPath, logPath;
     for (const auto &option : {std::make_pair("--report", &reportPath), std::make_pair("--log", &logPath)}) {
         if (!takeFileOption(&arguments, QLatin1String(option.first), option.second)) {
@@ -72,8 +76,13 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));
 
     CSingleInstance guard;
-    if (!guard.acquire())
+    if (!guard.acquire()) {
+        // Not silent: a person who sees nothing happen starts it again.
+        guard.askRunningCopyToFront();
+        std::fprintf(stderr, "%s: another copy of the updater is running\n",
+                     QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData());
         return 0;
+    }
 
     if (hooks.prepare) {
         if (const int code = hooks.prepare())
@@ -95,11 +104,14 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
                      logError.toLocal8Bit().constData());
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
+    QObject::connect(&guard, &CSingleInstance::frontRequested, dialog, &CCalcFWUpdateMSDialog::bringToFront);
     if (hooks.dialogCreated)
         hooks.dialogCreated(dialog);
     QApplication::setActiveWindow(dialog);
     dialog->show();
     dialog->scanFirmwareFolder();
+    // Closing the console it was started from must not end a session.
+    platform::leaveParentConsole();
     const int result = app.exec();
 
     // The worker's loop uses the disk system; it ends before whatever the

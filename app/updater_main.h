@@ -24,5 +24,6 @@ struct UpdaterHooks {
 };
 
 // The whole program; returns the process exit code. A second copy for the
-// same user returns 0 at once and shows nothing.
+// same user says so on standard error, asks the first copy to bring its
+// window to the front and returns 0.
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks = UpdaterHooks());

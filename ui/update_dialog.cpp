@@ -304,6 +304,15 @@ void CCalcFWUpdateMSDialog::setProgressVisible(bool visible)
                         visible ? QString::number(std::max(progressBar->value(), 0)) : QStringLiteral("hidden"));
 }
 
+void CCalcFWUpdateMSDialog::bringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+    emit displayChanged(QStringLiteral("window"), QStringLiteral("raised"));
+}
+
 // --- the release scan ----------------------------------------------------------
 
 void CCalcFWUpdateMSDialog::detectNameSet()

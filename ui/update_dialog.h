@@ -88,6 +88,10 @@ public:
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.
     bool setLogPath(const QString &path, QString *error);
+    // Another copy of the updater was started: the window comes to the
+    // front where the window system lets it (un-minimized, raised, active),
+    // echoed as "window: raised".
+    void bringToFront();
 
     // TransferReports: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;

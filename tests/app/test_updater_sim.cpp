@@ -434,11 +434,15 @@ void TestUpdaterSim::secondCopyLeavesAtOnce()
     Updater first(env, arguments);
     QVERIFY(!first.waitForLine("status: No updates are available").isEmpty());
 
+    // The second says why nothing else happens, and the first's window comes
+    // to the front (the user was looking for it).
     Updater second(env, arguments);
     QVERIFY(second.finish());
     QCOMPARE(second.process.exitCode(), 0);
-    QCOMPARE(second.process.readAllStandardError(), QByteArray());
+    QCOMPARE(second.process.readAllStandardError(),
+             QByteArray("tavix-updater-sim: another copy of the updater is running\n"));
     QCOMPARE(second.lines, QStringList());
+    QCOMPARE(first.waitForLine("window: "), QString("window: raised"));
     QCOMPARE(first.process.state(), QProcess::Running);
 
     // A copy that dies leaves its guard behind; the next start must not take
