@@ -2,6 +2,7 @@
 
 #include "common/calculator_model.h"
 #include "platform/disk_system.h"
+#include "platform/error_kind.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,7 +18,8 @@ std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks)
     for (const SurveyedCalculatorDisk &disk : disks) {
         const bool calculator = disk.verdict == DiskVerdict::Calculator;
         calculators += calculator ? 1 : 0;
-        if (calculator && disk.disk.access == platform::DiskAccess::Denied)
+        if (calculator && disk.disk.access == platform::DiskAccess::Denied &&
+            platform::errorKind(disk.disk.accessError) == platform::ErrorKind::NoAccess)
             notes += disk.disk.name + ": a session would fail to open it (107); put the udev rule "
                                       "70-tavix-updater.rules into /lib/udev/rules.d (the package does) or "
                                       "/etc/udev/rules.d and replug the calculator, or run the updater as root\n";

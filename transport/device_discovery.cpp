@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "platform/error_kind.h"
 #include "transport/text16.h"
 
 #include <cstddef>
@@ -265,9 +266,14 @@ std::string calculatorRemark(const platform::SurveyedDisk &disk)
         break;
     case platform::DiskAccess::ReadWrite:
         return "this user may read and write it";
-    case platform::DiskAccess::Denied:
-        return "this user may not read and write it (" + platform::toUtf8(platform::errorText(disk.accessError)) +
-               ")";
+    case platform::DiskAccess::Denied: {
+        // Only a refusal is the user's access; a node that is missing or
+        // broken is the system's matter.
+        const std::string why = " (" + platform::toUtf8(platform::errorText(disk.accessError)) + ")";
+        if (platform::errorKind(disk.accessError) == platform::ErrorKind::NoAccess)
+            return "this user may not read and write it" + why;
+        return "its device node cannot be opened" + why;
+    }
     }
     return std::string();
 }

@@ -192,6 +192,13 @@ private slots:
                                     QString("sdd: calculator, denied %1").arg(ENOENT), "sde: not mass storage",
                                     "sdg: no dev numbers", "sdh: too long", "sdz: unreadable", "vda: not scsi"}));
         QVERIFY(agrees);
+        // A refused node is this user's access (the udev rule); a missing one is not.
+        SurveyedCalculatorDisk denied;
+        denied.disk.access = platform::DiskAccess::Denied;
+        for (const int error : {EACCES, ENOENT}) {
+            denied.disk.accessError = std::uint32_t(error);
+            QCOMPARE(QString::fromStdString(diskSurveyReason(denied)).startsWith("this user may not"), error == EACCES);
+        }
 
         const QString guid = "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
         ListedPaths windows({"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#7&1a2b&0" + guid,
