@@ -1,4 +1,5 @@
 #include "emulator/emulated_disk_system.h"
+#include "platform/error_kind.h"
 
 #include <cerrno>
 #include <limits>
@@ -45,7 +46,7 @@ public:
             base = static_cast<std::int64_t>(calculator_->diskBytes());
         if ((offset > 0 && base > std::numeric_limits<std::int64_t>::max() - offset) ||
             base + offset < 0) {
-            platform::setLastError(EINVAL);
+            platform::setLastError(platform::systemErrorFor(EINVAL));
             return -1;
         }
         position_ = base + offset;
@@ -91,7 +92,7 @@ private:
 
     static bool fail(int error)
     {
-        platform::setLastError(static_cast<std::uint32_t>(error));
+        platform::setLastError(platform::systemErrorFor(error));
         return false;
     }
 
@@ -179,13 +180,13 @@ platform::Handle EmulatedDiskSystem::openDisk(const char16_t *devicePath)
             std::uint64_t attachment = 0;
             int error = 0;
             if (!disk->open(&attachment, &error)) {
-                platform::setLastError(static_cast<std::uint32_t>(error));
+                platform::setLastError(platform::systemErrorFor(error));
                 return platform::kInvalidHandle;
             }
             return new OpenedCalculator(*this, disk, attachment);
         }
     }
-    platform::setLastError(ENOENT);
+    platform::setLastError(platform::systemErrorFor(ENOENT));
     return platform::kInvalidHandle;
 }
 
@@ -223,7 +224,7 @@ bool EmulatedDiskSystem::countCall()
     const std::uint64_t failAt = failAt_.load();
     if (failAt == 0 || call < failAt || (call > failAt && !persistent_.load()))
         return false;
-    platform::setLastError(EIO);
+    platform::setLastError(platform::systemErrorFor(EIO));
     return true;
 }
 

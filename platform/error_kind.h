@@ -15,4 +15,9 @@ enum class ErrorKind {
 
 ErrorKind errorKind(std::uint32_t code);
 
+// The system's own code for what a POSIX errno value names (itself on POSIX;
+// the nearest GetLastError code on Windows), for stand-ins of the system such
+// as the simulated calculator, which say their failures as errno values.
+std::uint32_t systemErrorFor(int posixError);
+
 } // namespace platform

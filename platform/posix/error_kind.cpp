@@ -19,4 +19,9 @@ ErrorKind errorKind(std::uint32_t code)
     }
 }
 
+std::uint32_t systemErrorFor(int posixError)
+{
+    return static_cast<std::uint32_t>(posixError);
+}
+
 } // namespace platform

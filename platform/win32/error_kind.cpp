@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cerrno>
+
 namespace platform {
 
 ErrorKind errorKind(std::uint32_t code)
@@ -16,6 +18,35 @@ ErrorKind errorKind(std::uint32_t code)
         return ErrorKind::InUse;
     default:
         return ErrorKind::Other;
+    }
+}
+
+std::uint32_t systemErrorFor(int posixError)
+{
+    switch (posixError) {
+    case 0:
+        return ERROR_SUCCESS;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
+    case EBUSY:
+        return ERROR_BUSY;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENODEV:
+        return ERROR_DEV_NOT_EXIST;
+    case ENXIO:
+        return ERROR_NOT_READY;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_IO_DEVICE; // EIO and the rest: the device failed the request
     }
 }
 

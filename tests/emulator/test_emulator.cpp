@@ -4,6 +4,7 @@
 #include "emulator/emulated_disk_system.h"
 #include "emulator/simulation_settings.h"
 #include "platform/clock.h"
+#include "platform/error_kind.h"
 
 #include <QtTest>
 
@@ -185,7 +186,7 @@ private slots:
         for (const QString &path : {expected[0].toUpper(), expected[2].toLower(), QString("x")}) {
             platform::setLastError(0);
             QVERIFY(!disks->openDisk(path.toStdU16String().c_str()));
-            QCOMPARE(platform::lastError(), std::uint32_t(ENOENT));
+            QCOMPARE(platform::lastError(), platform::systemErrorFor(ENOENT));
         }
         QCOMPARE(disks->openHandleCount(), 1);
     }
@@ -227,7 +228,7 @@ private slots:
         platform::setLastError(0);
         QVERIFY(write ? !disk->write(data.get() + shift, length, &moved)
                       : !disk->read(data.get() + shift, length, &moved));
-        QCOMPARE(platform::lastError(), std::uint32_t(error));
+        QCOMPARE(platform::lastError(), platform::systemErrorFor(error));
         QCOMPARE(moved, 0u);
         QCOMPARE(disk->seek(0, SeekOrigin::Current), offset);
         QCOMPARE(calc->trace(), trace);
@@ -411,7 +412,7 @@ private slots:
             platform::setLastError(0);
             const bool ok = writeAt(disk, i * 512, pattern(512, std::uint8_t(i + 1)).get(), 512);
             seen << (ok ? "ok" : "fail");
-            QCOMPARE(platform::lastError(), std::uint32_t(ok ? 0 : EIO));
+            QCOMPARE(platform::lastError(), platform::systemErrorFor(ok ? 0 : EIO));
             QCOMPARE(calc->contents(i * 512, 512),
                      ok ? bytes(pattern(512, std::uint8_t(i + 1)).get(), 512) : std::vector<std::uint8_t>(512, 0));
             expectedTrace << QString("%1write %2 512").arg(ok ? "" : "refused ").arg(i * 512);
@@ -455,7 +456,7 @@ private slots:
         faults.unopenable = true;
         calc->setFaults(faults);
         QVERIFY(!open(*calc));
-        QCOMPARE(platform::lastError(), std::uint32_t(EACCES));
+        QCOMPARE(platform::lastError(), platform::systemErrorFor(EACCES));
         QCOMPARE(traceOf(*calc), QStringList{"refused open"});
         QCOMPARE(enumerate(*disks).size(), 1); // still there, only not openable
         QCOMPARE(disks->openHandleCount(), 1);
@@ -489,7 +490,7 @@ private slots:
         platform::setLastError(0);
         QCOMPARE(writeAt(disk, 0, data.get(), 1536), writeOk);
         if (!writeOk)
-            QCOMPARE(platform::lastError(), std::uint32_t(ENODEV));
+            QCOMPARE(platform::lastError(), platform::systemErrorFor(ENODEV));
         // Only what fitted below the limit is on the disk.
         std::vector<std::uint8_t> expected = bytes(data.get(), std::size_t(limit));
         expected.resize(1536, 0);
@@ -500,7 +501,7 @@ private slots:
         Buffer sector = pattern(512, 0);
         for (Handle h : {disk, second}) {
             QVERIFY(!readAt(h, 0, sector.get(), 512));
-            QCOMPARE(platform::lastError(), std::uint32_t(ENODEV));
+            QCOMPARE(platform::lastError(), platform::systemErrorFor(ENODEV));
         }
         QVERIFY(!second->flush());
         QCOMPARE(second->size(), qint64(-1));
@@ -514,7 +515,7 @@ private slots:
         if (replugMs >= 0) {
             QCOMPARE(traceOf(*calc).last(), QString("replugged"));
             QVERIFY(!readAt(second, 0, sector.get(), 512)); // old handles stay dead
-            QCOMPARE(platform::lastError(), std::uint32_t(ENODEV));
+            QCOMPARE(platform::lastError(), platform::systemErrorFor(ENODEV));
             Handle again = open(*calc);
             QVERIFY(again);
             QVERIFY(readAt(again, 0, sector.get(), 512));
@@ -535,7 +536,7 @@ private slots:
         const QString second = QString::fromStdU16String(lateCalc->devicePath());
         QCOMPARE(enumerate(*disks), QStringList{first});
         QVERIFY(!open(*lateCalc));
-        QCOMPARE(platform::lastError(), std::uint32_t(ENOENT));
+        QCOMPARE(platform::lastError(), platform::systemErrorFor(ENOENT));
         platform::advanceSimulatedClock(999);
         QCOMPARE(enumerate(*disks), QStringList{first});
         platform::advanceSimulatedClock(1);
@@ -564,7 +565,7 @@ private slots:
         QFETCH(QString, outcomes);
         QStringList seen;
         auto note = [&](bool ok) {
-            seen << (ok ? "ok" : platform::lastError() == EIO ? "fail" : "wrong error");
+            seen << (ok ? "ok" : platform::lastError() == platform::systemErrorFor(EIO) ? "fail" : "wrong error");
             platform::setLastError(0);
             return ok;
         };
@@ -609,14 +610,14 @@ private slots:
         std::uint32_t moved = 0;
         QCOMPARE(file->seek(1000, SeekOrigin::Begin), qint64(1000));
         QVERIFY(!file->read(text, 4, &moved)); // the 4th call fails, counted like any other
-        QCOMPARE(platform::lastError(), std::uint32_t(EIO));
+        QCOMPARE(platform::lastError(), platform::systemErrorFor(EIO));
         QVERIFY(file->read(text, 8, &moved));
         QCOMPARE(QByteArray(text, int(moved)), QByteArray("tail"));
         QVERIFY(!file->write(text, 4, &moved)); // read-only
         QCOMPARE(disks->callCount(), std::uint64_t(6));
         platform::closeHandle(file);
         QVERIFY(!disks->openFile(dir.filePath("missing.bin").toStdU16String().c_str()));
-        QCOMPARE(platform::lastError(), std::uint32_t(ENOENT));
+        QCOMPARE(platform::lastError(), platform::systemErrorFor(ENOENT));
     }
 
     void parseFaultList_data()

@@ -8,6 +8,8 @@
 #include "support/hooked_disk_system.h"
 #include "support/release_layout.h"
 #include "platform/clock.h"
+#include "platform/disk_system.h"
+#include "platform/error_kind.h"
 #include "session/update_worker.h"
 #include "ui/update_dialog.h"
 
@@ -15,7 +17,6 @@
 #include <QtWidgets>
 
 #include <cerrno>
-#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -577,14 +578,24 @@ private slots:
         QTest::addColumn<int>("language");
         QTest::addColumn<QString>("sentence");
         QTest::addColumn<int>("systemError"); // its message follows in brackets; 0: none
-        const QString noAccess = "The calculator could not be opened: this user may not write to it. "
-                                 "Install the updater's udev rule, or run the updater as root.";
-        QTest::newRow("107 en") << "unopenable" << 1 << noAccess << EACCES;
-        QTest::newRow("107 de") << "unopenable" << 4
-                                << "Der Rechner konnte nicht geöffnet werden: dieser Benutzer darf nicht darauf "
-                                   "schreiben. Installieren Sie die udev-Regel des Updaters oder starten Sie den "
-                                   "Updater als root."
-                                << EACCES;
+        // A refused disk: on Linux this user's access; on Windows, where
+        // access denied to a removable disk means another program holds it.
+        const bool windows = QSysInfo::productType() == "windows";
+        QTest::newRow("107 en")
+            << "unopenable" << 1
+            << (windows ? "The calculator could not be opened: another program holds it (an Explorer window, "
+                          "security software). Close that program."
+                        : "The calculator could not be opened: this user may not write to it. "
+                          "Install the updater's udev rule, or run the updater as root.")
+            << EACCES;
+        QTest::newRow("107 de")
+            << "unopenable" << 4
+            << (windows ? "Der Rechner konnte nicht geöffnet werden: ein anderes Programm hält ihn (ein "
+                          "Explorer-Fenster, Sicherheitssoftware). Schließen Sie dieses Programm."
+                        : "Der Rechner konnte nicht geöffnet werden: dieser Benutzer darf nicht darauf "
+                          "schreiben. Installieren Sie die udev-Regel des Updaters oder starten Sie den "
+                          "Updater als root.")
+            << EACCES;
         QTest::newRow("112 en") << "fail-writes=all" << 1 << "The calculator stopped accepting data." << EIO;
         QTest::newRow("112 de") << "fail-writes=all" << 4 << "Der Rechner hat aufgehört, Daten anzunehmen." << EIO;
         QTest::newRow("104 en") << "unplug-after=30000|" << 1 << "Calculator TAVIX1 is missing: plug it in again." << 0;
@@ -608,8 +619,12 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("(").isEmpty(); }, kSessionTimeoutMs));
         const QString status = lines("status").filter("(").first();
         QVERIFY2(status.startsWith("Update failed ("), qPrintable(status));
+        // The simulated calculator says its failures as errno values, which
+        // the platform gives as the system's own codes.
         if (systemError != 0)
-            sentence += " (" + QString::fromLocal8Bit(std::strerror(systemError)) + ")";
+            sentence += " (" +
+                        QString::fromStdU16String(platform::errorText(platform::systemErrorFor(systemError))).trimmed() +
+                        ")";
         QTRY_VERIFY2_WITH_TIMEOUT(lines("info").contains(sentence), qPrintable(lines("info").join('\n')),
                                   kSessionTimeoutMs);
     }
