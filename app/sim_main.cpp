@@ -4,7 +4,6 @@
 // What the window shows is echoed on standard output, a "field: value" line
 // per change, and the calculators are saved into TAVIX_SIM_OUTPUT when the
 // session ends and again when the program ends.
-#include "app/command_line.h"
 #include "app/updater_main.h"
 
 #include "emulator/emulated_disk_system.h"
@@ -15,7 +14,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
 #include <cstdio>
 #include <string>
@@ -33,21 +31,6 @@ bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
     return false;
 }
 
-// True when runUpdater will answer with the disk list (read as it reads the
-// command line): that list is made before any hook runs.
-bool asksForDiskList(int argc, char **argv)
-{
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    QString ignored;
-    for (const char *option : {"--report", "--log"}) {
-        if (!takeFileOption(&arguments, QLatin1String(option), &ignored))
-            return false;
-    }
-    return commandLineRequest(arguments) == CommandLineRequest::ListDisks;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -60,16 +43,12 @@ int main(int argc, char **argv)
     }
 
     emulator::EmulatedDiskSystem disks;
-    if (asksForDiskList(argc, argv)) {
-        for (const emulator::Config &config : settings.calculators)
-            disks.attach(config);
-        platform::installDiskSystem(&disks);
-    }
     bool saved = true;
     UpdaterHooks hooks;
     hooks.echoDisplay = true;
     hooks.prepare = [&] {
-        // Only the copy that holds the guard attaches calculators.
+        // Only the copy that holds the guard (or lists the disks) attaches
+        // calculators.
         if (settings.clockScale > 1)
             platform::useScaledClock(settings.clockScale);
         for (const emulator::Config &config : settings.calculators)

@@ -51,25 +51,29 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     // Every line below that goes out without a window reaches the console the
     // program was started from (a windowed program has none of its own).
     platform::useParentConsole();
+    const QString program = QFileInfo(arguments.value(0)).fileName();
+    const QByteArray programName = program.toLocal8Bit(); // for the lines on stderr
+    // The hook that sets up the disk system; non-zero ends the program.
+    const auto prepare = [&hooks] { return hooks.prepare ? hooks.prepare() : 0; };
     QString reportPath, logPath;
     for (const auto &option : {std::make_pair("--report", &reportPath), std::make_pair("--log", &logPath)}) {
         if (!takeFileOption(&arguments, QLatin1String(option.first), option.second)) {
-            std::fprintf(stderr, "%s: %s needs a file\n",
-                         QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData(), option.first);
+            std::fprintf(stderr, "%s: %s needs a file\n", programName.constData(), option.first);
             return 2;
         }
     }
     const CommandLineRequest request = commandLineRequest(arguments);
     if (request == CommandLineRequest::Help || request == CommandLineRequest::Version) {
-        const QString program = QFileInfo(arguments.value(0)).fileName();
         const QString text = request == CommandLineRequest::Help
                                  ? usageText(program)
                                  : program + QLatin1Char(' ') + QStringLiteral(TAVIX_VERSION) + QLatin1Char('\n');
         return writeOut(text.toLocal8Bit()) ? 0 : 1;
     }
     // The disks as the session's discovery judges them; no window either.
-    if (request == CommandLineRequest::ListDisks)
-        return listDisks();
+    if (request == CommandLineRequest::ListDisks) {
+        const int code = prepare();
+        return code != 0 ? code : listDisks();
+    }
 
     registerPictures();
     QApplication app(argc, argv);
@@ -79,15 +83,12 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     if (!guard.acquire()) {
         // Not silent: a person who sees nothing happen starts it again.
         guard.askRunningCopyToFront();
-        std::fprintf(stderr, "%s: another copy of the updater is running\n",
-                     QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData());
+        std::fprintf(stderr, "%s: another copy of the updater is running\n", programName.constData());
         return 0;
     }
 
-    if (hooks.prepare) {
-        if (const int code = hooks.prepare())
-            return code;
-    }
+    if (const int code = prepare())
+        return code;
 
     QStringList sessionArguments = QCoreApplication::arguments();
     takeFileOption(&sessionArguments, QStringLiteral("--report"), &reportPath);
@@ -100,8 +101,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     dialog->setReportPath(reportPath);
     QString logError;
     if (!logPath.isEmpty() && !dialog->setLogPath(logPath, &logError))
-        std::fprintf(stderr, "%s: --log: %s\n", QFileInfo(arguments.value(0)).fileName().toLocal8Bit().constData(),
-                     logError.toLocal8Bit().constData());
+        std::fprintf(stderr, "%s: --log: %s\n", programName.constData(), logError.toLocal8Bit().constData());
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     QObject::connect(&guard, &CSingleInstance::frontRequested, dialog, &CCalcFWUpdateMSDialog::bringToFront);

@@ -8,7 +8,8 @@
 class CCalcFWUpdateMSDialog;
 
 struct UpdaterHooks {
-    // The guard is taken, the window does not exist yet: the place to set up
+    // The guard is taken, the window does not exist yet (or, for
+    // --list-disks, the disks are about to be listed): the place to set up
     // the disk system. A non-zero result ends the program with that code.
     std::function<int()> prepare;
     // The window exists and is not shown yet.

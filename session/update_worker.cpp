@@ -355,8 +355,8 @@ void CUpdateWorker::transfer()
     CalculatorLedger::Run run;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        std::vector<bool> wasPresent;
-        for (int e = 0; e < ledger_.size(); ++e)
+        std::vector<bool> wasPresent; // for the log only
+        for (int e = 0; log_ && e < ledger_.size(); ++e)
             wasPresent.push_back(ledger_.at(e).present);
         ledger_.attach(found, platform::nowMs());
         run = ledger_.nextRun(platform::nowMs(), preferFile_);

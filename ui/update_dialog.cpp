@@ -589,13 +589,13 @@ bool CCalcFWUpdateMSDialog::setLogPath(const QString &path, QString *error)
     auto log = std::make_shared<CSessionLog>();
     if (!log->open(path, error))
         return false;
-    sessionLog = log;
     log->write(QStringLiteral("%1 %2: release folder %3, language %4")
                    .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
                         QCoreApplication::applicationVersion(),
                         QDir::toNativeSeparators(QFileInfo(firmwareFolder).absoluteFilePath()))
                    .arg(languageIndex));
-    // What the window shows, but not every step of the bar.
+    // What the window shows, but not every step of the bar. This connection
+    // and the worker keep the log for as long as the window lives.
     connect(this, &CCalcFWUpdateMSDialog::displayChanged, this, [log](const QString &field, const QString &value) {
         if (field != QLatin1String("progress") || value == QLatin1String("hidden"))
             log->write(QStringLiteral("window: ") + field + QStringLiteral(": ") + value);

@@ -29,7 +29,6 @@
 #include <memory>
 
 class CCalculatorList;
-class CSessionLog;
 class CUpdateWorker;
 class QCloseEvent;
 class QLabel;
@@ -167,7 +166,6 @@ private:
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
     QVector<CalculatorView> shownRows;          // the rows the list shows
     QString reportPath;                         // --report
-    std::shared_ptr<CSessionLog> sessionLog;    // --log; null: none
     bool reportWritten = false;                 // this session's report is on disk (or failed, once)
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.
