@@ -4,6 +4,11 @@
 // Writes CalculatorIconX16.png and CalculatorIconX64.png (palette PNGs, the
 // window icon), varFolder_16x16.png and varFolder_32x32.png (RGBA, the Browse
 // button) and Updater.ico (256 PNG-compressed, 64 and 16 as 32-bit bitmaps).
+// For scaled displays each picture the window shows also comes at twice its
+// size, named as Qt looks for it ("@2x" before the suffix):
+// CalculatorIconX64@2x.png (128, palette), varFolder_16x16@2x.png (32) and
+// varFolder_32x32@2x.png (64). They are drawn at that size from the same
+// drawing, never enlarged from the smaller picture.
 // Run by hand when a picture is to change (see app/CMakeLists.txt); the build
 // neither runs it nor builds it unless asked, and it is no part of the
 // programs. No text is drawn, so plain QImage painting needs no application
@@ -303,13 +308,15 @@ QImage folder16()
     return fromPixelArt(rows, 16, palette);
 }
 
-// The folder on a 32-unit grid; strokes sit on half units to stay crisp.
-QImage folder32()
+// The folder on a 32-unit grid, scaled to `size` pixels (32 or 64); strokes
+// sit on half units to stay crisp at both.
+QImage folderPicture(int size)
 {
-    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 32.0, size / 32.0);
 
     QPainterPath back;
     back.moveTo(2.5, 27.5);
@@ -470,8 +477,11 @@ int main(int argc, char **argv)
     const Output outputs[] = {
         {"CalculatorIconX16.png", savePng(toPalette(small), folder.filePath("CalculatorIconX16.png"))},
         {"CalculatorIconX64.png", savePng(toPalette(medium), folder.filePath("CalculatorIconX64.png"))},
+        {"CalculatorIconX64@2x.png", savePng(toPalette(calculator(128)), folder.filePath("CalculatorIconX64@2x.png"))},
         {"varFolder_16x16.png", savePng(folder16(), folder.filePath("varFolder_16x16.png"))},
-        {"varFolder_32x32.png", savePng(folder32(), folder.filePath("varFolder_32x32.png"))},
+        {"varFolder_16x16@2x.png", savePng(folderPicture(32), folder.filePath("varFolder_16x16@2x.png"))},
+        {"varFolder_32x32.png", savePng(folderPicture(32), folder.filePath("varFolder_32x32.png"))},
+        {"varFolder_32x32@2x.png", savePng(folderPicture(64), folder.filePath("varFolder_32x32@2x.png"))},
         {"Updater.ico",
          largeOk && writeFile(folder.filePath("Updater.ico"),
                               iconFile({{256, largePng}, {64, iconBitmap(medium)}, {16, iconBitmap(small)}}))},
