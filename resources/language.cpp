@@ -13,6 +13,7 @@ struct LocaleLanguage {
 // Tested in this order; anything else is English.
 const LocaleLanguage kLocaleTable[] = {
     {"EN", 1}, {"ZH", 2}, {"FR", 3}, {"DE", 4}, {"ES", 5}, {"NL", 6}, {"PT", 7}, {"JA", 8},
+    {"RU", 9},
 };
 
 // Set once by the dialog on the GUI thread before any text is fetched; read

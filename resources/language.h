@@ -2,15 +2,15 @@
 // dialog is built, never changed afterwards.
 //
 // Indexes: 1 English, 2 Chinese, 3 French, 4 German, 5 Spanish, 6 Dutch,
-// 7 Portuguese, 8 Japanese. 9 (Russian) exists only as a resource-file code;
-// 0 passed to a lookup means the current language.
+// 7 Portuguese, 8 Japanese, 9 Russian; 0 passed to a lookup means the
+// current language.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 constexpr std::uint32_t kLanguageEnglish = 1;
-constexpr std::uint32_t kHighestLanguage = 8;
+constexpr std::uint32_t kHighestLanguage = 9;
 
 // The language of a locale name such as "de_AT" or "pt_BR": its upper-cased
 // part before the last underscore, looked up in the locale table; 1 when the

@@ -58,7 +58,7 @@ private slots:
         QTest::addColumn<uint>("language");
         const char *const rows[][2] = {{"en_US", "1"}, {"zh_CN", "2"}, {"fr_CA", "3"}, {"de_AT", "4"},
                                        {"es_MX", "5"}, {"nl_BE", "6"}, {"pt_BR", "7"}, {"ja_JP", "8"},
-                                       {"ru_RU", "1"}, {"C", "1"},     {"de", "1"},    {"de_de", "4"},
+                                       {"ru_RU", "9"}, {"C", "1"},     {"de", "1"},    {"de_de", "4"},
                                        {"", "1"},      {"zh_Hant_TW", "1"}};
         for (const auto &row : rows)
             QTest::newRow(*row[0] ? row[0] : "empty") << QString(row[0]) << QString(row[1]).toUInt();
@@ -77,8 +77,8 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::newRow("0 stays 0") << 0 << 0u << true;
         QTest::newRow("5") << 5 << 5u << true;
-        QTest::newRow("8, the highest") << 8 << 8u << true;
-        QTest::newRow("9, a file code only") << 9 << 1u << false;
+        QTest::newRow("9, the highest") << 9 << 9u << true;
+        QTest::newRow("10") << 10 << 1u << false;
         QTest::newRow("12") << 12 << 1u << false;
         QTest::newRow("-1") << -1 << 1u << false;
         QTest::newRow("most negative") << INT_MIN << 1u << false;
@@ -99,9 +99,11 @@ private slots:
         QTest::addColumn<QString>("systemLocale");
         QTest::addColumn<uint>("language");
         QTest::newRow("absent: the system's German") << QVariant() << "de_DE" << 4u;
-        QTest::newRow("absent: an unknown locale") << QVariant() << "ru_RU" << 1u;
+        QTest::newRow("absent: the system's Russian") << QVariant() << "ru_RU" << 9u;
+        QTest::newRow("absent: an unknown locale") << QVariant() << "pl_PL" << 1u;
         QTest::newRow("5") << QVariant("5") << "de_DE" << 5u;
-        QTest::newRow("9") << QVariant("9") << "de_DE" << 1u;
+        QTest::newRow("9") << QVariant("9") << "de_DE" << 9u;
+        QTest::newRow("10") << QVariant("10") << "de_DE" << 1u;
         QTest::newRow("-1") << QVariant("-1") << "de_DE" << 1u;
         QTest::newRow("0") << QVariant("0") << "de_DE" << 0u;
         QTest::newRow("not a number") << QVariant("German") << "de_DE" << 0u;

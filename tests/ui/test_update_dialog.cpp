@@ -6,7 +6,8 @@
 #include "emulator/emulated_disk_system.h"
 #include "support/calculator_fixtures.h"
 #include "support/hooked_disk_system.h"
-#include "support/release_layout.h"
+#include "support/release_files.h"
+#include "support/window_under_test.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
 #include "platform/error_kind.h"
@@ -20,99 +21,20 @@
 #include <functional>
 #include <memory>
 
-using testsupport::traceOf;
-
-namespace {
-
-constexpr std::uint32_t kClockScale = 10;
-constexpr int kSessionTimeoutMs = 60000; // real time; a session takes a few seconds
-
+using testsupport::fileBytes;
 using testsupport::kLegacyRelease;
+using testsupport::kSessionTimeoutMs;
 using testsupport::ReleaseFile;
-// Each file's size, one that does not fill its last sector.
-int sizeOf(const ReleaseFile &file)
-{
-    constexpr int kSizes[] = {70001, 41000, 23333};
-    return kSizes[&file - kLegacyRelease];
-}
+using testsupport::sizeOf;
+using testsupport::traceOf;
+using testsupport::writeRelease;
 
-QByteArray fileBytes(const QString &name, int size)
-{
-    QByteArray bytes;
-    bytes.reserve(size);
-    const QByteArray head = "release file " + name.toUtf8() + "\n";
-    while (bytes.size() < size)
-        bytes += head + QByteArray::number(bytes.size());
-    bytes.truncate(size);
-    return bytes;
-}
-
-bool writeRelease(const QString &folder, const QStringList &names = {})
-{
-    if (!QDir().mkpath(folder))
-        return false;
-    for (const ReleaseFile &file : kLegacyRelease) {
-        const QString name = names.isEmpty() ? QString::fromLatin1(file.name) : names.value(int(&file - kLegacyRelease));
-        QFile out(folder + "/" + name);
-        const QByteArray bytes = fileBytes(QString::fromLatin1(file.name), sizeOf(file));
-        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size())
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-class TestUpdateDialog : public QObject {
+class TestUpdateDialog : public testsupport::WindowUnderTest {
     Q_OBJECT
 
     QTemporaryDir temp;
     QString releaseFolder;
-    std::unique_ptr<emulator::EmulatedDiskSystem> disks;
-    std::unique_ptr<CCalcFWUpdateMSDialog> dialog;
-    QStringList shown;       // "field: value", in order
-    QList<quint64> shownAt;  // the clock's time of each
-    std::function<void(const QString &line)> onShown; // a test reacts to a line here
-    int sessionsEnded = 0;   // sessionEnded: the end-of-session command has gone out
 
-    std::shared_ptr<emulator::Calculator> attach(const QString &faults = QString(), quint64 attachAtMs = 0)
-    {
-        return testsupport::attachCalculator(*disks, faults, attachAtMs);
-    }
-
-    // The window as the program opens it: constructed, shown, then the scan.
-    // `stallMs` (real time) holds the GUI thread before the scan, as a release
-    // on a slow network share does; the worker runs meanwhile.
-    void open(const QString &folder, int language = 1, unsigned long stallMs = 0)
-    {
-        dialog = std::make_unique<CCalcFWUpdateMSDialog>(folder, language);
-        connect(dialog.get(), &CCalcFWUpdateMSDialog::displayChanged, this,
-                [this](const QString &field, const QString &value) {
-                    const QString line = field + ": " + value;
-                    shown << line;
-                    shownAt << platform::nowMs();
-                    if (onShown)
-                        onShown(line);
-                });
-        connect(dialog.get(), &CCalcFWUpdateMSDialog::sessionEnded, this, [this] { ++sessionsEnded; });
-        QApplication::setActiveWindow(dialog.get());
-        dialog->show();
-        QThread::msleep(stallMs);
-        dialog->scanFirmwareFolder();
-    }
-
-    bool waitFor(const QString &line, int timeoutMs = kSessionTimeoutMs)
-    {
-        return QTest::qWaitFor([&] { return shown.contains(line); }, timeoutMs);
-    }
-    QStringList lines(const QString &field) const
-    {
-        QStringList out;
-        for (const QString &line : shown)
-            if (line.startsWith(field + ": "))
-                out << line.mid(field.size() + 2);
-        return out;
-    }
     // A progress report strictly between 0 and 100.
     static bool midTransfer(const QString &line)
     {
@@ -122,7 +44,6 @@ class TestUpdateDialog : public QObject {
         const int percent = line.mid(10).toInt(&number);
         return number && percent > 0 && percent < 100;
     }
-    template <typename T> T *widget(const char *name) const { return dialog->findChild<T *>(QString::fromLatin1(name)); }
 
     void verifyHoldsRelease(const emulator::Calculator &calculator, const QString &folder)
     {
@@ -143,31 +64,8 @@ private slots:
         releaseFolder = temp.filePath("release");
         QVERIFY(writeRelease(releaseFolder));
     }
-    void init()
-    {
-        platform::useScaledClock(kClockScale);
-        disks = std::make_unique<emulator::EmulatedDiskSystem>();
-        platform::installDiskSystem(disks.get());
-        shown.clear();
-        shownAt.clear();
-        onShown = nullptr;
-        sessionsEnded = 0;
-    }
-    void cleanup()
-    {
-        onShown = nullptr;
-        dialog.reset();
-        // A session that said "Done" has asked the application to quit, which
-        // outside exec() makes every later event loop (a folder dialog's)
-        // return at once; the application's own loop, run briefly, clears it.
-        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
-        QCoreApplication::exec();
-        QVERIFY(gUpdateDialog == nullptr);
-        platform::installDiskSystem(nullptr);
-        QCOMPARE(disks->openHandleCount(), 0);
-        disks.reset();
-        platform::useSimulatedClock(false);
-    }
+    void init() { startCase(); }
+    void cleanup() { endCase(); }
 
     void firstLookBeforeTheScan()
     {
@@ -186,7 +84,14 @@ private slots:
         QVERIFY(widget<QProgressBar>("progressBar")->isVisible());
         QCOMPARE(widget<QProgressBar>("progressBar")->value(), -1); // empty
         QVERIFY(!dialog->windowIcon().isNull());
-        QVERIFY(widget<QLabel>("iconLabel")->sizeHint().width() >= 64); // the calculator picture
+        // The calculator picture: 64 by 64 on the screen at every scale, from
+        // the picture drawn for it (at 2 the 128-pixel one, not the 64 one
+        // enlarged). The Browse button's folder has its 2x drawings too.
+        const QPixmap picture = widget<QLabel>("iconLabel")->pixmap(Qt::ReturnByValue);
+        QCOMPARE(widget<QLabel>("iconLabel")->sizeHint(), QSize(64, 64));
+        QCOMPARE(picture.devicePixelRatio(), dialog->devicePixelRatioF());
+        QCOMPARE(picture.size(), QSize(64, 64) * dialog->devicePixelRatioF());
+        QVERIFY(widget<QPushButton>("browseButton")->icon().availableSizes().contains(QSize(64, 64)));
     }
 
     void threeFilesSentThenTheProgramEnds()
@@ -957,12 +862,22 @@ private slots:
         calculator->setFaults(slow);
         const QString folder = QString::fromUtf8(TAVIX_SCREENSHOT_DIR);
         QVERIFY(QDir().mkpath(folder));
+        // (On a scaled screen the pictures are named for the scale: "en-done@2x.png".)
+        const qreal scale = qApp->devicePixelRatio();
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const QString suffix = scale == 1 ? QString(".png") : QString("@%1x.png").arg(scale);
         QStringList saved;
         auto snap = [&](const QString &phase) {
             dialog->layout()->activate(); // the window as it is about to be painted
+            // Every line has the room its text needs, at every scale (the file
+            // line alone is cut at its edge on purpose: a long path does not
+            // widen the window).
+            for (const QLabel *label : dialog->findChildren<QLabel *>())
+                if (label->isVisible() && label->objectName() != "fileLabel")
+                    QVERIFY2(label->width() >= label->sizeHint().width() && label->height() >= label->sizeHint().height(),
+                             qPrintable(phase + ": " + label->objectName() + " " + label->text()));
             const QPixmap picture = dialog->grab();
-            const QString path = folder + "/" + tag + "-" + phase + ".png";
+            const QString path = folder + "/" + tag + "-" + phase + suffix;
             if (!picture.isNull() && picture.width() >= 525 && picture.save(path))
                 saved << phase;
         };
@@ -1062,9 +977,9 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write("[General]\nLanguage=4\nWorkFolder=/elsewhere\n");
         file.close();
-        dialog = std::make_unique<CCalcFWUpdateMSDialog>("some/folder/", 9);
+        dialog = std::make_unique<CCalcFWUpdateMSDialog>("some/folder/", 10);
         QCOMPARE(dialog->firmwareFolder, QString("some/folder/"));
-        QCOMPARE(dialog->languageIndex, 1u); // 9 is out of range
+        QCOMPARE(dialog->languageIndex, 1u); // 10 is out of range
         dialog.reset();
         dialog = std::make_unique<CCalcFWUpdateMSDialog>("some/folder", 0);
         QCOMPARE(dialog->languageIndex, 0u);
