@@ -1,6 +1,7 @@
 #include "app/updater_main.h"
 
 #include "app/command_line.h"
+#include "app/high_dpi.h"
 #include "app/list_disks.h"
 #include "app/single_instance.h"
 #include "platform/console.h"
@@ -76,6 +77,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     }
 
     registerPictures();
+    useHighDpiScaling();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));
 

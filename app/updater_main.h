@@ -1,6 +1,7 @@
 // The updater's start-up, shared by the product and the simulator: the
-// application object, the single-instance guard, the command line, the window,
-// the folder scan and the event loop.
+// application object (at the display's scale, app/high_dpi.h), the
+// single-instance guard, the command line, the window, the folder scan and
+// the event loop.
 #pragma once
 
 #include <functional>

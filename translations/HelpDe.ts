@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>der Ordner kann nicht gelesen werden</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>Datei</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>Fortschritt</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>Was der Updater gerade tut</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>Die Firmware-Datei, die gerade gesendet wird</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>Wie viel der aktuellen Datei gesendet ist</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>Bricht das Update ab und schließt das Fenster</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>Startet das Update sofort</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>Nicht verfügbar, während die Dateien gesendet werden</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

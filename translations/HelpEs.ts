@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>no se puede leer la carpeta</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>Estado</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>Archivo</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>Progreso</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>Lo que hace ahora el actualizador</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>El archivo de firmware que se está enviando</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>Cuánto del archivo actual se ha enviado</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>Detiene la actualización y cierra la ventana</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>Inicia la actualización de inmediato</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>No disponible mientras se envían los archivos</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Esperando para iniciar…</translation>

@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>le dossier ne peut pas être lu</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>État</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>Fichier</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>Progression</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1 : %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>Ce que fait le programme de mise à jour en ce moment</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>Le fichier de firmware en cours d'envoi</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>Part du fichier en cours déjà envoyée</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>Arrête la mise à jour et ferme la fenêtre</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>Lance la mise à jour tout de suite</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>Indisponible pendant l'envoi des fichiers</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>En attente du démarrage…</translation>

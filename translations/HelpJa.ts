@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>フォルダーを読み取れません</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>状態</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>ファイル</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>進行状況</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>アップデーターが現在行っている処理</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>送信中のファームウェアファイル</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>現在のファイルの送信済みの割合</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>アップデートを中止してウィンドウを閉じます</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>すぐにアップデートを開始します</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>ファイルの送信中は使用できません</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>開始を待っています…</translation>

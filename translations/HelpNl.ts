@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>de map kan niet worden gelezen</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>Bestand</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>Voortgang</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>Wat de updater nu doet</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>Het firmwarebestand dat wordt verzonden</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>Hoeveel van het huidige bestand is verzonden</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>Stopt de update en sluit het venster</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>Start de update meteen</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>Niet beschikbaar terwijl de bestanden worden verzonden</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Wachten op start…</translation>

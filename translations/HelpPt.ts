@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>não é possível ler a pasta</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>Estado</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>Ficheiro</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>Progresso</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>O que o atualizador está a fazer agora</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>O ficheiro de firmware a ser enviado</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>Quanto do ficheiro atual já foi enviado</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>Interrompe a atualização e fecha a janela</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>Inicia a atualização de imediato</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>Indisponível enquanto os ficheiros são enviados</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Aguardando início…</translation>

@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>папку невозможно прочитать</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>Состояние</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>Файл</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>Ход выполнения</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>Что сейчас делает программа обновления</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>Отправляемый файл прошивки</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>Какая часть текущего файла отправлена</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>Прерывает обновление и закрывает окно</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>Сразу начинает обновление</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>Недоступно, пока отправляются файлы</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Ожидание запуска…</translation>

@@ -119,6 +119,47 @@
         <source>the folder cannot be read</source>
         <translation>无法读取文件夹</translation>
     </message>
+    <message id="765">
+        <source>Status</source>
+        <translation>状态</translation>
+    </message>
+    <message id="766">
+        <source>File</source>
+        <translation>文件</translation>
+    </message>
+    <message id="767">
+        <source>Progress</source>
+        <translation>进度</translation>
+    </message>
+    <message id="768">
+        <source>%1: %2</source>
+        <extracomment>A caption and what its line shows, for a screen reader: "Status: Done"</extracomment>
+        <translation>%1：%2</translation>
+    </message>
+    <message id="769">
+        <source>What the updater is doing now</source>
+        <translation>更新程序当前正在执行的操作</translation>
+    </message>
+    <message id="770">
+        <source>The firmware file being sent</source>
+        <translation>正在发送的固件文件</translation>
+    </message>
+    <message id="771">
+        <source>How much of the current file has been sent</source>
+        <translation>当前文件已发送的部分</translation>
+    </message>
+    <message id="772">
+        <source>Stops the update and closes the window</source>
+        <translation>停止更新并关闭窗口</translation>
+    </message>
+    <message id="773">
+        <source>Starts the update at once</source>
+        <translation>立即开始更新</translation>
+    </message>
+    <message id="774">
+        <source>Unavailable while the files are being sent</source>
+        <translation>发送文件期间不可用</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>等待开始…</translation>

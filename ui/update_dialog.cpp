@@ -7,6 +7,7 @@
 #include "session/session_log.h"
 #include "session/session_rules.h"
 #include "session/update_worker.h"
+#include "ui/accessible_texts.h"
 #include "ui/calculator_list.h"
 #include "ui/failure_reason.h"
 #include "ui/session_report.h"
@@ -22,9 +23,12 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <cstdio>
@@ -80,6 +84,28 @@ QString shownPath(QString path)
     return QDir::toNativeSeparators(path.replace(QLatin1Char('\\'), QLatin1Char('/')));
 }
 
+// A picture and its drawing at twice the size ("NAME@2x.png"), when there is
+// one. QIcon::addFile takes the "@2x" file by itself only when a screen is
+// scaled as it is called; the window may be moved to one later.
+void addPicture(QIcon *icon, const QString &name)
+{
+    const int sizes = icon->availableSizes().size();
+    icon->addFile(name);
+    QString twice = name;
+    twice.insert(twice.lastIndexOf(QLatin1Char('.')), QLatin1String("@2x"));
+    if (icon->availableSizes().size() == sizes + 1 && QFileInfo::exists(twice))
+        icon->addFile(twice);
+}
+
+// A line's accessible name: its caption and what it shows, so that a screen
+// reader hears both, and every change of the line (NameChanged).
+void nameLine(QLabel *label, const UiText &caption)
+{
+    const QString shown = label->text();
+    label->setAccessibleName(shown.isEmpty() ? uiText(caption)
+                                             : uiText(kTextCaptionAndValue).arg(uiText(caption), shown));
+}
+
 // "No release in FOLDER: what it lacks".
 QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall)
 {
@@ -112,13 +138,13 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language, bool 
 
     useCurrentNames = false;
     appIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"));
-    appIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"));
+    addPicture(&appIcon, QStringLiteral(":/CalculatorIconX64.png"));
     // The Browse pictures live in the "icons" folder beside the program;
     // without them the button has no icon.
     for (const char *name : {"icons:varFolder_16x16.png", "icons:varFolder_32x32.png"}) {
         const QString path = QString::fromLatin1(name);
         if (QFileInfo::exists(path))
-            folderIcon.addFile(path);
+            addPicture(&folderIcon, path);
     }
 
     if (!folder.isEmpty() && languageFromSettings) {
@@ -164,8 +190,8 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     infoLabel = new QLabel(this);
     fileLabel = new QLabel(this);
     noteLabel = new QLabel(this);
-    auto *iconLabel = new QLabel(this);
-    iconLabel->setPixmap(appIcon.pixmap(64, 64));
+    iconLabel = new QLabel(this);
+    showCalculatorPicture();
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
     infoLabel->setObjectName(QStringLiteral("infoLabel"));
     fileLabel->setObjectName(QStringLiteral("fileLabel"));
@@ -182,6 +208,10 @@ void CCalcFWUpdateMSDialog::buildWidgets()
 
     cancelButton = new QPushButton(text(kTextCancel));
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    // The dialog's default button: Enter presses it also when no control has
+    // the focus, and never closes the window by itself. Space presses the
+    // focused button.
+    cancelButton->setDefault(true);
     browseButton = new QPushButton(folderIcon, text(kTextBrowse));
     browseButton->setObjectName(QStringLiteral("browseButton"));
     browseButton->hide();
@@ -190,6 +220,16 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     progressBar->setRange(0, 100);
     // Empty until the first transfer reports.
     progressBar->reset();
+
+    nameLine(statusLabel, kTextStatusCaption);
+    statusLabel->setAccessibleDescription(text(kTextStatusPurpose));
+    nameLine(fileLabel, kTextFileCaption);
+    fileLabel->setAccessibleDescription(text(kTextFilePurpose));
+    // The bar's value reaches a screen reader as its percentage.
+    progressBar->setAccessibleName(text(kTextProgressCaption));
+    progressBar->setAccessibleDescription(text(kTextProgressPurpose));
+    cancelButton->setAccessibleName(cancelButton->text());
+    cancelButton->setAccessibleDescription(text(kTextCancelPurpose));
 
     setWindowTitle(text(kTextWindowTitle));
     setWindowIcon(appIcon);
@@ -244,6 +284,7 @@ void CCalcFWUpdateMSDialog::connectSignals()
 void CCalcFWUpdateMSDialog::setStatus(const QString &value)
 {
     statusLabel->setText(value);
+    nameLine(statusLabel, kTextStatusCaption);
     emit displayChanged(QStringLiteral("status"), value);
 }
 
@@ -252,6 +293,7 @@ void CCalcFWUpdateMSDialog::setFileText(const QString &value)
     if (fileLabel->text() == value)
         return;
     fileLabel->setText(value);
+    nameLine(fileLabel, kTextFileCaption);
     emit displayChanged(QStringLiteral("file"), value);
 }
 
@@ -267,6 +309,11 @@ void CCalcFWUpdateMSDialog::setButton(const QString &value, bool enabled)
 {
     cancelButton->setText(value);
     cancelButton->setEnabled(enabled);
+    // The name is the text as shown (the countdown too); the description
+    // says what a press does now.
+    cancelButton->setAccessibleName(value);
+    cancelButton->setAccessibleDescription(
+        text(!enabled ? kTextBusyPurpose : buttonStarts ? kTextStartPurpose : kTextCancelPurpose));
     echoButton();
 }
 
@@ -302,6 +349,35 @@ void CCalcFWUpdateMSDialog::setProgressVisible(bool visible)
     progressBar->setVisible(visible);
     emit displayChanged(QStringLiteral("progress"),
                         visible ? QString::number(std::max(progressBar->value(), 0)) : QStringLiteral("hidden"));
+}
+
+void CCalcFWUpdateMSDialog::showCalculatorPicture()
+{
+    // Before the window exists, at the application's scale; then at the
+    // window's: the 128-pixel drawing at 200%, scaled down from it at 150%.
+    iconLabel->setPixmap(appIcon.pixmap(windowHandle(), QSize(64, 64)));
+}
+
+void CCalcFWUpdateMSDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    QWindow *window = windowHandle();
+    if (screenFollowed || window == nullptr)
+        return;
+    screenFollowed = true;
+    connect(window, &QWindow::screenChanged, this, &CCalcFWUpdateMSDialog::onScreenChanged);
+    onScreenChanged(window->screen());
+}
+
+// Moved to another screen, or the screen's scale changed in the system's
+// settings: the picture is taken again for the new scale.
+void CCalcFWUpdateMSDialog::onScreenChanged(QScreen *screen)
+{
+    disconnect(screenScale);
+    if (screen != nullptr)
+        screenScale = connect(screen, &QScreen::logicalDotsPerInchChanged, this,
+                              &CCalcFWUpdateMSDialog::showCalculatorPicture);
+    showCalculatorPicture();
 }
 
 void CCalcFWUpdateMSDialog::bringToFront()
@@ -480,8 +556,8 @@ void CCalcFWUpdateMSDialog::onWaitingStart()
         return;
     }
     setStatus(text(kTextWaitingToStart));
-    setButton(text(kTextStart) + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
     buttonStarts = true;
+    setButton(text(kTextStart) + QStringLiteral(" - ") + QString::number(std::max(left / 1000, 0)), true);
 }
 
 void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)

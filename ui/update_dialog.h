@@ -3,7 +3,10 @@
 // It settles the release folder and the language, runs the worker on a thread
 // of its own, scans the release folder and turns the worker's signals into what
 // the user sees: the status line, the file line, the progress bar and the one
-// button that reads Cancel or Start. The session's rules and state are the
+// button that reads Cancel or Start, each with an accessible name and
+// description in the window's language, the button the one Enter presses.
+// The calculator picture is drawn for the scale of the screen the window is
+// on. The session's rules and state are the
 // worker's (session/update_worker.h); the window passes on what the user
 // decides (start now, abort, a new release after Browse) and refuses to
 // close while the worker says the update is busy.
@@ -34,6 +37,8 @@ class QCloseEvent;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QScreen;
+class QShowEvent;
 
 class CCalcFWUpdateMSDialog : public QDialog, public TransferReports {
     Q_OBJECT
@@ -120,6 +125,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // The window has its screen now: the calculator picture follows its scale.
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void onCancel();
@@ -136,6 +143,7 @@ private slots:
     void onCalculatorsChanged(const QVector<CalculatorView> &rows);
     void onCalculatorProgress(int row, int percent);
     void onSessionClosed();
+    void onScreenChanged(QScreen *screen);
 
 private:
     bool mayClose() const; // the close and Escape guard
@@ -149,20 +157,24 @@ private:
     void setButtonVisible(bool visible);
     void setBrowseVisible(bool visible);
     void setProgressVisible(bool visible);
+    // The calculator at 64 by 64 on the screen, from the picture drawn for
+    // the window's scale.
+    void showCalculatorPicture();
     void echoButton();
     void restartSession();
     void showNotUpdated();
     void showSummary();
     void writeReport();
 
-    QIcon appIcon;    // the window icon: the calculator, 16 and 64 pixels
-    QIcon folderIcon; // the Browse button's icon, from the "icons" folder
+    QIcon appIcon;    // the window icon: the calculator, 16, 64 and 128 pixels
+    QIcon folderIcon; // the Browse button's icon, 16 and 32 pixels and their "@2x", from the "icons" folder
     QProgressBar *progressBar = nullptr;
     QPushButton *cancelButton = nullptr;
     QPushButton *browseButton = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure
     QLabel *fileLabel = nullptr;
+    QLabel *iconLabel = nullptr; // the calculator picture
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
     QVector<CalculatorView> shownRows;          // the rows the list shows
     QString reportPath;                         // --report
@@ -174,6 +186,8 @@ private:
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew
     QString echoedButton;        // the button as last reported by displayChanged
+    bool screenFollowed = false; // showEvent has connected the window's screen changes
+    QMetaObject::Connection screenScale; // the current screen's scale changes
 };
 
 // The one dialog of the process; null until its constructor runs.

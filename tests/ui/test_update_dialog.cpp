@@ -87,6 +87,7 @@ private slots:
         // The calculator picture: 64 by 64 on the screen at every scale, from
         // the picture drawn for it (at 2 the 128-pixel one, not the 64 one
         // enlarged). The Browse button's folder has its 2x drawings too.
+        QCOMPARE(dialog->devicePixelRatioF(), qEnvironmentVariable("QT_SCALE_FACTOR", "1").toDouble());
         const QPixmap picture = widget<QLabel>("iconLabel")->pixmap(Qt::ReturnByValue);
         QCOMPARE(widget<QLabel>("iconLabel")->sizeHint(), QSize(64, 64));
         QCOMPARE(picture.devicePixelRatio(), dialog->devicePixelRatioF());
