@@ -146,7 +146,7 @@
     </message>
     <message id="771">
         <source>How much of the current file has been sent</source>
-        <translation>Part du fichier en cours déjà envoyée</translation>
+        <translation>Avancement de l'envoi du fichier en cours</translation>
     </message>
     <message id="772">
         <source>Stops the update and closes the window</source>

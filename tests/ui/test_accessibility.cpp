@@ -57,19 +57,19 @@ private slots:
             const struct {
                 QAccessibleInterface *node;
                 UiText caption, purpose;
-            } parts[] = {{find(QAccessible::StaticText, "statusLabel"), kTextStatusCaption, kTextStatusPurpose},
+            } items[] = {{find(QAccessible::StaticText, "statusLabel"), kTextStatusCaption, kTextStatusPurpose},
                          {find(QAccessible::StaticText, "fileLabel"), kTextFileCaption, kTextFilePurpose},
                          {find(QAccessible::ProgressBar, "progressBar"), kTextProgressCaption, kTextProgressPurpose}};
-            for (const auto &part : parts) {
-                QVERIFY(part.node != nullptr);
-                const auto *label = qobject_cast<QLabel *>(part.node->object());
-                const QString name = part.node->text(QAccessible::Name);
-                QVERIFY2(name.startsWith(uiText(part.caption)) && name.contains(label ? label->text() : ""), qPrintable(name));
-                QCOMPARE(part.node->text(QAccessible::Description), uiText(part.purpose));
+            for (const auto &item : items) {
+                QVERIFY(item.node != nullptr);
+                const auto *label = qobject_cast<QLabel *>(item.node->object());
+                const QString name = item.node->text(QAccessible::Name);
+                QVERIFY2(name.startsWith(uiText(item.caption)) && name.contains(label ? label->text() : ""), qPrintable(name));
+                QCOMPARE(item.node->text(QAccessible::Description), uiText(item.purpose));
             }
             if (line.startsWith("progress: ") && !line.endsWith("hidden")) {
                 ++values;
-                QCOMPARE(parts[2].node->valueInterface()->currentValue().toString(), line.mid(10));
+                QCOMPARE(items[2].node->valueInterface()->currentValue().toString(), line.mid(10));
             }
             QAccessibleInterface *button = find(QAccessible::Button, "cancelButton");
             QVERIFY(button != nullptr);
