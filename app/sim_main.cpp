@@ -1,6 +1,7 @@
 // tavix-updater-sim: the firmware updater on simulated calculators, with the
 // same command line as the product. The calculators come from TAVIX_SIM_*;
-// TAVIX_SIM_CLOCK_SCALE=N runs every pause of the program N times faster.
+// TAVIX_SIM_CLOCK_SCALE=N runs every pause of the program N times faster;
+// TAVIX_SIM_INSTANCE names a single-instance guard of its own (the suites').
 // What the window shows is echoed on standard output, a "field: value" line
 // per change, and the calculators are saved into TAVIX_SIM_OUTPUT when the
 // session ends and again when the program ends.
@@ -46,6 +47,7 @@ int main(int argc, char **argv)
     bool saved = true;
     UpdaterHooks hooks;
     hooks.echoDisplay = true;
+    hooks.instanceName = QString::fromStdString(settings.instanceName);
     hooks.prepare = [&] {
         // Only the copy that holds the guard (or lists the disks) attaches
         // calculators.

@@ -1,70 +1,81 @@
 #include "app/single_instance.h"
 
-#include "platform/user_identity.h"
+#include "platform/instance_lock.h"
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
 // How often the running copy looks for a request: a quarter of a second is
 // at once to a person and costs nothing.
 constexpr int kPollMs = 250;
+// How often a start looks again at a copy that is finishing.
+constexpr int kFinishingPollMs = 100;
+// A holder that seems to go and come back (another start looking at the lock
+// at the same moment) is looked at again this often, this long apart.
+constexpr int kVanishedTries = 20;
+constexpr int kVanishedPauseMs = 10;
 
 } // namespace
 
-QString CSingleInstance::key()
+CSingleInstance::CSingleInstance(const QString &name) : name(name.toStdString())
 {
-    return QStringLiteral("MOVRAN") + QString::fromStdString(platform::userInstanceSuffix());
-}
-
-CSingleInstance::CSingleInstance(const QString &key)
-{
-    memory.setKey(key);
     poll.setInterval(kPollMs);
     connect(&poll, &QTimer::timeout, this, &CSingleInstance::onPollTimeout);
 }
 
-bool CSingleInstance::acquire()
+CSingleInstance::~CSingleInstance()
 {
-    bool taken = memory.create(1, QSharedMemory::ReadWrite);
-    if (!taken) {
-        // A System V segment outlives a copy that crashed. Attaching and
-        // detaching again removes it when no live process is attached (Qt
-        // deletes the segment on the last detach); a live copy's segment stays.
-        if (memory.attach(QSharedMemory::ReadOnly))
-            memory.detach();
-        taken = memory.create(1, QSharedMemory::ReadWrite);
+    platform::releaseInstanceLock(lock);
+}
+
+CSingleInstance::Outcome CSingleInstance::acquire(int finishingWaitMs)
+{
+    if (lock)
+        return Taken;
+    // The wait is for another process, whose time is the real one.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(finishingWaitMs);
+    int vanished = 0;
+    for (;;) {
+        std::string why;
+        switch (platform::takeInstanceLock(name, &lock, &why)) {
+        case platform::InstanceLockStatus::Taken:
+            poll.start();
+            return Taken;
+        case platform::InstanceLockStatus::Unavailable:
+            reason = QString::fromStdString(why);
+            return Unguarded;
+        case platform::InstanceLockStatus::Held:
+            break;
+        }
+        platform::InstanceState state = platform::InstanceState::Running;
+        if (!platform::instanceHolderState(name, &state)) {
+            // Gone between the two looks, or another start looked at it at
+            // that moment: look again, a few times.
+            if (++vanished > kVanishedTries)
+                return AnotherCopy;
+            std::this_thread::sleep_for(std::chrono::milliseconds(kVanishedPauseMs));
+            continue;
+        }
+        if (state != platform::InstanceState::Finishing || std::chrono::steady_clock::now() >= deadline)
+            return AnotherCopy;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFinishingPollMs));
     }
-    if (taken) {
-        // A fresh segment is zeroed on every system Qt supports; set it anyway.
-        memory.lock();
-        *static_cast<unsigned char *>(memory.data()) = seenRequests;
-        memory.unlock();
-        poll.start();
-    }
-    return taken;
 }
 
 bool CSingleInstance::askRunningCopyToFront()
 {
-    // The running copy stays attached, so detaching here never removes it.
-    if (memory.isAttached() || !memory.attach(QSharedMemory::ReadWrite))
-        return false;
-    const bool locked = memory.lock();
-    if (locked) {
-        ++*static_cast<unsigned char *>(memory.data());
-        memory.unlock();
-    }
-    memory.detach();
-    return locked;
+    return !lock && platform::askInstanceToFront(name);
+}
+
+void CSingleInstance::setFinishing()
+{
+    platform::setInstanceState(lock, platform::InstanceState::Finishing);
 }
 
 void CSingleInstance::onPollTimeout()
 {
-    if (!memory.lock())
-        return;
-    const unsigned char requests = *static_cast<const unsigned char *>(memory.constData());
-    memory.unlock();
-    if (requests != seenRequests) {
-        seenRequests = requests;
+    if (platform::takeFrontRequests(lock))
         emit frontRequested();
-    }
 }

@@ -1,43 +1,64 @@
-// The single-instance guard: a one-byte shared-memory segment whose existence
-// says that a copy of the updater runs for this user. The byte counts the
-// later copies that asked for the running copy's window.
+// The single-instance guard: this user's one-copy lock (platform/instance_lock.h),
+// which the operating system releases when the copy that holds it ends, and
+// which no other account can hold or block. Later copies ask the running
+// copy to bring its window to the front, or wait for a copy whose window has
+// gone while it tells the calculators that the session is over.
 #pragma once
 
 #include <QObject>
-#include <QSharedMemory>
 #include <QString>
 #include <QTimer>
+
+#include <string>
+
+namespace platform {
+struct InstanceLock;
+}
 
 class CSingleInstance : public QObject {
     Q_OBJECT
 
 public:
-    // The key of this user's guard: "MOVRAN" and the platform's per-user suffix.
-    static QString key();
+    // The product's lock.
+    static QString productName() { return QStringLiteral("MOVRAN"); }
 
-    // `key` is for tests; the program uses key().
-    explicit CSingleInstance(const QString &key = CSingleInstance::key());
+    // `name` is an instance name (platform::isInstanceName); the product
+    // uses productName(), the simulator's suites names of their own.
+    explicit CSingleInstance(const QString &name = productName());
     // Releases the guard when it was taken.
-    ~CSingleInstance() override = default;
+    ~CSingleInstance() override;
 
-    // Takes the guard; false when another live copy holds it. A segment left
-    // behind by a copy that crashed does not count. Once taken, the copy
-    // watches for later copies (frontRequested) while an event loop runs.
-    bool acquire();
+    enum Outcome {
+        Taken,       // this copy runs
+        AnotherCopy, // another copy of this user runs (or was still finishing when the wait ran out)
+        Unguarded,   // no place for the lock (see unguardedReason()): this copy runs without it
+    };
+    // Takes the guard. A copy that holds it while finishing is waited for,
+    // up to `finishingWaitMs` of real time; a running copy is not. Once
+    // taken, the copy watches for later copies (frontRequested) while an
+    // event loop runs.
+    Outcome acquire(int finishingWaitMs = 0);
+    // Why acquire() said Unguarded.
+    QString unguardedReason() const { return reason; }
 
     // A copy that could not take the guard: asks the running copy to bring
-    // its window to the front. False when the guard's segment could not be
-    // reached (the running copy has just ended, or the system refused).
+    // its window to the front. False when there is no running copy to ask.
     bool askRunningCopyToFront();
 
+    // The window has gone and the end of the session is going out: a later
+    // start waits for this copy instead of asking for its window.
+    void setFinishing();
+
 signals:
-    // A later copy has started: the user is looking for the window.
+    // A later copy has started: the user is looking for the window. Once per
+    // request (requests that come together count once).
     void frontRequested();
 
 private:
     void onPollTimeout();
 
-    QSharedMemory memory; // holds the segment while the guard is taken
-    QTimer poll;          // reads the request count while the guard is taken
-    unsigned char seenRequests = 0; // the count when last read
+    std::string name;                      // the lock's name
+    platform::InstanceLock *lock = nullptr; // while the guard is taken
+    QString reason;                        // Unguarded: why
+    QTimer poll;                           // looks for requests while the guard is taken
 };

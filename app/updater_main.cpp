@@ -25,6 +25,10 @@ static void registerPictures()
 
 namespace {
 
+// How long a start waits for a copy whose window has gone and that is still
+// ending its session (without a calculator that takes about 3 s).
+constexpr int kFinishingWaitMs = 10000;
+
 // `bytes` on standard output, flushed at once; false when they did not all go.
 bool writeOut(const QByteArray &bytes)
 {
@@ -81,12 +85,19 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVIX_VERSION));
 
-    CSingleInstance guard;
-    if (!guard.acquire()) {
+    CSingleInstance guard(hooks.instanceName.isEmpty() ? CSingleInstance::productName() : hooks.instanceName);
+    switch (guard.acquire(kFinishingWaitMs)) {
+    case CSingleInstance::Taken:
+        break;
+    case CSingleInstance::AnotherCopy:
         // Not silent: a person who sees nothing happen starts it again.
         guard.askRunningCopyToFront();
         std::fprintf(stderr, "%s: another copy of the updater is running\n", programName.constData());
         return 0;
+    case CSingleInstance::Unguarded:
+        std::fprintf(stderr, "%s: %s: a second copy started now would not be noticed\n", programName.constData(),
+                     guard.unguardedReason().toLocal8Bit().constData());
+        break;
     }
 
     if (const int code = prepare())
@@ -115,6 +126,8 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     // Closing the console it was started from must not end a session.
     platform::leaveParentConsole();
     const int result = app.exec();
+    // The window has gone; the end of the session may still be going out.
+    guard.setFinishing();
 
     // The worker's loop uses the disk system; it ends before whatever the
     // caller set up for it goes.

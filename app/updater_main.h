@@ -4,6 +4,8 @@
 // the event loop.
 #pragma once
 
+#include <QString>
+
 #include <functional>
 
 class CCalcFWUpdateMSDialog;
@@ -23,9 +25,14 @@ struct UpdaterHooks {
     // echoes; the product when TAVIX_ECHO_DISPLAY=1 is set, so that a script
     // can follow a real session. Nothing else of the program changes.
     bool echoDisplay = false;
+    // The single-instance guard's name; empty: the product's. The simulator
+    // takes it from TAVIX_SIM_INSTANCE, so that suites meet neither each
+    // other nor a person's own copy.
+    QString instanceName;
 };
 
 // The whole program; returns the process exit code. A second copy for the
 // same user says so on standard error, asks the first copy to bring its
-// window to the front and returns 0.
+// window to the front and returns 0; a copy whose window has gone and that is
+// still ending its session is waited for, up to 10 s, instead.
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks = UpdaterHooks());

@@ -2,6 +2,8 @@
 // ended up with.
 #include "emulator/simulation_settings.h"
 
+#include "platform/instance_lock.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -230,6 +232,11 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
         reason = "TAVIX_SIM_SERIAL: at most 31 letters and digits";
         ok = false;
     }
+    const std::string instanceName = environment("TAVIX_SIM_INSTANCE");
+    if (ok && !instanceName.empty() && !platform::isInstanceName(instanceName)) {
+        reason = "TAVIX_SIM_INSTANCE: 1 to 64 letters, digits, '-', '_' and '.', not starting with '.'";
+        ok = false;
+    }
     if (ok && !parseFaultList(environment("TAVIX_SIM_FAULTS"), faults, &reason)) {
         reason = "TAVIX_SIM_FAULTS: " + reason;
         ok = false;
@@ -255,6 +262,7 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
     }
     result.outputFolder = environment("TAVIX_SIM_OUTPUT");
     result.clockScale = static_cast<std::uint32_t>(clockScale);
+    result.instanceName = instanceName;
     *settings = std::move(result);
     return true;
 }
