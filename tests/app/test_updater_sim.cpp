@@ -2,7 +2,7 @@
 // sample release, followed through what it echoes and checked by the disk
 // images it leaves. Every copy gets a temporary home and configuration folder
 // and runs its pauses ten times faster.
-#include "app/single_instance.h"
+#include "platform/instance_lock.h"
 #include "support/release_layout.h"
 
 #include <QtTest>
@@ -94,6 +94,13 @@ private:
     QByteArray pending;
 };
 
+// The suite's own single-instance guard: two builds' suites, or a person's
+// own copy, never meet it.
+QString instanceName()
+{
+    return QStringLiteral("test-updater-sim-%1").arg(QCoreApplication::applicationPid());
+}
+
 bool copyRelease(const QString &folder)
 {
     if (!QDir().mkpath(folder))
@@ -130,7 +137,6 @@ class TestUpdaterSim : public QObject {
 
 private slots:
     void init();
-    void cleanup();
 
     void sendsReleaseToEveryCalculator();
     void unpluggedCalculatorGetsEveryFile();
@@ -139,6 +145,7 @@ private slots:
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
+    void aStartWaitsForACopyThatIsFinishing();
     void helpAndVersionOpenNoWindow();
 
 private:
@@ -159,13 +166,6 @@ void TestUpdaterSim::init()
     QVERIFY(QFile::setPermissions(path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
-void TestUpdaterSim::cleanup()
-{
-    // A copy killed by a test leaves its guard behind; taking and releasing it
-    // here clears it, so no later start (nor the user's) finds it.
-    CSingleInstance guard;
-    guard.acquire();
-}
 
 QProcessEnvironment TestUpdaterSim::environment(int calculators) const
 {
@@ -183,6 +183,7 @@ QProcessEnvironment TestUpdaterSim::environment(int calculators) const
     env.insert("TAVIX_SIM_CALCULATORS", QString::number(calculators));
     env.insert("TAVIX_SIM_DISK_MIB", "8");
     env.insert("TAVIX_SIM_OUTPUT", path("output"));
+    env.insert("TAVIX_SIM_INSTANCE", instanceName());
     return env;
 }
 
@@ -434,10 +435,14 @@ void TestUpdaterSim::secondCopyLeavesAtOnce()
     Updater first(env, arguments);
     QVERIFY(!first.waitForLine("status: No updates are available").isEmpty());
 
-    // The second says why nothing else happens, and the first's window comes
-    // to the front (the user was looking for it).
+    // The second says why nothing else happens, at once (a copy with its
+    // window open is not waited for), and the first's window comes to the
+    // front (the user was looking for it).
+    QElapsedTimer started;
+    started.start();
     Updater second(env, arguments);
     QVERIFY(second.finish());
+    QVERIFY2(started.elapsed() < 8000, qPrintable(QString::number(started.elapsed())));
     QCOMPARE(second.process.exitCode(), 0);
     QCOMPARE(second.process.readAllStandardError(),
              QByteArray("tavix-updater-sim: another copy of the updater is running\n"));
@@ -451,6 +456,25 @@ void TestUpdaterSim::secondCopyLeavesAtOnce()
     Updater third(env, arguments);
     QVERIFY2(!third.waitForLine("status: No updates are available").isEmpty(),
              qPrintable(third.process.readAllStandardError()));
+}
+
+void TestUpdaterSim::aStartWaitsForACopyThatIsFinishing()
+{
+    // The suite holds the copy's guard as a copy does whose window has gone
+    // while its end of session still goes out: a start waits for it, shows
+    // nothing meanwhile, and runs once that copy has ended.
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path("runtime")));
+    platform::InstanceLock *previous = nullptr;
+    QCOMPARE(platform::takeInstanceLock(instanceName().toStdString(), &previous, nullptr),
+             platform::InstanceLockStatus::Taken);
+    platform::setInstanceState(previous, platform::InstanceState::Finishing);
+    Updater waiting(environment(0), {path("missing"), "1"});
+    const bool endedEarly = waiting.process.waitForFinished(2000);
+    const QByteArray shownEarly = waiting.process.readAllStandardOutput() + waiting.process.readAllStandardError();
+    platform::releaseInstanceLock(previous);
+    QVERIFY2(!endedEarly && shownEarly.isEmpty(), shownEarly.constData());
+    QVERIFY2(!waiting.waitForLine("status: No updates are available").isEmpty(),
+             qPrintable(waiting.process.readAllStandardError()));
 }
 
 // A single --help or --version prints its text and ends with 0: no display

@@ -162,6 +162,13 @@ ProgramRun KernelCalculators::runWithTree(const QString &program, const QStringL
         env.remove("XDG_RUNTIME_DIR");
         command = QStringList{"setpriv", QString("--reuid=%1").arg(uid), QString("--regid=%1").arg(uid),
                               "--clear-groups", "--inh-caps=-all", "--", program};
+    } else {
+        // The product's one-copy lock in a runtime folder of the suite's
+        // own: a person's running copy is never met.
+        const QString runtime = work_.path() + "/runtime";
+        QDir().mkpath(runtime);
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        env.insert("XDG_RUNTIME_DIR", runtime);
     }
     process.setProcessEnvironment(env);
     // The bind mount lives and dies with the namespace: nothing of it is
