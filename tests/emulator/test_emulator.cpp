@@ -128,7 +128,7 @@ QString describe(const std::vector<Faults> &faults)
 const char *const kSimVariables[] = {"TAVIX_SIM_CALCULATORS", "TAVIX_SIM_ATTACH_MS",
                                      "TAVIX_SIM_DISK_MIB",   "TAVIX_SIM_BYTES_PER_SEC",
                                      "TAVIX_SIM_FAULTS",     "TAVIX_SIM_OUTPUT",
-                                     "TAVIX_SIM_SERIAL"};
+                                     "TAVIX_SIM_SERIAL",     "TAVIX_SIM_INSTANCE"};
 
 } // namespace
 
@@ -699,6 +699,12 @@ private slots:
             << "XQ42@1 67108864 " + describe(Faults{}) + "; XQ42@2 67108864";
         QTest::newRow("bad serial") << QStringList{"TAVIX_SIM_SERIAL=XQ#1"}
             << "error: TAVIX_SIM_SERIAL: at most 31 letters and digits";
+        const QString guardError = "error: TAVIX_SIM_INSTANCE: 1 to 64 letters, digits";
+        QTest::newRow("guard of its own, longest name")
+            << QStringList{"TAVIX_SIM_INSTANCE=" + QString(63, 'a') + "."} << " -> guard " + QString(63, 'a') + ".";
+        QTest::newRow("guard name too long") << QStringList{"TAVIX_SIM_INSTANCE=" + QString(65, 'a')} << guardError;
+        QTest::newRow("guard name a hidden file") << QStringList{"TAVIX_SIM_INSTANCE=.a"} << guardError;
+        QTest::newRow("guard name a path") << QStringList{"TAVIX_SIM_INSTANCE=../a"} << guardError;
         QTest::newRow("none") << QStringList{"TAVIX_SIM_CALCULATORS=0"} << " -> ";
         QTest::newRow("too many") << QStringList{"TAVIX_SIM_CALCULATORS=65"}
             << "error: TAVIX_SIM_CALCULATORS: 65 is larger than 64";
@@ -727,8 +733,10 @@ private slots:
             parts << QString("%1@%2 %3 %4").arg(QString::fromStdString(c.identity.serial))
                          .arg(QString::fromStdString(c.identity.location)).arg(c.diskBytes)
                          .arg(describe(c.faults));
-        const QString seen = ok ? parts.join("; ") + " -> " + QString::fromStdString(settings.outputFolder)
-                                : "error: " + QString::fromStdString(error);
+        QString seen = ok ? parts.join("; ") + " -> " + QString::fromStdString(settings.outputFolder)
+                          : "error: " + QString::fromStdString(error);
+        if (ok && !settings.instanceName.empty())
+            seen += "guard " + QString::fromStdString(settings.instanceName);
         QVERIFY2(seen.contains(result), qPrintable(seen));
         if (ok && environment.isEmpty())
             QCOMPARE(seen, result);
