@@ -70,6 +70,10 @@ void TestSingleInstance::nobodyToAsk()
     QVERIFY(!alone.askRunningCopyToFront());
     QCOMPARE(alone.acquire(), CSingleInstance::Taken);
     QVERIFY(!alone.askRunningCopyToFront()); // the holder never asks itself
+    // A name that is no lock's has no place: the copy runs and says why.
+    CSingleInstance misnamed(QStringLiteral("../x"));
+    QCOMPARE(misnamed.acquire(), CSingleInstance::Unguarded);
+    QVERIFY(misnamed.unguardedReason().contains("../x"));
 }
 
 void TestSingleInstance::releasedGuardIsTakenAgain()
