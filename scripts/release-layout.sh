@@ -5,24 +5,26 @@
 # legacy or the current names, in any letter case. One plain file with a
 # current name in the folder puts the current set in force (as the updater's
 # release scan decides, session/release_scan.cpp); a folder without exactly
-# one file for each role of the set in force holds no release.
+# one file for each role of the set in force, each not empty and no larger
+# than its place, holds no release.
 
-# One line per role: role, legacy name, current name, disk offset (bytes).
+# One line per role: role, legacy name, current name, disk offset (bytes),
+# room (the most bytes its place holds; 0: up to the end of the disk).
 RELEASE_LAYOUT=(
-    "application-disk APPSDISK.DAT TAVIX_APP.DAT $((0x500000))"
-    "operating-system GIRVAARM.ROM TAVIX_OS.ROM 0"
-    "master-data MASTER.DAT TAVIX_MASTER.DAT $((0x100000))"
+    "application-disk APPSDISK.DAT TAVIX_APP.DAT $((0x500000)) 0"
+    "operating-system GIRVAARM.ROM TAVIX_OS.ROM 0 $((0x100000))"
+    "master-data MASTER.DAT TAVIX_MASTER.DAT $((0x100000)) $((0x400000))"
 )
 
 # release_uses_current_names FOLDER: status 0 when some plain file of FOLDER
 # carries a current name.
 release_uses_current_names() {
-    local path name entry legacy current offset
+    local path name entry legacy current
     for path in "$1"/*; do
         [[ -f $path ]] || continue
         name=$(basename "$path")
         for entry in "${RELEASE_LAYOUT[@]}"; do
-            read -r _ legacy current offset <<<"$entry"
+            read -r _ legacy current _ _ <<<"$entry"
             [[ ${name^^} == "$current" ]] && return 0
         done
     done
@@ -33,11 +35,11 @@ release_uses_current_names() {
 # release, in the layout's order (PATH is FOLDER/NAME as the folder spells
 # it). Status 1, and nothing printed, when FOLDER holds no release.
 release_files() {
-    local folder=$1 in_force=legacy path name entry legacy current offset want found
+    local folder=$1 in_force=legacy path name entry legacy current offset room want found size
     local lines=
     release_uses_current_names "$folder" && in_force=current
     for entry in "${RELEASE_LAYOUT[@]}"; do
-        read -r _ legacy current offset <<<"$entry"
+        read -r _ legacy current offset room <<<"$entry"
         want=$legacy
         [[ $in_force == current ]] && want=$current
         found=()
@@ -47,6 +49,8 @@ release_files() {
             [[ ${name^^} == "$want" ]] && found+=("$path")
         done
         ((${#found[@]} == 1)) || return 1
+        size=$(stat -L -c %s "${found[0]}") || return 1
+        ((size > 0 && (room == 0 || size <= room))) || return 1
         lines+="$offset"$'\t'"${found[0]}"$'\n'
     done
     printf '%s' "$lines"

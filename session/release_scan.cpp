@@ -47,6 +47,12 @@ QFileInfoList listFolderFiles(const QString &folder)
     return files;
 }
 
+// A file of `size` bytes is not empty and fits the place of `role`.
+bool fitsRoom(qint64 size, const ReleaseRole &role)
+{
+    return size > 0 && (role.room == 0 || size <= role.room);
+}
+
 } // namespace
 
 bool isCurrentSetName(QString name)
@@ -89,7 +95,7 @@ bool isCompleteRelease(const QVector<CUpdateFile> &files)
     const bool current = isCurrentSetName(files.first().name);
     for (const CUpdateFile &file : files) {
         const int role = roleOf(file.name.toUpper(), current);
-        if (role < 0 || seen[role])
+        if (role < 0 || seen[role] || !fitsRoom(file.size, kReleaseLayout[role]))
             return false;
         seen[role] = true;
     }
@@ -109,7 +115,8 @@ ReleaseShortfall releaseShortfall(const QString &folder, bool useCurrentNames)
         return shortfall;
     }
     int count[kReleaseRoleCount] = {};
-    for (const CUpdateFile &file : listReleaseFiles(folder, useCurrentNames))
+    const QVector<CUpdateFile> files = listReleaseFiles(folder, useCurrentNames);
+    for (const CUpdateFile &file : files)
         ++count[roleOf(file.name.toUpper(), useCurrentNames)];
     for (std::size_t i = 0; i < kReleaseRoleCount; ++i) {
         const QString name = roleName(kReleaseLayout[i], useCurrentNames);
@@ -117,6 +124,16 @@ ReleaseShortfall releaseShortfall(const QString &folder, bool useCurrentNames)
             shortfall.missing << name;
         else if (count[i] > 1)
             shortfall.twoSpellings << name;
+    }
+    // The sizes of the files that alone hold their role, in listing order.
+    for (const CUpdateFile &file : files) {
+        const ReleaseRole &role = kReleaseLayout[roleOf(file.name.toUpper(), useCurrentNames)];
+        if (count[&role - kReleaseLayout] != 1 || fitsRoom(file.size, role))
+            continue;
+        if (file.size <= 0)
+            shortfall.empty << file.name;
+        else
+            shortfall.tooLarge.append({file.name, file.size, role.room});
     }
     return shortfall;
 }

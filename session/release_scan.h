@@ -30,8 +30,10 @@ QVector<CUpdateFile> listReleaseFiles(const QString &folder, bool useCurrentName
 
 // True when `files` hold exactly one file for each of the three roles (the
 // application disk, the operating system, the master data), all named from
-// the same set. Where letter case tells names apart, "MASTER.DAT" and
-// "master.dat" are two files for one role: such a folder is no release.
+// the same set, and each file is not empty and fits its room (the layout's;
+// the application image's is checked against each calculator's disk). Where
+// letter case tells names apart, "MASTER.DAT" and "master.dat" are two files
+// for one role: such a folder is no release.
 bool isCompleteRelease(const QVector<CUpdateFile> &files);
 
 // Why a folder holds no complete release, for the person who chose it.
@@ -40,7 +42,18 @@ struct ReleaseShortfall {
     bool unreadable = false;   // the folder exists but cannot be listed
     QStringList missing;       // names (of the set in force) with no file
     QStringList twoSpellings;  // names with more than one file (letter case apart)
-    bool isEmpty() const { return !noFolder && !unreadable && missing.isEmpty() && twoSpellings.isEmpty(); }
+    QStringList empty;         // files of 0 bytes, as the folder spells them
+    struct Oversized {
+        QString name;   // as the folder spells it
+        qint64 size;    // its bytes
+        qint64 room;    // what its place holds
+    };
+    QVector<Oversized> tooLarge; // files larger than their place
+    bool isEmpty() const
+    {
+        return !noFolder && !unreadable && missing.isEmpty() && twoSpellings.isEmpty() && empty.isEmpty() &&
+               tooLarge.isEmpty();
+    }
 };
 
 // What `folder` lacks, with the names of the set in force: empty exactly

@@ -160,6 +160,16 @@
         <source>Unavailable while the files are being sent</source>
         <translation>Недоступно, пока отправляются файлы</translation>
     </message>
+    <message id="775">
+        <source>%1 is empty</source>
+        <extracomment>A release file of 0 bytes: &quot;MASTER.DAT is empty&quot;</extracomment>
+        <translation>%1 пуст</translation>
+    </message>
+    <message id="776">
+        <source>%1 is %2 bytes, its place holds %3</source>
+        <extracomment>A release file larger than its place on the calculator, in bytes: &quot;GIRVAARM.ROM is 1,056,768 bytes, its place holds 1,048,576&quot;</extracomment>
+        <translation>%1 занимает %2 байт, его место вмещает %3</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Ожидание запуска…</translation>

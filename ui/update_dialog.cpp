@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -31,6 +32,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 
 CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
@@ -56,6 +58,8 @@ constexpr UiText kTextMissingName{761, "missing %1"};
 constexpr UiText kTextTwoSpellings{762, "two spellings of %1"};
 constexpr UiText kTextNoFolder{763, "the folder does not exist"};
 constexpr UiText kTextUnreadableFolder{764, "the folder cannot be read"};
+constexpr UiText kTextEmptyFile{775, "%1 is empty"};
+constexpr UiText kTextTooLarge{776, "%1 is %2 bytes, its place holds %3"};
 
 // The info line's texts, one after the other.
 QString joinSentences(const QString &first, const QString &second)
@@ -106,8 +110,19 @@ void nameLine(QLabel *label, const UiText &caption)
                                              : uiText(kTextCaptionAndValue).arg(uiText(caption), shown));
 }
 
+// A count of bytes as the window's language writes numbers (1,056,768).
+QString byteCount(qint64 bytes, std::uint32_t language)
+{
+    static const QLocale::Language kLocales[] = {
+        QLocale::English, QLocale::English, QLocale::Chinese, QLocale::French,     QLocale::German,
+        QLocale::Spanish, QLocale::Dutch,   QLocale::Portuguese, QLocale::Japanese, QLocale::Russian,
+    };
+    const QLocale locale(language < std::size(kLocales) ? kLocales[language] : QLocale::English);
+    return locale.toString(bytes);
+}
+
 // "No release in FOLDER: what it lacks".
-QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall)
+QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall, std::uint32_t language)
 {
     QStringList lacks;
     if (shortfall.noFolder)
@@ -118,6 +133,10 @@ QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall)
         lacks << uiText(kTextMissingName).arg(name);
     for (const QString &name : shortfall.twoSpellings)
         lacks << uiText(kTextTwoSpellings).arg(name);
+    for (const QString &name : shortfall.empty)
+        lacks << uiText(kTextEmptyFile).arg(name);
+    for (const ReleaseShortfall::Oversized &file : shortfall.tooLarge)
+        lacks << uiText(kTextTooLarge).arg(file.name, byteCount(file.size, language), byteCount(file.room, language));
     if (lacks.isEmpty())
         return QString();
     return uiText(kTextNoRelease).arg(QDir::toNativeSeparators(folder), lacks.join(QStringLiteral(", ")));
@@ -409,7 +428,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
         selectCurrentFile();
         return;
     }
-    finishUpdate(text(kTextNoUpdates), shortfallText(firmwareFolder, releaseShortfall(firmwareFolder, useCurrentNames)));
+    finishUpdate(text(kTextNoUpdates), shortfallText(firmwareFolder, releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
     setBrowseVisible(true);
 }
 

@@ -140,6 +140,7 @@ private slots:
 
     void sendsReleaseToEveryCalculator();
     void unpluggedCalculatorGetsEveryFile();
+    void aFileLargerThanItsPlaceIsNoRelease();
     void cartOfCalculators_data();
     void cartOfCalculators();
     void folderAndLanguage_data();
@@ -279,6 +280,27 @@ void TestUpdaterSim::unpluggedCalculatorGetsEveryFile()
     QVERIFY2(!updater.lines.filter("status: Update failed (").isEmpty(), qPrintable(echoed));
     QVERIFY2(updater.lines.filter("status: ").last() == "status: Done", qPrintable(echoed));
     verifyImages(release, 2);
+}
+
+void TestUpdaterSim::aFileLargerThanItsPlaceIsNoRelease()
+{
+    // An OS image one sector longer than its place would run into the master
+    // file's: no release, said in words and bytes, and nothing written.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QVERIFY(QFile::resize(release + "/GIRVAARM.ROM", 0x100000 + 512));
+    Updater updater(environment(2), {release, "1"});
+    QVERIFY2(!updater.waitForLine("status: No updates are available").isEmpty(), qPrintable(updater.lines.join('\n')));
+    QCOMPARE(updater.waitForLine("info: "),
+             "info: No release in " + QDir::toNativeSeparators(release) +
+                 ": GIRVAARM.ROM is 1,049,088 bytes, its place holds 1,048,576");
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(path("output/calculator-2.trace")).contains("end-session"), kWaitMs);
+    updater.kill();
+    QVERIFY(updater.lines.filter("status: Done").isEmpty());
+    for (int calculator = 1; calculator <= 2; ++calculator) {
+        const QString trace = QString::fromUtf8(readAll(path("output/calculator-%1.trace").arg(calculator)));
+        QVERIFY2(!trace.contains("write "), qPrintable(trace));
+    }
 }
 
 void TestUpdaterSim::cartOfCalculators_data()

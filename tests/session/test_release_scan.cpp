@@ -18,9 +18,10 @@ bool makeEntries(const QString &folder, const QStringList &spec)
                 return false;
             continue;
         }
-        const int size = entry.section(QLatin1Char(':'), 1).toInt();
+        // Sparse: a file at the edge of its room costs no disk.
+        const qint64 size = entry.section(QLatin1Char(':'), 1).toLongLong();
         QFile file(folder + QLatin1Char('/') + entry.section(QLatin1Char(':'), 0, 0));
-        if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(size, 'x')) != size)
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
             return false;
     }
     return true;
@@ -252,6 +253,7 @@ void TestReleaseScan::completeRelease()
     for (const QString &name : names) {
         CUpdateFile file;
         file.name = name;
+        file.size = 1; // sizes against rooms: shortfallOfGeneratedFolders
         files << file;
     }
     QCOMPARE(isCompleteRelease(files), complete);
@@ -269,6 +271,10 @@ void TestReleaseScan::shortfallOfGeneratedFolders()
     const QStringList legacy{"APPSDISK.DAT", "GIRVAARM.ROM", "MASTER.DAT"};
     const QStringList current{"TAVIX_APP.DAT", "TAVIX_OS.ROM", "TAVIX_MASTER.DAT"};
     const QStringList other{"README.TXT", "MASTER.DAT.BAK", "TAVIX_OS.ROM~"};
+    // Each role's room as the release is described: the system image up to
+    // the master file at 1 MiB, the master file up to the application image
+    // at 5 MiB, the application image to the end of the disk (none here).
+    const qint64 rooms[] = {0, 0x100000, 0x400000};
     std::mt19937 rng(22);
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
@@ -277,21 +283,31 @@ void TestReleaseScan::shortfallOfGeneratedFolders()
     QVERIFY(makeEntries(temp.path(), {"probe:1", "PROBE:1"}));
     const bool foldsCase = QDir(temp.path()).entryList(QDir::Files).size() == 1;
     QVERIFY(QDir(temp.path()).removeRecursively() && QDir().mkpath(temp.path()));
-    for (int c = 0; c < 400; ++c) {
+    int accepted = 0; // folders that hold a release
+    for (int c = 0; c < 600; ++c) {
         const QString folder = temp.filePath(QString::number(c));
         QVERIFY(QDir().mkpath(folder));
         QStringList entries;
-        for (int n = int(rng() % 6); n > 0; --n) {
+        // Half the folders begin with a whole set, the rest with a few names.
+        const QStringList start = rng() % 2 ? QStringList() : rng() % 2 ? current : legacy;
+        for (int n = int(start.size() + rng() % 4); n > 0; --n) {
             const QStringList &pool = rng() % 4 == 0 ? other : rng() % 3 == 0 ? current : legacy;
-            QString name = pool[int(rng() % pool.size())];
+            QString name = n > 3 || start.isEmpty() ? pool[int(rng() % pool.size())] : start[3 - n];
             for (QChar &ch : name)
                 if (rng() % 4 == 0)
                     ch = ch.toLower();
             const bool directory = rng() % 8 == 0;
-            const Qt::CaseSensitivity cs = foldsCase ? Qt::CaseInsensitive : Qt::CaseSensitive;
-            if (entries.contains(name + ":1", cs) || entries.contains(name + "/", cs))
+            if (!entries.filter(QRegularExpression("^" + QRegularExpression::escape(name) + "[:/]",
+                                                   foldsCase ? QRegularExpression::CaseInsensitiveOption
+                                                             : QRegularExpression::NoPatternOption))
+                     .isEmpty())
                 continue;
-            entries << (directory ? name + "/" : name + ":1");
+            // A role's file at and around the edges of its room.
+            const int role = std::max(legacy.indexOf(name.toUpper()), current.indexOf(name.toUpper()));
+            const qint64 room = role >= 0 ? rooms[role] : 0;
+            const qint64 sizes[] = {0, 1, room - 1, room, room + 1};
+            const qint64 size = role < 0 ? 1 : room == 0 ? qint64(rng() % 3) : sizes[rng() % 5];
+            entries << (directory ? name + "/" : name + ":" + QString::number(size));
         }
         QVERIFY(makeEntries(folder, entries));
 
@@ -300,15 +316,26 @@ void TestReleaseScan::shortfallOfGeneratedFolders()
         bool useCurrent = false;
         for (const QString &entry : entries)
             useCurrent |= !entry.endsWith('/') && current.contains(entry.section(':', 0, 0).toUpper());
-        QStringList missing, twice;
-        for (const QString &name : useCurrent ? current : legacy) {
-            int files = 0;
+        // A name's only file is empty, or larger than its role's room.
+        QStringList missing, twice, empty, tooLarge;
+        const QStringList &inForce = useCurrent ? current : legacy;
+        for (const QString &name : inForce) {
+            QStringList files;
             for (const QString &entry : entries)
-                files += !entry.endsWith('/') && entry.section(':', 0, 0).toUpper() == name;
-            if (files == 0)
+                if (!entry.endsWith('/') && entry.section(':', 0, 0).toUpper() == name)
+                    files << entry;
+            if (files.isEmpty())
                 missing << name;
-            if (files > 1)
+            if (files.size() > 1)
                 twice << name;
+            if (files.size() != 1)
+                continue;
+            const qint64 size = files[0].section(':', 1).toLongLong();
+            const qint64 room = rooms[inForce.indexOf(name)];
+            if (size == 0)
+                empty << files[0].section(':', 0, 0);
+            else if (room != 0 && size > room)
+                tooLarge << files[0] + " " + QString::number(room);
         }
         QCOMPARE(releaseUsesCurrentNames(folder), useCurrent);
         const ReleaseShortfall shortfall = releaseShortfall(folder, useCurrent);
@@ -316,10 +343,17 @@ void TestReleaseScan::shortfallOfGeneratedFolders()
         QVERIFY2(shortfall.isEmpty() == isCompleteRelease(listReleaseFiles(folder, useCurrent)), qPrintable(where));
         missing.sort();
         twice.sort();
-        QStringList gotMissing = shortfall.missing, gotTwice = shortfall.twoSpellings;
-        gotMissing.sort();
-        gotTwice.sort();
+        QStringList gotMissing = shortfall.missing, gotTwice = shortfall.twoSpellings, gotEmpty = shortfall.empty,
+                    gotTooLarge;
+        for (const ReleaseShortfall::Oversized &file : shortfall.tooLarge)
+            gotTooLarge << QString("%1:%2 %3").arg(file.name).arg(file.size).arg(file.room);
+        for (QStringList *list : {&missing, &twice, &empty, &tooLarge, &gotMissing, &gotTwice, &gotEmpty, &gotTooLarge})
+            list->sort();
         QVERIFY2(gotMissing == missing && gotTwice == twice, qPrintable(where));
+        QVERIFY2(gotEmpty == empty && gotTooLarge == tooLarge,
+                 qPrintable(where + "\n" + gotEmpty.join(' ') + " | " + gotTooLarge.join(' ')));
+        accepted += shortfall.isEmpty();
     }
     QVERIFY(releaseShortfall(temp.filePath("none"), false).noFolder);
+    QVERIFY2(accepted >= 5, qPrintable(QString::number(accepted))); // the generator reaches both answers
 }
