@@ -4,11 +4,27 @@
 
 CommandLine parseCommandLine(const QStringList &arguments)
 {
-    if (arguments.size() == 2 && !arguments.at(1).isEmpty() && QFileInfo(arguments.at(1)).isDir())
-        return CommandLine{arguments.at(1), 1, true};
-    if (arguments.size() != 3)
-        return CommandLine{QString(), 1};
-    return CommandLine{arguments.at(1), arguments.at(2).toInt(nullptr, 10)};
+    CommandLine commandLine;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        // "-2" is a language; "--reprot" or "-x" a mistyped option.
+        if (argument.startsWith(QLatin1String("--")) || (argument.size() > 1 && argument.at(0) == QLatin1Char('-') &&
+                                                           argument.at(1).isLetter())) {
+            commandLine.error = QStringLiteral("unknown option '%1'").arg(argument);
+            return commandLine;
+        }
+    }
+    if (arguments.size() > 3) {
+        commandLine.error = QStringLiteral("too many arguments: at most a folder and a language");
+        return commandLine;
+    }
+    if (arguments.size() >= 2 && !arguments.at(1).isEmpty()) {
+        commandLine.folder = arguments.at(1);
+        commandLine.languageFromSettings = arguments.size() == 2;
+    }
+    if (arguments.size() == 3)
+        commandLine.language = arguments.at(2).toInt(nullptr, 10);
+    return commandLine;
 }
 
 bool takeFileOption(QStringList *arguments, const QString &option, QString *filePath)

@@ -7,15 +7,20 @@
 
 struct CommandLine {
     QString folder;                    // empty: the suite's settings give folder and language
-    int language;                      // the language index; used only with a folder
+    int language = 1;                  // the language index; used only with a folder
     bool languageFromSettings = false; // a folder alone: the settings give the language
+    QString error;                     // not empty: the command line is unusable (why, one line)
 };
 
-// `arguments` as QCoreApplication::arguments() gives them, the program first.
-// Exactly three entries: folder = entry 1, language = entry 2 in base 10 (0
-// when it is not a number). Exactly two, entry 1 an existing folder (what a
-// folder dropped on the program gives): that folder, the language from the
-// settings. Anything else: no folder, language 1.
+// `arguments` as QCoreApplication::arguments() gives them, the program first,
+// with --report and --log already taken out. The program alone: no folder
+// (the settings give folder and language). Two entries: the folder (what a
+// folder dropped on the program gives), the language from the settings.
+// Three: folder = entry 1, language = entry 2 in base 10 (0 when it is not a
+// number). An empty folder entry leaves folder and language to the settings.
+// More entries, or an option the program does not know ("--X", or "-" and a
+// letter), make the command line unusable: nothing falls back to another
+// release.
 CommandLine parseCommandLine(const QStringList &arguments);
 
 // Takes every "OPTION FILE" (--report, --log) out of `arguments` (the program

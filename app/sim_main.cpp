@@ -11,6 +11,7 @@
 #include "emulator/simulation_settings.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "session/exit_codes.h"
 #include "ui/update_dialog.h"
 
 #include <QObject>
@@ -40,7 +41,7 @@ int main(int argc, char **argv)
     emulator::SimulationSettings settings;
     if (!emulator::simulationSettingsFromEnvironment(&settings, &error)) {
         std::fprintf(stderr, "tavix-updater-sim: %s\n", error.c_str());
-        return 2;
+        return exit_code::kUsage;
     }
 
     emulator::EmulatedDiskSystem disks;
@@ -66,5 +67,7 @@ int main(int argc, char **argv)
 
     const int result = runUpdater(argc, argv, hooks);
     platform::installDiskSystem(nullptr);
-    return result == 0 && !saved ? 1 : result;
+    // Images that could not be saved are this program's own failure: a
+    // script that checks them must not find the session's code instead.
+    return saved ? result : exit_code::kImagesLost;
 }

@@ -5,14 +5,17 @@
 #include "app/list_disks.h"
 #include "app/single_instance.h"
 #include "platform/console.h"
+#include "session/exit_codes.h"
 #include "ui/update_dialog.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 // The embedded pictures live in a static library: naming the resource's
@@ -44,6 +47,21 @@ void echo(const QString &field, const QString &value)
     writeOut(line.toUtf8() + '\n');
 }
 
+// What the person must read before the program ends without a window: on
+// standard error, and in a message box when that leads nowhere a person
+// reads (a shortcut, a folder dropped on the program). Returns `code`.
+int refuse(int code, const QString &program, const QString &text, bool console, int &argc, char **argv)
+{
+    std::fprintf(stderr, "%s: %s\n", program.toLocal8Bit().constData(), text.trimmed().toLocal8Bit().constData());
+    if (!console) {
+        std::unique_ptr<QApplication> own;
+        if (!qApp)
+            own = std::make_unique<QApplication>(argc, argv);
+        QMessageBox::critical(nullptr, program, text.trimmed());
+    }
+    return code;
+}
+
 } // namespace
 
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
@@ -55,7 +73,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
         arguments << QString::fromLocal8Bit(argv[i]);
     // Every line below that goes out without a window reaches the console the
     // program was started from (a windowed program has none of its own).
-    platform::useParentConsole();
+    const bool console = platform::useParentConsole();
     const QString program = QFileInfo(arguments.value(0)).fileName();
     const QByteArray programName = program.toLocal8Bit(); // for the lines on stderr
     // The hook that sets up the disk system; non-zero ends the program.
@@ -64,7 +82,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     for (const auto &option : {std::make_pair("--report", &reportPath), std::make_pair("--log", &logPath)}) {
         if (!takeFileOption(&arguments, QLatin1String(option.first), option.second)) {
             std::fprintf(stderr, "%s: %s needs a file\n", programName.constData(), option.first);
-            return 2;
+            return exit_code::kUsage;
         }
     }
     const CommandLineRequest request = commandLineRequest(arguments);
@@ -79,6 +97,10 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
         const int code = prepare();
         return code != 0 ? code : listDisks();
     }
+    // A command line that names no release plainly starts nothing: another
+    // release must never be taken for the one that was meant.
+    if (const QString error = parseCommandLine(arguments).error; !error.isEmpty())
+        return refuse(exit_code::kUsage, program, error + QLatin1Char('\n') + usageText(program), console, argc, argv);
 
     registerPictures();
     useHighDpiScaling();
@@ -134,5 +156,6 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     dialog->stopWorker();
     if (hooks.finished)
         hooks.finished();
-    return result;
+    // The loop ends with 0 however the window went; the session says how it ended.
+    return result != 0 ? result : dialog->exitCode();
 }

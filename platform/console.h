@@ -7,9 +7,11 @@ namespace platform {
 
 // Sends standard output and error that lead nowhere to the console of the
 // process that started this one, when there is one. Output already redirected
-// into a file or a pipe stays there. Nothing on POSIX, where they always lead
-// where the shell said.
-void useParentConsole();
+// into a file or a pipe stays there. True when standard error now leads
+// where a person or a script reads it (a console, a file, a pipe); false when
+// the program was started without one (a shortcut, a folder dropped on it, a
+// desktop launcher), so that what must be seen needs a message box.
+bool useParentConsole();
 
 // Detaches from the console useParentConsole attached to, so that closing that
 // console or Ctrl+C in it does not end the program while it writes calculators.

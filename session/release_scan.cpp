@@ -106,8 +106,12 @@ ReleaseShortfall releaseShortfall(const QString &folder, bool useCurrentNames)
 {
     ReleaseShortfall shortfall;
     const QFileInfo info(folder);
-    if (folder.isEmpty() || !info.isDir()) {
+    if (folder.isEmpty() || !info.exists()) {
         shortfall.noFolder = true;
+        return shortfall;
+    }
+    if (!info.isDir()) {
+        shortfall.notAFolder = true;
         return shortfall;
     }
     if (!QDir(folder).isReadable()) {

@@ -38,7 +38,8 @@ bool isCompleteRelease(const QVector<CUpdateFile> &files);
 
 // Why a folder holds no complete release, for the person who chose it.
 struct ReleaseShortfall {
-    bool noFolder = false;     // there is no folder of that name
+    bool noFolder = false;     // there is nothing of that name
+    bool notAFolder = false;   // that name is a file, not a folder
     bool unreadable = false;   // the folder exists but cannot be listed
     QStringList missing;       // names (of the set in force) with no file
     QStringList twoSpellings;  // names with more than one file (letter case apart)
@@ -51,7 +52,7 @@ struct ReleaseShortfall {
     QVector<Oversized> tooLarge; // files larger than their place
     bool isEmpty() const
     {
-        return !noFolder && !unreadable && missing.isEmpty() && twoSpellings.isEmpty() && empty.isEmpty() &&
+        return !noFolder && !notAFolder && !unreadable && missing.isEmpty() && twoSpellings.isEmpty() && empty.isEmpty() &&
                tooLarge.isEmpty();
     }
 };

@@ -170,6 +170,11 @@
         <extracomment>A release file larger than its place on the calculator, in bytes: &quot;GIRVAARM.ROM is 1,056,768 bytes, its place holds 1,048,576&quot;</extracomment>
         <translation>%1 は %2 バイトですが、その場所には %3 バイトまでしか入りません</translation>
     </message>
+    <message id="777">
+        <source>it is a file, not a folder</source>
+        <extracomment>The path given as the release folder names a file: &quot;No release in C:\fw\APPSDISK.DAT: it is a file, not a folder&quot;</extracomment>
+        <translation>フォルダーではなくファイルです</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>開始を待っています…</translation>

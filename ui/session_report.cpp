@@ -1,6 +1,6 @@
 #include "ui/session_report.h"
 
-#include <QSaveFile>
+#include <QFile>
 
 namespace {
 
@@ -40,10 +40,14 @@ QByteArray sessionReportCsv(const QVector<CalculatorView> &rows)
 
 bool writeSessionReport(const QString &path, const QVector<CalculatorView> &rows, QString *error)
 {
-    QSaveFile file(path);
-    const QByteArray csv = sessionReportCsv(rows);
-    if (file.open(QIODevice::WriteOnly) && file.write(csv) == csv.size() && file.commit())
-        return true;
+    QFile file(path);
+    QByteArray csv = sessionReportCsv(rows);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        if (file.size() > 0)
+            csv.remove(0, csv.indexOf('\n') + 1); // the header is there already
+        if (file.write(csv) == csv.size() && file.flush())
+            return true;
+    }
     if (error)
         *error = QStringLiteral("cannot write the report %1: %2").arg(path, file.errorString());
     return false;

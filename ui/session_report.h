@@ -13,8 +13,11 @@
 #include <QString>
 #include <QVector>
 
+// The header line and the session's lines.
 QByteArray sessionReportCsv(const QVector<CalculatorView> &rows);
 
-// Writes the report to `path` whole or not at all; false with a one-line
-// reason in *error.
+// Appends the session's lines to `path`, after the header line when the file
+// is new or empty, so that the batches of a cart accumulate in one record.
+// The file is appended to in place, never replaced (it may be a device or a
+// link). False with a one-line reason in *error when not every byte went.
 bool writeSessionReport(const QString &path, const QVector<CalculatorView> &rows, QString *error);

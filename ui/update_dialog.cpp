@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "resources/language.h"
 #include "resources/localized_text.h"
+#include "session/exit_codes.h"
 #include "session/release_scan.h"
 #include "session/session_log.h"
 #include "session/session_rules.h"
@@ -60,6 +61,7 @@ constexpr UiText kTextNoFolder{763, "the folder does not exist"};
 constexpr UiText kTextUnreadableFolder{764, "the folder cannot be read"};
 constexpr UiText kTextEmptyFile{775, "%1 is empty"};
 constexpr UiText kTextTooLarge{776, "%1 is %2 bytes, its place holds %3"};
+constexpr UiText kTextNotAFolder{777, "it is a file, not a folder"};
 
 // The info line's texts, one after the other.
 QString joinSentences(const QString &first, const QString &second)
@@ -127,6 +129,8 @@ QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall, 
     QStringList lacks;
     if (shortfall.noFolder)
         lacks << uiText(kTextNoFolder);
+    if (shortfall.notAFolder)
+        lacks << uiText(kTextNotAFolder);
     if (shortfall.unreadable)
         lacks << uiText(kTextUnreadableFolder);
     for (const QString &name : shortfall.missing)
@@ -429,6 +433,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
         return;
     }
     finishUpdate(text(kTextNoUpdates), shortfallText(firmwareFolder, releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
+    sessionExit = exit_code::kNoRelease;
     setBrowseVisible(true);
 }
 
@@ -444,6 +449,7 @@ void CCalcFWUpdateMSDialog::selectCurrentFile()
 void CCalcFWUpdateMSDialog::restartSession()
 {
     sessionOver = false;
+    sessionExit = exit_code::kStopped;
     buttonStarts = false;
     reportWritten = false; // the new session's report replaces the last one's
     shownRows.clear();
@@ -478,6 +484,7 @@ void CCalcFWUpdateMSDialog::finishUpdate(QString message, QString info)
 void CCalcFWUpdateMSDialog::abortUpdate()
 {
     finishUpdate(text(kTextAborted));
+    sessionExit = exit_code::kStopped;
 }
 
 void CCalcFWUpdateMSDialog::stopWorker()
@@ -605,6 +612,7 @@ void CCalcFWUpdateMSDialog::onLoopFailed(int result)
     if (sessionOver)
         return;
     finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
+    sessionExit = exit_code::kFailed;
     showNotUpdated();
 }
 
@@ -707,8 +715,15 @@ void CCalcFWUpdateMSDialog::writeReport()
         return;
     reportWritten = true;
     QString error;
-    if (!writeSessionReport(reportPath, worker->calculatorRows(), &error))
+    if (!writeSessionReport(reportPath, worker->calculatorRows(), &error)) {
+        recordLost = true;
         std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    }
+}
+
+int CCalcFWUpdateMSDialog::exitCode() const
+{
+    return recordLost ? exit_code::kRecordLost : sessionExit;
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)
@@ -751,11 +766,13 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
     case NextStep::Done:
         setStatus(QString::fromLatin1(kUpdateOk).arg(result));
         finishUpdate(text(kTextDone));
+        sessionExit = exit_code::kDone;
         QTimer::singleShot(int(platform::realDurationMs(session_rules::kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         break;
     case NextStep::GiveUp:
         finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result), reason);
+        sessionExit = exit_code::kFailed;
         showNotUpdated();
         break;
     }

@@ -17,6 +17,7 @@
 // gUpdateDialog names the one dialog for everyone else.
 #pragma once
 
+#include "session/exit_codes.h"
 #include "session/calculator_view.h"
 #include "session/next_step.h"
 #include "session/transfer_reports.h"
@@ -92,6 +93,10 @@ public:
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.
     bool setLogPath(const QString &path, QString *error);
+    // The program's exit code for how the session ended (session/exit_codes.h):
+    // 0 only after "Done"; a record (--report, --log) that could not be
+    // written makes it kRecordLost whatever the session did.
+    int exitCode() const;
     // Another copy of the updater was started: the window comes to the
     // front where the window system lets it (un-minimized, raised, active),
     // echoed as "window: raised".
@@ -185,6 +190,8 @@ private:
     std::unique_ptr<QThread> workerThread; // runs the worker's loop
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew
+    int sessionExit = exit_code::kStopped; // how the session ended (kStopped until it has an end)
+    bool recordLost = false;               // --report or --log could not be written
     QString echoedButton;        // the button as last reported by displayChanged
     bool screenFollowed = false; // showEvent has connected the window's screen changes
     QMetaObject::Connection screenScale; // the current screen's scale changes

@@ -20,18 +20,21 @@ bool leadsSomewhere(DWORD which)
 
 } // namespace
 
-void useParentConsole()
+bool useParentConsole()
 {
     const bool out = leadsSomewhere(STD_OUTPUT_HANDLE);
     const bool err = leadsSomewhere(STD_ERROR_HANDLE);
-    if ((out && err) || attached || !::AttachConsole(ATTACH_PARENT_PROCESS))
-        return;
+    if ((out && err) || attached)
+        return true;
+    if (!::AttachConsole(ATTACH_PARENT_PROCESS))
+        return err;
     attached = true;
     // Only the streams that led nowhere; a redirected one keeps its file.
     if (!out)
         static_cast<void>(std::freopen("CONOUT$", "w", stdout));
     if (!err)
         static_cast<void>(std::freopen("CONOUT$", "w", stderr));
+    return true;
 }
 
 void leaveParentConsole()

@@ -22,33 +22,43 @@ void TestCommandLine::parse_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("folder");
     QTest::addColumn<int>("language");
+    QTest::addColumn<QString>("error"); // the start of the reason; empty: usable
 
     const QString program = QStringLiteral("tavix-updater");
-    QTest::newRow("no entries") << QStringList() << QString() << 1;
-    QTest::newRow("program only") << QStringList{program} << QString() << 1;
-    QTest::newRow("folder only: settings decide")
-        << QStringList{program, QStringLiteral("C:\\Releases\\7.2")} << QString() << 1;
+    QTest::newRow("no entries") << QStringList() << QString() << 1 << QString();
+    QTest::newRow("program only") << QStringList{program} << QString() << 1 << QString();
+    // (A folder alone is that folder, whether or not it exists: nothing
+    // falls back to the settings' release.)
+    QTest::newRow("folder only: the settings' language")
+        << QStringList{program, QStringLiteral("C:\\Releases\\7.2")} << QStringLiteral("C:\\Releases\\7.2") << 1 << QString();
     QTest::newRow("folder and language")
         << QStringList{program, QStringLiteral("C:\\Releases\\7.2"), QStringLiteral("3")}
-        << QStringLiteral("C:\\Releases\\7.2") << 3;
+        << QStringLiteral("C:\\Releases\\7.2") << 3 << QString();
     QTest::newRow("folder kept as given")
         << QStringList{program, QStringLiteral("/srv/fw release/ "), QStringLiteral("4")}
-        << QStringLiteral("/srv/fw release/ ") << 4;
+        << QStringLiteral("/srv/fw release/ ") << 4 << QString();
     QTest::newRow("language out of range passed on")
-        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("12")} << QStringLiteral("/fw") << 12;
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("12")} << QStringLiteral("/fw") << 12 << QString();
     QTest::newRow("language not a number")
-        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("de")} << QStringLiteral("/fw") << 0;
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("de")} << QStringLiteral("/fw") << 0 << QString();
     QTest::newRow("language with trailing text")
-        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("4x")} << QStringLiteral("/fw") << 0;
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("4x")} << QStringLiteral("/fw") << 0 << QString();
     QTest::newRow("language in hex is not base 10")
-        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("0x4")} << QStringLiteral("/fw") << 0;
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("0x4")} << QStringLiteral("/fw") << 0 << QString();
     QTest::newRow("negative language")
-        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("-2")} << QStringLiteral("/fw") << -2;
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("-2")} << QStringLiteral("/fw") << -2 << QString();
     QTest::newRow("empty folder: settings decide")
-        << QStringList{program, QString(), QStringLiteral("4")} << QString() << 4;
-    QTest::newRow("four entries: as if none")
+        << QStringList{program, QString(), QStringLiteral("4")} << QString() << 4 << QString();
+    QTest::newRow("four entries: unusable")
         << QStringList{program, QStringLiteral("/fw"), QStringLiteral("4"), QStringLiteral("extra")}
-        << QString() << 1;
+        << QString() << 1 << "too many arguments";
+    QTest::newRow("misspelled option")
+        << QStringList{program, QStringLiteral("/fw"), QStringLiteral("--reprot"), QStringLiteral("x.csv")}
+        << QString() << 1 << "unknown option '--reprot'";
+    QTest::newRow("a dash and a letter") << QStringList{program, QStringLiteral("-x")} << QString() << 1
+                                         << "unknown option '-x'";
+    QTest::newRow("help among other arguments") << QStringList{program, QStringLiteral("/fw"), QStringLiteral("--help")}
+                                                << QString() << 1 << "unknown option '--help'";
 }
 
 void TestCommandLine::parse()
@@ -56,10 +66,13 @@ void TestCommandLine::parse()
     QFETCH(QStringList, arguments);
     QFETCH(QString, folder);
     QFETCH(int, language);
+    QFETCH(QString, error);
 
     const CommandLine commandLine = parseCommandLine(arguments);
     QCOMPARE(commandLine.folder, folder);
     QCOMPARE(commandLine.language, language);
+    QVERIFY2(error.isEmpty() ? commandLine.error.isEmpty() : commandLine.error.startsWith(error),
+             qPrintable(commandLine.error));
 }
 
 // Only a single --help or --version is a request for a text; anything else
@@ -87,9 +100,10 @@ void TestCommandLine::request()
     QFETCH(QStringList, arguments);
     QFETCH(int, request);
     QCOMPARE(int(commandLineRequest(arguments)), request);
-    // The session's reading of the same line is unchanged by the request.
-    if (request == int(CommandLineRequest::Session) && arguments.size() == 3)
-        QCOMPARE(parseCommandLine(arguments).folder, arguments.at(1));
+    // A request word among other arguments asks for no session either: the
+    // session's reading finds the line unusable, never a folder "--help".
+    if (request == int(CommandLineRequest::Session) && arguments.size() > 1)
+        QVERIFY(!parseCommandLine(arguments).error.isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestCommandLine)

@@ -146,6 +146,8 @@ private slots:
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
+    void unusableCommandLineStartsNothing();
+    void aRecordNotWrittenIsAFailure();
     void aStartWaitsForACopyThatIsFinishing();
     void helpAndVersionOpenNoWindow();
 
@@ -401,8 +403,14 @@ void TestUpdaterSim::folderAndLanguage_data()
     QTest::newRow("no settings: documents folder, locale's language")
         << QStringList() << false << "de_DE.UTF-8" << "home/Documents/XQ Tarnlink/Firmware"
         << "status: Warte auf Verbindung";
-    QTest::newRow("missing folder") << QStringList{"$RELEASE/missing", "1"} << false << "C.UTF-8" << QString()
+    // The settings name an older release: a folder named on the command line
+    // is that folder or nothing, never the settings' release.
+    QTest::newRow("missing folder") << QStringList{"$RELEASE/missing", "1"} << true << "C.UTF-8" << QString()
                                     << "status: No updates are available";
+    QTest::newRow("missing folder alone") << QStringList{"$RELEASE/missing"} << true << "C.UTF-8" << QString()
+                                          << "status: Keine Updates";
+    QTest::newRow("a file as the folder") << QStringList{"$RELEASE/APPSDISK.DAT", "1"} << true << "C.UTF-8"
+                                          << QString() << "status: No updates are available";
 }
 
 void TestUpdaterSim::folderAndLanguage()
@@ -416,6 +424,8 @@ void TestUpdaterSim::folderAndLanguage()
     QVERIFY(copyRelease(path("release")));
     if (!firmwareFolder.isEmpty() && firmwareFolder != "release")
         QVERIFY(copyRelease(path(firmwareFolder)));
+    if (settings && firmwareFolder != "work/Firmware")
+        QVERIFY(copyRelease(path("work/Firmware"))); // the settings' release, ready to be taken
     if (settings) {
         // Written as the suite on Windows would have it: a path in backslashes.
         QSettings store(path("config/XQ/XQ Tarnlink.conf"), QSettings::IniFormat);
@@ -478,6 +488,41 @@ void TestUpdaterSim::secondCopyLeavesAtOnce()
     Updater third(env, arguments);
     QVERIFY2(!third.waitForLine("status: No updates are available").isEmpty(),
              qPrintable(third.process.readAllStandardError()));
+}
+
+void TestUpdaterSim::unusableCommandLineStartsNothing()
+{
+    // A mistyped option or a word too many: the usage and exit code 2, no
+    // window, and no calculator touched (none is even attached).
+    QVERIFY(copyRelease(path("release")));
+    const QList<QPair<QStringList, QString>> cases{
+        {{path("release"), "--reprot", path("x.csv")}, "unknown option '--reprot'"},
+        {{path("release"), "1", "extra"}, "too many arguments: at most a folder and a language"},
+    };
+    for (const auto &[arguments, reason] : cases) {
+        Updater updater(environment(2), arguments);
+        QVERIFY(updater.finish());
+        const QString errors = QString::fromLocal8Bit(updater.process.readAllStandardError());
+        QCOMPARE(updater.process.exitCode(), 2);
+        QVERIFY2(errors.startsWith("tavix-updater-sim: " + reason + "\nUsage: tavix-updater-sim"), qPrintable(errors));
+        QCOMPARE(updater.lines, QStringList());
+        QVERIFY(!QFileInfo::exists(path("output")));
+    }
+}
+
+void TestUpdaterSim::aRecordNotWrittenIsAFailure()
+{
+    // Every calculator holds the release, but the report the person asked
+    // for is lost: the exit code says so.
+    if (!QFileInfo::exists("/dev/full"))
+        QSKIP("no /dev/full here");
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    Updater updater(environment(1), {release, "1", "--report", "/dev/full"});
+    QVERIFY(updater.finish());
+    QVERIFY2(updater.lines.contains("status: Done"), qPrintable(updater.lines.join('\n')));
+    QCOMPARE(updater.process.exitCode(), 5);
+    verifyImages(release, 1);
 }
 
 void TestUpdaterSim::aStartWaitsForACopyThatIsFinishing()

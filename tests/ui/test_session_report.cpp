@@ -109,6 +109,28 @@ private slots:
         QString error;
         QVERIFY(!writeSessionReport("/nonexistent-folder/report.csv", {}, &error));
         QVERIFY(error.contains("/nonexistent-folder/report.csv"));
+        // A full disk takes nothing, and the device stays a device.
+        if (QFileInfo::exists("/dev/full")) {
+            QVERIFY(!writeSessionReport("/dev/full", {}, &error));
+            QVERIFY(!QFileInfo("/dev/full").isFile());
+        }
+    }
+
+    void batchesAccumulate()
+    {
+        // Two sessions into one file: one header, both batches' lines, in order.
+        QTemporaryDir temp;
+        const QString path = temp.filePath("cart.csv");
+        CalculatorView row;
+        row.identity = "XQ1";
+        QVERIFY(writeSessionReport(path, {row}, nullptr));
+        row.identity = "XQ2";
+        QVERIFY(writeSessionReport(path, {row}, nullptr));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 4);
+        QVERIFY(lines[0].startsWith("calculator,") && lines[1].startsWith("XQ1,") && lines[2].startsWith("XQ2,"));
     }
 };
 

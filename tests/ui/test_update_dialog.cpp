@@ -495,6 +495,7 @@ private slots:
         QVERIFY(widget<QPushButton>("browseButton")->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+        QCOMPARE(dialog->exitCode(), 3); // no release
     }
 
     void aFailureSaysWhy_data()
@@ -593,6 +594,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return lines("status").contains(outcome); }, kSessionTimeoutMs));
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(lines("status").last(), outcome);
+        QCOMPARE(dialog->exitCode(), outcome == "Done" ? 0 : outcome == "Update aborted" ? 4 : 1);
         // Two calculators: the summary after the last failure's reason, and
         // no list of names on the info line.
         QCOMPARE(widget<QLabel>("infoLabel")->text(), reason.isEmpty() ? summary : reason + " " + summary);
