@@ -6,10 +6,13 @@
 #include "app/single_instance.h"
 #include "platform/console.h"
 #include "session/exit_codes.h"
+#include "session/release_scan.h"
+#include "ui/session_report.h"
 #include "ui/update_dialog.h"
 
 #include <QApplication>
 #include <QByteArray>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
@@ -60,6 +63,20 @@ int refuse(int code, const QString &program, const QString &text, bool console, 
         QMessageBox::critical(nullptr, program, text.trimmed());
     }
     return code;
+}
+
+// Why --report and --log cannot be used with the release in `folder`; empty
+// when they can.
+QString outputsClash(const QString &report, const QString &log, const QString &folder)
+{
+    if (sameFile(report, log))
+        return QStringLiteral("--report and --log name the same file, %1").arg(QDir::toNativeSeparators(report));
+    for (const auto &[option, path] : {std::make_pair("--report", report), std::make_pair("--log", log)}) {
+        if (folderHolds(folder, path))
+            return QStringLiteral("%1 %2 is in the release folder %3")
+                .arg(QLatin1String(option), QDir::toNativeSeparators(path), QDir::toNativeSeparators(folder));
+    }
+    return QString();
 }
 
 } // namespace
@@ -133,10 +150,22 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     // the process.
     auto *dialog = new CCalcFWUpdateMSDialog(commandLine.folder, commandLine.language,
                                              commandLine.languageFromSettings);
+    // The outputs never touch the release (the folder is settled now), nor
+    // each other.
+    if (const QString clash = outputsClash(reportPath, logPath, dialog->firmwareFolder); !clash.isEmpty()) {
+        dialog->stopWorker();
+        return refuse(exit_code::kUsage, program, clash, console, argc, argv);
+    }
+    // Both records open before the session starts: one that cannot be
+    // written is said now, not after the calculators were written.
+    QString recordError;
+    if (!reportPath.isEmpty() && !canAppendReport(reportPath, &recordError))
+        recordError = QStringLiteral("--report ") + recordError;
+    else if (!logPath.isEmpty() && !dialog->setLogPath(logPath, &recordError))
+        recordError = QStringLiteral("--log ") + recordError;
     dialog->setReportPath(reportPath);
-    QString logError;
-    if (!logPath.isEmpty() && !dialog->setLogPath(logPath, &logError))
-        std::fprintf(stderr, "%s: --log: %s\n", programName.constData(), logError.toLocal8Bit().constData());
+    if (!recordError.isEmpty())
+        std::fprintf(stderr, "%s: %s\n", programName.constData(), recordError.toLocal8Bit().constData());
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     QObject::connect(&guard, &CSingleInstance::frontRequested, dialog, &CCalcFWUpdateMSDialog::bringToFront);
@@ -144,7 +173,10 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
         hooks.dialogCreated(dialog);
     QApplication::setActiveWindow(dialog);
     dialog->show();
-    dialog->scanFirmwareFolder();
+    if (recordError.isEmpty())
+        dialog->scanFirmwareFolder();
+    else
+        dialog->refuseRecords(recordError);
     // Closing the console it was started from must not end a session.
     platform::leaveParentConsole();
     const int result = app.exec();

@@ -53,7 +53,35 @@ bool fitsRoom(qint64 size, const ReleaseRole &role)
     return size > 0 && (role.room == 0 || size <= role.room);
 }
 
+// `path` with its links resolved, also when it does not exist yet (then
+// its folder's are).
+QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.exists())
+        return info.canonicalFilePath();
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : folder + QLatin1Char('/') + info.fileName();
+}
+
 } // namespace
+
+bool folderHolds(const QString &folder, const QString &path)
+{
+    if (folder.isEmpty() || path.isEmpty())
+        return false;
+    QString root = QFileInfo(folder).canonicalFilePath();
+    if (root.isEmpty())
+        return false;
+    if (!root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+    return resolvedPath(path).startsWith(root, Qt::CaseInsensitive);
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+    return !a.isEmpty() && !b.isEmpty() && resolvedPath(a).compare(resolvedPath(b), Qt::CaseInsensitive) == 0;
+}
 
 bool isCurrentSetName(QString name)
 {

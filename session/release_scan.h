@@ -60,3 +60,14 @@ struct ReleaseShortfall {
 // What `folder` lacks, with the names of the set in force: empty exactly
 // when isCompleteRelease(listReleaseFiles(folder, useCurrentNames)).
 ReleaseShortfall releaseShortfall(const QString &folder, bool useCurrentNames);
+
+// True when `path` names something inside `folder` (at any depth), after
+// resolving links; a path that does not exist yet is resolved through its
+// folder. Letter case is ignored, as on the systems that ignore it: a false
+// "inside" refuses an output, a false "outside" would let it overwrite a
+// release file. False for a folder that does not exist.
+bool folderHolds(const QString &folder, const QString &path);
+
+// True when `a` and `b` name the same file after resolving links (letter
+// case ignored as above).
+bool sameFile(const QString &a, const QString &b);

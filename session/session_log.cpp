@@ -22,6 +22,6 @@ void CSessionLog::write(const QString &line)
     std::lock_guard<std::mutex> hold(lock_);
     if (!file_.isOpen())
         return;
-    file_.write(bytes);
-    file_.flush();
+    if (file_.write(bytes) != bytes.size() || !file_.flush())
+        failed_.store(true);
 }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
 #include <mutex>
 
 class CSessionLog {
@@ -17,8 +18,11 @@ public:
     bool open(const QString &path, QString *error);
     // One line: the time, two spaces, `line` (line breaks made spaces).
     void write(const QString &line);
+    // A line did not reach the file whole (a full disk, a removed medium).
+    bool failed() const { return failed_.load(); }
 
 private:
-    std::mutex lock_; // one line at a time
-    QFile file_;      // under lock_
+    std::mutex lock_;                // one line at a time
+    QFile file_;                     // under lock_
+    std::atomic<bool> failed_{false}; // set by write
 };

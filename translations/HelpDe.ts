@@ -175,6 +175,16 @@
         <extracomment>The path given as the release folder names a file: &quot;No release in C:\fw\APPSDISK.DAT: it is a file, not a folder&quot;</extracomment>
         <translation>das ist eine Datei, kein Ordner</translation>
     </message>
+    <message id="778">
+        <source>it holds the report or the log (%1)</source>
+        <extracomment>The release folder holds the file given to --report or --log: &quot;No release in C:\fw: it holds the report or the log (C:\fw\cart.csv)&quot;</extracomment>
+        <translation>er enthält den Bericht oder das Protokoll (%1)</translation>
+    </message>
+    <message id="779">
+        <source>The record cannot be written: %1</source>
+        <extracomment>The file given to --report or --log cannot be opened; %1 is the file and the system&apos;s reason</extracomment>
+        <translation>Der Bericht kann nicht geschrieben werden: %1</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

@@ -52,3 +52,13 @@ bool writeSessionReport(const QString &path, const QVector<CalculatorView> &rows
         *error = QStringLiteral("cannot write the report %1: %2").arg(path, file.errorString());
     return false;
 }
+
+bool canAppendReport(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return true;
+    if (error)
+        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
+    return false;
+}

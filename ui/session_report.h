@@ -21,3 +21,7 @@ QByteArray sessionReportCsv(const QVector<CalculatorView> &rows);
 // The file is appended to in place, never replaced (it may be a device or a
 // link). False with a one-line reason in *error when not every byte went.
 bool writeSessionReport(const QString &path, const QVector<CalculatorView> &rows, QString *error);
+
+// Opens `path` for appending and closes it again (making it when missing):
+// false with "PATH: reason" in *error when the report could not be written.
+bool canAppendReport(const QString &path, QString *error);

@@ -62,6 +62,8 @@ constexpr UiText kTextUnreadableFolder{764, "the folder cannot be read"};
 constexpr UiText kTextEmptyFile{775, "%1 is empty"};
 constexpr UiText kTextTooLarge{776, "%1 is %2 bytes, its place holds %3"};
 constexpr UiText kTextNotAFolder{777, "it is a file, not a folder"};
+constexpr UiText kTextHoldsRecord{778, "it holds the report or the log (%1)"};
+constexpr UiText kTextRecordNotWritten{779, "The record cannot be written: %1"};
 
 // The info line's texts, one after the other.
 QString joinSentences(const QString &first, const QString &second)
@@ -422,6 +424,19 @@ void CCalcFWUpdateMSDialog::detectNameSet()
 void CCalcFWUpdateMSDialog::scanFirmwareFolder()
 {
     setBrowseVisible(false);
+    // The session's report or log inside the release would be sent as
+    // firmware, or overwrite it: such a folder is no release.
+    for (const QString &record : {reportPath, logPath}) {
+        if (!folderHolds(firmwareFolder, record))
+            continue;
+        finishUpdate(text(kTextNoUpdates),
+                     uiText(kTextNoRelease)
+                         .arg(QDir::toNativeSeparators(firmwareFolder),
+                              uiText(kTextHoldsRecord).arg(QDir::toNativeSeparators(record))));
+        sessionExit = exit_code::kNoRelease;
+        setBrowseVisible(true);
+        return;
+    }
     detectNameSet();
     updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
     if (isCompleteRelease(updateFiles)) {
@@ -692,6 +707,8 @@ bool CCalcFWUpdateMSDialog::setLogPath(const QString &path, QString *error)
     auto log = std::make_shared<CSessionLog>();
     if (!log->open(path, error))
         return false;
+    logPath = path;
+    sessionLog = log;
     log->write(QStringLiteral("%1 %2: release folder %3, language %4")
                    .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
                         QCoreApplication::applicationVersion(),
@@ -711,7 +728,9 @@ bool CCalcFWUpdateMSDialog::setLogPath(const QString &path, QString *error)
 // stderr, and the window's texts stay as they are.
 void CCalcFWUpdateMSDialog::writeReport()
 {
-    if (reportPath.isEmpty() || reportWritten)
+    // Never into the release folder (one chosen with Browse that holds the
+    // report is refused as a release).
+    if (reportPath.isEmpty() || reportWritten || folderHolds(firmwareFolder, reportPath))
         return;
     reportWritten = true;
     QString error;
@@ -723,7 +742,13 @@ void CCalcFWUpdateMSDialog::writeReport()
 
 int CCalcFWUpdateMSDialog::exitCode() const
 {
-    return recordLost ? exit_code::kRecordLost : sessionExit;
+    return recordLost || (sessionLog && sessionLog->failed()) ? exit_code::kRecordLost : sessionExit;
+}
+
+void CCalcFWUpdateMSDialog::refuseRecords(const QString &reason)
+{
+    recordLost = true;
+    finishUpdate(QString(), uiText(kTextRecordNotWritten).arg(reason));
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)

@@ -33,6 +33,7 @@
 #include <memory>
 
 class CCalculatorList;
+class CSessionLog;
 class CUpdateWorker;
 class QCloseEvent;
 class QLabel;
@@ -97,6 +98,10 @@ public:
     // 0 only after "Done"; a record (--report, --log) that could not be
     // written makes it kRecordLost whatever the session did.
     int exitCode() const;
+    // The record the person asked for (--report, --log) cannot be written:
+    // the session does not start, the info line says why, and the program's
+    // exit code will say so.
+    void refuseRecords(const QString &reason);
     // Another copy of the updater was started: the window comes to the
     // front where the window system lets it (un-minimized, raised, active),
     // echoed as "window: raised".
@@ -183,6 +188,8 @@ private:
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
     QVector<CalculatorView> shownRows;          // the rows the list shows
     QString reportPath;                         // --report
+    QString logPath;                            // --log
+    std::shared_ptr<CSessionLog> sessionLog;    // --log, once open
     bool reportWritten = false;                 // this session's report is on disk (or failed, once)
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.

@@ -492,21 +492,32 @@ void TestUpdaterSim::secondCopyLeavesAtOnce()
 
 void TestUpdaterSim::unusableCommandLineStartsNothing()
 {
-    // A mistyped option or a word too many: the usage and exit code 2, no
-    // window, and no calculator touched (none is even attached).
-    QVERIFY(copyRelease(path("release")));
+    // A mistyped option, a word too many, or outputs that would touch the
+    // release or each other: the reason (and for the words the usage), exit
+    // code 2, no window, no calculator touched, and the release as it was.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QVERIFY(QFile::link(release, path("link")));
+    const QString native = QDir::toNativeSeparators(release);
     const QList<QPair<QStringList, QString>> cases{
-        {{path("release"), "--reprot", path("x.csv")}, "unknown option '--reprot'"},
-        {{path("release"), "1", "extra"}, "too many arguments: at most a folder and a language"},
+        {{release, "--reprot", path("x.csv")}, "unknown option '--reprot'\nUsage: tavix-updater-sim"},
+        {{release, "1", "extra"}, "too many arguments: at most a folder and a language\nUsage: tavix-updater-sim"},
+        {{release, "1", "--report", release + "/APPSDISK.DAT"},
+         "--report " + native + "/APPSDISK.DAT is in the release folder " + native},
+        {{release, "1", "--log", path("link/MASTER.DAT")}, "--log " + path("link/MASTER.DAT") + " is in the release folder"},
+        {{release, "1", "--report", path("r.csv"), "--log", path("link/../r.csv")},
+         "--report and --log name the same file, " + path("r.csv")},
     };
     for (const auto &[arguments, reason] : cases) {
         Updater updater(environment(2), arguments);
         QVERIFY(updater.finish());
         const QString errors = QString::fromLocal8Bit(updater.process.readAllStandardError());
         QCOMPARE(updater.process.exitCode(), 2);
-        QVERIFY2(errors.startsWith("tavix-updater-sim: " + reason + "\nUsage: tavix-updater-sim"), qPrintable(errors));
+        QVERIFY2(errors.startsWith("tavix-updater-sim: " + reason), qPrintable(errors));
         QCOMPARE(updater.lines, QStringList());
         QVERIFY(!QFileInfo::exists(path("output")));
+        for (const ReleaseFile &file : kRelease)
+            QVERIFY(readAll(release + '/' + file.name) == readAll(kSampleRelease + '/' + file.name));
     }
 }
 
@@ -523,6 +534,14 @@ void TestUpdaterSim::aRecordNotWrittenIsAFailure()
     QVERIFY2(updater.lines.contains("status: Done"), qPrintable(updater.lines.join('\n')));
     QCOMPARE(updater.process.exitCode(), 5);
     verifyImages(release, 1);
+
+    // A log that cannot be opened is said at once, and nothing is written.
+    const QString log = path("missing/session.log");
+    Updater refused(environment(1), {release, "1", "--log", log});
+    QCOMPARE(refused.waitForLine("info: "), "info: The record cannot be written: --log " + log + ": No such file or directory");
+    QVERIFY(refused.lines.filter("file: ").isEmpty());
+    refused.kill();
+    QVERIFY(QString::fromLocal8Bit(refused.process.readAllStandardError()).contains("--log " + log));
 }
 
 void TestUpdaterSim::aStartWaitsForACopyThatIsFinishing()

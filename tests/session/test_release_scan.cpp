@@ -67,6 +67,7 @@ private slots:
     void shortfallOfGeneratedFolders();
     void completeRelease_data();
     void completeRelease();
+    void recordsInsideTheRelease();
 };
 
 void TestReleaseScan::isCurrentSetName_data()
@@ -257,6 +258,26 @@ void TestReleaseScan::completeRelease()
         files << file;
     }
     QCOMPARE(isCompleteRelease(files), complete);
+}
+
+// Where a --report or --log file is, against the release folder: through
+// links and "..", at any depth, and never by a mere common prefix of names.
+void TestReleaseScan::recordsInsideTheRelease()
+{
+    QTemporaryDir temp;
+    const QString rel = temp.filePath("rel"), sibling = temp.filePath("release"), link = temp.filePath("link");
+    QVERIFY(QDir().mkpath(rel + "/sub") && QDir().mkpath(sibling) && QFile::link(rel, link));
+    QVERIFY(folderHolds(rel, rel + "/x.csv"));             // not there yet
+    QVERIFY(folderHolds(rel, rel + "/sub/deeper/x.csv"));   // nor its folder
+    QVERIFY(folderHolds(rel, link + "/x.csv"));
+    QVERIFY(folderHolds(link, sibling + "/../rel/x.csv"));
+    QVERIFY(!folderHolds(rel, sibling + "/x.csv"));
+    QVERIFY(!folderHolds(rel, temp.filePath("x.csv")));
+    QVERIFY(!folderHolds(temp.filePath("missing"), temp.filePath("missing/x.csv")));
+    QVERIFY(!folderHolds(rel, QString()));
+    QVERIFY(sameFile(rel + "/x.csv", link + "/x.csv"));
+    QVERIFY(!sameFile(rel + "/x.csv", rel + "/y.csv"));
+    QVERIFY(!sameFile(QString(), QString()));
 }
 
 QTEST_GUILESS_MAIN(TestReleaseScan)

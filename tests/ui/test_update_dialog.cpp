@@ -713,6 +713,22 @@ private slots:
         verifyHoldsRelease(*healthy, releaseFolder);
     }
 
+    void aFolderHoldingTheReportIsNoRelease()
+    {
+        // Rescanned, the release folder now holds the session's report: no
+        // release (the CSV would go out as firmware), and no report written there.
+        open(releaseFolder);
+        const QString report = releaseFolder + "/cart.csv";
+        dialog->setReportPath(report);
+        dialog->scanFirmwareFolder();
+        QCOMPARE(lines("status").last(), QString("No updates are available"));
+        QCOMPARE(lines("info").last(), "No release in " + QDir::toNativeSeparators(releaseFolder) +
+                                           ": it holds the report or the log (" + QDir::toNativeSeparators(report) + ")");
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        QVERIFY(!QFileInfo::exists(report));
+        QCOMPARE(dialog->exitCode(), 3);
+    }
+
     void browseToACompleteReleaseResumes()
     {
         auto calculator = attach();
