@@ -185,6 +185,11 @@
         <extracomment>The file given to --report or --log cannot be opened; %1 is the file and the system&apos;s reason</extracomment>
         <translation>Der Bericht kann nicht geschrieben werden: %1</translation>
     </message>
+    <message id="780">
+        <source>The release does not fit this calculator&apos;s disk.</source>
+        <extracomment>Result code 119: the application image would run past the end of this calculator&apos;s disk; nothing was written to it</extracomment>
+        <translation>Die Firmware passt nicht auf den Speicher dieses Rechners.</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

@@ -175,6 +175,13 @@ std::int32_t transferThread(const TransferJob *job)
         return kSourceReadFailed;
     if (disk == platform::kInvalidHandle)
         return kDiskUnopenable;
+    // A file that runs past the end of this calculator's disk would leave
+    // only its first part there: refused before the disk is used. (A disk
+    // whose size the system does not tell is written; its end fails the write.)
+    const std::int64_t diskBytes = disk->size();
+    const std::int64_t padded = (job->length + kSectorSize - 1) / kSectorSize * kSectorSize;
+    if (diskBytes >= 0 && (job->diskOffset > diskBytes || padded > diskBytes - job->diskOffset))
+        return kDiskTooSmall;
 
     // From here on the disk is used: every exit goes through hold.settle() or
     // hold.abandon().

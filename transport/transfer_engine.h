@@ -30,6 +30,8 @@ constexpr std::int32_t kNoTransferBuffer = 110;      // no transfer buffer (or n
 constexpr std::int32_t kDiskWriteFailed = 112;       // all 7 writes of a chunk failed, or the flush did
 constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data packet was refused
 constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfer check failed
+constexpr std::int32_t kDiskTooSmall = 119;          // the file runs past the end of this calculator's
+                                                     // disk: refused before a byte went to it
 
 // Called on the transfer threads, one call at a time. With several
 // calculators it gets the percentage of the slowest one still being written:

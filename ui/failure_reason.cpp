@@ -16,6 +16,7 @@ constexpr UiText kTextNoneFound{757, "No calculator was found. Check the cable, 
                                      "shows its update screen."};
 constexpr UiText kTextMissing{758, "Calculator %1 is missing: plug it in again."};
 constexpr UiText kTextStopped{759, "The calculator stopped accepting data."};
+constexpr UiText kTextTooSmall{780, "The release does not fit this calculator's disk."};
 
 QString sentenceFor(const NextStep &next)
 {
@@ -38,6 +39,8 @@ QString sentenceFor(const NextStep &next)
         return uiText(kTextNoneFound);
     case kDiskWriteFailed:
         return uiText(kTextStopped);
+    case kDiskTooSmall:
+        return uiText(kTextTooSmall);
     default:
         return QString();
     }

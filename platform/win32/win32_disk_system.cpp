@@ -40,7 +40,8 @@ bool fail()
 // the thread's lastError(); the handle keeps none of its own.
 class Win32File : public File {
 public:
-    explicit Win32File(HANDLE handle) : handle_(handle) {}
+    // `disk`: opened as a disk, whose size only the disk driver tells.
+    Win32File(HANDLE handle, bool disk) : handle_(handle), disk_(disk) {}
     ~Win32File() override { CloseHandle(handle_); }
 
     bool read(void *buffer, std::uint32_t length, std::uint32_t *moved) override
@@ -79,15 +80,35 @@ public:
 
     bool flush() override { return FlushFileBuffers(handle_) || fail(); }
 
-    // A file's size from GetFileSize (both halves); when that fails (a disk),
-    // the size from the disk driver.
+    // A disk's size from its driver (IOCTL_DISK_GET_LENGTH_INFO; GetFileSize
+    // does not tell a disk's), a file's from GetFileSize (both halves). Each
+    // falls back to the other: a file opened as a disk (the suites) has no
+    // driver length, and a device opened as a file no file size.
     std::int64_t size() override
+    {
+        if (disk_) {
+            const std::int64_t bytes = driverLength();
+            return bytes >= 0 ? bytes : fileSize();
+        }
+        const std::int64_t bytes = fileSize();
+        return bytes >= 0 ? bytes : driverLength();
+    }
+
+private:
+    std::int64_t fileSize()
     {
         DWORD high = 0;
         SetLastError(NO_ERROR);
         const DWORD low = GetFileSize(handle_, &high);
-        if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR)
-            return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+        if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+            fail();
+            return -1;
+        }
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+    }
+
+    std::int64_t driverLength()
+    {
         GET_LENGTH_INFORMATION length{};
         DWORD returned = 0;
         if (!DeviceIoControl(handle_, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned,
@@ -98,8 +119,8 @@ public:
         return length.Length.QuadPart;
     }
 
-private:
     HANDLE handle_; // from CreateFileW, closed by the destructor
+    bool disk_;     // opened as a disk
 };
 
 class Win32DiskSystem : public DiskSystem {
@@ -143,17 +164,17 @@ public:
             setLastError(ERROR_FILE_NOT_FOUND);
             return kInvalidHandle;
         }
-        return openRaw(devicePath);
+        return adopt(openRawHandle(devicePath), true);
     }
 
-    static Handle openRaw(const char16_t *path)
+    static HANDLE openRawHandle(const char16_t *path)
     {
-        HANDLE handle = CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS,
-                                    nullptr);
-        return adopt(handle);
+        return CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS,
+                           nullptr);
     }
+
+    static Handle openRaw(const char16_t *path) { return adopt(openRawHandle(path), true); }
 
     Handle openFile(const char16_t *path) override
     {
@@ -163,17 +184,17 @@ public:
         }
         HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_RANDOM_ACCESS, nullptr);
-        return adopt(handle);
+        return adopt(handle, false);
     }
 
 private:
-    static Handle adopt(HANDLE handle)
+    static Handle adopt(HANDLE handle, bool disk)
     {
         if (handle == INVALID_HANDLE_VALUE) {
             fail();
             return kInvalidHandle;
         }
-        Handle file = new (std::nothrow) Win32File(handle);
+        Handle file = new (std::nothrow) Win32File(handle, disk);
         if (file == kInvalidHandle) {
             CloseHandle(handle);
             setLastError(ERROR_NOT_ENOUGH_MEMORY);

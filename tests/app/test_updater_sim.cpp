@@ -141,6 +141,7 @@ private slots:
     void sendsReleaseToEveryCalculator();
     void unpluggedCalculatorGetsEveryFile();
     void aFileLargerThanItsPlaceIsNoRelease();
+    void aDiskTooSmallIsRefusedUntouched();
     void cartOfCalculators_data();
     void cartOfCalculators();
     void folderAndLanguage_data();
@@ -303,6 +304,26 @@ void TestUpdaterSim::aFileLargerThanItsPlaceIsNoRelease()
         const QString trace = QString::fromUtf8(readAll(path("output/calculator-%1.trace").arg(calculator)));
         QVERIFY2(!trace.contains("write "), qPrintable(trace));
     }
+}
+
+void TestUpdaterSim::aDiskTooSmallIsRefusedUntouched()
+{
+    // An application image a sector longer than what an 8 MiB calculator
+    // holds after 0x500000: each calculator is refused at once, without
+    // retries, and nothing is written to either.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QVERIFY(QFile::resize(release + "/APPSDISK.DAT", (8 << 20) - 0x500000 + 512));
+    Updater updater(environment(2), {release, "1"});
+    QVERIFY2(!updater.waitForLine("summary: ").isEmpty(), qPrintable(updater.lines.join('\n')));
+    QCOMPARE(updater.lines.filter("status: ").last(), QString("status: Update failed (119)"));
+    QVERIFY(updater.lines.filter("Retry: 2").isEmpty());
+    QVERIFY2(updater.lines.filter("info: ").last().contains("The release does not fit this calculator's disk."),
+             qPrintable(updater.lines.join('\n')));
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(path("output/calculator-2.trace")).contains("end-session"), kWaitMs);
+    updater.kill();
+    for (int calculator = 1; calculator <= 2; ++calculator)
+        QVERIFY(!readAll(path("output/calculator-%1.trace").arg(calculator)).contains("write "));
 }
 
 void TestUpdaterSim::cartOfCalculators_data()

@@ -459,6 +459,36 @@ private slots:
         QCOMPARE(heard.messages.size(), 2);
     }
 
+    void aFileRunningPastTheDiskIsRefusedUntouched_data()
+    {
+        QTest::addColumn<qint64>("spare"); // the first disk's bytes after the file's last sector
+        QTest::newRow("the disk ends before the file's place") << -(qint64(kDiskOffset) + 200192 + 512);
+        QTest::newRow("a sector short") << qint64(-512);
+        QTest::newRow("exactly enough") << qint64(0);
+        QTest::newRow("a sector more") << qint64(512);
+    }
+    void aFileRunningPastTheDiskIsRefusedUntouched()
+    {
+        // 200,000 bytes take 391 sectors (200,192 bytes, the last padded). A
+        // first calculator whose disk is sized around that end: too small, it
+        // is refused with 119 before any I/O; the second gets the file.
+        QFETCH(qint64, spare);
+        const QByteArray bytes = firmware(200000);
+        std::vector<std::shared_ptr<emulator::Calculator>> both;
+        for (int i = 1; i <= 2; ++i) {
+            emulator::Config config;
+            config.identity.serial = QString("TAVIX%1").arg(i, 7, 10, QChar('0')).toStdString();
+            config.diskBytes = i == 1 ? std::uint64_t(std::max<qint64>(kDiskOffset + 200192 + spare, 0)) : 16u << 20;
+            both.push_back(disks->attach(config));
+        }
+        QCOMPARE(run(writeFirmware(bytes)), spare < 0 ? 119 : 0);
+        QCOMPARE(onDisk(*both[1], kDiskOffset, bytes.size()), bytes);
+        if (spare < 0)
+            QCOMPARE(traceOf(*both[0]), QStringList());
+        else
+            QCOMPARE(onDisk(*both[0], kDiskOffset, bytes.size()), bytes);
+    }
+
     void threadThatCannotStart_data()
     {
         QTest::addColumn<QString>("failure");
