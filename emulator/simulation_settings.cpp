@@ -92,7 +92,7 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
     if (name == "refuse-progress" || name == "refuse-check" || name == "unopenable")
         kind = Flag;
     else if (name == "refuse-packet" || name == "fail-writes" || name == "unplug-after" ||
-             name == "replug-after" || name == "stall-after" || name == "stall-ms")
+             name == "replug-after" || name == "stall-after" || name == "stall-ms" || name == "disk-mib")
         kind = Number;
     else {
         *error = "unknown fault '" + name + "'";
@@ -119,6 +119,8 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
         return false;
     if (name == "stall-ms" && !number(what, value, 0, 600000, &n, error))
         return false;
+    if (name == "disk-mib" && !number(what, value, 1, kMaxDiskMib, &n, error))
+        return false;
 
     for (std::size_t i = first; i < last; ++i) {
         Faults &f = faults[i];
@@ -138,6 +140,8 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
             f.replugAfterMs = static_cast<std::int64_t>(n);
         else if (name == "stall-after")
             f.stallAfterBytes = static_cast<std::int64_t>(n);
+        else if (name == "disk-mib")
+            f.diskMib = n;
         else
             f.stallMs = static_cast<std::uint32_t>(n);
     }
@@ -256,7 +260,7 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
         config.identity.serial = sharedSerial.empty() ? std::string(serial) : sharedSerial;
         if (!sharedSerial.empty())
             config.identity.location = std::to_string(i + 1);
-        config.diskBytes = diskMib << 20;
+        config.diskBytes = (faults[i].diskMib != 0 ? faults[i].diskMib : diskMib) << 20;
         config.faults = faults[i];
         result.calculators.push_back(config);
     }

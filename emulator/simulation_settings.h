@@ -14,7 +14,8 @@ namespace emulator {
 // Parses a fault list "NAME[=VALUE][@K],..." (K: 1-based calculator, default
 // all) into per-calculator faults. Names: refuse-progress, refuse-packet=I,
 // refuse-check, fail-writes=N|all, unopenable, unplug-after=BYTES,
-// replug-after=MS, stall-after=BYTES, stall-ms=MS (at most 600000). False, with a one-line reason in *error (when error is not
+// replug-after=MS, stall-after=BYTES, stall-ms=MS (at most 600000), disk-mib=N
+// (this calculator's disk size, 1 MiB to 1 TiB, instead of TAVIX_SIM_DISK_MIB). False, with a one-line reason in *error (when error is not
 // null), on bad text; `faults` is then left as it was.
 bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::string *error);
 

@@ -231,6 +231,22 @@ private slots:
         checkDisks(*box, kSampleRelease, 2, 1);
     }
 
+    // Two calculators, the first's disk 5 MiB: the application image's place
+    // is its very end. The product refuses it before any write (119, at once,
+    // no retries) and updates the second.
+    void aDiskTooSmallIsRefusedUntouched()
+    {
+        QVERIFY2(startBox(calculators(2, "disk-mib=5@1")), qPrintable(box->error()));
+        const QString finalFailure("^status: Update failed \\(119\\)$");
+        const ProgramRun run = box->runWithTree(kUpdater, {kSampleRelease, "1"}, kRunMs, 0, finalFailure);
+        QVERIFY2(run.finished && !run.output.filter(QRegularExpression(finalFailure)).isEmpty() &&
+                     run.output.filter("Retry: 2").isEmpty(),
+                 qPrintable(describe(run)));
+        QVERIFY(box->stop());
+        checkDisks(*box, kSampleRelease, 2, 1);
+        QVERIFY(traceOf(box->output() + "/calculator-1.trace").filter(QRegularExpression("^write ")).isEmpty());
+    }
+
     // Five seconds without an answer in the middle of a write, then on: the
     // update finishes with no retry and no failure shown.
     void stallInTheMiddle()

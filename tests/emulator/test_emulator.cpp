@@ -704,6 +704,12 @@ private slots:
         QTest::newRow("guard of its own, longest name")
             << QStringList{"TAVIX_SIM_INSTANCE=" + QString(63, 'a') + "."} << " -> guard " + QString(63, 'a') + ".";
         QTest::newRow("guard name too long") << QStringList{"TAVIX_SIM_INSTANCE=" + QString(65, 'a')} << guardError;
+        QTest::newRow("one small disk") << QStringList{"TAVIX_SIM_CALCULATORS=2", "TAVIX_SIM_FAULTS=disk-mib=5@1"}
+                                        << "TAVIX0000001@0 5242880 ";
+        QTest::newRow("largest disk") << QStringList{"TAVIX_SIM_FAULTS=disk-mib=1048576"} << "TAVIX0000001@0 1099511627776 ";
+        QTest::newRow("disk of no MiB") << QStringList{"TAVIX_SIM_FAULTS=disk-mib=0"} << "error: TAVIX_SIM_FAULTS: fault 'disk-mib'";
+        QTest::newRow("disk too large") << QStringList{"TAVIX_SIM_FAULTS=disk-mib=1048577"}
+                                        << "error: TAVIX_SIM_FAULTS: fault 'disk-mib'";
         QTest::newRow("none") << QStringList{"TAVIX_SIM_CALCULATORS=0"} << " -> ";
         QTest::newRow("too many") << QStringList{"TAVIX_SIM_CALCULATORS=65"}
             << "error: TAVIX_SIM_CALCULATORS: 65 is larger than 64";
