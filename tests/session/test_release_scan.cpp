@@ -266,16 +266,20 @@ void TestReleaseScan::recordsInsideTheRelease()
 {
     QTemporaryDir temp;
     const QString rel = temp.filePath("rel"), sibling = temp.filePath("release"), link = temp.filePath("link");
-    QVERIFY(QDir().mkpath(rel + "/sub") && QDir().mkpath(sibling) && QFile::link(rel, link));
+    QVERIFY(QDir().mkpath(rel + "/sub") && QDir().mkpath(sibling));
+    // (On Windows QFile::link makes a shortcut, which no path goes through.)
+    const bool links = QFile::link(rel, link) && QFileInfo(link).isDir();
     QVERIFY(folderHolds(rel, rel + "/x.csv"));             // not there yet
     QVERIFY(folderHolds(rel, rel + "/sub/deeper/x.csv"));   // nor its folder
-    QVERIFY(folderHolds(rel, link + "/x.csv"));
-    QVERIFY(folderHolds(link, sibling + "/../rel/x.csv"));
+    QVERIFY(folderHolds(rel, sibling + "/../rel/x.csv"));
+    QVERIFY(!links || folderHolds(rel, link + "/x.csv"));
+    QVERIFY(!links || folderHolds(link, sibling + "/../rel/x.csv"));
     QVERIFY(!folderHolds(rel, sibling + "/x.csv"));
     QVERIFY(!folderHolds(rel, temp.filePath("x.csv")));
     QVERIFY(!folderHolds(temp.filePath("missing"), temp.filePath("missing/x.csv")));
     QVERIFY(!folderHolds(rel, QString()));
-    QVERIFY(sameFile(rel + "/x.csv", link + "/x.csv"));
+    QVERIFY(sameFile(rel + "/x.csv", sibling + "/../rel/x.csv"));
+    QVERIFY(!links || sameFile(rel + "/x.csv", link + "/x.csv"));
     QVERIFY(!sameFile(rel + "/x.csv", rel + "/y.csv"));
     QVERIFY(!sameFile(QString(), QString()));
 }
