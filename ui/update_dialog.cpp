@@ -125,8 +125,8 @@ QString byteCount(qint64 bytes, std::uint32_t language)
     return locale.toString(bytes);
 }
 
-// "No release in FOLDER: what it lacks".
-QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall, std::uint32_t language)
+// What a folder lacks for a release, in the window's language; empty when nothing.
+QString shortfallText(const ReleaseShortfall &shortfall, std::uint32_t language)
 {
     QStringList lacks;
     if (shortfall.noFolder)
@@ -143,9 +143,7 @@ QString shortfallText(const QString &folder, const ReleaseShortfall &shortfall, 
         lacks << uiText(kTextEmptyFile).arg(name);
     for (const ReleaseShortfall::Oversized &file : shortfall.tooLarge)
         lacks << uiText(kTextTooLarge).arg(file.name, byteCount(file.size, language), byteCount(file.room, language));
-    if (lacks.isEmpty())
-        return QString();
-    return uiText(kTextNoRelease).arg(QDir::toNativeSeparators(folder), lacks.join(QStringLiteral(", ")));
+    return lacks.join(QStringLiteral(", "));
 }
 
 } // namespace
@@ -427,15 +425,8 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     // The session's report or log inside the release would be sent as
     // firmware, or overwrite it: such a folder is no release.
     for (const QString &record : {reportPath, logPath}) {
-        if (!folderHolds(firmwareFolder, record))
-            continue;
-        finishUpdate(text(kTextNoUpdates),
-                     uiText(kTextNoRelease)
-                         .arg(QDir::toNativeSeparators(firmwareFolder),
-                              uiText(kTextHoldsRecord).arg(QDir::toNativeSeparators(record))));
-        sessionExit = exit_code::kNoRelease;
-        setBrowseVisible(true);
-        return;
+        if (folderHolds(firmwareFolder, record))
+            return refuseRelease(uiText(kTextHoldsRecord).arg(QDir::toNativeSeparators(record)));
     }
     detectNameSet();
     updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
@@ -447,8 +438,13 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
         selectCurrentFile();
         return;
     }
-    finishUpdate(text(kTextNoUpdates), shortfallText(firmwareFolder, releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
-    sessionExit = exit_code::kNoRelease;
+    refuseRelease(shortfallText(releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
+}
+
+void CCalcFWUpdateMSDialog::refuseRelease(const QString &why)
+{
+    finishUpdate(exit_code::kNoRelease, text(kTextNoUpdates),
+                 why.isEmpty() ? why : uiText(kTextNoRelease).arg(QDir::toNativeSeparators(firmwareFolder), why));
     setBrowseVisible(true);
 }
 
@@ -466,7 +462,7 @@ void CCalcFWUpdateMSDialog::restartSession()
     sessionOver = false;
     sessionExit = exit_code::kStopped;
     buttonStarts = false;
-    reportWritten = false; // the new session's report replaces the last one's
+    reportWritten = false; // the new session's lines follow the last one's
     shownRows.clear();
     calculatorList->setRows(shownRows);
     calculatorList->hide();
@@ -478,8 +474,9 @@ void CCalcFWUpdateMSDialog::restartSession()
 
 // --- the end of the session ------------------------------------------------------
 
-void CCalcFWUpdateMSDialog::finishUpdate(QString message, QString info)
+void CCalcFWUpdateMSDialog::finishUpdate(int exit, QString message, QString info)
 {
+    sessionExit = exit;
     setButtonVisible(false);
     setProgressVisible(false);
     setStatus(message);
@@ -498,8 +495,7 @@ void CCalcFWUpdateMSDialog::finishUpdate(QString message, QString info)
 
 void CCalcFWUpdateMSDialog::abortUpdate()
 {
-    finishUpdate(text(kTextAborted));
-    sessionExit = exit_code::kStopped;
+    finishUpdate(exit_code::kStopped, text(kTextAborted));
 }
 
 void CCalcFWUpdateMSDialog::stopWorker()
@@ -626,8 +622,7 @@ void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 {
     if (sessionOver)
         return;
-    finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result));
-    sessionExit = exit_code::kFailed;
+    finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result));
     showNotUpdated();
 }
 
@@ -747,8 +742,7 @@ int CCalcFWUpdateMSDialog::exitCode() const
 
 void CCalcFWUpdateMSDialog::refuseRecords(const QString &reason)
 {
-    recordLost = true;
-    finishUpdate(QString(), uiText(kTextRecordNotWritten).arg(reason));
+    finishUpdate(exit_code::kRecordLost, QString(), uiText(kTextRecordNotWritten).arg(reason));
 }
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent)
@@ -790,14 +784,12 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
         break;
     case NextStep::Done:
         setStatus(QString::fromLatin1(kUpdateOk).arg(result));
-        finishUpdate(text(kTextDone));
-        sessionExit = exit_code::kDone;
+        finishUpdate(exit_code::kDone, text(kTextDone));
         QTimer::singleShot(int(platform::realDurationMs(session_rules::kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         break;
     case NextStep::GiveUp:
-        finishUpdate(QString::fromLatin1(kUpdateFailed).arg(result), reason);
-        sessionExit = exit_code::kFailed;
+        finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result), reason);
         showNotUpdated();
         break;
     }

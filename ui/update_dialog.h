@@ -73,11 +73,16 @@ public:
     void detectNameSet();
     // Shows the file at currentFileIndex (the worker has the release).
     void selectCurrentFile();
-    // Ends the session: `message` stays as the status, `info` on the info
-    // line (the reason for a failure, or nothing), and the worker ends
-    // the session with the calculators on its own thread once the pass under
-    // way is over (the window does not wait for it; sessionEnded follows).
-    void finishUpdate(QString message, QString info = QString());
+    // Ends the session with `exit` (session/exit_codes.h, the program's code
+    // for this end): `message` stays as the status, `info` on the info line
+    // (the reason for a failure, or nothing), and the worker ends the session
+    // with the calculators on its own thread once the pass under way is over
+    // (the window does not wait for it; sessionEnded follows).
+    void finishUpdate(int exit, QString message, QString info = QString());
+    // Ends the session with "No updates are available", "No release in
+    // FOLDER: `why`" on the info line (nothing when `why` is empty), and
+    // offers Browse.
+    void refuseRelease(const QString &why);
     // finishUpdate with "Update aborted".
     void abortUpdate();
     // Ends the worker's loop (a pass under way, and an end of session asked

@@ -233,20 +233,25 @@ bool isHeld(int fd)
 }
 
 // NAME.lock of the holder's folder, opened for reading when a process holds
-// it; -1 otherwise.
-int openHeldLock(const std::string &name)
+// it; -1 otherwise. *folder (when not null) keeps that folder open for the
+// caller, so that everything it does next happens in the same one.
+int openHeldLock(const std::string &name, int *folder = nullptr)
 {
     if (!isInstanceName(name))
         return -1;
-    const int folder = instanceFolder(false);
-    if (folder < 0)
+    const int dir = instanceFolder(false);
+    if (dir < 0)
         return -1;
-    const int fd = openAt(folder, (name + ".lock").c_str(), O_RDONLY | O_NOFOLLOW);
-    ::close(folder);
-    if (fd >= 0 && isOwnFile(fd) && isHeld(fd))
-        return fd;
-    closeFd(fd);
-    return -1;
+    int fd = openAt(dir, (name + ".lock").c_str(), O_RDONLY | O_NOFOLLOW);
+    if (fd >= 0 && !(isOwnFile(fd) && isHeld(fd))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd >= 0 && folder)
+        *folder = dir;
+    else
+        ::close(dir);
+    return fd;
 }
 
 bool writeState(int fd, const char *text)
@@ -339,12 +344,12 @@ bool takeFrontRequests(InstanceLock *lock)
 
 bool askInstanceToFront(const std::string &name)
 {
-    const int lockFd = openHeldLock(name);
+    int folder = -1;
+    const int lockFd = openHeldLock(name, &folder);
     if (lockFd < 0)
         return false;
-    const int folder = instanceFolder(false);
-    const int frontFd = folder < 0 ? -1 : openAt(folder, (name + ".front").c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW);
-    closeFd(folder);
+    const int frontFd = openAt(folder, (name + ".front").c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW);
+    ::close(folder);
     ::close(lockFd);
     bool asked = false;
     if (frontFd >= 0 && isOwnFile(frontFd)) {
