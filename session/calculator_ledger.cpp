@@ -30,6 +30,25 @@ void CalculatorLedger::reset(int fileCount)
     unmetFailures_ = 0;
     lastGivenUpCode_ = 0;
     lastGivenUpEntry_ = -1;
+    refused_ = false;
+}
+
+void CalculatorLedger::refuseRelease(std::int32_t code, std::uint64_t nowMs)
+{
+    refused_ = true;
+    lastGivenUpCode_ = code;
+    if (entries_.empty())
+        unmetFailures_ = kRetries + 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+        Calculator &calculator = entries_[e];
+        if (!calculator.givenUp && calculator.sent)
+            calculator.lastSentMs = nowMs;
+        calculator.givenUp = true;
+        calculator.takenUpAgain = true;
+        calculator.lastCode = code;
+        calculator.lastSystemError = 0;
+    }
+    lastGivenUpEntry_ = -1; // the release's fault, no calculator's
 }
 
 std::u16string CalculatorLedger::identity(int entry) const
@@ -89,6 +108,10 @@ void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uin
             joined.serial = serials[i];
             joined.dueMs = nowMs;
             joinAfterGivenUp(joined);
+            if (refused_) {
+                joined.givenUp = joined.takenUpAgain = true;
+                joined.lastCode = lastGivenUpCode_;
+            }
             entries_.push_back(joined);
         }
         Calculator &calculator = entries_[std::size_t(entryOf[i])];

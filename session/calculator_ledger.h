@@ -103,6 +103,11 @@ public:
     Outcome settle(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs,
                    const std::vector<std::uint32_t> &systemErrors = {});
 
+    // The release itself is refused (`code`): every calculator is given up
+    // at once, one that holds every file too, and none is taken up again;
+    // a calculator met later joins given up. Until the next reset().
+    void refuseRelease(std::int32_t code, std::uint64_t nowMs);
+
     // Every calculator of the session holds every file (and there is one).
     bool allUpdated() const;
     // Every calculator that lacks a file has been given up (and there is one).
@@ -126,11 +131,15 @@ private:
     std::uint32_t allFiles() const { return fileCount_ >= 32 ? ~0u : (1u << fileCount_) - 1; }
     void joinAfterGivenUp(Calculator &joined);
     void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
-    bool lacking(const Calculator &calculator) const { return (calculator.held & allFiles()) != allFiles(); }
+    bool lacking(const Calculator &calculator) const
+    {
+        return refused_ || (calculator.held & allFiles()) != allFiles();
+    }
 
     std::vector<Calculator> entries_;
     int fileCount_ = 0;
     int unmetFailures_ = 0; // failed passes while the session had met nobody
     std::int32_t lastGivenUpCode_ = 0;
     int lastGivenUpEntry_ = -1;
+    bool refused_ = false; // refuseRelease(): nothing more goes to anyone
 };

@@ -26,6 +26,7 @@ struct CalculatorView {
     int files = 0;           // the release's file count
     int percent = 0;         // Writing: 0 to 100
     std::int32_t code = 0;   // Retrying, GivenUp: the last result code
+    std::uint32_t systemError = 0; // the system's error behind `code` (0: none given)
     int held = 0;            // files it holds completely
     double seconds = 0;      // from its first transfer to its last (0 before its first)
 };

@@ -29,6 +29,8 @@ struct NextStep {
     std::u16string calculator;
     bool calculatorPresent = false;
     std::uint32_t systemError = 0;
+    // kReleaseChanged: the release file that changed, its name as listed.
+    std::u16string changedFile;
 };
 Q_DECLARE_METATYPE(NextStep)
 

@@ -8,4 +8,5 @@ struct CUpdateFile {
     QString name;        // the file name as listed, in its own letter case
     qint64 size = 0;     // bytes, at scan time
     qint64 diskOffset = 0; // where its first byte goes on the calculator disk
+    QString sourcePath;  // a private copy's original, in the same form; empty when `path` is the original
 };

@@ -93,14 +93,15 @@ void CUpdateWorker::post(std::function<void()> call)
     callsPosted_.notify_one();
 }
 
-void CUpdateWorker::beginRelease(const QVector<CUpdateFile> &files)
+void CUpdateWorker::beginRelease(std::shared_ptr<const CFixedRelease> release)
 {
-    post([this, files] {
+    post([this, release] {
         if (!sessionOpen_)
             openSession();
         else if (transferStarted.load())
             return; // never a new release under a running update
-        files_ = files;
+        release_ = release;
+        files_ = release ? release->files() : QVector<CUpdateFile>();
         currentFile_ = 0;
         preferFile_ = -1;
         nextDiskOffset.store(files_.isEmpty() ? 0 : files_.first().diskOffset);
@@ -363,11 +364,13 @@ void CUpdateWorker::transfer()
         if (log_)
             logDiscovery(found, wasPresent);
     }
-    publishRows(run);
-
+    // A release changed in its folder since it was checked is no longer the
+    // one the person chose: nothing more goes out.
+    QString changed = run.file >= 0 ? changedReleaseFile(false) : QString();
+    publishRows(changed.isEmpty() ? run : CalculatorLedger::Run());
     std::vector<std::int32_t> results;
     std::vector<std::uint32_t> systemErrors;
-    if (run.file >= 0) {
+    if (changed.isEmpty() && run.file >= 0) {
         currentFile_ = run.file;
         nextDiskOffset.store(files_[run.file].diskOffset);
         // A later group of the same file goes on filling the bar.
@@ -382,11 +385,14 @@ void CUpdateWorker::transfer()
         gRunRows = run.entries;
         // The whole path goes to the engine, which refuses one that does not
         // fit its buffers (105); cutting it here could name another file.
-        const std::u16string source = files_[run.file].path.toStdU16String();
+        // The copy is sent; the window names the original.
+        const CUpdateFile &file = files_[run.file];
+        const std::u16string source = file.path.toStdU16String();
+        const std::u16string shown = (file.sourcePath.isEmpty() ? file.path : file.sourcePath).toStdU16String();
         TransferReport report;
-        const std::int32_t code = runFirmwareTransferTo(run.paths, source.c_str(), files_[run.file].diskOffset,
-                                                        reportProgress, reportMessage, reportCalculatorProgress,
-                                                        &report);
+        const std::int32_t code =
+            runFirmwareTransferTo(run.paths, source.c_str(), file.diskOffset, reportProgress, reportMessage,
+                                  reportCalculatorProgress, &report, shown.c_str());
         for (const CalculatorResult &calculator : report.calculators) {
             results.push_back(calculator.result);
             systemErrors.push_back(calculator.systemError);
@@ -398,14 +404,28 @@ void CUpdateWorker::transfer()
         results.resize(run.entries.size(), code == kTransferOk ? kNoCalculatorFound : code);
     }
 
+    const std::uint64_t now = platform::nowMs();
+    CalculatorLedger::Outcome outcome;
+    bool allUpdated = false;
+    if (changed.isEmpty()) {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        outcome = ledger_.settle(run, results, now, systemErrors);
+        allUpdated = ledger_.allUpdated();
+    }
+    // "Done" only over the bytes the person chose: they are read again.
+    if (allUpdated)
+        changed = changedReleaseFile(true);
     NextStep next;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        const std::uint64_t now = platform::nowMs();
-        const CalculatorLedger::Outcome outcome = ledger_.settle(run, results, now, systemErrors);
+        if (!changed.isEmpty())
+            ledger_.refuseRelease(kReleaseChanged, now);
         preferFile_ = run.waiting > 0 ? run.file : -1;
         next = decideNextStep(ledger_, outcome, now, preferFile_);
+        next.changedFile = changed.toStdU16String();
     }
+    if (!changed.isEmpty() && log_)
+        log_->write(QStringLiteral("the release was refused: %1 changed in its folder after it was checked").arg(changed));
     publishRows(CalculatorLedger::Run());
     lastResult.store(next.result);
     switch (next.kind) {
@@ -429,6 +449,11 @@ void CUpdateWorker::transfer()
     platform::pauseMs(kAfterTransferPauseMs);
 }
 
+QString CUpdateWorker::changedReleaseFile(bool thorough) const
+{
+    return release_ ? release_->changedFile(thorough) : QString();
+}
+
 void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
 {
     QVector<CalculatorView> rows;
@@ -441,6 +466,7 @@ void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
             row.files = ledger_.fileCount();
             row.held = ledger_.heldCount(e);
             row.code = calculator.lastCode;
+            row.systemError = calculator.lastSystemError;
             row.seconds = calculator.sent ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
             if (ledger_.holdsRelease(e))
                 row.state = CalculatorView::Updated;

@@ -15,6 +15,7 @@
 
 #include "session/calculator_ledger.h"
 #include "session/calculator_view.h"
+#include "session/fixed_release.h"
 #include "session/next_step.h"
 #include "session/update_file.h"
 #include "transport/transfer_engine.h"
@@ -51,10 +52,13 @@ public:
     ~CUpdateWorker() override;
 
     // --- the window's decisions: queued, safe from any thread ------------
-    // The release to send, its files in the release's order. A session that
-    // has ended starts anew with it; a running one takes it while none of
-    // its files has gone out yet.
-    void beginRelease(const QVector<CUpdateFile> &files);
+    // The release to send, fixed (its files in the release's order; the
+    // copies are sent). A session that has ended starts anew with it; a
+    // running one takes it while none of its files has gone out yet. A
+    // release whose files change in their folder during the session is
+    // refused as a whole (kReleaseChanged): checked before each transfer,
+    // and byte for byte before "Done".
+    void beginRelease(std::shared_ptr<const CFixedRelease> release);
     // The window has taken foundDevice with a release to send: the countdown
     // runs. The first transfer of a session never starts before, so that a
     // window that comes up late does not meet a transfer the user had no
@@ -124,6 +128,7 @@ private:
     void transfer();
     // The view's rows from the ledger, `writing` being written now; sent when
     // they changed.
+    QString changedReleaseFile(bool thorough) const;
     void publishRows(const CalculatorLedger::Run &writing);
     // --log lines: who came and went at the discovery that gave `found`
     // (`wasPresent`: each entry's presence before it), and the disks not
@@ -151,7 +156,8 @@ private:
     bool passesRun_ = true;        // the session's passes go on (not after an exception)
     bool countdownArmed_ = false;  // armCountdown() in this session
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4
-    QVector<CUpdateFile> files_;   // the release
+    std::shared_ptr<const CFixedRelease> release_; // the release; its copies live as long as it
+    QVector<CUpdateFile> files_;   // release_'s files
     int currentFile_ = 0;          // into files_
     int preferFile_ = -1;          // the file whose later groups go on next (-1: none)
     std::uint32_t retryWaitMs_ = 0; // RetryPause: until the next calculator is due

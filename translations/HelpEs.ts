@@ -190,6 +190,21 @@
         <extracomment>Result code 119: the application image would run past the end of this calculator&apos;s disk; nothing was written to it</extracomment>
         <translation>La versión no cabe en el disco de esta calculadora.</translation>
     </message>
+    <message id="781">
+        <source>%1 could not be read</source>
+        <extracomment>A release file the scan could not read, the system&apos;s reason may follow in brackets: &quot;No release in C:\fw: MASTER.DAT could not be read (Access is denied.)&quot;</extracomment>
+        <translation>no se pudo leer %1</translation>
+    </message>
+    <message id="782">
+        <source>%1 changed after it was checked</source>
+        <extracomment>Result code 120: a release file changed in its folder during the session; the release is refused, or at the scan: &quot;MASTER.DAT changed after it was checked&quot;</extracomment>
+        <translation>%1 cambió después de comprobarse</translation>
+    </message>
+    <message id="783">
+        <source>no copy of it could be kept for sending: %1</source>
+        <extracomment>The updater keeps a private copy of the release to send; %1 is the system&apos;s reason it could not: &quot;No release in C:\fw: no copy of it could be kept for sending: No space left on device&quot;</extracomment>
+        <translation>no se pudo guardar una copia para el envío: %1</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Esperando para iniciar…</translation>

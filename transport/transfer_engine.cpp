@@ -456,13 +456,14 @@ CalculatorResult resultFor(const std::u16string &path, std::int32_t result, std:
 
 std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, const char16_t *sourcePath,
                                    std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
-                                   CalculatorProgressCallback calculatorProgress, TransferReport *report)
+                                   CalculatorProgressCallback calculatorProgress, TransferReport *report,
+                                   const char16_t *messageText)
 {
     if (report != nullptr) {
         report->count = 0;
         report->calculators.clear();
     }
-    if (!pathFits(sourcePath))
+    if (!pathFits(sourcePath) || (messageText != nullptr && !pathFits(messageText)))
         return kSourceUnopenable;
     if (paths.empty())
         return kNoCalculatorFound;
@@ -482,7 +483,7 @@ std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, con
     request.diskOffset = diskOffset;
     request.sourceOffset = 0;
     copyText(request.sourcePath, kSourcePathLength, sourcePath);
-    copyText(request.messageText, kSourcePathLength, sourcePath);
+    copyText(request.messageText, kSourcePathLength, messageText != nullptr ? messageText : sourcePath);
     request.mode = kRawMode;
     std::int32_t result;
     // A size that cannot be had is not an empty file: sending 0 bytes of a

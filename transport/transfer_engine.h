@@ -32,6 +32,8 @@ constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data pack
 constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfer check failed
 constexpr std::int32_t kDiskTooSmall = 119;          // the file runs past the end of this calculator's
                                                      // disk: refused before a byte went to it
+constexpr std::int32_t kReleaseChanged = 120;        // never the engine's: the session's release changed
+                                                     // in its folder after it was checked
 
 // Called on the transfer threads, one call at a time. With several
 // calculators it gets the percentage of the slowest one still being written:
@@ -101,9 +103,12 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
 // result is the first non-zero own result in list order, 0 when every one
 // succeeded, 104 for an empty list. `calculatorProgress` (may be null) gets
 // each calculator's own reports; `report` (may be null) one entry per path.
+// `messageText` (null: the source path) is what the message callback gets:
+// the file's name for the person when the source is a copy of it.
 std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &devicePaths, const char16_t *sourcePath,
                                    std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
-                                   CalculatorProgressCallback calculatorProgress, TransferReport *report);
+                                   CalculatorProgressCallback calculatorProgress, TransferReport *report,
+                                   const char16_t *messageText = nullptr);
 
 // Finds the calculators and sends each one the end-of-session command (in
 // groups of 16, however many there are): 0, or 104 when none was found.

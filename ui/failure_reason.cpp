@@ -17,49 +17,80 @@ constexpr UiText kTextNoneFound{757, "No calculator was found. Check the cable, 
 constexpr UiText kTextMissing{758, "Calculator %1 is missing: plug it in again."};
 constexpr UiText kTextStopped{759, "The calculator stopped accepting data."};
 constexpr UiText kTextTooSmall{780, "The release does not fit this calculator's disk."};
+constexpr UiText kTextChangedAfterCheck{782, "%1 changed after it was checked"};
 
-QString sentenceFor(const NextStep &next)
+// A text's words: uiText (the window's language) or english.
+using Say = QString (*)(const UiText &);
+
+QString english(const UiText &text)
+{
+    return QString::fromUtf8(text.english);
+}
+
+QString sentenceFor(const NextStep &next, Say say)
 {
     switch (next.result) {
     case kDiskUnopenable:
         switch (platform::errorKind(next.systemError)) {
         case platform::ErrorKind::NoAccess:
-            return uiText(kTextNoAccess);
+            return say(kTextNoAccess);
         case platform::ErrorKind::InUse:
-            return uiText(kTextInUse);
+            return say(kTextInUse);
         case platform::ErrorKind::Other:
             break;
         }
-        return uiText(kTextUnopenable);
+        return say(kTextUnopenable);
     case kNoCalculatorFound:
         // A calculator the session met and that is not attached now is the
         // one missing; with nobody met, nothing was found at all.
         if (!next.calculator.empty() && !next.calculatorPresent)
-            return uiText(kTextMissing).arg(QString::fromStdU16String(next.calculator));
-        return uiText(kTextNoneFound);
+            return say(kTextMissing).arg(QString::fromStdU16String(next.calculator));
+        return say(kTextNoneFound);
     case kDiskWriteFailed:
-        return uiText(kTextStopped);
+        return say(kTextStopped);
     case kDiskTooSmall:
-        return uiText(kTextTooSmall);
+        return say(kTextTooSmall);
+    case kReleaseChanged:
+        return say(kTextChangedAfterCheck).arg(QString::fromStdU16String(next.changedFile));
     default:
         return QString();
     }
+}
+
+// The system's own message in brackets after `sentence`, when it has one.
+QString withSystemMessage(const QString &sentence, std::uint32_t systemError)
+{
+    const QString system =
+        systemError != 0 ? QString::fromStdU16String(platform::errorText(systemError)).trimmed() : QString();
+    return system.isEmpty() ? sentence : sentence + QStringLiteral(" (") + system + QLatin1Char(')');
 }
 
 } // namespace
 
 QString failureReason(const NextStep &next, bool severalCalculators)
 {
-    QString sentence = sentenceFor(next);
+    QString sentence = sentenceFor(next, uiText);
     if (sentence.isEmpty())
         return sentence;
-    if (next.systemError != 0) {
-        const QString system = QString::fromStdU16String(platform::errorText(next.systemError)).trimmed();
-        if (!system.isEmpty())
-            sentence += QStringLiteral(" (") + system + QLatin1Char(')');
-    }
+    sentence = withSystemMessage(sentence, next.systemError);
     // The missing calculator's sentence names it already.
     if (severalCalculators && !next.calculator.empty() && next.calculatorPresent)
         sentence = QString::fromStdU16String(next.calculator) + QStringLiteral(": ") + sentence;
     return sentence;
+}
+
+QString changedAfterCheck(const QString &name)
+{
+    return uiText(kTextChangedAfterCheck).arg(name);
+}
+
+QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator)
+{
+    NextStep next;
+    next.result = code;
+    next.systemError = systemError;
+    next.calculator = calculator.toStdU16String();
+    next.calculatorPresent = false;
+    const QString sentence = sentenceFor(next, english);
+    return withSystemMessage(sentence.isEmpty() ? QStringLiteral("result code %1").arg(code) : sentence, systemError);
 }

@@ -7,9 +7,22 @@
 
 #include <QString>
 
+#include <cstdint>
+
 // The sentence for `next.result` (107, 104, 112), with the system's message
 // in brackets after it when next.systemError names one; empty for a code
 // without a sentence (the status's number says all there is). With more than
 // one calculator in the session (`severalCalculators`) the calculator's name
 // goes first.
 QString failureReason(const NextStep &next, bool severalCalculators);
+
+// "NAME changed after it was checked": a release file that is no longer what
+// the scan read.
+QString changedAfterCheck(const QString &name);
+
+// The sentence for `code` in English whatever the window's language, for
+// records read on any machine: with the system's message in brackets after it
+// when `systemError` names one, and "result code N" for a code without a
+// sentence. `calculator`: the calculator the code is about, when the session
+// met it (a 104 then says that it went missing).
+QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator = QString());

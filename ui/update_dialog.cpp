@@ -1,6 +1,7 @@
 #include "ui/update_dialog.h"
 
 #include "platform/clock.h"
+#include "platform/disk_system.h"
 #include "resources/language.h"
 #include "resources/localized_text.h"
 #include "session/exit_codes.h"
@@ -27,6 +28,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -64,6 +66,8 @@ constexpr UiText kTextTooLarge{776, "%1 is %2 bytes, its place holds %3"};
 constexpr UiText kTextNotAFolder{777, "it is a file, not a folder"};
 constexpr UiText kTextHoldsRecord{778, "it holds the report or the log (%1)"};
 constexpr UiText kTextRecordNotWritten{779, "The record cannot be written: %1"};
+constexpr UiText kTextUnreadable{781, "%1 could not be read"};
+constexpr UiText kTextNoCopy{783, "no copy of it could be kept for sending: %1"};
 
 // The info line's texts, one after the other.
 QString joinSentences(const QString &first, const QString &second)
@@ -430,15 +434,38 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     }
     detectNameSet();
     updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
-    if (isCompleteRelease(updateFiles)) {
-        currentFileIndex = 0;
-        if (sessionOver)
-            restartSession();
-        worker->beginRelease(updateFiles);
-        selectCurrentFile();
-        return;
+    releaseDigest.clear();
+    if (!isCompleteRelease(updateFiles))
+        return refuseRelease(shortfallText(releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
+    // Each file is read once, here, before anything is sent: one that cannot
+    // be read is found now, and what goes out is what was read.
+    CFixedRelease::Failure failure;
+    std::shared_ptr<const CFixedRelease> release = CFixedRelease::fix(updateFiles, &failure);
+    if (!release)
+        return refuseRelease(fixFailureText(failure));
+    releaseDigest = QString::fromLatin1(release->sha256().toHex().left(12));
+    currentFileIndex = 0;
+    if (sessionOver)
+        restartSession();
+    worker->beginRelease(release);
+    selectCurrentFile();
+}
+
+QString CCalcFWUpdateMSDialog::fixFailureText(const CFixedRelease::Failure &failure)
+{
+    switch (failure.kind) {
+    case CFixedRelease::Failure::Changed:
+        return changedAfterCheck(failure.name);
+    case CFixedRelease::Failure::NoCopy:
+        return uiText(kTextNoCopy).arg(failure.detail);
+    case CFixedRelease::Failure::Unreadable:
+        break;
     }
-    refuseRelease(shortfallText(releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
+    QString text = uiText(kTextUnreadable).arg(failure.name);
+    const QString system = QString::fromStdU16String(platform::errorText(failure.systemError)).trimmed();
+    if (failure.systemError != 0 && !system.isEmpty())
+        text += QStringLiteral(" (") + system + QLatin1Char(')');
+    return text;
 }
 
 void CCalcFWUpdateMSDialog::refuseRelease(const QString &why)
@@ -463,6 +490,7 @@ void CCalcFWUpdateMSDialog::restartSession()
     sessionExit = exit_code::kStopped;
     buttonStarts = false;
     reportWritten = false; // the new session's lines follow the last one's
+    reportedOutcomes.clear();
     shownRows.clear();
     calculatorList->setRows(shownRows);
     calculatorList->hide();
@@ -663,6 +691,9 @@ void CCalcFWUpdateMSDialog::showSummary()
 
 void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &rows)
 {
+    // The report first: once the window says a calculator is done, its line
+    // is on disk.
+    reportOutcomes(rows);
     // Each calculator's state in words is echoed when it changes (never
     // its percentage); a single calculator has no list and no echo.
     if (rows.size() > 1) {
@@ -719,20 +750,83 @@ bool CCalcFWUpdateMSDialog::setLogPath(const QString &path, QString *error)
     return true;
 }
 
-// --report: once a session; a file that cannot be written is said on
-// stderr, and the window's texts stay as they are.
+// --report: an outcome's line goes out as it is known, so that a crash or a
+// pulled plug loses none already known. A line that could not be written is
+// tried again with the next change, and at the end.
+void CCalcFWUpdateMSDialog::reportOutcomes(const QVector<CalculatorView> &rows)
+{
+    if (reportPath.isEmpty() || reportWritten)
+        return;
+    QByteArray lines;
+    QVector<const CalculatorView *> written;
+    for (const CalculatorView &row : rows) {
+        if (row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp) {
+            reportedOutcomes.remove(row.identity); // taken up again: its next outcome is news
+            continue;
+        }
+        const auto said = reportedOutcomes.constFind(row.identity);
+        if (said != reportedOutcomes.constEnd() && *said == row.state)
+            continue;
+        lines += reportLine(row, row.state == CalculatorView::GivenUp
+                                     ? failureReasonInEnglish(row.code, row.systemError, row.identity)
+                                     : QString());
+        written << &row;
+    }
+    if (lines.isEmpty() || !appendReport(lines))
+        return;
+    for (const CalculatorView *row : written)
+        reportedOutcomes.insert(row->identity, row->state);
+}
+
+// --report, once a session: every calculator the session met without a line
+// for how it stands now gets one ("not updated", or an outcome whose rows had
+// not arrived yet), from the worker's last rows.
 void CCalcFWUpdateMSDialog::writeReport()
+{
+    if (reportPath.isEmpty() || reportWritten)
+        return;
+    reportWritten = true;
+    QByteArray lines;
+    for (const CalculatorView &row : worker->calculatorRows()) {
+        const auto said = reportedOutcomes.constFind(row.identity);
+        if (said != reportedOutcomes.constEnd() && *said == row.state)
+            continue;
+        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity);
+        QString reason;
+        if (row.state == CalculatorView::GivenUp)
+            reason = failure;
+        else if (row.state != CalculatorView::Updated) // Cancel, or the window closed, before the end
+            reason = sessionExit == exit_code::kStopped ? QStringLiteral("stopped") : failure;
+        lines += reportLine(row, reason);
+    }
+    if (!lines.isEmpty())
+        appendReport(lines);
+}
+
+QByteArray CCalcFWUpdateMSDialog::reportLine(const CalculatorView &row, const QString &reason) const
+{
+    ReportSource source;
+    source.computer = QSysInfo::machineHostName();
+    source.release = QFileInfo(QDir::cleanPath(firmwareFolder)).fileName();
+    source.releaseDigest = releaseDigest;
+    return sessionReportLine(row, QDateTime::currentDateTime(), source, reason);
+}
+
+bool CCalcFWUpdateMSDialog::appendReport(const QByteArray &lines)
 {
     // Never into the release folder (one chosen with Browse that holds the
     // report is refused as a release).
-    if (reportPath.isEmpty() || reportWritten || folderHolds(firmwareFolder, reportPath))
-        return;
-    reportWritten = true;
+    if (folderHolds(firmwareFolder, reportPath))
+        return false;
     QString error;
-    if (!writeSessionReport(reportPath, worker->calculatorRows(), &error)) {
-        recordLost = true;
-        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    if (appendSessionReport(reportPath, lines, !reportStarted, &error)) {
+        reportStarted = true;
+        return true;
     }
+    if (!recordLost)
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    recordLost = true;
+    return false;
 }
 
 int CCalcFWUpdateMSDialog::exitCode() const

@@ -18,12 +18,15 @@
 #pragma once
 
 #include "session/exit_codes.h"
+#include "session/fixed_release.h"
 #include "session/calculator_view.h"
 #include "session/next_step.h"
 #include "session/transfer_reports.h"
 #include "session/update_file.h"
 
+#include <QByteArray>
 #include <QDialog>
+#include <QHash>
 #include <QIcon>
 #include <QString>
 #include <QThread>
@@ -62,6 +65,7 @@ public:
     bool useCurrentNames = false;    // the release uses the current file names (set by each scan)
     QVector<CUpdateFile> updateFiles; // the accepted files of the last scan, in listing order
     std::int32_t currentFileIndex = 0; // the file being sent, into updateFiles
+    QString releaseDigest; // the first 12 hex digits of the fixed release's SHA-256; empty: none fixed
     std::unique_ptr<CUpdateWorker> worker; // lives on workerThread
 
     // The release scan: lists firmwareFolder, builds updateFiles and selects
@@ -83,6 +87,8 @@ public:
     // FOLDER: `why`" on the info line (nothing when `why` is empty), and
     // offers Browse.
     void refuseRelease(const QString &why);
+    // Why a complete release could not be fixed, for the info line.
+    static QString fixFailureText(const CFixedRelease::Failure &failure);
     // finishUpdate with "Update aborted".
     void abortUpdate();
     // Ends the worker's loop (a pass under way, and an end of session asked
@@ -90,10 +96,12 @@ public:
     // step, so that nothing outlives what the worker uses. A report still due
     // is written then.
     void stopWorker();
-    // Where the session's report goes when it ends (--report); empty: none.
-    // It is written once the end-of-session command has gone out, or when the
-    // program ends first (the window closed during a retry pause, or as soon
-    // as it showed the end).
+    // Where the session's report goes (--report); empty: none. A line goes
+    // out as soon as a calculator is updated or given up (again, should it be
+    // taken up again and end anew); the calculators without a line for how
+    // they stand get theirs once the end-of-session command has gone out, or
+    // when the program ends first (the window closed during a retry pause, or
+    // as soon as it showed the end).
     void setReportPath(const QString &path) { reportPath = path; }
     // --log: from now on the session's events are appended to `path` (what
     // the window shows, the calculators found and lost, each run's results,
@@ -179,7 +187,16 @@ private:
     void restartSession();
     void showNotUpdated();
     void showSummary();
+    // --report: a line for each calculator whose outcome is new in `rows`.
+    void reportOutcomes(const QVector<CalculatorView> &rows);
+    // --report, at the end of the session: a line for each calculator that
+    // has none for how it stands.
     void writeReport();
+    // The report line for `row` now, with `reason` in English.
+    QByteArray reportLine(const CalculatorView &row, const QString &reason) const;
+    // Appends whole lines to the report; false when they did not go (said on
+    // stderr the first time, and the exit code says so).
+    bool appendReport(const QByteArray &lines);
 
     QIcon appIcon;    // the window icon: the calculator, 16, 64 and 128 pixels
     QIcon folderIcon; // the Browse button's icon, 16 and 32 pixels and their "@2x", from the "icons" folder
@@ -195,7 +212,9 @@ private:
     QString reportPath;                         // --report
     QString logPath;                            // --log
     std::shared_ptr<CSessionLog> sessionLog;    // --log, once open
-    bool reportWritten = false;                 // this session's report is on disk (or failed, once)
+    bool reportWritten = false;                 // this session's last lines are on disk (or failed)
+    QHash<QString, CalculatorView::State> reportedOutcomes; // by identity: the outcome its last line says
+    bool reportStarted = false;                 // a line has gone out (a stream has its header)
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.
     QLabel *noteLabel = nullptr;

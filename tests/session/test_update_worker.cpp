@@ -61,8 +61,9 @@ public:
     {
         QVector<CUpdateFile> release;
         for (const Release &file : files)
-            release.append({file.path, QFileInfo(file.path).fileName(), file.bytes.size(), file.offset});
-        worker_.beginRelease(release);
+            release.append({file.path, QFileInfo(file.path).fileName(),
+                            file.bytes.size(), file.offset, QString()});
+        worker_.beginRelease(CFixedRelease::fix(release, nullptr));
     }
 
     bool armOnFound = true; // false: the window takes foundDevice too late to arm the countdown
@@ -72,6 +73,8 @@ public:
     // Called on every waitingStart with the countdown left; tests press Start
     // or unplug a calculator from here.
     std::function<void(int)> onCountdown;
+    std::function<void()> onActive;   // on each downloadActive
+    std::function<void()> onResult;   // on each updaterRan, before the next pass
 
     QStringList events() const
     {
@@ -108,12 +111,19 @@ public:
         if (onCountdown)
             onCountdown(left);
     }
-    void onDownloadActive() { record("downloadActive"); }
+    void onDownloadActive()
+    {
+        record("downloadActive");
+        if (onActive)
+            onActive();
+    }
     void onDownloadInactive() { record("downloadInactive"); }
     void onWaitingTicks(int ticks) { record(QString("waitingTicks(%1)").arg(ticks)); }
     void onUpdaterRan(int result, NextStep next)
     {
         record(QString("updaterRan(%1)").arg(result));
+        if (onResult)
+            onResult();
         busyAtResult << worker_.isBusy();
         steps << next;
         if (stopWhenOver && (next.kind == NextStep::Done || next.kind == NextStep::GiveUp))
@@ -396,6 +406,52 @@ private slots:
         QVERIFY(seen.indexOf(QRegularExpression("waitingTicks.*"), failed) > failed); // polls while it is gone
         QCOMPARE(seen.mid(seen.size() - 3), (QStringList{"downloadActive", "updaterRan(0)", "downloadInactive"}));
         QCOMPARE(seen.count("foundDevice"), 1);
+    }
+
+    void aReleaseChangedInItsFolderIsRefused_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<bool>("keepSizeAndTime");
+        QTest::newRow("the last file shrinks after the first is sent") << 3 << false;
+        QTest::newRow("the only file rewritten, size and time kept") << 1 << true;
+    }
+    void aReleaseChangedInItsFolderIsRefused()
+    {
+        // Someone copies another release into the folder during the session:
+        // what went out was the checked copy, but the session is not "Done"
+        // over a folder that holds other bytes. Every calculator is given up
+        // with 120, and nothing more is written.
+        QFETCH(int, files);
+        QFETCH(bool, keepSizeAndTime);
+        auto calculator = attach();
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, files));
+        const Release &changed = release[files - 1];
+        const QDateTime time = QFileInfo(changed.path).lastModified();
+        const auto rewrite = [&](const QByteArray &bytes) {
+            QFile file(changed.path);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
+            QVERIFY(file.setFileTime(time, QFileDevice::FileModificationTime));
+        };
+        const auto restore = qScopeGuard([&] { rewrite(changed.bytes); });
+        bool done = false;
+        const auto change = [&] {
+            if (!done)
+                rewrite(keepSizeAndTime ? QByteArray(changed.bytes.size(), 'z') : changed.bytes.left(1000));
+            done = true;
+        };
+        (keepSizeAndTime ? standIn->onActive : standIn->onResult) = change;
+        standIn->connectTo(Qt::DirectConnection);
+        const QStringList events = finishSession();
+        const QStringList ran = keepSizeAndTime ? QStringList{"updaterRan(120)"}
+                                                : QStringList{"updaterRan(0)", "updaterRan(120)"};
+        QCOMPARE(names(events).filter("updaterRan"), ran);
+        QCOMPARE(standIn->steps.last().kind, NextStep::GiveUp);
+        QCOMPARE(QString::fromStdU16String(standIn->steps.last().changedFile), QFileInfo(changed.path).fileName());
+        const CalculatorLedger ledger = worker->ledger();
+        QVERIFY(ledger.at(0).givenUp && !ledger.holdsRelease(0));
+        // Between files: the changed one was never written.
+        if (!keepSizeAndTime)
+            QVERIFY(calculator->contents(std::uint64_t(changed.offset), 1000) == std::vector<std::uint8_t>(1000, 0));
     }
 
     void queuedToTheGuiThreadOnTheRealClock()

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <string>
 
 namespace testsupport {
 
@@ -50,7 +51,20 @@ public:
         inner_.enumerateDiskInterfaces(visit);
     }
     platform::Handle openDisk(const char16_t *path) override { return inner_.openDisk(path); }
-    platform::Handle openFile(const char16_t *path) override { return inner_.openFile(path); }
+    platform::Handle openFile(const char16_t *path) override
+    {
+        platform::Handle file = inner_.openFile(path);
+        const std::u16string opened(path);
+        const std::u16string failing = failReadsOf; // set before the test starts the updater
+        if (file == platform::kInvalidHandle || failing.empty() || opened.size() < failing.size() ||
+            opened.compare(opened.size() - failing.size(), failing.size(), failing) != 0)
+            return file;
+        return new FailingReads(file, readError);
+    }
+
+    // Every read of a file whose path ends with this fails with readError.
+    std::u16string failReadsOf;
+    std::uint32_t readError = 5; // EIO
 
     // The next enumeration throws std::bad_alloc (once).
     std::atomic<bool> throwNext{false};
@@ -91,6 +105,29 @@ public:
     }
 
 private:
+    class FailingReads : public platform::File {
+    public:
+        FailingReads(platform::Handle inner, std::uint32_t error) : inner_(inner), error_(error) {}
+        ~FailingReads() override { platform::closeHandle(inner_); }
+        bool read(void *, std::uint32_t, std::uint32_t *moved) override
+        {
+            *moved = 0;
+            platform::setLastError(error_);
+            return false;
+        }
+        bool write(const void *buffer, std::uint32_t length, std::uint32_t *moved) override
+        {
+            return inner_->write(buffer, length, moved);
+        }
+        std::int64_t seek(std::int64_t offset, platform::SeekOrigin origin) override { return inner_->seek(offset, origin); }
+        bool flush() override { return inner_->flush(); }
+        std::int64_t size() override { return inner_->size(); }
+
+    private:
+        platform::Handle inner_;
+        std::uint32_t error_;
+    };
+
     platform::DiskSystem &inner_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
