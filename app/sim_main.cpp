@@ -1,7 +1,9 @@
 // tavix-updater-sim: the firmware updater on simulated calculators, with the
 // same command line as the product. The calculators come from TAVIX_SIM_*;
 // TAVIX_SIM_CLOCK_SCALE=N runs every pause of the program N times faster;
-// TAVIX_SIM_INSTANCE names a single-instance guard of its own (the suites').
+// TAVIX_SIM_INSTANCE names a single-instance guard of its own (the suites');
+// TAVIX_SIM_CLOSE_ON=TEXT closes the window as a person would (Cancel while
+// it shows, else the close box) once an echoed line starts with TEXT.
 // What the window shows is echoed on standard output, a "field: value" line
 // per change, and the calculators are saved into TAVIX_SIM_OUTPUT when the
 // session ends and again when the program ends.
@@ -15,6 +17,8 @@
 #include "ui/update_dialog.h"
 
 #include <QObject>
+#include <QPushButton>
+#include <QTimer>
 #include <QString>
 
 #include <cstdio>
@@ -62,6 +66,22 @@ int main(int argc, char **argv)
     hooks.dialogCreated = [&](CCalcFWUpdateMSDialog *dialog) {
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::sessionEnded, dialog,
                          [&] { save(disks, settings.outputFolder); });
+        if (settings.closeOn.empty())
+            return;
+        const QString closeOn = QString::fromStdString(settings.closeOn);
+        QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog,
+                         [dialog, closeOn](const QString &field, const QString &value) {
+                             if (!(field + QStringLiteral(": ") + value).startsWith(closeOn))
+                                 return;
+                             // Queued: the person acts after the window has drawn the line.
+                             QTimer::singleShot(0, dialog, [dialog] {
+                                 auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+                                 if (cancel != nullptr && cancel->isVisible())
+                                     cancel->click();
+                                 else
+                                     dialog->close();
+                             });
+                         });
     };
     hooks.finished = [&] { saved = save(disks, settings.outputFolder); };
 

@@ -241,6 +241,13 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
         reason = "TAVIX_SIM_INSTANCE: 1 to 64 letters, digits, '-', '_' and '.', not starting with '.'";
         ok = false;
     }
+    const std::string closeOn = environment("TAVIX_SIM_CLOSE_ON");
+    if (ok && (closeOn.size() > 200 || !std::all_of(closeOn.begin(), closeOn.end(), [](char c) {
+                   return c >= 0x20 && c < 0x7f;
+               }))) {
+        reason = "TAVIX_SIM_CLOSE_ON: at most 200 printable ASCII characters";
+        ok = false;
+    }
     if (ok && !parseFaultList(environment("TAVIX_SIM_FAULTS"), faults, &reason)) {
         reason = "TAVIX_SIM_FAULTS: " + reason;
         ok = false;
@@ -267,6 +274,7 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
     result.outputFolder = environment("TAVIX_SIM_OUTPUT");
     result.clockScale = static_cast<std::uint32_t>(clockScale);
     result.instanceName = instanceName;
+    result.closeOn = closeOn;
     *settings = std::move(result);
     return true;
 }

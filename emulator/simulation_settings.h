@@ -22,13 +22,16 @@ bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::s
 // Settings of a simulated set-up, from the environment: TAVIX_SIM_CALCULATORS,
 // TAVIX_SIM_ATTACH_MS, TAVIX_SIM_DISK_MIB, TAVIX_SIM_BYTES_PER_SEC,
 // TAVIX_SIM_FAULTS, TAVIX_SIM_OUTPUT, TAVIX_SIM_CLOCK_SCALE, TAVIX_SIM_SERIAL,
-// TAVIX_SIM_INSTANCE.
+// TAVIX_SIM_INSTANCE, TAVIX_SIM_CLOSE_ON.
 struct SimulationSettings {
     std::vector<Config> calculators; // serials TAVIX0000001, TAVIX0000002, ... (or every one
                                      // TAVIX_SIM_SERIAL, at locations 1, 2, ...); faults applied
     std::string outputFolder;        // empty: none
     std::uint32_t clockScale = 1;    // 1 to 1000: how much faster the program's clock runs
     std::string instanceName;        // the single-instance guard's own name; empty: the product's
+    std::string closeOn;             // TAVIX_SIM_CLOSE_ON: the person closes the window (Cancel while it
+                                     // shows, else the window's close box) once an echoed line starts with
+                                     // this text (1 to 200 printable ASCII characters); empty: never
 };
 // False, with a one-line reason in *error (when error is not null) and
 // *settings untouched, when a variable holds bad text.

@@ -128,7 +128,8 @@ QString describe(const std::vector<Faults> &faults)
 const char *const kSimVariables[] = {"TAVIX_SIM_CALCULATORS", "TAVIX_SIM_ATTACH_MS",
                                      "TAVIX_SIM_DISK_MIB",   "TAVIX_SIM_BYTES_PER_SEC",
                                      "TAVIX_SIM_FAULTS",     "TAVIX_SIM_OUTPUT",
-                                     "TAVIX_SIM_SERIAL",     "TAVIX_SIM_INSTANCE"};
+                                     "TAVIX_SIM_SERIAL",     "TAVIX_SIM_INSTANCE",
+                                     "TAVIX_SIM_CLOSE_ON"};
 
 } // namespace
 
@@ -704,6 +705,12 @@ private slots:
         QTest::newRow("guard of its own, longest name")
             << QStringList{"TAVIX_SIM_INSTANCE=" + QString(63, 'a') + "."} << " -> guard " + QString(63, 'a') + ".";
         QTest::newRow("guard name too long") << QStringList{"TAVIX_SIM_INSTANCE=" + QString(65, 'a')} << guardError;
+        const QString closeError = "error: TAVIX_SIM_CLOSE_ON: at most 200 printable ASCII characters";
+        QTest::newRow("close on the longest text")
+            << QStringList{"TAVIX_SIM_CLOSE_ON=" + QString(199, 'a') + "~"} << " -> close on " + QString(199, 'a') + "~";
+        QTest::newRow("close text too long") << QStringList{"TAVIX_SIM_CLOSE_ON=" + QString(201, 'a')} << closeError;
+        QTest::newRow("close text with a tab") << QStringList{"TAVIX_SIM_CLOSE_ON=status:\tDone"} << closeError;
+        QTest::newRow("close text beyond ASCII") << QStringList{"TAVIX_SIM_CLOSE_ON=status: Fertig \u00e4"} << closeError;
         QTest::newRow("one small disk") << QStringList{"TAVIX_SIM_CALCULATORS=2", "TAVIX_SIM_FAULTS=disk-mib=5@1"}
                                         << "TAVIX0000001@0 5242880 ";
         QTest::newRow("largest disk") << QStringList{"TAVIX_SIM_FAULTS=disk-mib=1048576"} << "TAVIX0000001@0 1099511627776 ";
@@ -742,6 +749,8 @@ private slots:
                           : "error: " + QString::fromStdString(error);
         if (ok && !settings.instanceName.empty())
             seen += "guard " + QString::fromStdString(settings.instanceName);
+        if (ok && !settings.closeOn.empty())
+            seen += "close on " + QString::fromStdString(settings.closeOn);
         QVERIFY2(seen.contains(result), qPrintable(seen));
         if (ok && environment.isEmpty())
             QCOMPARE(seen, result);

@@ -729,6 +729,25 @@ private slots:
         QCOMPARE(dialog->exitCode(), 3);
     }
 
+    void anUnreadableFileIsNoRelease()
+    {
+        // The master file cannot be read (a bad sector, a policy): found by
+        // the scan, with the system's reason, before any calculator is written.
+        testsupport::HookedDiskSystem hooked(*disks);
+        hooked.failReadsOf = u"MASTER.DAT";
+        hooked.readError = EIO;
+        platform::installDiskSystem(&hooked);
+        auto calculator = attach();
+        open(releaseFolder);
+        QCOMPARE(lines("status"), QStringList{"No updates are available"});
+        QCOMPARE(lines("info"), QStringList{"No release in " + QDir::toNativeSeparators(releaseFolder) +
+                                            ": MASTER.DAT could not be read (Input/output error)"});
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+        platform::installDiskSystem(disks.get());
+        QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
+        QCOMPARE(dialog->exitCode(), 3);
+    }
+
     void browseToACompleteReleaseResumes()
     {
         auto calculator = attach();
