@@ -69,7 +69,7 @@ bool sameRows(const QVector<CalculatorView> &a, const QVector<CalculatorView> &b
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CalculatorView &x, const CalculatorView &y) {
         return x.identity == y.identity && x.state == y.state && x.file == y.file && x.files == y.files &&
-               x.code == y.code && x.held == y.held && x.seconds == y.seconds;
+               x.code == y.code && x.systemError == y.systemError && x.held == y.held && x.seconds == y.seconds;
     });
 }
 
@@ -102,6 +102,10 @@ void CUpdateWorker::beginRelease(std::shared_ptr<const CFixedRelease> release)
             return; // never a new release under a running update
         release_ = release;
         files_ = release ? release->files() : QVector<CUpdateFile>();
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            changedFile_.clear();
+        }
         currentFile_ = 0;
         preferFile_ = -1;
         nextDiskOffset.store(files_.isEmpty() ? 0 : files_.first().diskOffset);
@@ -187,6 +191,12 @@ CalculatorLedger CUpdateWorker::ledger() const
 {
     std::lock_guard<std::mutex> lock(ledgerLock_);
     return ledger_;
+}
+
+QString CUpdateWorker::refusingFile() const
+{
+    std::lock_guard<std::mutex> lock(ledgerLock_);
+    return changedFile_;
 }
 
 QVector<CalculatorView> CUpdateWorker::calculatorRows() const
@@ -418,8 +428,10 @@ void CUpdateWorker::transfer()
     NextStep next;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        if (!changed.isEmpty())
+        if (!changed.isEmpty()) {
             ledger_.refuseRelease(kReleaseChanged, now);
+            changedFile_ = changed;
+        }
         preferFile_ = run.waiting > 0 ? run.file : -1;
         next = decideNextStep(ledger_, outcome, now, preferFile_);
         next.changedFile = changed.toStdU16String();

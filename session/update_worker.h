@@ -92,6 +92,7 @@ public:
     bool isEndRequested() const;              // the end of this session has been asked for
     CalculatorLedger ledger() const;           // a copy
     QVector<CalculatorView> calculatorRows() const; // a copy of the last rows sent
+    QString refusingFile() const;             // the release file whose change refused the release (120); empty: none
     qint64 currentDiskOffset() const;          // of the file that goes out next
 
 signals:
@@ -168,6 +169,7 @@ private:
     mutable std::mutex ledgerLock_; // the window copies the ledger
     CalculatorLedger ledger_;       // written on the worker's thread, under ledgerLock_
     QVector<CalculatorView> rows_;  // the last rows sent, under ledgerLock_
+    QString changedFile_;           // the release file that refused the release (120), under ledgerLock_
 };
 
 // The transfer engine's callbacks: they pass the reports on to the window

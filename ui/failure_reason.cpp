@@ -84,10 +84,12 @@ QString changedAfterCheck(const QString &name)
     return uiText(kTextChangedAfterCheck).arg(name);
 }
 
-QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator)
+QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator,
+                               const QString &changedFile)
 {
     NextStep next;
     next.result = code;
+    next.changedFile = changedFile.toStdU16String();
     next.systemError = systemError;
     next.calculator = calculator.toStdU16String();
     next.calculatorPresent = false;

@@ -24,5 +24,7 @@ QString changedAfterCheck(const QString &name);
 // records read on any machine: with the system's message in brackets after it
 // when `systemError` names one, and "result code N" for a code without a
 // sentence. `calculator`: the calculator the code is about, when the session
-// met it (a 104 then says that it went missing).
-QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator = QString());
+// met it (a 104 then says that it went missing); `changedFile`: for 120, the
+// release file that changed.
+QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator = QString(),
+                               const QString &changedFile = QString());

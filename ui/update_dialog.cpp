@@ -768,7 +768,7 @@ void CCalcFWUpdateMSDialog::reportOutcomes(const QVector<CalculatorView> &rows)
         if (said != reportedOutcomes.constEnd() && *said == row.state)
             continue;
         lines += reportLine(row, row.state == CalculatorView::GivenUp
-                                     ? failureReasonInEnglish(row.code, row.systemError, row.identity)
+                                     ? failureReasonInEnglish(row.code, row.systemError, row.identity, worker->refusingFile())
                                      : QString());
         written << &row;
     }
@@ -791,7 +791,7 @@ void CCalcFWUpdateMSDialog::writeReport()
         const auto said = reportedOutcomes.constFind(row.identity);
         if (said != reportedOutcomes.constEnd() && *said == row.state)
             continue;
-        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity);
+        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, worker->refusingFile());
         QString reason;
         if (row.state == CalculatorView::GivenUp)
             reason = failure;

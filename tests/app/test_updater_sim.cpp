@@ -3,6 +3,7 @@
 // images it leaves. Every copy gets a temporary home and configuration folder
 // and runs its pauses ten times faster.
 #include "platform/instance_lock.h"
+#include "support/csv_records.h"
 #include "support/release_layout.h"
 
 #include <QtTest>
@@ -10,15 +11,20 @@
 #include <cerrno>
 #include <cstring>
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -118,6 +124,18 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A report line's calculator, outcome, files held, last code and reason.
+QStringList updatedLine(const QString &identity)
+{
+    return {identity, "updated", "3", "0", ""};
+}
+
+// One whose every data write failed (the simulator's failed writes: EIO).
+QStringList givenUpLine(const QString &identity)
+{
+    return {identity, "given up", "0", "112", QString("The calculator stopped accepting data. (%1)").arg(strerror(EIO))};
+}
+
 // The log names a calculator where it was found, and a failing one's code
 // with the system's error behind it (the simulator's failed writes: EIO).
 void verifyLogNames(const QString &log, const QString &identity, bool failing)
@@ -149,6 +167,9 @@ private slots:
     void secondCopyLeavesAtOnce();
     void unusableCommandLineStartsNothing();
     void aRecordNotWrittenIsAFailure();
+    void reportLinesAccumulate();
+    void twoCopiesAppendToOneReport();
+    void aKilledSessionKeepsItsReportLines();
     void aStartWaitsForACopyThatIsFinishing();
     void helpAndVersionOpenNoWindow();
 
@@ -156,13 +177,16 @@ private:
     QProcessEnvironment environment(int calculators) const;
     void verifyImages(const QString &release, int calculators, const QList<int> &lacking = {});
     void verifyNothingWritten(Updater &updater, int calculators);
+    void verifyReport(const QString &report, const QString &release, QList<QStringList> expected);
     QString path(const QString &relative) const { return tmp->path() + '/' + relative; }
 
     std::unique_ptr<QTemporaryDir> tmp;
+    QDateTime started; // when the case began: no report line is older
 };
 
 void TestUpdaterSim::init()
 {
+    started = QDateTime::currentDateTime();
     tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(tmp->isValid());
     QVERIFY(QDir().mkpath(path("home")));
@@ -381,19 +405,14 @@ void TestUpdaterSim::cartOfCalculators()
              QStringList{QString("summary: Updated %1 of %2 calculators").arg(count - givenUp.size()).arg(count)});
     verifyImages(release, count, givenUp);
 
-    const QStringList lines = QString::fromUtf8(readAll(report)).split("\r\n", Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), count + 1);
-    QCOMPARE(lines.first(), QString("calculator,outcome,files held,last code,seconds"));
+    QList<QStringList> expected;
     for (int calculator = 1; calculator <= count; ++calculator) {
-        const QStringList fields = lines[calculator].split(',');
-        QCOMPARE(fields.size(), 5);
         const QString identity = serial.isEmpty() ? QString("TAVIX%1").arg(calculator, 7, 10, QChar('0'))
                                                   : QString("%1&%2").arg(serial).arg(calculator);
-        QCOMPARE(fields[0], identity);
-        QCOMPARE(fields[1], QString(givenUp.contains(calculator) ? "given up" : "updated"));
-        QCOMPARE(fields[2], QString(givenUp.contains(calculator) ? "0" : "3"));
+        expected << (givenUp.contains(calculator) ? givenUpLine(identity) : updatedLine(identity));
         verifyLogNames(log, identity, givenUp.contains(calculator));
     }
+    verifyReport(report, release, expected);
     // The log's window lines are what the window echoed, but the bar's steps.
     QStringList shown, logged;
     for (const QString &line : updater.lines)
@@ -560,15 +579,133 @@ void TestUpdaterSim::aRecordNotWrittenIsAFailure()
     QVERIFY(updater.finish());
     QVERIFY2(updater.lines.contains("status: Done"), qPrintable(updater.lines.join('\n')));
     QCOMPARE(updater.process.exitCode(), 5);
+    QCOMPARE(QString::fromLocal8Bit(updater.process.readAllStandardError())
+                 .count("cannot write the report /dev/full: No space left on device\n"),
+             1);
     verifyImages(release, 1);
 
-    // A log that cannot be opened is said at once, and nothing is written.
-    const QString log = path("missing/session.log");
-    Updater refused(environment(1), {release, "1", "--log", log});
-    QCOMPARE(refused.waitForLine("info: "), "info: The record cannot be written: --log " + log + ": No such file or directory");
-    QVERIFY(refused.lines.filter("file: ").isEmpty());
-    refused.kill();
-    QVERIFY(QString::fromLocal8Bit(refused.process.readAllStandardError()).contains("--log " + log));
+    // A log that cannot be opened, or a report of another kind (an older
+    // updater's), is said at once, nothing is sent, and the file stays as
+    // it was.
+    const QString older = path("older.csv");
+    const QByteArray olderText = "calculator,outcome,files held,last code,seconds\r\nTAVIX0000001,updated,3,0,2.3\r\n";
+    QFile olderFile(older);
+    QVERIFY(olderFile.open(QIODevice::WriteOnly) && olderFile.write(olderText) == olderText.size());
+    olderFile.close();
+    const struct {
+        QString option, file, reason;
+    } records[] = {
+        {"--log", path("missing/session.log"), "No such file or directory"},
+        {"--report", older, "its first line is not this updater's report header"},
+    };
+    for (const auto &record : records) {
+        Updater refused(environment(1), {release, "1", record.option, record.file});
+        const QString said = record.option + ' ' + record.file + ": " + record.reason;
+        QCOMPARE(refused.waitForLine("info: "), "info: The record cannot be written: " + said);
+        QVERIFY(refused.lines.filter("file: ").isEmpty());
+        refused.kill();
+        QVERIFY(QString::fromLocal8Bit(refused.process.readAllStandardError()).contains(said));
+    }
+    QCOMPARE(readAll(older), olderText);
+}
+
+// The report read with a reader of the format's own rules: the header once,
+// first, then exactly the `expected` lines in any order (each its
+// calculator, outcome, files held, last code and reason), every one written
+// during this case on this machine for the release in `release`.
+void TestUpdaterSim::verifyReport(const QString &report, const QString &release, QList<QStringList> expected)
+{
+    const QList<QStringList> records = testsupport::readCsv(readAll(report));
+    const QStringList header{"calculator", "outcome", "files held", "last code", "seconds",
+                             "time",       "computer", "release",   "release sha256", "reason"};
+    QVERIFY2(!records.isEmpty() && records.first() == header && records.count(header) == 1,
+             readAll(report).constData());
+    QByteArray files;
+    for (const ReleaseFile &file : kRelease)
+        files += readAll(release + '/' + file.name);
+    const QString digest = QCryptographicHash::hash(files, QCryptographicHash::Sha256).toHex().left(12);
+    QList<QStringList> found;
+    for (const QStringList &fields : records.mid(1)) {
+        QVERIFY2(fields.size() == header.size(), qPrintable(fields.join('|')));
+        const QDateTime time = QDateTime::fromString(fields[5], Qt::ISODate);
+        QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
+                         .match(fields[5])
+                         .hasMatch() &&
+                     time >= started.addSecs(-1) && time <= QDateTime::currentDateTime().addSecs(1),
+                 qPrintable(fields[5]));
+        QVERIFY2(QRegularExpression("^\\d+\\.\\d$").match(fields[4]).hasMatch(), qPrintable(fields[4]));
+        QCOMPARE(fields.mid(6, 3), (QStringList{QSysInfo::machineHostName(), QFileInfo(release).fileName(), digest}));
+        found << QStringList{fields.mid(0, 4) + fields.mid(9)};
+    }
+    std::sort(found.begin(), found.end());
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(found, expected);
+}
+
+void TestUpdaterSim::reportLinesAccumulate()
+{
+    // Two batches of a cart, one after the other, into one report: the
+    // first in German, with a calculator given up (its reason in English
+    // all the same), the second the one calculator of the next batch.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    const QString report = path("cart.csv");
+    QProcessEnvironment env = environment(2);
+    env.insert("TAVIX_SIM_FAULTS", "fail-writes=all@2");
+    Updater first(env, {release, "4", "--report", report});
+    QVERIFY2(!first.waitForLine("summary: ").isEmpty(), qPrintable(first.lines.join('\n')));
+    // The calculators are saved once the session's last lines are written.
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(path("output/calculator-2.trace")).contains("end-session"), kWaitMs);
+    first.kill();
+
+    Updater second(environment(1), {release, "1", "--report", report});
+    QVERIFY(second.finish());
+    QCOMPARE(second.process.exitCode(), 0);
+    verifyReport(report, release,
+                 {updatedLine("TAVIX0000001"), givenUpLine("TAVIX0000002"), updatedLine("TAVIX0000001")});
+}
+
+void TestUpdaterSim::twoCopiesAppendToOneReport()
+{
+    // Two copies (each its own guard and calculators) write their carts into
+    // one new report at the same moment: every line whole, the header once.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    const QString report = path("shared.csv");
+    QList<QStringList> expected;
+    std::vector<std::unique_ptr<Updater>> copies;
+    for (const QString serial : {"XQA", "XQB"}) {
+        QProcessEnvironment env = environment(8);
+        env.insert("TAVIX_SIM_SERIAL", serial);
+        env.insert("TAVIX_SIM_INSTANCE", instanceName() + '-' + serial);
+        env.insert("TAVIX_SIM_OUTPUT", path("output-" + serial));
+        copies.push_back(std::make_unique<Updater>(env, QStringList{release, "1", "--report", report}));
+        for (int calculator = 1; calculator <= 8; ++calculator)
+            expected << updatedLine(QString("%1&%2").arg(serial).arg(calculator));
+    }
+    for (const auto &copy : copies) {
+        QVERIFY2(copy->finish(), qPrintable(copy->lines.join('\n')));
+        QCOMPARE(copy->process.exitCode(), 0);
+    }
+    verifyReport(report, release, expected);
+}
+
+void TestUpdaterSim::aKilledSessionKeepsItsReportLines()
+{
+    // The first calculator is updated while the second still fails and is
+    // tried again: the copy is killed then, before the session ends, and
+    // the first calculator's line is in the report.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    const QString report = path("report.csv");
+    QProcessEnvironment env = environment(2);
+    env.insert("TAVIX_SIM_FAULTS", "fail-writes=all@2");
+    Updater updater(env, {release, "1", "--report", report});
+    QVERIFY2(!updater.waitForLine("calculator: TAVIX0000001: updated").isEmpty(), qPrintable(updater.lines.join('\n')));
+    updater.kill();
+    updater.finish();
+    QVERIFY2(updater.lines.filter("summary: ").isEmpty(), qPrintable(updater.lines.join('\n')));
+    verifyReport(report, release, {updatedLine("TAVIX0000001")});
 }
 
 void TestUpdaterSim::aStartWaitsForACopyThatIsFinishing()
