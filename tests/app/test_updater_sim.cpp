@@ -160,6 +160,9 @@ private slots:
     void unpluggedCalculatorGetsEveryFile();
     void aFileLargerThanItsPlaceIsNoRelease();
     void aDiskTooSmallIsRefusedUntouched();
+    void aReleaseChangedWhileItIsSentIsNeverDone();
+    void theExitCodeSaysHowTheSessionEnded_data();
+    void theExitCodeSaysHowTheSessionEnded();
     void cartOfCalculators_data();
     void cartOfCalculators();
     void folderAndLanguage_data();
@@ -317,13 +320,78 @@ void TestUpdaterSim::aFileLargerThanItsPlaceIsNoRelease()
     const QString release = path("release");
     QVERIFY(copyRelease(release));
     QVERIFY(QFile::resize(release + "/GIRVAARM.ROM", 0x100000 + 512));
-    Updater updater(environment(2), {release, "1"});
+    QProcessEnvironment env = environment(2);
+    env.insert("TAVIX_SIM_CLOSE_ON", "status: No updates are available");
+    Updater updater(env, {release, "1"});
     QVERIFY2(!updater.waitForLine("status: No updates are available").isEmpty(), qPrintable(updater.lines.join('\n')));
     QCOMPARE(updater.waitForLine("info: "),
              "info: No release in " + QDir::toNativeSeparators(release) +
                  ": GIRVAARM.ROM is 1,049,088 bytes, its place holds 1,048,576");
+    QVERIFY(updater.finish());
+    QCOMPARE(updater.process.exitCode(), 3); // closed on no release
     QVERIFY(updater.lines.filter("status: Done").isEmpty());
     verifyNothingWritten(updater, 2);
+}
+
+void TestUpdaterSim::aReleaseChangedWhileItIsSentIsNeverDone()
+{
+    // Someone copies another master file into the folder while the
+    // application image goes out (slow calculators): the calculators get
+    // only the bytes that were checked, the session ends in the final
+    // failure with the reason, never "Done", and the report says so.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    const QByteArray master = readAll(release + "/MASTER.DAT");
+    QProcessEnvironment env = environment(2);
+    env.insert("TAVIX_SIM_BYTES_PER_SEC", "5000"); // 8 s for the application image (0.8 s here)
+    env.insert("TAVIX_SIM_CLOSE_ON", "status: Update failed (120)");
+    Updater updater(env, {release, "1", "--report", path("cart.csv")});
+    QVERIFY2(!updater.waitForLine("calculator: TAVIX0000001: file 1 of 3").isEmpty(), qPrintable(updater.lines.join('\n')));
+    QVERIFY(QFile::resize(release + "/MASTER.DAT", 1000));
+    QVERIFY(updater.finish());
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(updater.process.exitCode() == 1, qPrintable(echoed));
+    QVERIFY2(updater.lines.filter("status: Done").isEmpty(), qPrintable(echoed));
+    QVERIFY2(updater.lines.filter("info: ").last().startsWith("info: MASTER.DAT changed after it was checked"),
+             qPrintable(echoed));
+    for (int calculator = 1; calculator <= 2; ++calculator) {
+        QFile image(path("output/calculator-%1.img").arg(calculator));
+        QVERIFY(image.open(QIODevice::ReadOnly) && image.seek(0x100000));
+        const QByteArray there = image.read(master.size());
+        QVERIFY2(there == master || there == QByteArray(master.size(), '\0'), qPrintable(image.fileName()));
+    }
+    const QList<QStringList> report = testsupport::readCsv(readAll(path("cart.csv")));
+    QCOMPARE(report.size(), 3);
+    for (const QStringList &line : report.mid(1)) {
+        QCOMPARE(line.value(1), QString("given up"));
+        QCOMPARE(line.value(9), QString("MASTER.DAT changed after it was checked"));
+    }
+}
+
+void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded_data()
+{
+    QTest::addColumn<int>("calculators");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<QString>("closeOn"); // when the person closes the window
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("stopped while waiting") << 0 << "" << "status: Waiting for connection" << 4;
+    QTest::newRow("final failure, then closed") << 2 << "fail-writes=all" << "summary: " << 1;
+}
+
+void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded()
+{
+    QFETCH(int, calculators);
+    QFETCH(QString, faults);
+    QFETCH(QString, closeOn);
+    QFETCH(int, exitCode);
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(calculators);
+    env.insert("TAVIX_SIM_FAULTS", faults);
+    env.insert("TAVIX_SIM_CLOSE_ON", closeOn);
+    Updater updater(env, {release, "1"});
+    QVERIFY(updater.finish());
+    QVERIFY2(updater.process.exitCode() == exitCode, qPrintable(updater.lines.join('\n')));
 }
 
 void TestUpdaterSim::aDiskTooSmallIsRefusedUntouched()
