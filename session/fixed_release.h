@@ -11,6 +11,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QDir>
 #include <QString>
 #include <QTemporaryDir>
 #include <QVector>
@@ -57,7 +58,9 @@ private:
     };
     CFixedRelease() = default;
 
-    QTemporaryDir folder_;
+    // Mode 0700; removed with the release (a copy that is killed leaves it
+    // behind for the system's temporary-file cleaning).
+    QTemporaryDir folder_{QDir::tempPath() + QStringLiteral("/tavix-release-XXXXXX")};
     QVector<CUpdateFile> files_;
     QVector<Original> originals_;
     QByteArray releaseHash_;

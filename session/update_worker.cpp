@@ -155,6 +155,12 @@ void CUpdateWorker::requestStop()
     callsPosted_.notify_one();
 }
 
+void CUpdateWorker::dropRelease()
+{
+    files_.clear();
+    release_.reset();
+}
+
 // --- what the window reads ------------------------------------------------------
 
 bool CUpdateWorker::isBusy() const

@@ -75,6 +75,9 @@ public:
     // Ends process() at the top of its next pass, after the calls already
     // made (an end of session asked for goes out first).
     void requestStop();
+    // Once process() has returned for good (the program ends): the release
+    // is let go, and with it its private copies. Not while the loop runs.
+    void dropRelease();
     // --log: the calculators found and lost, each run's results with the
     // system error behind a failure, and the disks not taken with the reason
     // go to `log` from the next pass on (null: none).

@@ -537,6 +537,8 @@ void CCalcFWUpdateMSDialog::stopWorker()
         QMetaObject::invokeMethod(worker.get(), [thread] { thread->quit(); }, Qt::QueuedConnection);
         workerThread->wait();
     }
+    // The release's private copies do not outlive the program.
+    worker->dropRelease();
     // The worker's sessionClosed may still be queued for an event loop that
     // has already ended (Cancel closes the window at once): the report is
     // not lost with it.

@@ -195,6 +195,7 @@ void TestUpdaterSim::init()
     QVERIFY(QDir().mkpath(path("home")));
     QVERIFY(QDir().mkpath(path("config")));
     QVERIFY(QDir().mkpath(path("runtime")));
+    QVERIFY(QDir().mkpath(path("temp")));
     QVERIFY(QFile::setPermissions(path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
@@ -209,6 +210,7 @@ QProcessEnvironment TestUpdaterSim::environment(int calculators) const
     env.insert("HOME", path("home"));
     env.insert("XDG_CONFIG_HOME", path("config"));
     env.insert("XDG_RUNTIME_DIR", path("runtime"));
+    env.insert("TMPDIR", path("temp")); // where the release's private copy goes
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("LC_ALL", "C.UTF-8");
     env.insert("TAVIX_SIM_CLOCK_SCALE", "10");
@@ -254,6 +256,8 @@ void TestUpdaterSim::sendsReleaseToEveryCalculator()
     QCOMPARE(updater.lines.filter("Update failed").size(), 0);
 
     verifyImages(release, 2);
+    // The private copy of the release went with the program.
+    QCOMPARE(QDir(path("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }
 
 // Every calculator's disk image holds every file of the release at its
