@@ -346,6 +346,9 @@ void CUpdateWorker::countDown()
         platform::pauseMs(kIdlePauseMs);
         return;
     }
+    // From this decision on the window may not close: a close before the
+    // first write would end the program with the release not sent.
+    busy.store(true);
     emit downloadActive();
     state.store(Transferring);
     platform::pauseMs(kBeforeTransferPauseMs);
@@ -357,6 +360,7 @@ void CUpdateWorker::transfer()
         return;
     if (files_.isEmpty()) {
         state.store(Idle); // nothing to send: never a pass that returns at once for ever
+        busy.store(false);
         return;
     }
     busy.store(true);

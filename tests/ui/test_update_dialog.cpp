@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/disk_system.h"
 #include "platform/error_kind.h"
+#include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "ui/update_dialog.h"
 
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <thread>
 
 using testsupport::fileBytes;
 using testsupport::kLegacyRelease;
@@ -252,6 +254,39 @@ private slots:
             verifyHoldsRelease(*calculator, releaseFolder);
             QCOMPARE(traceOf(*calculator).last(), QString("end-session"));
         }
+    }
+
+    void aCloseAsTheFirstTransferIsDecidedIsRefused()
+    {
+        // The countdown is over and the worker has decided to send the first
+        // file, but nothing is written yet: a close then would end the
+        // program before the release went out. It is refused.
+        auto calculator = attach();
+        static std::atomic<int> phase;
+        static std::atomic<CUpdateWorker *> deciding;
+        phase = 0;
+        deciding = nullptr;
+        platform::setPauseObserver([](std::uint32_t ms) {
+            CUpdateWorker *worker = deciding.load();
+            if (ms != session_rules::kBeforeTransferPauseMs || worker == nullptr ||
+                worker->loopState() != CUpdateWorker::Transferring)
+                return;
+            int expected = 0;
+            if (!phase.compare_exchange_strong(expected, 1))
+                return;
+            for (int waited = 0; phase.load() == 1 && waited < 10000; waited += 5) // until the window was asked
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+        const auto observed = qScopeGuard([] { platform::setPauseObserver(nullptr); });
+        open(releaseFolder);
+        deciding = dialog->worker.get(); // the countdown has six seconds to run
+        QVERIFY(QTest::qWaitFor([] { return phase.load() == 1; }, kSessionTimeoutMs));
+        dialog->close();
+        const bool stayed = dialog->isVisible();
+        phase = 2;
+        QVERIFY(stayed);
+        QVERIFY(QTest::qWaitFor([&] { return shown.contains("status: Done"); }, kSessionTimeoutMs));
+        verifyHoldsRelease(*calculator, releaseFolder);
     }
 
     void retriesCountPerFile()
