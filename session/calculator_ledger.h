@@ -8,7 +8,8 @@
 // given up.
 //
 // A calculator is known by its serial number, so that one unplugged and
-// plugged in again (elsewhere) is the same calculator. Disks of one batch may
+// plugged in again (elsewhere) keeps its entry; but what it held is not
+// trusted then (see attach()): it is sent the whole release again. Disks of one batch may
 // all carry one serial number: then each is known by its serial and where it
 // is attached (the instance part of its device path), and one of them that
 // comes back elsewhere is taken for a new calculator, never for another's

@@ -1,8 +1,8 @@
 // CSessionLog: the plain text log that --log asks for, for support. One line
 // an event, each with the local time to the millisecond; appended to, so that
 // the sessions before stay. Written from the window's and the worker's
-// threads; every line reaches the file at once, so that a crash or a pulled
-// plug loses nothing already said.
+// threads; every line is flushed to the system at once, so that a crash of
+// the program loses nothing already said (a power loss may: it is not synced).
 #pragma once
 
 #include <QFile>

@@ -1,8 +1,9 @@
 // The update session's numbers, in one place: the countdown the window shows
 // once a calculator is found, how often a failed file is tried again, every
 // fixed pause of the worker's loop, and the delay from "Done" to the end of
-// the program. The worker applies them (the window only the last one);
-// nothing else spells them.
+// the program. The worker, the ledger and the rule after each pass apply
+// them, the window only the last one. The suites spell some of them again on
+// purpose, so that a changed number shows in a failing check.
 #pragma once
 
 #include <cstdint>

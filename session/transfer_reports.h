@@ -1,5 +1,6 @@
-// Where the transfer engine's two reports go while a file is being sent: the
-// progress and the message (the file's path). The dialog (ui/) implements this
+// Where the transfer engine's reports go while a file is being sent: the
+// progress, the message (the file's path) and each calculator's own
+// percentage. The dialog (ui/) implements this
 // and registers itself in gTransferReports when it is constructed, before the
 // worker starts; the worker's callbacks reach the window only through it, so
 // the session never depends on the window above it.

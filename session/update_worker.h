@@ -146,7 +146,8 @@ private:
     std::deque<std::function<void()>> calls_; // under callsLock_
     bool stopLoop_ = false;                    // under callsLock_: requestStop()
 
-    // Read by the window; written on the worker's thread only.
+    // Read by the window. Written on the worker's thread, except
+    // endRequested, which requestEndOfSession() sets from the window's.
     std::atomic<bool> endRequested{false};    // requestEndOfSession(): seen at once, before any transport call
     std::atomic<bool> busy{false};
     std::atomic<std::int32_t> countdownMs{0}; // left before the first transfer; 0 when none runs

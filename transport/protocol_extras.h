@@ -10,8 +10,9 @@
 //  - the chunk transform (chainXorChunk): nothing sets chunkXorSeed, so every
 //    chunk goes out unchanged; test_transfer_engine sets a seed to check it.
 //  - reportLastError: the system's text for the last error is fetched and
-//    dropped, as there is no log and no window for it. Its only caller is a
-//    raw chunk that could not be written, and nothing of it can be observed.
+//    dropped: the engine has no log or window of its own. Its only caller is
+//    a raw chunk that could not be written; the error code itself reaches the
+//    session's log and window through CalculatorResult::systemError.
 //  - readCommandArea: the opening or closing read with a result that is always
 //    true. The updater calls openingRead and closingRead (command_channel.h)
 //    and has no result to ignore; test_command_channel and test_channel_loop
