@@ -52,7 +52,7 @@ const char *yesNo(bool ok)
 // its transfer check, the closing read, then another opening read and the end
 // of the session. (The updater's own runs send raw: data packets and the
 // transfer check are packet mode's, see transport/protocol_extras.h.)
-void converse(DiskHandle disk)
+void converse(platform::Handle disk)
 {
     openingRead(disk);
     std::printf("  opening read\n");
@@ -195,7 +195,7 @@ int main(int argc, char **argv)
         std::printf("found %d calculator%s\n", found, found == 1 ? "" : "s");
         for (int slot = 0; slot < found; ++slot) {
             std::printf("calculator %d: %s\n", slot + 1, platform::toUtf8(devicePaths[slot]).c_str());
-            DiskHandle disk = platform::activeDiskSystem().openDisk(devicePaths[slot]);
+            platform::Handle disk = platform::activeDiskSystem().openDisk(devicePaths[slot]);
             if (disk == platform::kInvalidHandle) {
                 std::printf("  could not be opened: %s\n",
                             platform::toUtf8(platform::errorText(platform::lastError())).c_str());

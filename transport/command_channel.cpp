@@ -24,13 +24,13 @@ void fillHeader(Block &block, std::uint32_t code)
 // A block counts as sent, and a reply as received, only when every byte moved:
 // a read that succeeds with nothing moved (at the end of a device) brings no
 // answer from the calculator.
-bool writeAll(DiskHandle disk, const void *data, std::uint32_t length)
+bool writeAll(platform::Handle disk, const void *data, std::uint32_t length)
 {
     std::uint32_t moved = 0;
     return disk->write(data, length, &moved) && moved == length;
 }
 
-bool readAll(DiskHandle disk, void *data, std::uint32_t length)
+bool readAll(platform::Handle disk, void *data, std::uint32_t length)
 {
     std::uint32_t moved = 0;
     return disk->read(data, length, &moved) && moved == length;
@@ -39,28 +39,27 @@ bool readAll(DiskHandle disk, void *data, std::uint32_t length)
 // The position of the handle, to be put back after a command; -1 when it
 // cannot be had. A command is not sent then: it would leave the handle at the
 // command area with no way back to where the caller's data stream stands.
-std::int64_t rememberPosition(DiskHandle disk)
+std::int64_t rememberPosition(platform::Handle disk)
 {
-    return seekDisk(disk, 0, SeekFrom::Current);
+    return seekDisk(disk, 0, platform::SeekOrigin::Current);
 }
 
 // Puts the position back; false when it could not be.
-bool restorePosition(DiskHandle disk, std::int64_t saved)
+bool restorePosition(platform::Handle disk, std::int64_t saved)
 {
-    return seekDisk(disk, saved, SeekFrom::Begin) == saved;
+    return seekDisk(disk, saved, platform::SeekOrigin::Begin) == saved;
 }
 
 } // namespace
 
-std::int64_t seekDisk(DiskHandle disk, std::int64_t offset, SeekFrom origin)
+std::int64_t seekDisk(platform::Handle disk, std::int64_t offset, platform::SeekOrigin origin)
 {
     if (disk == platform::kInvalidHandle)
         return -1;
-    return disk->seek(offset, origin == SeekFrom::Begin ? platform::SeekOrigin::Begin
-                                                        : platform::SeekOrigin::Current);
+    return disk->seek(offset, origin);
 }
 
-bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blockLength,
+bool exchangeBlock(platform::Handle disk, const std::uint8_t *block, std::uint32_t blockLength,
                    std::uint8_t *reply, std::uint32_t replyLength)
 {
     // Whatever the reply buffer held before is never taken for an answer.
@@ -71,28 +70,28 @@ bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blo
     // A block or a read goes out only when the handle really is at the command
     // area: after a failed seek it would land on firmware data, or the "reply"
     // would be whatever data lies where the handle happens to be.
-    const bool wrote = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
+    const bool wrote = seekDisk(disk, kCommandOffset, platform::SeekOrigin::Begin) == kCommandOffset &&
                        writeAll(disk, block, blockLength);
     // The reply is read even after a failed write, as the calculator may still
     // have taken the block.
-    const bool read = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
+    const bool read = seekDisk(disk, kCommandOffset, platform::SeekOrigin::Begin) == kCommandOffset &&
                       readAll(disk, reply, replyLength);
     const bool restored = restorePosition(disk, saved);
     return wrote && read && restored;
 }
 
-bool sendBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t length)
+bool sendBlock(platform::Handle disk, const std::uint8_t *block, std::uint32_t length)
 {
     const std::int64_t saved = rememberPosition(disk);
     if (saved < 0)
         return false;
-    const bool wrote = seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset &&
+    const bool wrote = seekDisk(disk, kCommandOffset, platform::SeekOrigin::Begin) == kCommandOffset &&
                        writeAll(disk, block, length);
     const bool restored = restorePosition(disk, saved);
     return wrote && restored;
 }
 
-bool sendCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument)
+bool sendCommand(platform::Handle disk, std::uint32_t code, std::uint32_t argument)
 {
     Block block;
     fillHeader(block, code);
@@ -100,7 +99,7 @@ bool sendCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument)
     return sendBlock(disk, block.bytes, kCommandBlockSize);
 }
 
-bool queryCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument,
+bool queryCommand(platform::Handle disk, std::uint32_t code, std::uint32_t argument,
                   std::uint32_t *replyCode, std::uint32_t *replyValue)
 {
     Block block;
@@ -114,12 +113,12 @@ bool queryCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument,
     return exchanged;
 }
 
-bool sendEndSession(DiskHandle disk)
+bool sendEndSession(platform::Handle disk)
 {
     return sendCommand(disk, kCmdEndSession, 0);
 }
 
-bool sendProgress(DiskHandle disk, std::uint32_t percent)
+bool sendProgress(platform::Handle disk, std::uint32_t percent)
 {
     for (int attempt = 0; attempt < kProgressAttempts; ++attempt) {
         std::uint32_t code = 0, value = 0;
@@ -130,7 +129,7 @@ bool sendProgress(DiskHandle disk, std::uint32_t percent)
     return false;
 }
 
-bool checkTransfer(DiskHandle disk, std::int64_t totalLength)
+bool checkTransfer(platform::Handle disk, std::int64_t totalLength)
 {
     const auto expected = static_cast<std::uint32_t>(totalLength);
     std::uint32_t code = 0, value = 0;
@@ -138,7 +137,7 @@ bool checkTransfer(DiskHandle disk, std::int64_t totalLength)
            code == (kReplyFlag | kCmdCheckTransfer) && value == expected;
 }
 
-bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t length,
+bool sendDataPackets(platform::Handle disk, const std::uint8_t *data, std::uint32_t length,
                      std::int64_t startOffset)
 {
     Block block;
@@ -164,24 +163,24 @@ namespace {
 
 // `length` bytes read at the command offset into a scratch buffer and
 // dropped. Nothing comes of a failure: no buffer, no seek or no read.
-void readAndDrop(DiskHandle disk, std::uint32_t length)
+void readAndDrop(platform::Handle disk, std::uint32_t length)
 {
     void *scratch = platform::allocAligned(kScratchSize);
     if (scratch == nullptr)
         return;
-    if (seekDisk(disk, kCommandOffset, SeekFrom::Begin) == kCommandOffset)
+    if (seekDisk(disk, kCommandOffset, platform::SeekOrigin::Begin) == kCommandOffset)
         readAll(disk, scratch, length);
     platform::freeAligned(scratch);
 }
 
 } // namespace
 
-void openingRead(DiskHandle disk)
+void openingRead(platform::Handle disk)
 {
     readAndDrop(disk, kOpeningReadLength);
 }
 
-void closingRead(DiskHandle disk)
+void closingRead(platform::Handle disk)
 {
     readAndDrop(disk, kClosingReadLength);
 }

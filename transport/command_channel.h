@@ -10,8 +10,6 @@
 
 #include <cstdint>
 
-using DiskHandle = platform::Handle;
-
 constexpr std::int64_t kCommandOffset = 87040;        // sector 170 of 512-byte sectors
 constexpr std::uint32_t kCommandBlockSize = 512;      // every block and every reply
 constexpr std::uint32_t kCommandMagic = 0xAA5555AAu;  // first field of a block
@@ -39,10 +37,8 @@ constexpr std::uint32_t kReplyValueAt = 16;
 
 constexpr int kProgressAttempts = 6;
 
-enum class SeekFrom { Begin, Current };
-
 // Moves the handle's position; the new absolute position, or -1 on an error.
-std::int64_t seekDisk(DiskHandle disk, std::int64_t offset, SeekFrom origin);
+std::int64_t seekDisk(platform::Handle disk, std::int64_t offset, platform::SeekOrigin origin);
 
 // Writes `block` at the command offset, reads `replyLength` bytes back from
 // there into `reply`, and puts the position back where it was. True only if
@@ -51,39 +47,39 @@ std::int64_t seekDisk(DiskHandle disk, std::int64_t offset, SeekFrom origin);
 // than the command area; `reply` is zeroed first, so it holds nothing that
 // did not come from the calculator. When the position cannot be had, nothing
 // is sent and the result is false.
-bool exchangeBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t blockLength,
+bool exchangeBlock(platform::Handle disk, const std::uint8_t *block, std::uint32_t blockLength,
                    std::uint8_t *reply, std::uint32_t replyLength);
 
 // Writes `block` at the command offset and restores the position; no reply.
 // True only if the whole block went out and the position is back; nothing is
 // sent when the position cannot be had.
-bool sendBlock(DiskHandle disk, const std::uint8_t *block, std::uint32_t length);
+bool sendBlock(platform::Handle disk, const std::uint8_t *block, std::uint32_t length);
 
 // A command block (magic, tag, 512, code, argument) sent without reading a reply.
-bool sendCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument);
+bool sendCommand(platform::Handle disk, std::uint32_t code, std::uint32_t argument);
 
 // A command block exchanged for a reply; replyCode and replyValue (the reply's
 // fields at 12 and 16) mean something only when the result is true.
-bool queryCommand(DiskHandle disk, std::uint32_t code, std::uint32_t argument,
+bool queryCommand(platform::Handle disk, std::uint32_t code, std::uint32_t argument,
                   std::uint32_t *replyCode, std::uint32_t *replyValue);
 
 // The end-of-session command: one block, nothing read.
-bool sendEndSession(DiskHandle disk);
+bool sendEndSession(platform::Handle disk);
 
 // Reports `percent` done; up to 6 attempts back to back. True at the first
 // reply carrying the progress reply code.
-bool sendProgress(DiskHandle disk, std::uint32_t percent);
+bool sendProgress(platform::Handle disk, std::uint32_t percent);
 
 // The transfer check and the data packets: the updater sends them only in
 // packet mode, which its own runs never use (protocol_extras.h).
 
 // Asks the calculator to confirm `totalLength` bytes (low 32 bits); no retry.
-bool checkTransfer(DiskHandle disk, std::int64_t totalLength);
+bool checkTransfer(platform::Handle disk, std::int64_t totalLength);
 
 // Sends `length` bytes as data packets of up to 256 bytes; `startOffset` is the
 // position of data[0] within the firmware file. Stops at the first refusal.
 // An empty piece of data sends nothing and succeeds: nothing was refused.
-bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t length,
+bool sendDataPackets(platform::Handle disk, const std::uint8_t *data, std::uint32_t length,
                      std::int64_t startOffset);
 
 // The opening read (15360 bytes) and the closing read (15872 bytes) at the
@@ -92,5 +88,5 @@ bool sendDataPackets(DiskHandle disk, const std::uint8_t *data, std::uint32_t le
 // report of a successful transfer. What is read is dropped, a failure has no
 // consequence, and the position is not put back. (readCommandArea, in
 // protocol_extras.h, is either read with a result that is always true.)
-void openingRead(DiskHandle disk);
-void closingRead(DiskHandle disk);
+void openingRead(platform::Handle disk);
+void closingRead(platform::Handle disk);

@@ -6,24 +6,22 @@
 
 #include <string>
 
-std::uint32_t chunkXorSeed = 0;
-
-std::int32_t packetModeSendChunk(DiskHandle disk, const std::uint8_t *chunk, std::uint32_t length,
+std::int32_t packetModeSendChunk(platform::Handle disk, const std::uint8_t *chunk, std::uint32_t length,
                                  std::int64_t fileOffset)
 {
     return sendDataPackets(disk, chunk, length, fileOffset) ? kTransferOk : kPacketRefused;
 }
 
-std::int32_t packetModeCheckTransfer(DiskHandle disk, std::int64_t length)
+std::int32_t packetModeCheckTransfer(platform::Handle disk, std::int64_t length)
 {
     return checkTransfer(disk, length) ? kTransferOk : kTransferCheckFailed;
 }
 
-void chainXorChunk(std::uint8_t *buffer, std::uint32_t length)
+void chainXorChunk(std::uint8_t *buffer, std::uint32_t length, std::uint32_t seed)
 {
-    if (chunkXorSeed == 0)
+    if (seed == 0)
         return;
-    auto running = static_cast<std::uint8_t>(chunkXorSeed);
+    auto running = static_cast<std::uint8_t>(seed);
     for (std::uint32_t i = 0; i < length; ++i) {
         const std::uint8_t original = buffer[i];
         buffer[i] = static_cast<std::uint8_t>(original ^ running);
@@ -38,7 +36,7 @@ void reportLastError(const char16_t *label)
     (void)text;
 }
 
-bool readCommandArea(DiskHandle disk, bool closing)
+bool readCommandArea(platform::Handle disk, bool closing)
 {
     if (closing)
         closingRead(disk);

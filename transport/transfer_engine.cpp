@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-DiskHandle deviceHandles[kMaxDevices] = {};
+platform::Handle deviceHandles[kMaxDevices] = {};
 std::uint32_t deviceOpenErrors[kMaxDevices] = {};
 std::int32_t deviceCount = 0;
 ProgressCallback progressCallback = nullptr;
@@ -46,9 +46,9 @@ void copyText(char16_t *to, int capacity, const char16_t *from)
 
 // Puts the handle at `offset`. A failed seek gives -1, so a position below 0
 // could never be told from a failure: it counts as one.
-bool seekTo(DiskHandle handle, std::int64_t offset)
+bool seekTo(platform::Handle handle, std::int64_t offset)
 {
-    return offset >= 0 && seekDisk(handle, offset, SeekFrom::Begin) == offset;
+    return offset >= 0 && seekDisk(handle, offset, platform::SeekOrigin::Begin) == offset;
 }
 
 void reportJobProgress(const TransferJob *job, std::int32_t percent)
@@ -98,7 +98,7 @@ void leaveProgress(RunProgress &run, int leaving)
 // the calculator settle, abandon() flushes the disk first.
 class ThreadHoldings {
 public:
-    explicit ThreadHoldings(DiskHandle disk) : disk_(disk) {}
+    explicit ThreadHoldings(platform::Handle disk) : disk_(disk) {}
     ~ThreadHoldings()
     {
         platform::closeHandle(firmware);
@@ -124,17 +124,17 @@ public:
     }
 
     std::uint8_t *buffer = nullptr;                 // kChunkSize bytes, sector aligned
-    DiskHandle firmware = platform::kInvalidHandle; // the firmware file
+    platform::Handle firmware = platform::kInvalidHandle; // the firmware file
 
 private:
-    DiskHandle disk_;
+    platform::Handle disk_;
 };
 
 // One chunk onto the disk at `position`: up to 7 seek-and-write attempts. An
 // unbuffered disk takes whole sectors only, so a last chunk that ends inside a
 // sector goes out with that sector padded with zeros; nothing is written past
 // the sector that holds the chunk's last byte.
-bool writeChunk(DiskHandle disk, std::int64_t position, std::uint8_t *buffer, std::uint32_t n)
+bool writeChunk(platform::Handle disk, std::int64_t position, std::uint8_t *buffer, std::uint32_t n)
 {
     const std::uint32_t padded = (n + kSectorSize - 1) / kSectorSize * kSectorSize;
     std::memset(buffer + n, 0, padded - n);
@@ -162,7 +162,7 @@ std::int32_t transferThread(const TransferJob *job)
     if (messageCallback != nullptr)
         messageCallback(text);
 
-    DiskHandle disk = job->disk;
+    platform::Handle disk = job->disk;
     ThreadHoldings hold(disk);
     hold.buffer = static_cast<std::uint8_t *>(platform::allocAligned(kChunkSize));
     if (hold.buffer == nullptr)
@@ -187,7 +187,7 @@ std::int32_t transferThread(const TransferJob *job)
     // hold.abandon().
     platform::pauseMs(kSettlePauseMs);
     openingRead(disk);
-    std::int64_t writePosition = seekDisk(disk, job->diskOffset, SeekFrom::Begin);
+    std::int64_t writePosition = seekDisk(disk, job->diskOffset, platform::SeekOrigin::Begin);
     if (writePosition < 0)
         writePosition = job->diskOffset;
     sendProgress(disk, 0);
@@ -207,7 +207,6 @@ std::int32_t transferThread(const TransferJob *job)
             remaining > std::int64_t(kChunkSize) ? kChunkSize : static_cast<std::uint32_t>(remaining);
         std::uint32_t n = 0;
         const bool read = hold.firmware->read(buffer, asked, &n);
-        chainXorChunk(buffer, n); // no change: nothing in the updater sets its seed
         // A file that shrank since its size was taken ends the transfer: the
         // calculator must never be told it got bytes that were not sent.
         if (!read || n != asked)
@@ -387,7 +386,7 @@ namespace {
 // The file's size; false when the file cannot be opened or sized.
 bool querySourceSize(const char16_t *path, std::int64_t *size)
 {
-    DiskHandle firmware = platform::activeDiskSystem().openFile(path);
+    platform::Handle firmware = platform::activeDiskSystem().openFile(path);
     if (firmware == platform::kInvalidHandle)
         return false;
     *size = firmware->size();

@@ -27,7 +27,7 @@ constexpr int kMessageTextLength = 360;          // a transfer thread's own copy
 constexpr std::int32_t kRawMode = 0;
 
 // The device table (devicePaths, from device_discovery.h, belongs to it too).
-extern DiskHandle deviceHandles[kMaxDevices];
+extern platform::Handle deviceHandles[kMaxDevices];
 extern std::int32_t deviceCount;
 extern ProgressCallback progressCallback;
 extern MessageCallback messageCallback;
@@ -47,7 +47,7 @@ struct TransferRequest {
 struct RunProgress;
 
 struct TransferJob {
-    DiskHandle disk;             // the slot's handle, possibly kInvalidHandle
+    platform::Handle disk;             // the slot's handle, possibly kInvalidHandle
     std::int64_t diskOffset;     // from the request
     std::int64_t sourceOffset;   // from the request
     std::int64_t length;         // from the request

@@ -32,17 +32,17 @@ struct AlignedBuffer {
 struct HandleCloser {
     void operator()(File *handle) const { closeHandle(handle); }
 };
-using DiskHandle = std::unique_ptr<File, HandleCloser>;
+using OwnedDisk = std::unique_ptr<File, HandleCloser>;
 
 // Discovers the calculator and opens it; null when either step fails.
-DiskHandle openCalculator(PosixDiskSystem &disks)
+OwnedDisk openCalculator(PosixDiskSystem &disks)
 {
     std::u16string found;
     disks.enumerateDiskInterfaces([&](const char16_t *path) {
         found = path;
         return false;
     });
-    return DiskHandle(found.empty() ? kInvalidHandle : disks.openDisk(found.c_str()));
+    return OwnedDisk(found.empty() ? kInvalidHandle : disks.openDisk(found.c_str()));
 }
 
 } // namespace
@@ -77,7 +77,7 @@ void TestPlatformLoop::calculatorIsDiscoveredAndWrittenRaw()
     QCOMPARE(paths, QStringList{expected});
     QVERIFY(calculator.expectedDevicePath() == expected.toStdU16String());
 
-    DiskHandle disk = openCalculator(disks);
+    OwnedDisk disk = openCalculator(disks);
     QVERIFY2(disk != nullptr, qPrintable(QString::fromStdU16String(errorText(lastError()))));
     QCOMPARE(disk->size(), kImageBytes);
 
@@ -147,7 +147,7 @@ void TestPlatformLoop::changedCalculatorIsNotOpened()
         QVERIFY(tree.writeFile(tree.blockDir(calculator.blockName()) + "/dev", other + "\n"));
     }
     setLastError(0);
-    DiskHandle disk(disks.openDisk(path.c_str()));
+    OwnedDisk disk(disks.openDisk(path.c_str()));
     QVERIFY(disk == nullptr);
     QCOMPARE(lastError(), std::uint32_t(error));
 }
@@ -193,7 +193,7 @@ void TestPlatformLoop::unalignedTransfersAreRefused()
     }
     const QByteArray before = calculator.imageBytes();
     PosixDiskSystem disks(calculator.sysfsRoot(), calculator.devRoot());
-    DiskHandle disk = openCalculator(disks);
+    OwnedDisk disk = openCalculator(disks);
     QVERIFY(disk != nullptr);
 
     AlignedBuffer buffer(8192);

@@ -28,12 +28,12 @@ private slots:
 
         QCOMPARE(findCalculatorDisks(devicePaths, u"XQ", u"Tavix update", kMaxDevices), 1);
         QCOMPARE(std::u16string(devicePaths[0]), calculator.expectedDevicePath());
-        DiskHandle disk = platform::activeDiskSystem().openDisk(devicePaths[0]);
+        platform::Handle disk = platform::activeDiskSystem().openDisk(devicePaths[0]);
         QVERIFY(disk != platform::kInvalidHandle);
 
         QVERIFY(readCommandArea(disk, false));
         const std::int64_t dataAt = 0x40000;
-        QCOMPARE(seekDisk(disk, dataAt, SeekFrom::Begin), dataAt);
+        QCOMPARE(seekDisk(disk, dataAt, platform::SeekOrigin::Begin), dataAt);
 
         // The block goes to the device and comes back unchanged: no reply flag.
         std::uint32_t code = 0, value = 0;
@@ -41,7 +41,7 @@ private slots:
         QCOMPARE(code, kCmdProgress);
         QCOMPARE(value, 40u);
         QVERIFY(!sendProgress(disk, 41));
-        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), dataAt);
+        QCOMPARE(seekDisk(disk, 0, platform::SeekOrigin::Current), dataAt);
 
         // A raw chunk at the remembered position.
         auto *chunk = static_cast<std::uint8_t *>(platform::allocAligned(16384));

@@ -36,7 +36,7 @@ class TestCommandChannel : public QObject {
     std::unique_ptr<emulator::EmulatedDiskSystem> disks;
     std::unique_ptr<testsupport::RecordingDiskSystem> recorder;
     std::shared_ptr<emulator::Calculator> calculator;
-    DiskHandle disk = platform::kInvalidHandle;
+    platform::Handle disk = platform::kInvalidHandle;
 
     // Command writes and reply reads at the command area, in order.
     std::vector<DiskOp> commandWrites() const
@@ -266,13 +266,13 @@ private slots:
         QFETCH(int, blocksWritten);
         QFETCH(int, repliesRead);
         QFETCH(qint64, after);
-        QCOMPARE(seekDisk(disk, position, SeekFrom::Begin), position);
+        QCOMPARE(seekDisk(disk, position, platform::SeekOrigin::Begin), position);
         recorder->clear();
         disks->resetCallCounter(std::uint64_t(failingCall), false);
         std::uint32_t code = 0, value = 0;
         const bool ok = reply ? queryCommand(disk, kCmdProgress, 1, &code, &value) : sendEndSession(disk);
         QCOMPARE(ok, failingCall == 0);
-        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), after);
+        QCOMPARE(seekDisk(disk, 0, platform::SeekOrigin::Current), after);
         int writes = 0, reads = 0;
         for (const DiskOp &op : recorder->ops()) {
             writes += op.kind == DiskOp::Write;
@@ -302,7 +302,7 @@ private slots:
         QCOMPARE(recorder->transfers(DiskOp::Read, kCommandOffset, length).size(), std::size_t(1));
         QCOMPARE(traceOf(*calculator), QStringList{event});
         // The position is left after the read, not restored.
-        QCOMPARE(seekDisk(disk, 0, SeekFrom::Current), kCommandOffset + length);
+        QCOMPARE(seekDisk(disk, 0, platform::SeekOrigin::Current), kCommandOffset + length);
     }
 
     void commandsOnAGoneCalculatorFail()
@@ -314,7 +314,7 @@ private slots:
         calculator->setFaults(faults);
         alignas(4096) static std::uint8_t sector[512] = {};
         std::uint32_t moved = 0;
-        QVERIFY(seekDisk(disk, 0, SeekFrom::Begin) == 0);
+        QVERIFY(seekDisk(disk, 0, platform::SeekOrigin::Begin) == 0);
         QVERIFY(disk->write(sector, 512, &moved));
         QVERIFY(!sendProgress(disk, 50));
         QVERIFY(!checkTransfer(disk, 0));

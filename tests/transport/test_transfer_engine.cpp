@@ -266,7 +266,7 @@ private slots:
         // What follows the file's last sector on the disk must survive.
         const std::int64_t after = kDiskOffset + written;
         {
-            DiskHandle disk = disks->openDisk(calculators[0]->devicePath().c_str());
+            platform::Handle disk = disks->openDisk(calculators[0]->devicePath().c_str());
             void *marks = platform::allocAligned(1024);
             std::memset(marks, 0xEE, 1024);
             std::uint32_t moved = 0;
@@ -853,11 +853,9 @@ private slots:
     void chunkTransform()
     {
         std::uint8_t bytes[] = {0x10, 0x20, 0x30};
-        chainXorChunk(bytes, 3); // seed 0: unchanged
+        chainXorChunk(bytes, 3, 0); // seed 0: unchanged
         QCOMPARE(QByteArray(reinterpret_cast<char *>(bytes), 3).toHex(), QByteArray("102030"));
-        chunkXorSeed = 0x1FF;
-        chainXorChunk(bytes, 3);
-        chunkXorSeed = 0;
+        chainXorChunk(bytes, 3, 0x1FF);
         // Each byte XOR the previous original byte, the first with the seed's low byte.
         QCOMPARE(QByteArray(reinterpret_cast<char *>(bytes), 3).toHex(), QByteArray("ef3010"));
     }
