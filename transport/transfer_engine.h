@@ -72,23 +72,6 @@ struct TransferReport {
     std::vector<CalculatorResult> calculators;  // `count` of them, in discovery order
 };
 
-// Whether the calculator with this identity is sent the file of a run.
-using CalculatorFilter = bool (*)(const char16_t *identity, void *context);
-
-// As below, for the calculators that `filter` lets through (all of them when
-// it is null), the first 16 of them when more are let through (the others
-// are reported as left out). The filter is asked once per calculator found, on the calling
-// thread, before any disk is opened. A calculator left out is neither opened
-// nor sent anything, gets no thread and no message, and takes no part in the
-// run's result or progress; a run that leaves every calculator out sends
-// nothing, calls no callback and gives 0. `report` (may be null) receives
-// every calculator found, with its identity and its own result, whatever the
-// outcome.
-std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
-                                 const char16_t *sourcePath, std::int64_t diskOffset,
-                                 ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
-                                 void *filterContext, TransferReport *report);
-
 // Sends the file at `sourcePath` to every calculator found, at `diskOffset`.
 // A path that does not fit the request (260 units with its terminator) is
 // refused with 105 before anything else happens.

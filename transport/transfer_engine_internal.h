@@ -26,6 +26,23 @@ constexpr int kMessageTextLength = 360;          // a transfer thread's own copy
 // the disk offset. Any other mode is packet mode (protocol_extras.h).
 constexpr std::int32_t kRawMode = 0;
 
+// Whether the calculator with this identity is sent the file of a run.
+using CalculatorFilter = bool (*)(const char16_t *identity, void *context);
+
+// As runFirmwareTransfer in transfer_engine.h, for the calculators that `filter` lets through (all of them when
+// it is null), the first 16 of them when more are let through (the others
+// are reported as left out). The filter is asked once per calculator found, on the calling
+// thread, before any disk is opened. A calculator left out is neither opened
+// nor sent anything, gets no thread and no message, and takes no part in the
+// run's result or progress; a run that leaves every calculator out sends
+// nothing, calls no callback and gives 0. `report` (may be null) receives
+// every calculator found, with its identity and its own result, whatever the
+// outcome.
+std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
+                                 const char16_t *sourcePath, std::int64_t diskOffset,
+                                 ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
+                                 void *filterContext, TransferReport *report);
+
 // The device table (devicePaths, from device_discovery.h, belongs to it too).
 extern platform::Handle deviceHandles[kMaxDevices];
 extern std::int32_t deviceCount;
