@@ -94,7 +94,7 @@ void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uin
             if (!matched[e] && entries_[e].serial == serials[i]) {
                 matched[e] = true;
                 entryOf[i] = int(e);
-                entries_[e].held = 0;
+                entries_[e].heldMask = 0;
                 break;
             }
     }
@@ -164,7 +164,7 @@ void CalculatorLedger::joinAfterGivenUp(Calculator &joined)
 int CalculatorLedger::firstMissing(int entry) const
 {
     for (int file = 0; file < fileCount_; ++file)
-        if ((at(entry).held & (std::uint32_t(1) << file)) == 0)
+        if ((at(entry).heldMask & (std::uint32_t(1) << file)) == 0)
             return file;
     return -1;
 }
@@ -178,7 +178,7 @@ int CalculatorLedger::heldCount(int entry) const
 {
     int held = 0;
     for (int file = 0; file < fileCount_; ++file)
-        held += (at(entry).held >> file) & 1;
+        held += (at(entry).heldMask >> file) & 1;
     return held;
 }
 
@@ -238,7 +238,7 @@ void CalculatorLedger::fail(int entry, std::int32_t code, std::uint32_t systemEr
     }
 }
 
-CalculatorLedger::Outcome CalculatorLedger::settle(const Run &run, const std::vector<std::int32_t> &results,
+CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std::vector<std::int32_t> &results,
                                                    std::uint64_t nowMs, const std::vector<std::uint32_t> &systemErrors)
 {
     Outcome outcome;
@@ -255,14 +255,14 @@ CalculatorLedger::Outcome CalculatorLedger::settle(const Run &run, const std::ve
         calculator.sent = true;
         calculator.lastSentMs = nowMs;
         if (results[k] == kTransferOk) {
-            calculator.held |= bit;
+            calculator.heldMask |= bit;
             calculator.failures = 0;
             calculator.lastCode = 0;
             calculator.lastSystemError = 0;
             calculator.dueMs = nowMs;
         } else {
             // Part of the file may have been written: it is not held.
-            calculator.held &= ~bit;
+            calculator.heldMask &= ~bit;
             fail(e, results[k], k < systemErrors.size() ? systemErrors[k] : 0, nowMs, outcome);
         }
     }

@@ -28,7 +28,7 @@ public:
         std::u16string serial;     // calculatorIdentity() of its device path
         std::u16string instance;   // calculatorInstance() of its last device path
         std::u16string path;       // its last device path
-        std::uint32_t held = 0;    // bit f: holds file f completely
+        std::uint32_t heldMask = 0; // bit f: holds file f completely
         int failures = 0;          // failed attempts of the first file it lacks
         std::uint64_t dueMs = 0;   // that file may go to it from then on
         bool present = false;      // attached at the last discovery
@@ -63,7 +63,7 @@ public:
     // A calculator that lacks files, and how many of them.
     struct Missing {
         std::u16string identity;
-        int missing;
+        int lackingFiles;
     };
 
     static constexpr int kGroupSize = 16;  // the transfer engine's device table
@@ -101,7 +101,7 @@ public:
     // the session when it has met nobody yet. A calculator whose failures
     // pass the retries is given up.
     // `systemErrors` (may be shorter) has the system error behind each result.
-    Outcome settle(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs,
+    Outcome recordRun(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs,
                    const std::vector<std::uint32_t> &systemErrors = {});
 
     // The release itself is refused (`code`): every calculator is given up
@@ -134,7 +134,7 @@ private:
     void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
     bool lacking(const Calculator &calculator) const
     {
-        return refused_ || (calculator.held & allFiles()) != allFiles();
+        return refused_ || (calculator.heldMask & allFiles()) != allFiles();
     }
 
     std::vector<Calculator> entries_;

@@ -34,7 +34,7 @@ struct NextStep {
 };
 Q_DECLARE_METATYPE(NextStep)
 
-// Decides after `ledger` has settled a pass (with `outcome`) at `nowMs`;
+// Decides after `ledger` has recorded a pass (with `outcome`) at `nowMs`;
 // `preferFile` is the file whose later groups go on (see nextRun).
 NextStep decideNextStep(const CalculatorLedger &ledger, const CalculatorLedger::Outcome &outcome,
                         std::uint64_t nowMs, int preferFile = -1);

@@ -211,7 +211,7 @@ QVector<CalculatorView> CUpdateWorker::calculatorRows() const
     return rows_;
 }
 
-qint64 CUpdateWorker::currentDiskOffset() const
+qint64 CUpdateWorker::nextFileDiskOffset() const
 {
     return nextDiskOffset.load();
 }
@@ -429,7 +429,7 @@ void CUpdateWorker::transfer()
     bool allUpdated = false;
     if (changed.isEmpty()) {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        outcome = ledger_.settle(run, results, now, systemErrors);
+        outcome = ledger_.recordRun(run, results, now, systemErrors);
         allUpdated = ledger_.allUpdated();
     }
     // "Done" only over the bytes the person chose: they are read again.

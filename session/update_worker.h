@@ -96,7 +96,7 @@ public:
     CalculatorLedger ledger() const;           // a copy
     QVector<CalculatorView> calculatorRows() const; // a copy of the last rows sent
     QString refusingFile() const;             // the release file whose change refused the release (120); empty: none
-    qint64 currentDiskOffset() const;          // of the file that goes out next
+    qint64 nextFileDiskOffset() const;          // of the file that goes out next
 
 signals:
     void foundDevice();

@@ -668,7 +668,7 @@ void CCalcFWUpdateMSDialog::showNotUpdated()
     for (const CalculatorLedger::Missing &missing : ledger.notUpdated())
         calculators << text(kTextMissingFiles)
                            .arg(QString::fromStdU16String(missing.identity))
-                           .arg(missing.missing)
+                           .arg(missing.lackingFiles)
                            .arg(ledger.fileCount());
     if (calculators.isEmpty())
         return;

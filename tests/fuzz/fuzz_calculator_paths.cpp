@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             results.push_back(input.ConsumeBool() ? 0 : 112);
         }
         now += input.ConsumeIntegralInRange<std::uint64_t>(0, 10000);
-        const NextStep next = decideNextStep(ledger, ledger.settle(run, results, now), now);
+        const NextStep next = decideNextStep(ledger, ledger.recordRun(run, results, now), now);
         if (next.kind == NextStep::Done)
             for (int e = 0; e < ledger.size(); ++e)
                 check(ledger.holdsRelease(e));

@@ -171,7 +171,7 @@ private slots:
                         unit.lastFailureMs = now;
                     }
                 }
-                const CalculatorLedger::Outcome outcome = ledger.settle(run, results, now);
+                const CalculatorLedger::Outcome outcome = ledger.recordRun(run, results, now);
                 prefer = run.waiting > 0 ? run.file : -1;
                 const NextStep next = decideNextStep(ledger, outcome, now, prefer);
 

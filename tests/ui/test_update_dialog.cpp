@@ -840,7 +840,7 @@ private slots:
         QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
         QCOMPARE(lines("file").last(), QDir::toNativeSeparators(chosen + "/tavix_app.dat"));
-        QTRY_COMPARE(dialog->worker->currentDiskOffset(), 0x500000); // the worker takes the release at its next pass
+        QTRY_COMPARE(dialog->worker->nextFileDiskOffset(), 0x500000); // the worker takes the release at its next pass
         QVERIFY(waitFor("status: Done"));
         QVERIFY(lines("button").contains("Start - 2"));
         // Current names, same roles: the same bytes at the same offsets.
