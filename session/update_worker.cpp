@@ -466,7 +466,7 @@ void CUpdateWorker::transfer()
         awake_.reset();
         break;
     }
-    emit updaterRan(next.result, next);
+    emit updaterRan(next);
     emit downloadInactive();
     platform::pauseMs(kAfterTransferPauseMs);
 }

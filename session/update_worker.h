@@ -104,9 +104,9 @@ signals:
     void downloadActive();
     void downloadInactive();
     void waitingTicks(int ticks);
-    // After every transfer: its result for the session, and what the worker
-    // does next.
-    void updaterRan(int result, NextStep next);
+    // After every transfer: its result for the session (next.result), and
+    // what the worker does next.
+    void updaterRan(NextStep next);
     // An exception ended the session's passes (lastResult is then -2); no
     // transfer runs any more, and the session waits for its end.
     void loopFailed(int result);

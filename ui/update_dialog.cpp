@@ -854,8 +854,9 @@ void CCalcFWUpdateMSDialog::onUpdateMessage(const QString &message)
     setFileText(shownPath(message));
 }
 
-void CCalcFWUpdateMSDialog::onUpdaterRan(int result, NextStep next)
+void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
 {
+    const std::int32_t result = next.result;
     // A transfer that was starting as the user aborted reports after the end.
     if (sessionOver)
         return;

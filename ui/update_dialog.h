@@ -153,7 +153,7 @@ protected:
 
 private slots:
     void onCancel();
-    void onUpdaterRan(int result, NextStep next);
+    void onUpdaterRan(NextStep next);
     void onUpdateMessage(const QString &message);
     void onUpdateProgress(int percent);
     void onFoundDevice();

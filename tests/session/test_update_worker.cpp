@@ -119,8 +119,9 @@ public:
     }
     void onDownloadInactive() { record("downloadInactive"); }
     void onWaitingTicks(int ticks) { record(QString("waitingTicks(%1)").arg(ticks)); }
-    void onUpdaterRan(int result, NextStep next)
+    void onUpdaterRan(NextStep next)
     {
+        const int result = next.result;
         record(QString("updaterRan(%1)").arg(result));
         if (onResult)
             onResult();

@@ -448,8 +448,8 @@ private slots:
         int checked = 0;
         open(releaseFolder);
         QObject scope; // the lambdas below use this function's locals: they go with it
-        connect(dialog->worker.get(), &CUpdateWorker::updaterRan, &scope, [&](int result) {
-            if (result != 0 || checked != 0)
+        connect(dialog->worker.get(), &CUpdateWorker::updaterRan, &scope, [&](const NextStep &next) {
+            if (next.result != 0 || checked != 0)
                 return;
             checked = 1;
             // Hold the GUI thread until the worker is sending the next file.
