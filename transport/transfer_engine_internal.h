@@ -50,7 +50,8 @@ extern ProgressCallback progressCallback;
 extern MessageCallback messageCallback;
 
 struct TransferRequest {
-    std::uint32_t kind;                      // 0, 1 or 2; 3 and above are refused (106)
+    std::uint32_t kind;                      // the protocol's request kind: 0, 1 and 2 run the same
+                                             // transfer (the updater sends 0); 3 and above are refused (106)
     std::int64_t diskOffset;                 // where the file's first byte goes on the disk
     std::int64_t sourceOffset;               // where reading starts in the file
     std::int64_t length;                     // bytes to send
