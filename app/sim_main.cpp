@@ -75,7 +75,7 @@ int main(int argc, char **argv)
                                  return;
                              // Queued: the person acts after the window has drawn the line.
                              QTimer::singleShot(0, dialog, [dialog] {
-                                 auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("cancelButton"));
+                                 auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("actionButton"));
                                  if (cancel != nullptr && cancel->isVisible())
                                      cancel->click();
                                  else

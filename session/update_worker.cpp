@@ -96,7 +96,7 @@ void CUpdateWorker::post(std::function<void()> call)
 void CUpdateWorker::beginRelease(std::shared_ptr<const CFixedRelease> release)
 {
     post([this, release] {
-        if (!sessionOpen_)
+        if (!endNotHandled_)
             openSession();
         else if (transferStarted.load())
             return; // never a new release under a running update
@@ -123,7 +123,7 @@ void CUpdateWorker::setLog(std::shared_ptr<CSessionLog> log)
 void CUpdateWorker::armCountdown()
 {
     post([this] {
-        if (!sessionOpen_ || countdownArmed_ || transferStarted.load())
+        if (!endNotHandled_ || countdownArmed_ || transferStarted.load())
             return;
         countdownArmed_ = true;
         countdownMs.store(kCountdownMs);
@@ -247,7 +247,7 @@ bool CUpdateWorker::applyCalls()
         {
             std::unique_lock<std::mutex> lock(callsLock_);
             // With no pass to run, the worker sleeps until the window calls.
-            callsPosted_.wait(lock, [this] { return stopLoop_ || !calls_.empty() || (sessionOpen_ && passesRun_); });
+            callsPosted_.wait(lock, [this] { return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_); });
             if (calls_.empty())
                 return !stopLoop_;
             call = std::move(calls_.front());
@@ -259,7 +259,7 @@ bool CUpdateWorker::applyCalls()
 
 void CUpdateWorker::openSession()
 {
-    sessionOpen_ = true;
+    endNotHandled_ = true;
     passesRun_ = true;
     countdownArmed_ = false;
     ticks_ = 0;
@@ -275,9 +275,9 @@ void CUpdateWorker::openSession()
 
 void CUpdateWorker::endSession()
 {
-    if (!sessionOpen_)
+    if (!endNotHandled_)
         return; // already told
-    sessionOpen_ = false;
+    endNotHandled_ = false;
     awake_.reset();
     const std::int32_t told = endUpdateSession(kVendor, kProduct);
     if (log_)

@@ -157,7 +157,7 @@ private:
     std::atomic<qint64> nextDiskOffset{0};    // the current file's disk offset
 
     // The worker's thread only.
-    bool sessionOpen_ = true;      // its end has not been handled yet
+    bool endNotHandled_ = true;    // the session's end (its command to the calculators) is still to come
     bool passesRun_ = true;        // the session's passes go on (not after an exception)
     bool countdownArmed_ = false;  // armCountdown() in this session
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4

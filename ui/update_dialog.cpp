@@ -233,12 +233,12 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     auto *buttonRow = new QHBoxLayout();
     auto *topRow = new QHBoxLayout();
 
-    cancelButton = new QPushButton(text(kTextCancel));
-    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    actionButton = new QPushButton(text(kTextCancel));
+    actionButton->setObjectName(QStringLiteral("actionButton"));
     // The dialog's default button: Enter presses it also when no control has
     // the focus, and never closes the window by itself. Space presses the
     // focused button.
-    cancelButton->setDefault(true);
+    actionButton->setDefault(true);
     browseButton = new QPushButton(folderIcon, text(kTextBrowse));
     browseButton->setObjectName(QStringLiteral("browseButton"));
     browseButton->hide();
@@ -255,8 +255,8 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     // The bar's value reaches a screen reader as its percentage.
     progressBar->setAccessibleName(text(kTextProgressCaption));
     progressBar->setAccessibleDescription(text(kTextProgressPurpose));
-    cancelButton->setAccessibleName(cancelButton->text());
-    cancelButton->setAccessibleDescription(text(kTextCancelPurpose));
+    actionButton->setAccessibleName(actionButton->text());
+    actionButton->setAccessibleDescription(text(kTextCancelPurpose));
 
     setWindowTitle(text(kTextWindowTitle));
     setWindowIcon(appIcon);
@@ -279,7 +279,7 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     mainLayout->addLayout(buttonRow);
     buttonRow->addStretch(0);
     buttonRow->addWidget(browseButton);
-    buttonRow->addWidget(cancelButton);
+    buttonRow->addWidget(actionButton);
 
     progressBar->show();
     progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
@@ -289,7 +289,7 @@ void CCalcFWUpdateMSDialog::buildWidgets()
 
 void CCalcFWUpdateMSDialog::connectSignals()
 {
-    connect(cancelButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onCancel);
+    connect(actionButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onActionButton);
     connect(this, &CCalcFWUpdateMSDialog::updateProgress, this, &CCalcFWUpdateMSDialog::onUpdateProgress);
     connect(this, &CCalcFWUpdateMSDialog::updateMessage, this, &CCalcFWUpdateMSDialog::onUpdateMessage);
     connect(worker.get(), &CUpdateWorker::foundDevice, this, &CCalcFWUpdateMSDialog::onFoundDevice);
@@ -334,27 +334,27 @@ void CCalcFWUpdateMSDialog::setInfo(const QString &value)
 
 void CCalcFWUpdateMSDialog::setButton(const QString &value, bool enabled)
 {
-    cancelButton->setText(value);
-    cancelButton->setEnabled(enabled);
+    actionButton->setText(value);
+    actionButton->setEnabled(enabled);
     // The name is the text as shown (the countdown too); the description
     // says what a press does now.
-    cancelButton->setAccessibleName(value);
-    cancelButton->setAccessibleDescription(
+    actionButton->setAccessibleName(value);
+    actionButton->setAccessibleDescription(
         text(!enabled ? kTextBusyPurpose : buttonStarts ? kTextStartPurpose : kTextCancelPurpose));
     echoButton();
 }
 
 void CCalcFWUpdateMSDialog::setButtonVisible(bool visible)
 {
-    cancelButton->setVisible(visible);
+    actionButton->setVisible(visible);
     echoButton();
 }
 
 void CCalcFWUpdateMSDialog::echoButton()
 {
     QString value = QStringLiteral("hidden");
-    if (!cancelButton->isHidden())
-        value = cancelButton->isEnabled() ? cancelButton->text() : cancelButton->text() + QStringLiteral(" (disabled)");
+    if (!actionButton->isHidden())
+        value = actionButton->isEnabled() ? actionButton->text() : actionButton->text() + QStringLiteral(" (disabled)");
     if (value == echoedButton)
         return;
     echoedButton = value;
@@ -587,7 +587,7 @@ void CCalcFWUpdateMSDialog::emitCalculatorProgress(int row, int percent)
 
 // --- slots -----------------------------------------------------------------------
 
-void CCalcFWUpdateMSDialog::onCancel()
+void CCalcFWUpdateMSDialog::onActionButton()
 {
     // An update under way is never aborted.
     if (worker->isBusy())

@@ -152,7 +152,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private slots:
-    void onCancel();
+    void onActionButton();
     void onUpdaterRan(NextStep next);
     void onUpdateMessage(const QString &message);
     void onUpdateProgress(int percent);
@@ -201,7 +201,7 @@ private:
     QIcon appIcon;    // the window icon: the calculator, 16, 64 and 128 pixels
     QIcon folderIcon; // the Browse button's icon, 16 and 32 pixels and their "@2x", from the "icons" folder
     QProgressBar *progressBar = nullptr;
-    QPushButton *cancelButton = nullptr;
+    QPushButton *actionButton = nullptr;
     QPushButton *browseButton = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure

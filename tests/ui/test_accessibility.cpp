@@ -71,7 +71,7 @@ private slots:
                 ++values;
                 QCOMPARE(items[2].node->valueInterface()->currentValue().toString(), line.mid(10));
             }
-            QAccessibleInterface *button = find(QAccessible::Button, "cancelButton");
+            QAccessibleInterface *button = find(QAccessible::Button, "actionButton");
             QVERIFY(button != nullptr);
             QCOMPARE(button->text(QAccessible::Name), qobject_cast<QPushButton *>(button->object())->text());
             if (line.startsWith("button: ") && buttonPurposes.value(buttonPurposes.size() - 1) != button->text(QAccessible::Description))
@@ -107,7 +107,7 @@ private slots:
         QFETCH(bool, toWindow);
         open(temp.filePath("release"));
         QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
-        auto *button = widget<QPushButton>("cancelButton");
+        auto *button = widget<QPushButton>("actionButton");
         button->clearFocus();
         QTest::keyClick(dialog.get(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), button);

@@ -99,8 +99,8 @@ private slots:
         dialog->resize(100, dialog->height());
         QVERIFY(dialog->width() >= 525);
         QVERIFY(widget<QLabel>("statusLabel")->text().isEmpty());
-        QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
-        QVERIFY(widget<QPushButton>("cancelButton")->isVisible());
+        QCOMPARE(widget<QPushButton>("actionButton")->text(), QString("Cancel"));
+        QVERIFY(widget<QPushButton>("actionButton")->isVisible());
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
         QVERIFY(widget<QProgressBar>("progressBar")->isVisible());
         QCOMPARE(widget<QProgressBar>("progressBar")->value(), -1); // empty
@@ -207,7 +207,7 @@ private slots:
         // The window stays, without buttons.
         QTest::qWait(int(platform::realDurationMs(4000)));
         QVERIFY(dialog->isVisible());
-        QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
+        QVERIFY(!widget<QPushButton>("actionButton")->isVisible());
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
         QVERIFY(!widget<QProgressBar>("progressBar")->isVisible());
         QCOMPARE(lines("status").last(), QString("Update failed (112)"));
@@ -327,7 +327,7 @@ private slots:
         QVERIFY(platform::nowMs() < 2300);
         // The click inside the application's own loop, as in the program:
         // the window closes, and with the last window the loop ends with 0.
-        QTimer::singleShot(0, widget<QPushButton>("cancelButton"), &QPushButton::click);
+        QTimer::singleShot(0, widget<QPushButton>("actionButton"), &QPushButton::click);
         QTimer stuck;
         stuck.setSingleShot(true);
         connect(&stuck, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
@@ -350,7 +350,7 @@ private slots:
         onShown = [&](const QString &line) {
             if (line == "button: Start - 3") {
                 pressedAt = platform::nowMs();
-                QTimer::singleShot(0, widget<QPushButton>("cancelButton"), &QPushButton::click);
+                QTimer::singleShot(0, widget<QPushButton>("actionButton"), &QPushButton::click);
             }
         };
         open(releaseFolder);
@@ -380,12 +380,12 @@ private slots:
         bool clickedDuringTransfer = false;
         onShown = [&](const QString &line) {
             if (line == "button: Start - 0")
-                QTimer::singleShot(0, widget<QPushButton>("cancelButton"), &QPushButton::click);
+                QTimer::singleShot(0, widget<QPushButton>("actionButton"), &QPushButton::click);
             if (midTransfer(line) && !clickedDuringTransfer) {
                 clickedDuringTransfer = true;
                 QTimer::singleShot(0, dialog.get(), [this] {
                     QVERIFY(dialog->worker->isBusy());
-                    QMetaObject::invokeMethod(dialog.get(), "onCancel");
+                    QMetaObject::invokeMethod(dialog.get(), "onActionButton");
                     // Closing and Escape are refused as well.
                     dialog->close();
                     QTest::keyClick(dialog.get(), Qt::Key_Escape);
@@ -412,8 +412,8 @@ private slots:
         bool clicked = false;
         open(releaseFolder);
         connect(dialog->worker.get(), &CUpdateWorker::foundDevice, this, [&] { // after the window's own slot
-            QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
-            widget<QPushButton>("cancelButton")->click();
+            QCOMPARE(widget<QPushButton>("actionButton")->text(), QString("Cancel"));
+            widget<QPushButton>("actionButton")->click();
             clicked = true;
         });
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
@@ -484,7 +484,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator).last(), QString("end-session"));
         QVERIFY(!dialog->worker->isBusy());
-        QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
+        QVERIFY(!widget<QPushButton>("actionButton")->isVisible());
         dialog->close();
         QVERIFY(!dialog->isVisible());
         platform::installDiskSystem(disks.get());
@@ -503,7 +503,7 @@ private slots:
                                 kSessionTimeoutMs));
         hooked.hold();
         QVERIFY(hooked.waitUntilInside(std::chrono::milliseconds(5000)));
-        widget<QPushButton>("cancelButton")->click();
+        widget<QPushButton>("actionButton")->click();
         QVERIFY2(!hooked.heldTooLong(), "the click waited for the presence check");
         QCOMPARE(lines("status").last(), QString("Update aborted"));
         QCOMPARE(sessionsEnded, 0);
@@ -793,7 +793,7 @@ private slots:
         open(temp.filePath("no such folder"));
         QCOMPARE(lines("status").last(), QString("No updates are available"));
         QVERIFY(widget<QPushButton>("browseButton")->isVisible());
-        QVERIFY(!widget<QPushButton>("cancelButton")->isVisible());
+        QVERIFY(!widget<QPushButton>("actionButton")->isVisible());
         QVERIFY(!widget<QProgressBar>("progressBar")->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(traceOf(*calculator), (QStringList{"opening-read", "end-session"}));
@@ -837,7 +837,7 @@ private slots:
         chooseFolder(chosen);
         QVERIFY(dialog->useCurrentNames);
         QVERIFY(widget<QProgressBar>("progressBar")->isVisible());
-        QCOMPARE(widget<QPushButton>("cancelButton")->text(), QString("Cancel"));
+        QCOMPARE(widget<QPushButton>("actionButton")->text(), QString("Cancel"));
         QVERIFY(!widget<QPushButton>("browseButton")->isVisible());
         QCOMPARE(lines("file").last(), QDir::toNativeSeparators(chosen + "/tavix_app.dat"));
         QTRY_COMPARE(dialog->worker->nextFileDiskOffset(), 0x500000); // the worker takes the release at its next pass
