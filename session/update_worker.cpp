@@ -335,8 +335,9 @@ void CUpdateWorker::countDown()
 {
     const std::int32_t left = countdownMs.load();
     if (left != 0) {
-        countdownMs.store(std::max(left - kCountdownStepMs, 0));
-        emit waitingStart();
+        const std::int32_t after = std::max(left - kCountdownStepMs, 0);
+        countdownMs.store(after);
+        emit waitingStart(after);
         platform::pauseMs(kCountdownPauseMs);
         return;
     }

@@ -100,7 +100,8 @@ public:
 
 signals:
     void foundDevice();
-    void waitingStart();
+    // A countdown pass: `leftMs` of the countdown remain (0: it has run out).
+    void waitingStart(int leftMs);
     void downloadActive();
     void downloadInactive();
     void waitingTicks(int ticks);

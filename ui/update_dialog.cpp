@@ -613,11 +613,10 @@ void CCalcFWUpdateMSDialog::onFoundDevice()
     worker->armCountdown();
 }
 
-void CCalcFWUpdateMSDialog::onWaitingStart()
+void CCalcFWUpdateMSDialog::onWaitingStart(int left)
 {
     if (sessionOver)
         return;
-    const std::int32_t left = worker->countdownLeftMs();
     if (left == 0) {
         setStatus(QString());
         return;

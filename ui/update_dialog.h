@@ -157,7 +157,7 @@ private slots:
     void onUpdateMessage(const QString &message);
     void onUpdateProgress(int percent);
     void onFoundDevice();
-    void onWaitingStart();
+    void onWaitingStart(int left);
     void onDownloadActive();
     void onWaitingTicks(int ticks);
     void onExitUpdater();

@@ -104,9 +104,8 @@ public:
         if (armOnFound)
             worker_.armCountdown();
     }
-    void onWaitingStart()
+    void onWaitingStart(int left)
     {
-        const int left = worker_.countdownLeftMs();
         record(QString("waitingStart %1").arg(left));
         if (onCountdown)
             onCountdown(left);
