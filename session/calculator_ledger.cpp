@@ -62,6 +62,25 @@ std::u16string CalculatorLedger::identity(int entry) const
 
 void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs)
 {
+    std::vector<int> entryOf = match(paths);
+    for (Calculator &calculator : entries_)
+        calculator.present = false;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (entryOf[i] < 0)
+            entryOf[i] = join(paths[i], nowMs);
+        Calculator &calculator = entries_[std::size_t(entryOf[i])];
+        calculator.instance = instanceOf(paths[i]);
+        calculator.path = paths[i];
+        calculator.present = true;
+        takeUpAgain(calculator);
+    }
+    for (Calculator &calculator : entries_)
+        if (calculator.givenUp && !calculator.present)
+            calculator.goneSinceGivenUp = true;
+}
+
+std::vector<int> CalculatorLedger::match(const std::vector<std::u16string> &paths)
+{
     std::vector<std::u16string> serials, instances;
     std::map<std::u16string, int> attachedWithSerial, knownWithSerial;
     for (const std::u16string &path : paths) {
@@ -98,39 +117,34 @@ void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uin
                 break;
             }
     }
+    return entryOf;
+}
 
-    for (Calculator &calculator : entries_)
-        calculator.present = false;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (entryOf[i] < 0) {
-            entryOf[i] = int(entries_.size());
-            Calculator joined;
-            joined.serial = serials[i];
-            joined.dueMs = nowMs;
-            joinAfterGivenUp(joined);
-            if (refused_) {
-                joined.givenUp = joined.takenUpAgain = true;
-                joined.lastCode = lastGivenUpCode_;
-            }
-            entries_.push_back(joined);
-        }
-        Calculator &calculator = entries_[std::size_t(entryOf[i])];
-        calculator.instance = instances[i];
-        calculator.path = paths[i];
-        calculator.present = true;
-        if (calculator.givenUp && calculator.goneSinceGivenUp && !calculator.takenUpAgain) {
-            // Back after it was given up: the user plugged it in again. Once
-            // in a session, so that a loose cable cannot keep it going.
-            calculator.givenUp = false;
-            calculator.takenUpAgain = true;
-            calculator.goneSinceGivenUp = false;
-            // Its retry pause still holds (dueMs stays).
-            calculator.failures = 0;
-        }
+int CalculatorLedger::join(const std::u16string &path, std::uint64_t nowMs)
+{
+    Calculator joined;
+    joined.serial = serialOf(path);
+    joined.dueMs = nowMs;
+    joinAfterGivenUp(joined);
+    if (refused_) {
+        joined.givenUp = joined.takenUpAgain = true;
+        joined.lastCode = lastGivenUpCode_;
     }
-    for (Calculator &calculator : entries_)
-        if (calculator.givenUp && !calculator.present)
-            calculator.goneSinceGivenUp = true;
+    entries_.push_back(joined);
+    return int(entries_.size()) - 1;
+}
+
+void CalculatorLedger::takeUpAgain(Calculator &calculator)
+{
+    if (!calculator.givenUp || !calculator.goneSinceGivenUp || calculator.takenUpAgain)
+        return;
+    // Back after it was given up: the user plugged it in again. Once in a
+    // session, so that a loose cable cannot keep it going.
+    calculator.givenUp = false;
+    calculator.takenUpAgain = true;
+    calculator.goneSinceGivenUp = false;
+    // Its retry pause still holds (dueMs stays).
+    calculator.failures = 0;
 }
 
 void CalculatorLedger::joinAfterGivenUp(Calculator &joined)

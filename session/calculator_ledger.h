@@ -130,6 +130,12 @@ public:
 
 private:
     std::uint32_t allFiles() const { return fileCount_ >= 32 ? ~0u : (1u << fileCount_) - 1; }
+    // attach()'s three steps: which entry each attached path is (-1: none),
+    // a new entry for a path that is none, and a given-up calculator that
+    // has come back taken up again.
+    std::vector<int> match(const std::vector<std::u16string> &paths);
+    int join(const std::u16string &path, std::uint64_t nowMs);
+    void takeUpAgain(Calculator &calculator);
     void joinAfterGivenUp(Calculator &joined);
     void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
     bool lacking(const Calculator &calculator) const
