@@ -57,13 +57,6 @@ QString sentenceFor(const NextStep &next, Say say)
     }
 }
 
-// The system's own message in brackets after `sentence`, when it has one.
-QString withSystemMessage(const QString &sentence, std::uint32_t systemError)
-{
-    const QString system =
-        systemError != 0 ? QString::fromStdU16String(platform::errorText(systemError)).trimmed() : QString();
-    return system.isEmpty() ? sentence : sentence + QStringLiteral(" (") + system + QLatin1Char(')');
-}
 
 } // namespace
 
@@ -77,6 +70,13 @@ QString failureReason(const NextStep &next, bool severalCalculators)
     if (severalCalculators && !next.calculator.empty() && next.calculatorPresent)
         sentence = QString::fromStdU16String(next.calculator) + QStringLiteral(": ") + sentence;
     return sentence;
+}
+
+QString withSystemMessage(const QString &sentence, std::uint32_t systemError)
+{
+    const QString system =
+        systemError != 0 ? QString::fromStdU16String(platform::errorText(systemError)).trimmed() : QString();
+    return system.isEmpty() ? sentence : sentence + QStringLiteral(" (") + system + QLatin1Char(')');
 }
 
 QString changedAfterCheck(const QString &name)

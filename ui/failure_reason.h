@@ -16,6 +16,10 @@
 // goes first.
 QString failureReason(const NextStep &next, bool severalCalculators);
 
+// `sentence`, with the system's own message for `systemError` in brackets
+// after it when the system has one.
+QString withSystemMessage(const QString &sentence, std::uint32_t systemError);
+
 // "NAME changed after it was checked": a release file that is no longer what
 // the scan read.
 QString changedAfterCheck(const QString &name);

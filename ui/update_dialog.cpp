@@ -1,7 +1,6 @@
 #include "ui/update_dialog.h"
 
 #include "platform/clock.h"
-#include "platform/disk_system.h"
 #include "resources/language.h"
 #include "resources/localized_text.h"
 #include "session/exit_codes.h"
@@ -461,11 +460,7 @@ QString CCalcFWUpdateMSDialog::fixFailureText(const CFixedRelease::Failure &fail
     case CFixedRelease::Failure::Unreadable:
         break;
     }
-    QString text = uiText(kTextUnreadable).arg(failure.name);
-    const QString system = QString::fromStdU16String(platform::errorText(failure.systemError)).trimmed();
-    if (failure.systemError != 0 && !system.isEmpty())
-        text += QStringLiteral(" (") + system + QLatin1Char(')');
-    return text;
+    return withSystemMessage(uiText(kTextUnreadable).arg(failure.name), failure.systemError);
 }
 
 void CCalcFWUpdateMSDialog::refuseRelease(const QString &why)
@@ -760,6 +755,7 @@ void CCalcFWUpdateMSDialog::reportOutcomes(const QVector<CalculatorView> &rows)
         return;
     QByteArray lines;
     QVector<const CalculatorView *> written;
+    const QString changedFile = worker->refusingFile();
     for (const CalculatorView &row : rows) {
         if (row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp) {
             reportedOutcomes.remove(row.identity); // taken up again: its next outcome is news
@@ -769,7 +765,7 @@ void CCalcFWUpdateMSDialog::reportOutcomes(const QVector<CalculatorView> &rows)
         if (said != reportedOutcomes.constEnd() && *said == row.state)
             continue;
         lines += reportLine(row, row.state == CalculatorView::GivenUp
-                                     ? failureReasonInEnglish(row.code, row.systemError, row.identity, worker->refusingFile())
+                                     ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile)
                                      : QString());
         written << &row;
     }
@@ -788,11 +784,12 @@ void CCalcFWUpdateMSDialog::writeReport()
         return;
     reportWritten = true;
     QByteArray lines;
+    const QString changedFile = worker->refusingFile();
     for (const CalculatorView &row : worker->calculatorRows()) {
         const auto said = reportedOutcomes.constFind(row.identity);
         if (said != reportedOutcomes.constEnd() && *said == row.state)
             continue;
-        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, worker->refusingFile());
+        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile);
         QString reason;
         if (row.state == CalculatorView::GivenUp)
             reason = failure;
