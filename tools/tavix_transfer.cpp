@@ -143,11 +143,14 @@ int sendFile(const std::string &path, std::int64_t offset, emulator::EmulatedDis
 {
     const std::u16string source = platform::fromUtf8(path);
     const auto start = std::chrono::steady_clock::now();
-    const std::int32_t result =
-        runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, onProgress, onMessage);
+    TransferReport report;
+    const std::int32_t result = runFirmwareTransfer(kVendor, kProduct, source.c_str(), offset, onProgress, onMessage,
+                                                    nullptr, nullptr, &report);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::int64_t size = sourceFileSize(source.c_str());
-    const int served = result == kNoCalculatorFound ? 0 : deviceCount;
+    const auto served = int(std::count_if(report.calculators.begin(), report.calculators.end(), [](const auto &one) {
+        return one.result != kCalculatorLeftOut;
+    }));
     std::printf("result: %d\n", result);
     std::printf("time: %.3f s for %lld bytes to %d calculator%s: %.1f MB/s per calculator, %.1f MB/s in all\n",
                 seconds, static_cast<long long>(size), served, served == 1 ? "" : "s",
@@ -191,11 +194,12 @@ int main(int argc, char **argv)
     if (argc >= 2) {
         status = sendFile(argv[1], offset, disks) == kTransferOk ? 0 : 1;
     } else {
-        const int found = findCalculatorDisksWithRetry(devicePaths, kVendor, kProduct, kMaxDevices);
+        char16_t paths[kMaxDevices][kDevicePathLength];
+        const int found = findCalculatorDisksWithRetry(paths, kVendor, kProduct, kMaxDevices);
         std::printf("found %d calculator%s\n", found, found == 1 ? "" : "s");
         for (int slot = 0; slot < found; ++slot) {
-            std::printf("calculator %d: %s\n", slot + 1, platform::toUtf8(devicePaths[slot]).c_str());
-            platform::Handle disk = platform::activeDiskSystem().openDisk(devicePaths[slot]);
+            std::printf("calculator %d: %s\n", slot + 1, platform::toUtf8(paths[slot]).c_str());
+            platform::Handle disk = platform::activeDiskSystem().openDisk(paths[slot]);
             if (disk == platform::kInvalidHandle) {
                 std::printf("  could not be opened: %s\n",
                             platform::toUtf8(platform::errorText(platform::lastError())).c_str());

@@ -9,8 +9,6 @@
 #include <cstring>
 #include <string_view>
 
-char16_t devicePaths[kMaxDevices][kDevicePathLength] = {};
-
 namespace {
 
 const char16_t kPatternFormat[] = u"\\\\?\\usbstor#disk&ven_%s&prod_%s";
@@ -299,7 +297,12 @@ std::string diskSurveyReason(const SurveyedCalculatorDisk &row)
 
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product)
 {
-    return findCalculatorDisks(devicePaths, vendor, product, kMaxDevices) > 0;
+    bool found = false;
+    forEachCalculatorDisk(vendor, product, [&](std::u16string_view) {
+        found = true;
+        return false; // one is enough
+    });
+    return found;
 }
 
 namespace {

@@ -10,15 +10,12 @@
 #include <string>
 #include <vector>
 
-constexpr int kMaxDevices = 16;          // slots of the device table
+constexpr int kMaxDevices = 16;          // slots of a device table (a run's calculators)
 constexpr int kDevicePathLength = 260;   // UTF-16 units per slot, terminator included
 constexpr int kIdStringLength = 32;      // normalised vendor/product, terminator included
 constexpr int kPatternLength = 128;      // finished pattern, terminator included
 constexpr int kDiscoveryPasses = 6;
 constexpr std::uint32_t kDiscoveryPauseMs = 500;
-
-// The module-wide output table: filled by every discovery from slot 0 on.
-extern char16_t devicePaths[kMaxDevices][kDevicePathLength];
 
 // ORs every unit of `input` with 0x20 and turns the resulting 0x20 (a space)
 // into '_'; the output is terminated and its length returned. An input that
@@ -27,7 +24,8 @@ extern char16_t devicePaths[kMaxDevices][kDevicePathLength];
 int normaliseIdString(char16_t *output, int capacity, const char16_t *input);
 
 // One pass over the present disks; stores up to `maxCount` matching device
-// paths in `table` from slot 0 on and returns how many. A vendor or product
+// paths in the caller's `table` (at least `maxCount` slots) from slot 0 on
+// and returns how many; the slots after those are left as they were. A vendor or product
 // that does not fit 31 units matches nothing (cutting it would widen the
 // match); a device path that does not fit a slot is passed over (cutting it
 // could turn it into a different path).
@@ -72,7 +70,7 @@ std::vector<SurveyedCalculatorDisk> surveyCalculatorDisks(const char16_t *vendor
 // nothing to say.
 std::string diskSurveyReason(const SurveyedCalculatorDisk &disk);
 
-// One pass into devicePaths; true if at least one calculator is present.
+// One pass, stopping at the first calculator; true if at least one is present.
 bool isCalculatorConnected(const char16_t *vendor, const char16_t *product);
 
 // A calculator's stable identity, the same after it was unplugged and came

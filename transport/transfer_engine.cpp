@@ -6,17 +6,10 @@
 #include "transport/text16.h"
 
 #include <algorithm>
-#include <array>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
-
-platform::Handle deviceHandles[kMaxDevices] = {};
-std::uint32_t deviceOpenErrors[kMaxDevices] = {};
-std::int32_t deviceCount = 0;
-ProgressCallback progressCallback = nullptr;
-MessageCallback messageCallback = nullptr;
-ThreadStarter transferThreadStarter = startTransferThread;
 
 // One run's progress as the callback sees it. Each calculator has its own
 // percentage, and the bar shows the lowest: it only moves forward, and it
@@ -26,10 +19,10 @@ struct RunProgress {
     std::mutex mutex;                       // held across the callback (reportJobProgress)
     int slots = 0;                          // slots of the table the run covers
     bool inRun[kMaxDevices] = {};           // the slots still being written; the others never hold
-                                            // the bar back (left out, or failed)
+                                            // the bar back (failed, or without a thread)
     std::int32_t percent[kMaxDevices] = {}; // each one's last report; 0 before the first
     std::int32_t shown = -1;                // the last value passed on; -1: none yet
-    CalculatorProgressCallback each = nullptr; // each calculator's own reports, by slot
+    TransferCallbacks callbacks;            // the run's: every report and message goes through them
 };
 
 namespace {
@@ -54,8 +47,9 @@ bool seekTo(platform::Handle handle, std::int64_t offset)
 void reportJobProgress(const TransferJob *job, std::int32_t percent)
 {
     RunProgress &run = *job->run;
-    if (run.each != nullptr)
-        run.each(job->slot, percent);
+    const TransferCallbacks &callbacks = run.callbacks;
+    if (callbacks.calculatorProgress != nullptr)
+        callbacks.calculatorProgress(callbacks.context, job->slot, percent);
     // The lock covers the callback: two threads passing on 40 and 81 must not
     // reach the callback in the opposite order.
     std::lock_guard<std::mutex> lock(run.mutex);
@@ -69,8 +63,8 @@ void reportJobProgress(const TransferJob *job, std::int32_t percent)
     if (percent != slowest || percent < run.shown)
         return;
     run.shown = percent;
-    if (progressCallback != nullptr)
-        progressCallback(percent);
+    if (callbacks.progress != nullptr)
+        callbacks.progress(callbacks.context, percent);
 }
 
 // A calculator whose transfer failed (or never started) leaves the bar: the
@@ -87,8 +81,8 @@ void leaveProgress(RunProgress &run, int leaving)
     if (slowest <= run.shown || run.shown < 0)
         return;
     run.shown = slowest;
-    if (progressCallback != nullptr)
-        progressCallback(slowest);
+    if (run.callbacks.progress != nullptr)
+        run.callbacks.progress(run.callbacks.context, slowest);
 }
 
 // What one transfer thread holds: its transfer buffer and the firmware file,
@@ -159,8 +153,9 @@ std::int32_t transferThread(const TransferJob *job)
     // valid for the receiver until this thread ends.
     char16_t text[kMessageTextLength];
     copyText(text, kMessageTextLength, job->messageText);
-    if (messageCallback != nullptr)
-        messageCallback(text);
+    const TransferCallbacks &callbacks = job->run->callbacks;
+    if (callbacks.message != nullptr)
+        callbacks.message(callbacks.context, text);
 
     platform::Handle disk = job->disk;
     ThreadHoldings hold(disk);
@@ -263,121 +258,38 @@ std::thread startTransferThread(std::function<void()> body)
     return std::thread(std::move(body));
 }
 
-namespace {
-
-// The engine on the slots marked in `inRun`: one thread each, all joined.
-// Every slot's own code goes to `results` (kCalculatorLeftOut for a slot not
-// in the run); the first non-zero one in slot order is returned.
-// `errors` (may be null) gets each slot's system error behind its failure.
-std::int32_t runOnSlots(const TransferRequest *request, const bool *inRun, std::int32_t *results,
-                        CalculatorProgressCallback each = nullptr, std::uint32_t *errors = nullptr)
+void DeviceTable::fill(const std::u16string *given, int givenCount)
 {
-    const int slots = deviceCount < kMaxDevices ? deviceCount : kMaxDevices;
-    std::uint32_t ownErrors[kMaxDevices] = {};
-    if (errors == nullptr)
-        errors = ownErrors;
-    std::fill(errors, errors + kMaxDevices, 0u);
-    // A request refused as a whole gives its code to every calculator of the run.
-    for (int slot = 0; slot < slots; ++slot)
-        results[slot] = inRun[slot] ? kBadRequestKind : kCalculatorLeftOut;
-    if (request->kind >= 3)
-        return kBadRequestKind;
-    if (deviceCount <= 0)
-        return kNoCalculatorFound;
-
-    TransferJob jobs[kMaxDevices];
-    std::thread threads[kMaxDevices];
-    // Every slot of the run is known before the first thread reports: a
-    // calculator whose thread starts late must still hold the bar back.
-    RunProgress progress;
-    progress.slots = slots;
-    progress.each = each;
-    for (int slot = 0; slot < slots; ++slot)
-        progress.inRun[slot] = inRun[slot];
-    for (int slot = 0; slot < slots; ++slot) {
-        if (!inRun[slot])
-            continue;
-        jobs[slot] = TransferJob{deviceHandles[slot], request->diskOffset, request->sourceOffset,
-                                 request->length,     request->sourcePath, request->messageText,
-                                 request->mode,       &progress,           slot};
-        // A slot without a thread keeps this code: its calculator gets nothing,
-        // which must not read as success.
-        results[slot] = kNoTransferBuffer;
-        try {
-            threads[slot] = transferThreadStarter([job = &jobs[slot], exitCode = &results[slot],
-                                                   error = &errors[slot]] {
-                *exitCode = transferThread(job);
-                if (*exitCode == kTransferOk)
-                    return;
-                // The system's own reason: the open's for a disk that never
-                // opened, else the last failed call of this thread.
-                *error = *exitCode == kDiskUnopenable ? deviceOpenErrors[job->slot] : platform::lastError();
-                leaveProgress(*job->run, job->slot);
-            });
-        } catch (...) {
-            // std::thread's constructor throws std::system_error when the system
-            // has no thread to give and std::bad_alloc when there is no memory
-            // for its state. Either way the threads started so far must be
-            // joined below, so nothing leaves this loop.
-        }
-        if (!threads[slot].joinable())
-            leaveProgress(progress, slot);
+    close();
+    count = std::max(0, std::min(givenCount, kMaxDevices));
+    for (int slot = 0; slot < count; ++slot) {
+        const std::u16string &path = given[slot];
+        const bool fits = path.size() < std::size_t(kDevicePathLength);
+        std::memcpy(paths[slot], path.data(), fits ? path.size() * sizeof(char16_t) : 0);
+        paths[slot][fits ? path.size() : 0] = 0;
+        openErrors[slot] = 0;
     }
-    for (std::thread &thread : threads)
-        if (thread.joinable())
-            thread.join();
-    for (int slot = 0; slot < slots; ++slot)
-        if (inRun[slot] && results[slot] != 0)
-            return results[slot];
-    return kTransferOk;
 }
 
-// Opens the disks of the slots marked in `inRun`; the others keep the
-// invalid handle, so a calculator left out of a run is never touched.
-int openDisksInRun(const bool *inRun)
+int DeviceTable::open()
 {
     int opened = 0;
-    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
+    for (int slot = 0; slot < count; ++slot) {
+        platform::closeHandle(handles[slot]); // anything an earlier open left
         platform::setLastError(0);
-        deviceHandles[slot] =
-            inRun[slot] ? platform::activeDiskSystem().openDisk(devicePaths[slot]) : platform::kInvalidHandle;
-        deviceOpenErrors[slot] = deviceHandles[slot] == platform::kInvalidHandle ? platform::lastError() : 0;
-        opened += deviceHandles[slot] != platform::kInvalidHandle;
+        handles[slot] = platform::activeDiskSystem().openDisk(paths[slot]);
+        openErrors[slot] = handles[slot] == platform::kInvalidHandle ? platform::lastError() : 0;
+        opened += handles[slot] != platform::kInvalidHandle;
     }
     return opened;
 }
 
-// Every slot of the table, for the calls that serve every calculator found.
-const bool *everySlot()
+void DeviceTable::close()
 {
-    static const std::array<bool, kMaxDevices> every = [] {
-        std::array<bool, kMaxDevices> all{};
-        all.fill(true);
-        return all;
-    }();
-    return every.data();
-}
-
-} // namespace
-
-std::int32_t runTransferRequest(const TransferRequest *request)
-{
-    std::int32_t results[kMaxDevices];
-    return runOnSlots(request, everySlot(), results);
-}
-
-int openCalculatorDisks()
-{
-    return openDisksInRun(everySlot());
-}
-
-void closeCalculatorDisks()
-{
-    for (int slot = 0; slot < deviceCount && slot < kMaxDevices; ++slot) {
-        if (deviceHandles[slot] != platform::kInvalidHandle)
-            platform::closeHandle(deviceHandles[slot]);
+    for (platform::Handle &handle : handles) {
+        platform::closeHandle(handle); // kInvalidHandle is ignored
         // The slot is cleared so a later close can never close a handle twice.
-        deviceHandles[slot] = platform::kInvalidHandle;
+        handle = platform::kInvalidHandle;
     }
 }
 
@@ -418,27 +330,9 @@ void identityOf(char16_t *identity, const char16_t *devicePath)
     identity[length] = 0;
 }
 
-} // namespace
-
-namespace {
-
 bool pathFits(const char16_t *sourcePath)
 {
     return sourcePath != nullptr && text16::length(sourcePath, kSourcePathLength - 1) < kSourcePathLength - 1;
-}
-
-// Puts up to 16 paths into the device table; a path that does not fit a slot
-// is left empty there, so that its disk fails to open (it never comes from
-// discovery, which passes such paths over).
-void fillDeviceTable(const std::u16string *paths, int count)
-{
-    deviceCount = std::min(count, kMaxDevices);
-    for (int slot = 0; slot < deviceCount; ++slot) {
-        const std::u16string &path = paths[slot];
-        const bool fits = path.size() < std::size_t(kDevicePathLength);
-        std::memcpy(devicePaths[slot], path.data(), fits ? path.size() * sizeof(char16_t) : 0);
-        devicePaths[slot][fits ? path.size() : 0] = 0;
-    }
 }
 
 CalculatorResult resultFor(const std::u16string &path, std::int32_t result, std::uint32_t systemError = 0)
@@ -453,59 +347,291 @@ CalculatorResult resultFor(const std::u16string &path, std::int32_t result, std:
 
 } // namespace
 
-std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, const char16_t *sourcePath,
-                                   std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
-                                   CalculatorProgressCallback calculatorProgress, TransferReport *report,
-                                   const char16_t *messageText)
-{
-    if (report != nullptr) {
-        report->count = 0;
-        report->calculators.clear();
+// Everything one run owns. What the threads write (their results and errors)
+// is read only once the last of them has ended, which the mutex orders.
+struct TransferRun::State {
+    std::vector<std::u16string> paths;        // the list given; its first `slots` are the run
+    int slots = 0;                            // calculators in the run: the list's first 16
+    bool listed = true;                       // false: refused before the list was looked at,
+                                              // the report stays empty
+    std::int32_t refusal = kTransferOk;       // the code of a run that could not start
+    DeviceTable table;                        // the run's disks, open while it goes
+    TransferRequest request{};                // the run's own copy, which the jobs point into
+    RunProgress progress;                     // the bar, and the callbacks
+    TransferJob jobs[kMaxDevices] = {};       // one per slot
+    std::int32_t results[kMaxDevices] = {};   // each slot's own code, its thread's once it ends
+    std::uint32_t errors[kMaxDevices] = {};   // each slot's system error behind its failure
+
+    mutable std::mutex mutex;                 // guards the three below
+    std::condition_variable ended;            // notified when `finished` becomes true
+    int holders = 1;                          // threads still running, and the starter until
+                                              // every thread is started
+    bool finished = false;                    // every thread ended, every disk closed
+    std::int32_t result = kTransferUnderWay;  // the run's result once finished
+};
+
+// The engine's way into a run: making one, and starting its threads.
+struct TransferRunAccess {
+    static std::shared_ptr<TransferRun> make(std::unique_ptr<TransferRun::State> state)
+    {
+        return std::shared_ptr<TransferRun>(new TransferRun(std::move(state)));
     }
+
+    // A run over `paths` that ends before any disk is opened: `code` for the
+    // run, `each` for every calculator of it.
+    static std::shared_ptr<TransferRun> refused(const std::vector<std::u16string> &paths, bool listed,
+                                                std::int32_t code, std::int32_t each)
+    {
+        auto state = std::make_unique<TransferRun::State>();
+        state->listed = listed;
+        if (listed) {
+            state->paths = paths;
+            state->slots = int(std::min(paths.size(), std::size_t(kMaxDevices)));
+        }
+        state->refusal = code;
+        std::fill(state->results, state->results + kMaxDevices, each);
+        std::shared_ptr<TransferRun> run = make(std::move(state));
+        run->release(); // no thread: the starter's hold was the last
+        return run;
+    }
+
+    // One thread per slot, each holding the run. A slot whose thread could
+    // not be started keeps 110 and leaves the bar.
+    static void startThreads(const std::shared_ptr<TransferRun> &run, ThreadStarter starter)
+    {
+        TransferRun::State &state = *run->state_;
+        for (int slot = 0; slot < state.slots; ++slot) {
+            {
+                std::lock_guard<std::mutex> lock(state.mutex);
+                ++state.holders;
+            }
+            bool started = false;
+            try {
+                std::thread thread = starter([run, slot] {
+                    // clock: take part
+                    TransferRun::State &own = *run->state_;
+                    const std::int32_t code = transferThread(&own.jobs[slot]);
+                    own.results[slot] = code;
+                    if (code != kTransferOk) {
+                        // The system's own reason: the open's for a disk that
+                        // never opened, else the last failed call of this thread.
+                        own.errors[slot] = code == kDiskUnopenable ? own.table.openErrors[slot] : platform::lastError();
+                        leaveProgress(own.progress, slot);
+                    }
+                    run->release();
+                });
+                started = thread.joinable();
+                if (started)
+                    thread.detach();
+            } catch (...) {
+                // std::thread's constructor throws std::system_error when the
+                // system has no thread to give and std::bad_alloc when there is
+                // no memory for its state. Either way the run goes on with the
+                // threads it has.
+            }
+            if (!started) {
+                leaveProgress(state.progress, slot);
+                run->release();
+            }
+        }
+        run->release(); // the starter's hold
+    }
+
+    // startTransferRun.
+    static std::shared_ptr<TransferRun> start(const std::vector<std::u16string> &paths,
+                                              const TransferRequest &request, const TransferCallbacks &callbacks,
+                                              ThreadStarter starter)
+    {
+        // A request refused as a whole gives its code to every calculator of the run.
+        if (request.kind >= 3)
+            return refused(paths, true, kBadRequestKind, kBadRequestKind);
+        if (paths.empty())
+            return refused(paths, true, kNoCalculatorFound, kNoCalculatorFound);
+
+        auto state = std::make_unique<TransferRun::State>();
+        state->paths = paths;
+        state->slots = int(std::min(paths.size(), std::size_t(kMaxDevices)));
+        state->request = request;
+        state->request.sourcePath[kSourcePathLength - 1] = 0;
+        state->request.messageText[kSourcePathLength - 1] = 0;
+        state->table.fill(paths.data(), state->slots);
+        state->table.open();
+        // Every slot of the run is known before the first thread reports: a
+        // calculator whose thread starts late must still hold the bar back.
+        RunProgress &progress = state->progress;
+        progress.slots = state->slots;
+        progress.callbacks = callbacks;
+        const TransferRequest &own = state->request;
+        for (int slot = 0; slot < state->slots; ++slot) {
+            progress.inRun[slot] = true;
+            state->jobs[slot] = TransferJob{state->table.handles[slot], own.diskOffset, own.sourceOffset, own.length,
+                                            own.sourcePath, own.messageText, own.mode, &progress, slot};
+            // A slot without a thread keeps this code: its calculator gets
+            // nothing, which must not read as success.
+            state->results[slot] = kNoTransferBuffer;
+        }
+        std::shared_ptr<TransferRun> run = make(std::move(state));
+        startThreads(run, starter);
+        return run;
+    }
+};
+
+TransferRun::TransferRun(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+TransferRun::~TransferRun() = default;
+
+void TransferRun::release()
+{
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (--state_->holders > 0)
+            return;
+    }
+    finish();
+}
+
+void TransferRun::finish()
+{
+    State &state = *state_;
+    state.table.close();
+    std::int32_t result = state.refusal;
+    for (int slot = 0; slot < state.slots && result == kTransferOk; ++slot)
+        result = state.results[slot];
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.result = result;
+        state.finished = true;
+    }
+    // Whoever notifies holds the run, so it outlives this call even when the
+    // waiter drops its pointer at once.
+    state.ended.notify_all();
+}
+
+bool TransferRun::finished() const
+{
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->finished;
+}
+
+std::int32_t TransferRun::wait()
+{
+    // clock: stand aside while waiting
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->ended.wait(lock, [this] { return state_->finished; });
+    return state_->result;
+}
+
+std::int32_t TransferRun::result() const
+{
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->result;
+}
+
+TransferReport TransferRun::report() const
+{
+    TransferReport report;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (!state_->finished)
+            return report;
+    }
+    const State &state = *state_;
+    if (!state.listed)
+        return report;
+    for (std::size_t i = 0; i < state.paths.size(); ++i)
+        report.calculators.push_back(int(i) < state.slots ? resultFor(state.paths[i], state.results[i], state.errors[i])
+                                                          : resultFor(state.paths[i], kCalculatorLeftOut));
+    report.count = std::int32_t(state.paths.size());
+    return report;
+}
+
+std::shared_ptr<TransferRun> startTransferRun(const std::vector<std::u16string> &paths, const TransferRequest &request,
+                                              const TransferCallbacks &callbacks, ThreadStarter starter)
+{
+    return TransferRunAccess::start(paths, request, callbacks, starter != nullptr ? starter : startTransferThread);
+}
+
+std::shared_ptr<TransferRun> TransferRun::start(const std::vector<std::u16string> &paths, const char16_t *sourcePath,
+                                                std::int64_t diskOffset, const TransferCallbacks &callbacks,
+                                                const char16_t *messageText)
+{
     if (!pathFits(sourcePath) || (messageText != nullptr && !pathFits(messageText)))
-        return kSourceUnopenable;
+        return TransferRunAccess::refused(paths, false, kSourceUnopenable, kSourceUnopenable);
     if (paths.empty())
-        return kNoCalculatorFound;
-
-    fillDeviceTable(paths.data(), int(paths.size()));
-    bool inRun[kMaxDevices] = {};
-    std::int32_t results[kMaxDevices];
-    std::uint32_t errors[kMaxDevices] = {};
-    for (int slot = 0; slot < deviceCount; ++slot)
-        inRun[slot] = true;
-    progressCallback = progress;
-    messageCallback = message;
-    openDisksInRun(inRun);
-
-    TransferRequest request;
+        return TransferRunAccess::refused(paths, true, kNoCalculatorFound, kNoCalculatorFound);
+    TransferRequest request{};
     request.kind = 0;
     request.diskOffset = diskOffset;
     request.sourceOffset = 0;
     copyText(request.sourcePath, kSourcePathLength, sourcePath);
     copyText(request.messageText, kSourcePathLength, messageText != nullptr ? messageText : sourcePath);
     request.mode = kRawMode;
-    std::int32_t result;
     // A size that cannot be had is not an empty file: sending 0 bytes of a
     // file the threads can open after all would report a success for
     // firmware that never reached the calculator.
-    if (querySourceSize(sourcePath, &request.length)) {
-        result = runOnSlots(&request, inRun, results, calculatorProgress, errors);
-    } else {
-        result = kSourceUnopenable;
-        std::fill(results, results + deviceCount, kSourceUnopenable);
-    }
-    closeCalculatorDisks();
+    if (!querySourceSize(sourcePath, &request.length))
+        return TransferRunAccess::refused(paths, true, kSourceUnopenable, kSourceUnopenable);
+    return startTransferRun(paths, request, callbacks, startTransferThread);
+}
 
-    if (report != nullptr) {
-        for (std::size_t i = 0; i < paths.size(); ++i)
-            report->calculators.push_back(
-                int(i) < deviceCount ? resultFor(paths[i], results[i], errors[i])
-                                     : resultFor(paths[i], kCalculatorLeftOut));
-        report->count = std::int32_t(paths.size());
-    }
+std::int32_t runTransferRequest(const TransferRequest &request, const std::vector<std::u16string> &paths,
+                                const TransferCallbacks &callbacks, TransferReport *report, ThreadStarter starter)
+{
+    const std::shared_ptr<TransferRun> run = startTransferRun(paths, request, callbacks, starter);
+    const std::int32_t result = run->wait();
+    if (report != nullptr)
+        *report = run->report();
     return result;
 }
 
+namespace {
+
+// The plain callbacks of runFirmwareTransferTo behind one context.
+struct PlainCallbacks {
+    ProgressCallback progress;             // may be null
+    MessageCallback message;               // may be null
+    CalculatorProgressCallback each;       // may be null
+
+    static void onProgress(void *context, std::int32_t percent)
+    {
+        static_cast<const PlainCallbacks *>(context)->progress(percent);
+    }
+    static void onMessage(void *context, const char16_t *text)
+    {
+        static_cast<const PlainCallbacks *>(context)->message(text);
+    }
+    static void onCalculatorProgress(void *context, int index, std::int32_t percent)
+    {
+        static_cast<const PlainCallbacks *>(context)->each(index, percent);
+    }
+    // A callback the caller did not give is not called at all.
+    TransferCallbacks callbacks()
+    {
+        TransferCallbacks adapted;
+        adapted.context = this;
+        adapted.progress = progress != nullptr ? onProgress : nullptr;
+        adapted.message = message != nullptr ? onMessage : nullptr;
+        adapted.calculatorProgress = each != nullptr ? onCalculatorProgress : nullptr;
+        return adapted;
+    }
+};
+
+} // namespace
+
+std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &paths, const char16_t *sourcePath,
+                                   std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
+                                   CalculatorProgressCallback calculatorProgress, TransferReport *report,
+                                   const char16_t *messageText)
+{
+    PlainCallbacks plain{progress, message, calculatorProgress};
+    // The context lives here: the run is waited for before it goes.
+    const std::shared_ptr<TransferRun> run = TransferRun::start(paths, sourcePath, diskOffset, plain.callbacks(),
+                                                                messageText);
+    const std::int32_t result = run->wait();
+    if (report != nullptr)
+        *report = run->report();
+    return result;
+}
 std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
                                  const char16_t *sourcePath, std::int64_t diskOffset,
                                  ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
@@ -557,23 +683,30 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
                                nullptr);
 }
 
+std::int32_t endUpdateSessionOn(const std::vector<std::u16string> &paths)
+{
+    if (paths.empty())
+        return kNoCalculatorFound;
+    // A table holds 16: every further calculator is reached in the next group.
+    DeviceTable table;
+    for (std::size_t first = 0; first < paths.size(); first += kMaxDevices) {
+        table.fill(paths.data() + first, int(std::min(paths.size() - first, std::size_t(kMaxDevices))));
+        table.open();
+        for (int slot = 0; slot < table.count; ++slot) {
+            if (table.handles[slot] == platform::kInvalidHandle)
+                continue;
+            openingRead(table.handles[slot]);
+            sendEndSession(table.handles[slot]);
+        }
+        table.close();
+    }
+    return kTransferOk;
+}
+
 std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product)
 {
     const std::vector<std::u16string> found = findEveryCalculatorDiskWithRetry(vendor, product);
     if (found.empty())
         return kNoCalculatorFound;
-    // The device table holds 16: every further calculator is reached in the
-    // next group.
-    for (std::size_t first = 0; first < found.size(); first += kMaxDevices) {
-        fillDeviceTable(found.data() + first, int(found.size() - first));
-        openCalculatorDisks();
-        for (int slot = 0; slot < deviceCount; ++slot) {
-            if (deviceHandles[slot] == platform::kInvalidHandle)
-                continue;
-            openingRead(deviceHandles[slot]);
-            sendEndSession(deviceHandles[slot]);
-        }
-        closeCalculatorDisks();
-    }
-    return kTransferOk;
+    return endUpdateSessionOn(found);
 }

@@ -1,20 +1,22 @@
-// The firmware transfer engine: one firmware file onto every attached
-// calculator (or those a filter lets through) at once, one thread per disk, in
-// 16384-byte chunks at the file's disk offset, with progress and message
-// callbacks; and the end of a session. This is what the session calls; the
-// engine's inside (the device table, the request, the transfer threads) is in
-// transfer_engine_internal.h, and what the calculator's protocol has beyond
-// what the updater's runs use is in protocol_extras.h.
+// The firmware transfer engine: one firmware file onto up to 16 calculators
+// at once, one thread per disk, in 16384-byte chunks at the file's disk
+// offset, with progress and message reports; and the end of a session. This
+// is what the session calls; the engine's inside (the device table, the
+// request, the transfer threads) is in transfer_engine_internal.h, and what
+// the calculator's protocol has beyond what the updater's runs use is in
+// protocol_extras.h.
 //
-// Plain procedural code: a process-wide device table, integer result codes,
-// no exception leaves it. The device table is not locked: a discovery, a run
-// and an end of session must never overlap (the update worker makes every one
-// of them on its own thread, one after another).
+// Plain procedural code: integer result codes, no exception leaves it. A
+// transfer run is an object that owns its device table, its progress and its
+// callbacks' context; nothing of a run is process-wide, so several runs may
+// go at once on different calculators, from different threads. Two runs must
+// never share a calculator: each writes its disk as if it were alone.
 #pragma once
 
 #include "transport/device_discovery.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,10 @@ constexpr std::int32_t kDiskTooSmall = 119;          // the file runs past the e
 constexpr std::int32_t kReleaseChanged = 120;        // never the engine's: the session's release changed
                                                      // in its folder after it was checked
 
+// The callbacks of the plain calls below (runFirmwareTransfer,
+// runFirmwareTransferTo); a run object takes TransferCallbacks, the same
+// reports with a context.
+//
 // Called on the transfer threads, one call at a time. With several
 // calculators it gets the percentage of the slowest one still being written:
 // within a run the values never go down and start with 0; a calculator whose
@@ -51,8 +57,10 @@ using CalculatorProgressCallback = void (*)(int index, std::int32_t percent);
 // receiver that keeps it copies it.
 using MessageCallback = void (*)(const char16_t *text);
 
-// What one run did on each calculator it found, in discovery order.
-constexpr std::int32_t kCalculatorLeftOut = -1; // found, but the filter left it out of the run
+// What one run did on each calculator of its list (or each one found), in
+// that order.
+constexpr std::int32_t kCalculatorLeftOut = -1; // listed or found, but not in the run (beyond its
+                                                // 16 slots, or left out by a filter)
 
 struct CalculatorResult {
     char16_t identity[kDevicePathLength]; // calculatorIdentity() of its device path; the whole
@@ -67,32 +75,108 @@ struct CalculatorResult {
 };
 
 struct TransferReport {
-    std::int32_t count = 0;                     // calculators found; 0 when the run ended before
-                                                // discovery (105) or found none (104)
-    std::vector<CalculatorResult> calculators;  // `count` of them, in discovery order
+    std::int32_t count = 0;                     // calculators listed or found; 0 when the run ended
+                                                // before its list was looked at (105) or it was
+                                                // empty (104)
+    std::vector<CalculatorResult> calculators;  // `count` of them, in the list's order
 };
 
-// Sends the file at `sourcePath` to every calculator found, at `diskOffset`.
+// Where one run's reports go: every callback gets `context` first, and any of
+// them may be null. They are called on the run's transfer threads, by the
+// rules of the plain callbacks above (ProgressCallback, CalculatorProgressCallback,
+// MessageCallback). The context must stay valid until the run has finished.
+struct TransferCallbacks {
+    void *context = nullptr; // handed to every callback
+    // The run's bar: the slowest calculator still being written, never down.
+    void (*progress)(void *context, std::int32_t percent) = nullptr;
+    // One calculator's own reports; `index` is its place in the run's list of paths.
+    void (*calculatorProgress)(void *context, int index, std::int32_t percent) = nullptr;
+    // Once per disk, first thing in its thread.
+    void (*message)(void *context, const char16_t *text) = nullptr;
+};
+
+// What result() gives while a run is still under way (never a run's result).
+constexpr std::int32_t kTransferUnderWay = -2;
+
+// One run: the file sent to a list of calculators, each on a thread of its
+// own, while the caller goes on. The run owns its device table (16 slots:
+// paths, handles, the open's errors), its progress, its callbacks and its
+// threads' results.
+//
+// Its threads are detached and each holds the run (a shared pointer): the last
+// one to end closes the run's disks and marks it finished. A caller may
+// therefore drop its pointer at any time, or stop waiting for a run whose
+// write never returns: nothing of the run is freed under a running thread,
+// and no destructor ever waits for a thread (a joinable thread would make the
+// last owner's destructor wait as long as a stuck write does).
+class TransferRun {
+public:
+    // Starts sending the file to the calculators at `devicePaths` (as
+    // discovery found them) at `diskOffset` and returns at once. The first 16
+    // paths are the run; any others are reported as left out
+    // (kCalculatorLeftOut) and sent nothing. No discovery happens: a
+    // calculator gone since it was found fails to open (107), and so does a
+    // path that does not fit a slot (260 units with its terminator). The disks
+    // are opened on the calling thread before any thread starts.
+    // `messageText` (null: the source path) is what the message callback
+    // gets: the file's name for the person when the source is a copy of it.
+    // A run that cannot start is finished at once with its result: 105 for a
+    // source path or message text that does not fit a request (nothing in its
+    // report) or a file whose size cannot be had (every calculator of the run
+    // with 105, no disk opened), 104 for an empty list.
+    static std::shared_ptr<TransferRun> start(const std::vector<std::u16string> &devicePaths,
+                                              const char16_t *sourcePath, std::int64_t diskOffset,
+                                              const TransferCallbacks &callbacks,
+                                              const char16_t *messageText = nullptr);
+    ~TransferRun();
+    TransferRun(const TransferRun &) = delete;
+    TransferRun &operator=(const TransferRun &) = delete;
+
+    // Every thread of the run has ended and every disk of it is closed. Safe
+    // from any thread.
+    bool finished() const;
+    // Blocks until finished(); then result().
+    std::int32_t wait();
+    // Once finished: the first non-zero own result of a calculator in list
+    // order, 0 when every one succeeded (or the code of a run that could not
+    // start). kTransferUnderWay before.
+    std::int32_t result() const;
+    // Once finished: one entry per path given, in their order (nothing when
+    // the run was refused before its list was looked at). Empty before.
+    TransferReport report() const;
+
+private:
+    struct State;
+    explicit TransferRun(std::unique_ptr<State> state);
+    // The threads' side (transfer_engine.cpp): the last holder finishes the run.
+    void release();
+    void finish();
+    friend struct TransferRunAccess;
+
+    std::unique_ptr<State> state_; // everything the run owns; its threads reach it through the run
+};
+
+// Sends the file at `sourcePath` to every calculator found (the first 16
+// when there are more), at `diskOffset`, and returns when every one is done.
 // A path that does not fit the request (260 units with its terminator) is
 // refused with 105 before anything else happens.
 std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product,
                                  const char16_t *sourcePath, std::int64_t diskOffset,
                                  ProgressCallback progress, MessageCallback message);
 
-// Sends the file to the calculators at `devicePaths` (as discovery found
-// them), at most 16 at once (the device table's slots): the first 16 are the
-// run, any others are reported as left out and sent nothing. No discovery
-// happens: a calculator gone since it was found fails to open (107). The
-// result is the first non-zero own result in list order, 0 when every one
-// succeeded, 104 for an empty list. `calculatorProgress` (may be null) gets
-// each calculator's own reports; `report` (may be null) one entry per path.
-// `messageText` (null: the source path) is what the message callback gets:
-// the file's name for the person when the source is a copy of it.
+// A run (TransferRun::start) waited for: its result, `report` (may be null)
+// filled with its report. `calculatorProgress` (may be null) gets each
+// calculator's own reports.
 std::int32_t runFirmwareTransferTo(const std::vector<std::u16string> &devicePaths, const char16_t *sourcePath,
                                    std::int64_t diskOffset, ProgressCallback progress, MessageCallback message,
                                    CalculatorProgressCallback calculatorProgress, TransferReport *report,
                                    const char16_t *messageText = nullptr);
 
-// Finds the calculators and sends each one the end-of-session command (in
-// groups of 16, however many there are): 0, or 104 when none was found.
+// Sends the end-of-session command to the calculators at `devicePaths`, in
+// groups of 16 however many there are; a calculator that does not open is
+// passed over. 0, or 104 for an empty list.
+std::int32_t endUpdateSessionOn(const std::vector<std::u16string> &devicePaths);
+
+// Finds the calculators and sends each one the end-of-session command, as
+// endUpdateSessionOn: 0, or 104 when none was found.
 std::int32_t endUpdateSession(const char16_t *vendor, const char16_t *product);

@@ -1,7 +1,7 @@
-// The transfer engine's inside: the device table, the request a run is made
-// of, one job per disk and the thread that carries it out. For the engine
-// itself, the transport suites, the benchmark and tavix-transfer, which drive
-// the engine below runFirmwareTransfer; the session only needs
+// The transfer engine's inside: the device table of a run, the request a
+// run is made of, one job per disk and the thread that carries it out, and
+// the entry points below runFirmwareTransfer that the transport suites, the
+// benchmark and tavix-transfer drive. The session only needs
 // transfer_engine.h.
 #pragma once
 
@@ -43,11 +43,32 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
                                  ProgressCallback progress, MessageCallback message, CalculatorFilter filter,
                                  void *filterContext, TransferReport *report);
 
-// The device table (devicePaths, from device_discovery.h, belongs to it too).
-extern platform::Handle deviceHandles[kMaxDevices];
-extern std::int32_t deviceCount;
-extern ProgressCallback progressCallback;
-extern MessageCallback messageCallback;
+// The calculators of one run or one end of session, at most 16: what the
+// disk system knows them by and, while they are open, their handles. Owned by
+// whoever serves them (a run, an end of session); never shared.
+struct DeviceTable {
+    int count = 0;                                      // slots in use, at most kMaxDevices
+    char16_t paths[kMaxDevices][kDevicePathLength] = {}; // each slot's device path; empty when the
+                                                        // path given does not fit a slot
+    platform::Handle handles[kMaxDevices] = {};         // kInvalidHandle when not open
+    std::uint32_t openErrors[kMaxDevices] = {};         // the system's error when the open failed
+
+    DeviceTable() = default;
+    DeviceTable(const DeviceTable &) = delete;
+    DeviceTable &operator=(const DeviceTable &) = delete;
+    // Closes what is still open.
+    ~DeviceTable() { close(); }
+
+    // Takes up to 16 of `count` paths (a negative count is none); a path that
+    // does not fit a slot is left empty there, so that its disk fails to open
+    // (it never comes from discovery, which passes such paths over).
+    void fill(const std::u16string *paths, int count);
+    // Opens the disk of every slot (kInvalidHandle on failure, its error
+    // kept); how many opened.
+    int open();
+    // Closes every open handle and marks its slot invalid.
+    void close();
+};
 
 struct TransferRequest {
     std::uint32_t kind;                      // the protocol's request kind: 0, 1 and 2 run the same
@@ -60,12 +81,12 @@ struct TransferRequest {
     std::int32_t mode;                       // kRawMode, or packet mode (kPacketMode)
 };
 
-// What the threads of one run share to report a single progress (defined in
-// transfer_engine.cpp).
+// What the threads of one run share to report a single progress, with the
+// run's callbacks (defined in transfer_engine.cpp).
 struct RunProgress;
 
 struct TransferJob {
-    platform::Handle disk;             // the slot's handle, possibly kInvalidHandle
+    platform::Handle disk;       // the slot's handle, possibly kInvalidHandle
     std::int64_t diskOffset;     // from the request
     std::int64_t sourceOffset;   // from the request
     std::int64_t length;         // from the request
@@ -76,22 +97,32 @@ struct TransferJob {
     int slot;                    // this job's slot in the run
 };
 
-// Opens every disk of the table (invalid handle on failure); how many opened.
-int openCalculatorDisks();
-// Closes every valid handle of the table and marks its slot invalid.
-void closeCalculatorDisks();
 // The file's size, 0 when it cannot be opened or sized.
 std::int64_t sourceFileSize(const char16_t *path);
-// Starts one transfer thread running `body`. The engine starts its threads
-// through transferThreadStarter, which is startTransferThread (std::thread's
-// own constructor) unless a test puts a stand-in there that fails the way that
-// constructor can: by throwing std::system_error or std::bad_alloc.
+
+// Starts one transfer thread running `body`: either a thread is started and
+// returned (the engine detaches it), or it throws as std::thread's own
+// constructor can (std::system_error, std::bad_alloc) and nothing runs.
+// startTransferThread is that constructor; a test hands a run a stand-in
+// that fails.
 using ThreadStarter = std::thread (*)(std::function<void()> body);
 std::thread startTransferThread(std::function<void()> body);
-extern ThreadStarter transferThreadStarter;
-// One thread per slot, all joined; the first non-zero exit code in slot order,
-// where a slot whose thread could not be started counts as 110. 106 at once for
-// a request of kind 3 or more, 104 when the table is empty.
-std::int32_t runTransferRequest(const TransferRequest *request);
+
+// As TransferRun::start for a request of any kind and mode, with its threads
+// started through `starter` (null: startTransferThread). The request's paths
+// are taken up to their terminator or their buffer's end. A request of kind 3
+// or more is finished at once with 106 for every calculator of the run, no
+// disk opened; an empty list gives 104. A calculator whose thread could not
+// be started counts as 110.
+std::shared_ptr<TransferRun> startTransferRun(const std::vector<std::u16string> &devicePaths,
+                                              const TransferRequest &request, const TransferCallbacks &callbacks,
+                                              ThreadStarter starter = startTransferThread);
+
+// startTransferRun waited for: the run's result; `report` (may be null) gets
+// its report.
+std::int32_t runTransferRequest(const TransferRequest &request, const std::vector<std::u16string> &devicePaths,
+                                const TransferCallbacks &callbacks = {}, TransferReport *report = nullptr,
+                                ThreadStarter starter = startTransferThread);
+
 // One disk's transfer; its result code. It never closes the disk.
 std::int32_t transferThread(const TransferJob *job);

@@ -26,9 +26,10 @@ private slots:
         platform::PosixDiskSystem system(calculator.sysfsRoot(), calculator.devRoot());
         platform::installDiskSystem(&system);
 
-        QCOMPARE(findCalculatorDisks(devicePaths, u"XQ", u"Tavix update", kMaxDevices), 1);
-        QCOMPARE(std::u16string(devicePaths[0]), calculator.expectedDevicePath());
-        platform::Handle disk = platform::activeDiskSystem().openDisk(devicePaths[0]);
+        char16_t table[kMaxDevices][kDevicePathLength];
+        QCOMPARE(findCalculatorDisks(table, u"XQ", u"Tavix update", kMaxDevices), 1);
+        QCOMPARE(std::u16string(table[0]), calculator.expectedDevicePath());
+        platform::Handle disk = platform::activeDiskSystem().openDisk(table[0]);
         QVERIFY(disk != platform::kInvalidHandle);
 
         QVERIFY(readCommandArea(disk, false));

@@ -40,11 +40,6 @@ emulator::Config withPath(const std::string &path)
     return config;
 }
 
-QString slot(int index)
-{
-    return QString::fromUtf16(devicePaths[index]);
-}
-
 // A calculator's identity as its description words it, the plain way: split
 // at every '#', take the third piece, drop its last '&' field, keep the whole
 // piece when that leaves nothing or "0", upper-case a-z.
@@ -86,6 +81,9 @@ class TestDiscoverySim : public QObject {
     Q_OBJECT
 
     std::unique_ptr<emulator::EmulatedDiskSystem> disks;
+    char16_t table[kMaxDevices][kDevicePathLength] = {}; // what discovery fills
+
+    QString slot(int index) const { return QString::fromUtf16(table[index]); }
 
 private slots:
     void init()
@@ -93,7 +91,7 @@ private slots:
         platform::useSimulatedClock(true);
         disks = std::make_unique<emulator::EmulatedDiskSystem>();
         platform::installDiskSystem(disks.get());
-        for (auto &path : devicePaths)
+        for (auto &path : table)
             path[0] = 0;
     }
     void cleanup()
@@ -164,9 +162,9 @@ private slots:
         QFETCH(QStringList, expected);
         for (const auto &config : attached)
             disks->attach(config);
-        devicePaths[expected.size()][0] = u'!'; // the slot after the last one found stays untouched
-        devicePaths[expected.size()][1] = 0;
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), expected.size());
+        table[expected.size()][0] = u'!'; // the slot after the last one found stays untouched
+        table[expected.size()][1] = 0;
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, kMaxDevices), expected.size());
         for (int i = 0; i < expected.size(); ++i)
             QCOMPARE(slot(i), expected[i]);
         QCOMPARE(slot(expected.size()), QString("!"));
@@ -179,7 +177,7 @@ private slots:
             disks->attach(disk("TAVIX000000" + std::to_string(i)));
         testsupport::RecordingDiskSystem counting(*disks);
         platform::installDiskSystem(&counting);
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, 2), 2);
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, 2), 2);
         QCOMPARE(counting.interfacesVisited(), 2); // the third disk was never looked at
         QVERIFY(slot(1).contains("tavix0000002"));
     }
@@ -192,9 +190,9 @@ private slots:
         disks->attach(disk("A", "usbstor", "XQ", product31));
         const std::u16string asked31(31, u'p');
         const std::u16string asked32(32, u'p');
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, asked31.c_str(), kMaxDevices), 1);
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, asked32.c_str(), kMaxDevices), 0);
-        QCOMPARE(findCalculatorDisks(devicePaths, asked32.c_str(), kProduct, kMaxDevices), 0);
+        QCOMPARE(findCalculatorDisks(table, kVendor, asked31.c_str(), kMaxDevices), 1);
+        QCOMPARE(findCalculatorDisks(table, kVendor, asked32.c_str(), kMaxDevices), 0);
+        QCOMPARE(findCalculatorDisks(table, asked32.c_str(), kProduct, kMaxDevices), 0);
     }
 
     void overlongDevicePathIsPassedOver_data()
@@ -214,7 +212,7 @@ private slots:
         path += std::string(std::size_t(length) - path.size() - std::strlen(kClassSuffix), 'a') + kClassSuffix;
         QCOMPARE(int(path.size()), length);
         disks->attach(withPath(path));
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), found);
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, kMaxDevices), found);
         if (found)
             QCOMPARE(slot(0), QString::fromStdString(path));
     }
@@ -222,7 +220,7 @@ private slots:
     void retriesSixTimesWithPauses()
     {
         disks->attach(disk("S1", "usbstor", "SanDisk", "Cruzer Blade"));
-        QCOMPARE(findCalculatorDisksWithRetry(devicePaths, kVendor, kProduct, kMaxDevices), 0);
+        QCOMPARE(findCalculatorDisksWithRetry(table, kVendor, kProduct, kMaxDevices), 0);
         const platform::PauseStats stats = platform::pauseStats();
         QCOMPARE(stats.count, std::uint64_t(6));
         QCOMPARE(stats.totalMs, std::uint64_t(3000));
@@ -235,7 +233,7 @@ private slots:
         emulator::Config late = disk("TAVIX0000001");
         late.faults.attachAtMs = 1200;
         disks->attach(late);
-        QCOMPARE(findCalculatorDisksWithRetry(devicePaths, kVendor, kProduct, kMaxDevices), 1);
+        QCOMPARE(findCalculatorDisksWithRetry(table, kVendor, kProduct, kMaxDevices), 1);
         QCOMPARE(platform::pauseStats().count, std::uint64_t(3));
     }
 
@@ -249,8 +247,8 @@ private slots:
     {
         disks->attach(disk("TAVIX0000001"));
         disks->resetCallCounter(1, false); // the enumeration itself fails
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 0);
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 1);
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, kMaxDevices), 0);
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, kMaxDevices), 1);
     }
 
     void identityMatchesItsDescription()
@@ -322,10 +320,10 @@ private slots:
             });
             QCOMPARE(findEveryCalculatorDisk(kVendor, kProduct), expected);
             overSixteen += expected.size() > std::size_t(kMaxDevices);
-            const int inTable = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
+            const int inTable = findCalculatorDisks(table, kVendor, kProduct, kMaxDevices);
             QCOMPARE(inTable, std::min<int>(int(expected.size()), kMaxDevices));
             for (int i = 0; i < inTable; ++i)
-                QCOMPARE(std::u16string(devicePaths[i]), expected[std::size_t(i)]);
+                QCOMPARE(std::u16string(table[i]), expected[std::size_t(i)]);
         }
         QVERIFY(overSixteen > 10);
     }
@@ -343,9 +341,9 @@ private slots:
         QFETCH(QString, serial);
         QFETCH(QString, identity);
         disks->attach(disk(serial.toStdString()));
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 1);
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, kMaxDevices), 1);
         char16_t output[kDevicePathLength];
-        QCOMPARE(calculatorIdentity(output, kDevicePathLength, devicePaths[0]), identity.size());
+        QCOMPARE(calculatorIdentity(output, kDevicePathLength, table[0]), identity.size());
         QCOMPARE(QString::fromUtf16(output), identity);
     }
 };

@@ -122,6 +122,8 @@ private:
 class TestDiscoverySysfs : public QObject {
     Q_OBJECT
 
+    char16_t table[kMaxDevices][kDevicePathLength] = {}; // what discovery fills
+
 private slots:
     void cleanup() { platform::installDiskSystem(nullptr); }
 
@@ -168,9 +170,9 @@ private slots:
         platform::PosixDiskSystem system(sysfs.rootPath(), sysfs.devRootPath());
         platform::installDiskSystem(&system);
 
-        QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, maximum), found.size());
+        QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, maximum), found.size());
         for (int i = 0; i < found.size(); ++i) {
-            const QString path = QString::fromUtf16(devicePaths[i]);
+            const QString path = QString::fromUtf16(table[i]);
             QVERIFY2(path.startsWith("\\\\?\\usbstor#disk&ven_xq&prod_tavix_update"), qPrintable(path));
             QVERIFY2(path.contains("&" + found[i] + "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), qPrintable(path));
         }
@@ -290,8 +292,8 @@ private slots:
         char16_t output[kDevicePathLength];
         for (int i = 0; i < 2; ++i) {
             QVERIFY(!sysfs.addUsbDisk(blocks[i], "XQ", "Tavix update", "1.00", serial).isEmpty());
-            QCOMPARE(findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices), 1);
-            QCOMPARE(calculatorIdentity(output, kDevicePathLength, devicePaths[0]), expected[i].size());
+            QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, kMaxDevices), 1);
+            QCOMPARE(calculatorIdentity(output, kDevicePathLength, table[0]), expected[i].size());
             QCOMPARE(QString::fromUtf16(output), expected[i]);
             QVERIFY(sysfs.removeDisk(blocks[i]));
         }

@@ -10,6 +10,8 @@
 
 #include <QtTest>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -95,6 +97,99 @@ void onMessage(const char16_t *text)
     std::lock_guard<std::mutex> lock(heard.mutex);
     heard.messages << QString::fromUtf16(text);
     ++heard.calls;
+}
+
+// The callbacks above as a run's.
+TransferCallbacks heardCallbacks()
+{
+    TransferCallbacks callbacks;
+    callbacks.progress = [](void *, std::int32_t percent) { onProgress(percent); };
+    callbacks.calculatorProgress = [](void *, int index, std::int32_t percent) {
+        onCalculatorProgress(index, percent);
+    };
+    callbacks.message = [](void *, const char16_t *text) { onMessage(text); };
+    return callbacks;
+}
+
+// Holds every thread that passes it until it is opened (10 s at most, so
+// that an engine that waits for its own threads fails instead of hanging).
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int reached = 0;
+    bool opened = false;
+    void pass()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++reached;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(10), [this] { return opened; });
+    }
+    // Whether `count` threads are held (within 10 s).
+    bool holds(int count)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return reached >= count; });
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        opened = true;
+        changed.notify_all();
+    }
+};
+
+// What one run's callbacks received, through their context; its messages
+// pass `gate` when there is one.
+struct RunHeard {
+    std::mutex mutex;
+    QList<int> bar;
+    std::map<int, QList<int>> each; // by place in the run's list
+    QStringList messages;
+    Gate *gate = nullptr;
+
+    TransferCallbacks callbacks()
+    {
+        TransferCallbacks callbacks;
+        callbacks.context = this;
+        callbacks.progress = [](void *context, std::int32_t percent) {
+            auto &self = *static_cast<RunHeard *>(context);
+            std::lock_guard<std::mutex> lock(self.mutex);
+            self.bar << percent;
+        };
+        callbacks.calculatorProgress = [](void *context, int index, std::int32_t percent) {
+            auto &self = *static_cast<RunHeard *>(context);
+            std::lock_guard<std::mutex> lock(self.mutex);
+            self.each[index] << percent;
+        };
+        callbacks.message = [](void *context, const char16_t *text) {
+            auto &self = *static_cast<RunHeard *>(context);
+            {
+                std::lock_guard<std::mutex> lock(self.mutex);
+                self.messages << QString::fromUtf16(text);
+            }
+            if (self.gate != nullptr)
+                self.gate->pass();
+        };
+        return callbacks;
+    }
+};
+
+// The percentages a calculator was told, from its trace.
+QList<int> toldProgress(const emulator::Calculator &calculator)
+{
+    QList<int> told;
+    for (const QString &line : testsupport::traceOf(calculator).filter(QRegularExpression("^progress ")))
+        told << line.mid(9).toInt();
+    return told;
+}
+
+// A device path of exactly `units` units, with the calculator's pattern in it.
+std::string devicePathOfLength(int units)
+{
+    const std::string head = "\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#";
+    const std::string tail = "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+    return head + std::string(std::size_t(units) - head.size() - tail.size(), 'a') + tail;
 }
 
 // Transfer thread starts, counted from 1; the ones listed fail by throwing
@@ -210,17 +305,13 @@ class TestTransferEngine : public QObject {
                                    report);
     }
     // The engine alone on every calculator attached, with the callbacks set.
-    std::int32_t runRequest(TransferRequest request, const std::u16string &path)
+    std::int32_t runRequest(TransferRequest request, const std::u16string &path, TransferReport *report = nullptr,
+                            ThreadStarter starter = startTransferThread)
     {
-        deviceCount = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
-        openCalculatorDisks();
-        progressCallback = onProgress;
-        messageCallback = onMessage;
         std::copy(path.begin(), path.end(), request.sourcePath);
         std::copy(path.begin(), path.end(), request.messageText);
-        const std::int32_t result = runTransferRequest(&request);
-        closeCalculatorDisks();
-        return result;
+        return runTransferRequest(request, findEveryCalculatorDisk(kVendor, kProduct), heardCallbacks(), report,
+                                  starter);
     }
 
 private slots:
@@ -235,7 +326,6 @@ private slots:
     }
     void cleanup()
     {
-        transferThreadStarter = startTransferThread;
         platform::installDiskSystem(nullptr);
         platform::useSimulatedClock(false);
         QCOMPARE(disks->openHandleCount(), 0);
@@ -501,8 +591,9 @@ private slots:
     }
     void threadThatCannotStart()
     {
-        // Every thread that did start is joined and runs to its end; a
-        // calculator left without a thread makes the run fail with 110.
+        // Every thread that did start runs to its end; a calculator left
+        // without a thread makes the run fail with 110. The failing starter
+        // is this run's own.
         QFETCH(QString, failure);
         QFETCH(QList<int>, failing);
         QFETCH(QList<bool>, whole);
@@ -510,14 +601,16 @@ private slots:
         threadStarts = 0;
         failingStarts = failing;
         startFailure = failure;
-        transferThreadStarter = failingStarter;
         const QByteArray bytes = firmware(40000);
         for (int i = 0; i < whole.size(); ++i)
             if (whole[i])
                 heard.watched.push_back(calculators[i]);
         heard.wholeBytes = 40000;
-        TransferReport report;
-        QCOMPARE(run(writeFirmware(bytes), kDiskOffset, &report), kNoTransferBuffer);
+        TransferRequest request{};
+        request.diskOffset = kDiskOffset;
+        request.length = bytes.size();
+        TransferReport report = staleReport();
+        QCOMPARE(runRequest(request, writeFirmware(bytes), &report, failingStarter), kNoTransferBuffer);
         QCOMPARE(report.count, whole.size());
         for (int i = 0; i < whole.size(); ++i) {
             QCOMPARE(onDisk(*calculators[i], kDiskOffset, bytes.size()) == bytes, whole[i]);
@@ -529,6 +622,185 @@ private slots:
         // up to 100 once they hold the whole file.
         QCOMPARE(heard.sequence.last(), 100);
         QVERIFY(!heard.hundredTooEarly);
+    }
+
+    void severalRunsAtOnce()
+    {
+        // Three runs started from three threads, each to two calculators of
+        // its own with a file and a context of its own. Every message waits
+        // at one gate until all six threads are there: only runs that go at
+        // once get through it.
+        constexpr int kRuns = 3;
+        auto calculators = attach(2 * kRuns);
+        Gate gate;
+        RunHeard heardBy[kRuns];
+        QByteArray bytes[kRuns];
+        std::u16string files[kRuns], texts[kRuns];
+        std::int32_t results[kRuns];
+        TransferReport reports[kRuns];
+        std::vector<std::thread> starters;
+        for (int r = 0; r < kRuns; ++r) {
+            bytes[r] = firmware(40000 + 30000 * r, 10 + r); // 3, 5 and 7 chunks
+            files[r] = writeFirmware(bytes[r], QString("run%1.bin").arg(r));
+            texts[r] = QString("run %1").arg(r).toStdU16String();
+            heardBy[r].gate = &gate;
+            const std::vector<std::u16string> paths{calculators[2 * r]->devicePath(),
+                                                    calculators[2 * r + 1]->devicePath()};
+            starters.emplace_back([&, r, paths] {
+                const auto run = TransferRun::start(paths, files[r].c_str(), kDiskOffset, heardBy[r].callbacks(),
+                                                    texts[r].c_str());
+                results[r] = run->wait();
+                reports[r] = run->report();
+            });
+        }
+        const bool together = gate.holds(2 * kRuns);
+        gate.open();
+        for (std::thread &starter : starters)
+            starter.join();
+        QVERIFY(together);
+
+        for (int r = 0; r < kRuns; ++r) {
+            QCOMPARE(results[r], kTransferOk);
+            QCOMPARE(reports[r].count, 2);
+            const QString text = QString::fromStdU16String(texts[r]);
+            QCOMPARE(heardBy[r].messages, (QStringList{text, text}));
+            QCOMPARE(heardBy[r].each.size(), std::size_t(2));
+            for (int i = 0; i < 2; ++i) {
+                const emulator::Calculator &calculator = *calculators[std::size_t(2 * r + i)];
+                QCOMPARE(reports[r].calculators[std::size_t(i)].path, calculator.devicePath());
+                QCOMPARE(reports[r].calculators[std::size_t(i)].result, kTransferOk);
+                QCOMPARE(onDisk(calculator, kDiskOffset, bytes[r].size()), bytes[r]);
+                // One conversation, its own: what the calculator was told is
+                // what its run's context heard of it, and no more.
+                const QStringList trace = traceOf(calculator);
+                QCOMPARE(trace.count("opening-read"), 1);
+                QCOMPARE(trace.last(), QString("closing-read"));
+                QCOMPARE(heardBy[r].each[i], toldProgress(calculator));
+            }
+            QList<int> sorted = heardBy[r].bar;
+            std::sort(sorted.begin(), sorted.end());
+            QCOMPARE(heardBy[r].bar, sorted);
+            QCOMPARE(heardBy[r].bar.first(), 0);
+            QCOMPARE(heardBy[r].bar.last(), 100);
+        }
+        QCOMPARE(disks->openHandleCount(), 0);
+    }
+
+    void aRunGoesOnWithoutItsCaller_data()
+    {
+        QTest::addColumn<bool>("dropped"); // the caller drops its pointer while the run goes on
+        QTest::newRow("waited for") << false;
+        QTest::newRow("dropped by its caller") << true;
+    }
+    void aRunGoesOnWithoutItsCaller()
+    {
+        // The run's thread is held in its message: start() has returned, the
+        // run is under way, and the caller may let go of it.
+        QFETCH(bool, dropped);
+        auto calculators = attach(1);
+        const QByteArray bytes = firmware(100000);
+        Gate gate;
+        RunHeard heardHere;
+        heardHere.gate = &gate;
+        std::shared_ptr<TransferRun> run = TransferRun::start({calculators[0]->devicePath()},
+                                                              writeFirmware(bytes).c_str(), kDiskOffset,
+                                                              heardHere.callbacks());
+        const bool held = gate.holds(1);
+        const bool finishedEarly = run->finished();
+        const std::int32_t early = run->result();
+        const std::int32_t earlyCount = run->report().count;
+        const std::weak_ptr<TransferRun> left = run;
+        if (dropped)
+            run.reset();
+        gate.open();
+        QVERIFY(held);
+        QVERIFY(!finishedEarly);
+        QCOMPARE(early, kTransferUnderWay);
+        QCOMPARE(earlyCount, 0);
+        if (dropped) {
+            // The last thread to end frees the run.
+            QTRY_VERIFY(left.expired());
+        } else {
+            QCOMPARE(run->wait(), kTransferOk);
+            QVERIFY(run->finished());
+            QCOMPARE(run->report().calculators.at(0).result, kTransferOk);
+        }
+        QCOMPARE(onDisk(*calculators[0], kDiskOffset, bytes.size()), bytes);
+        QCOMPARE(disks->openHandleCount(), 0);
+        std::lock_guard<std::mutex> lock(heardHere.mutex); // the run's last report is ordered before this
+        QCOMPARE(heardHere.bar.last(), 100);
+    }
+
+    void whatARunTakes_data()
+    {
+        QTest::addColumn<int>("sourceUnits");  // 0: a firmware file that is there
+        QTest::addColumn<int>("messageUnits"); // 0: none, the source path is the message
+        QTest::addColumn<int>("deviceUnits");  // the calculator's device path; 0: a usual one,
+                                               // -1: no calculator in the list
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QList<int>>("each"); // the report's own results
+        QTest::newRow("an empty list") << 0 << 0 << -1 << 104 << QList<int>{};
+        QTest::newRow("a source path of 259 units: no such file") << 259 << 0 << 0 << 105 << QList<int>{105};
+        QTest::newRow("a source path of 260 units") << 260 << 0 << 0 << 105 << QList<int>{};
+        QTest::newRow("a message of 259 units") << 0 << 259 << 0 << 0 << QList<int>{0};
+        QTest::newRow("a message of 260 units") << 0 << 260 << 0 << 105 << QList<int>{};
+        QTest::newRow("a device path of 259 units") << 0 << 0 << 259 << 0 << QList<int>{0};
+        QTest::newRow("a device path of 260 units: not cut, not opened") << 0 << 0 << 260 << 107 << QList<int>{107};
+    }
+    void whatARunTakes()
+    {
+        QFETCH(int, sourceUnits);
+        QFETCH(int, messageUnits);
+        QFETCH(int, deviceUnits);
+        QFETCH(int, result);
+        QFETCH(QList<int>, each);
+        std::vector<std::u16string> paths;
+        std::shared_ptr<emulator::Calculator> calculator;
+        if (deviceUnits >= 0) {
+            emulator::Config config;
+            if (deviceUnits > 0)
+                config.identity.pathOverride = devicePathOfLength(deviceUnits);
+            calculator = disks->attach(config);
+            paths.push_back(calculator->devicePath());
+            QVERIFY(deviceUnits == 0 || int(paths[0].size()) == deviceUnits);
+        }
+        const QByteArray bytes = firmware(20000);
+        std::u16string source = writeFirmware(bytes);
+        if (sourceUnits > 0) {
+            source = u"/nonexistent/";
+            source.resize(std::size_t(sourceUnits), u'a');
+        }
+        const std::u16string message(std::size_t(messageUnits), u'm');
+        RunHeard heardHere;
+        const auto run = TransferRun::start(paths, source.c_str(), kDiskOffset, heardHere.callbacks(),
+                                            messageUnits > 0 ? message.c_str() : nullptr);
+        QCOMPARE(run->wait(), result);
+        QCOMPARE(run->result(), result);
+        const TransferReport report = run->report();
+        QCOMPARE(report.count, each.size());
+        for (int i = 0; i < each.size(); ++i) {
+            QCOMPARE(report.calculators[std::size_t(i)].result, each[i]);
+            QCOMPARE(report.calculators[std::size_t(i)].path, paths[std::size_t(i)]);
+        }
+        if (calculator)
+            QCOMPARE(onDisk(*calculator, kDiskOffset, bytes.size()) == bytes, result == kTransferOk);
+        // A run refused before its threads has no message; a thread has one.
+        const bool threaded = result == kTransferOk || result == kDiskUnopenable;
+        QCOMPARE(heardHere.messages.size(), threaded ? 1 : 0);
+        if (result == kTransferOk)
+            QCOMPARE(heardHere.messages.at(0), QString::fromStdU16String(messageUnits > 0 ? message : source));
+    }
+
+    void endOfSessionOnTheListedCalculatorsOnly()
+    {
+        auto calculators = attach(3);
+        QCOMPARE(endUpdateSessionOn({}), kNoCalculatorFound);
+        // A path that leads nowhere is passed over; the others are told.
+        const std::u16string gone = u"\\\\?\\usbstor#gone";
+        QCOMPARE(endUpdateSessionOn({calculators[2]->devicePath(), gone, calculators[0]->devicePath()}), kTransferOk);
+        QCOMPARE(traceOf(*calculators[0]), (QStringList{"opening-read", "end-session"}));
+        QCOMPARE(traceOf(*calculators[1]), QStringList());
+        QCOMPARE(traceOf(*calculators[2]), (QStringList{"opening-read", "end-session"}));
     }
 
     void failingWriteIsTriedSevenTimesAtOnePosition()
@@ -700,17 +972,18 @@ private slots:
     void requestOfKindThreeTouchesNothing()
     {
         auto calculators = attach(1);
-        deviceCount = findCalculatorDisks(devicePaths, kVendor, kProduct, kMaxDevices);
-        QCOMPARE(openCalculatorDisks(), 1);
+        const std::vector<std::u16string> paths = findEveryCalculatorDisk(kVendor, kProduct);
         disks->resetCallCounter();
         TransferRequest request{};
-        request.kind = 3;
         request.length = 1;
-        QCOMPARE(runTransferRequest(&request), kBadRequestKind);
-        request.kind = 0xFFFFFFFFu;
-        QCOMPARE(runTransferRequest(&request), kBadRequestKind);
-        QCOMPARE(disks->callCount(), std::uint64_t(0));
-        closeCalculatorDisks();
+        for (std::uint32_t kind : {3u, 0xFFFFFFFFu}) {
+            request.kind = kind;
+            TransferReport report;
+            QCOMPARE(runTransferRequest(request, paths, heardCallbacks(), &report), kBadRequestKind);
+            QCOMPARE(report.count, 1);
+            QCOMPARE(report.calculators[0].result, kBadRequestKind);
+        }
+        QCOMPARE(disks->callCount(), std::uint64_t(0)); // not even a disk opened
         QVERIFY(traceOf(*calculators[0]).isEmpty());
         QCOMPARE(heard.calls, 0);
     }

@@ -36,8 +36,8 @@ private slots:
         second.identity.serial = "TAVIX0000002";
         disks.attach(second);
         platform::installDiskSystem(&disks);
-        deviceCount = findCalculatorDisks(devicePaths, u"XQ", u"Tavix update", kMaxDevices);
-        QCOMPARE(openCalculatorDisks(), 2);
+        const std::vector<std::u16string> paths = findEveryCalculatorDisk(u"XQ", u"Tavix update");
+        QCOMPARE(paths.size(), std::size_t(2));
         TransferRequest request{};
         request.length = 40000;
         std::copy(path.begin(), path.end(), request.sourcePath);
@@ -59,11 +59,10 @@ private slots:
                 pthread_attr_setstacksize(&attributes, 256u << 20) != 0 ||
                 pthread_setattr_default_np(&attributes) != 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
                 ::_exit(255);
-            ::_exit(runTransferRequest(&request));
+            ::_exit(runTransferRequest(request, paths));
         }
         int status = 0;
         QVERIFY(child > 0 && ::waitpid(child, &status, 0) == child);
-        closeCalculatorDisks();
         platform::installDiskSystem(nullptr);
         QVERIFY(WIFEXITED(status));
         QCOMPARE(WEXITSTATUS(status), int(kNoTransferBuffer));
