@@ -468,10 +468,11 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
             traceLocked("stall " + std::to_string(stallMs));
         }
     }
-    // The speed limit and a stall cost real time, and outside the lock so
-    // that other handles and other calculators go on meanwhile.
+    // Both wait outside the lock so that other handles and other calculators go
+    // on meanwhile. A stall is a pause on the clock in use (on the event clock
+    // it moves no other thread's time); the speed limit costs real time.
     if (stallMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+        platform::pauseMs(stallMs);
     if (bytesPerSecond > 0 && accepted > 0)
         std::this_thread::sleep_until(issued + std::chrono::microseconds(accepted * 1000000 / bytesPerSecond));
     return ok;

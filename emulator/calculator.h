@@ -57,7 +57,7 @@ struct Faults {
     std::uint64_t attachAtMs = 0;     // present from this time (platform::nowMs) on
     std::uint64_t bytesPerSecond = 0; // write speed limit (real time); 0: none
     std::int64_t stallAfterBytes = -1; // the data write that reaches that many bytes stalls; -1: never
-    std::uint32_t stallMs = 0;        // how long it stalls (real time), then it completes
+    std::uint32_t stallMs = 0;        // how long it stalls (a platform::pauseMs), then it completes
     std::uint64_t diskMib = 0;        // the simulator's set-up only: this calculator's disk size in MiB
                                       // instead of TAVIX_SIM_DISK_MIB; 0: that one
 };

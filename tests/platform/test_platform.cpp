@@ -7,8 +7,12 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <limits>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -16,6 +20,8 @@ using namespace platform;
 
 Q_DECLARE_METATYPE(std::string)
 Q_DECLARE_METATYPE(std::u16string)
+using PauseLists = std::vector<std::vector<std::uint32_t>>; // one list of pauses per thread
+Q_DECLARE_METATYPE(PauseLists)
 
 namespace {
 
@@ -23,6 +29,31 @@ namespace {
 std::string bytes(const char *text, std::size_t length)
 {
     return std::string(text, length);
+}
+
+// One thread per list, each handed its participation at its start, taking its
+// pauses; what nowMs() said after each of them, per thread. Every participation
+// is taken before the first start: the time stands still until the last thread
+// has started.
+std::vector<std::vector<std::uint64_t>> eventTimesSeen(const PauseLists &pausesPerThread)
+{
+    std::vector<std::vector<std::uint64_t>> seen(pausesPerThread.size());
+    std::vector<ClockParticipant> parts;
+    for (std::size_t t = 0; t < pausesPerThread.size(); ++t)
+        parts.push_back(ClockParticipant::forNewThread());
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < pausesPerThread.size(); ++t)
+        threads.emplace_back([part = std::move(parts[t]), &pauses = pausesPerThread[t], &times = seen[t]]() mutable {
+            part.adopt();
+            for (std::uint32_t ms : pauses) {
+                pauseMs(ms);
+                times.push_back(nowMs());
+            }
+        });
+    ClockStandAside aside; // for a caller that takes part
+    for (std::thread &thread : threads)
+        thread.join();
+    return seen;
 }
 
 } // namespace
@@ -51,6 +82,11 @@ private slots:
     void simulatedPausesDoNotSleep();
     void simulatedPausesFromManyThreadsAddUp();
     void realClockCountsPausesToo();
+    void eventTimeIsEachThreadsOwn_data();
+    void eventTimeIsEachThreadsOwn();
+    void aStartingThreadHoldsTheEventTimeUntilItPauses();
+    void standingAsideLetsTheJoinedThreadMoveTheTime();
+    void eventClockSwitchesAndLimits();
 
     void errorTextNamesTheError();
     void installedDiskSystemIsActive();
@@ -240,6 +276,7 @@ void TestPlatform::simulatedPausesFromManyThreadsAddUp()
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([] {
+            ClockParticipant part; // nothing on this clock
             for (int i = 0; i < 250; ++i)
                 pauseMs(2);
         });
@@ -261,6 +298,144 @@ void TestPlatform::realClockCountsPausesToo()
     QCOMPARE(pauseStats().totalMs, std::uint64_t(3));
     resetPauseStats();
     QCOMPARE(pauseStats().count, std::uint64_t(0));
+}
+
+void TestPlatform::eventTimeIsEachThreadsOwn_data()
+{
+    QTest::addColumn<PauseLists>("pauses");
+    QTest::newRow("a long wait beside short steps") << PauseLists{{60000}, std::vector<std::uint32_t>(50, 100)};
+    QTest::newRow("pauses that end together") << PauseLists{{100, 100}, {100, 100}, {100, 100}};
+    std::mt19937 random(20240611);
+    PauseLists calculators(17); // sixteen and the worker
+    for (std::vector<std::uint32_t> &pauses : calculators)
+        for (std::uint32_t n = random() % 30; n > 0; --n)
+            pauses.push_back(random() % 4 == 0 ? 0 : random() % 5000);
+    QTest::newRow("seventeen threads at random") << calculators;
+}
+
+// Each thread sees the time move by its own pauses only, never by the others'.
+void TestPlatform::eventTimeIsEachThreadsOwn()
+{
+    QFETCH(PauseLists, pauses);
+    useEventClock();
+    const std::vector<std::vector<std::uint64_t>> seen = eventTimesSeen(pauses);
+    std::uint64_t last = 0, count = 0;
+    for (std::size_t t = 0; t < pauses.size(); ++t) {
+        std::vector<std::uint64_t> own;
+        for (std::uint32_t ms : pauses[t])
+            own.push_back((own.empty() ? 0 : own.back()) + ms);
+        QCOMPARE(seen[t], own);
+        last = std::max(last, own.empty() ? 0 : own.back());
+        count += own.size();
+    }
+    QCOMPARE(nowMs(), last);
+    QCOMPARE(pauseStats().count, count);
+}
+
+void TestPlatform::aStartingThreadHoldsTheEventTimeUntilItPauses()
+{
+    useEventClock();
+    ClockParticipant self;
+    std::atomic<bool> paused{false};
+    std::atomic<std::uint64_t> seen{1};
+    std::thread worker([part = ClockParticipant::forNewThread(), &paused, &seen]() mutable {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a slow start
+        part.adopt();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // real work, no pause
+        seen = nowMs();
+        paused = true;
+        pauseMs(10);
+    });
+    pauseMs(0); // due at once, whoever runs
+    pauseMs(1); // ends only once the worker pauses
+    QVERIFY(paused);
+    QCOMPARE(seen.load(), std::uint64_t(0));
+    QCOMPARE(nowMs(), std::uint64_t(1));
+    {
+        ClockStandAside aside;
+        worker.join();
+    }
+    QCOMPARE(nowMs(), std::uint64_t(10));
+}
+
+void TestPlatform::standingAsideLetsTheJoinedThreadMoveTheTime()
+{
+    useEventClock();
+    ClockParticipant self;
+    {
+        ClockStandAside aside, nested;
+        QCOMPARE(eventTimesSeen({{100, 100, 100}}), (std::vector<std::vector<std::uint64_t>>{{100, 200, 300}}));
+        pauseMs(50); // a pause while standing aside holds nothing either
+    }
+    QCOMPARE(nowMs(), std::uint64_t(350));
+    // Out of the scope this thread holds the time again.
+    std::atomic<std::uint64_t> woke{0};
+    std::thread other([part = ClockParticipant::forNewThread(), &woke]() mutable {
+        part.adopt();
+        pauseMs(50);
+        woke = nowMs();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    QCOMPARE(nowMs(), std::uint64_t(350));
+    pauseMs(100);
+    QCOMPARE(nowMs(), std::uint64_t(450));
+    ClockStandAside aside;
+    other.join();
+    QCOMPARE(woke.load(), std::uint64_t(400));
+}
+
+namespace {
+std::atomic<std::uint64_t> gObservedMs{0};
+}
+
+void TestPlatform::eventClockSwitchesAndLimits()
+{
+    ClockParticipant stale; // of the real clock: void on the event clock
+    useEventClock();
+    QVERIFY(eventClockInUse() && !simulatedClockInUse());
+    QCOMPARE(clockScale(), 0u);
+    QCOMPARE(realDurationMs(4000), 0u);
+    setPauseObserver([](std::uint32_t ms) { gObservedMs += ms; });
+    pauseMs(500); // a thread that does not take part moves the time alone
+    pauseMs(500);
+    setPauseObserver(nullptr);
+    QCOMPARE(nowMs(), std::uint64_t(1000));
+    QCOMPARE(gObservedMs.load(), std::uint64_t(1000));
+    QCOMPARE(pauseStats().totalMs, std::uint64_t(1000));
+
+    {
+        ClockParticipant self; // holds the time: only the advance ends the pause
+        std::promise<std::uint64_t> woke;
+        std::future<std::uint64_t> wake = woke.get_future();
+        std::thread sleeper([part = ClockParticipant::forNewThread(), &woke]() mutable {
+            part.adopt();
+            pauseMs(1000);
+            woke.set_value(nowMs());
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        advanceSimulatedClock(999);
+        QCOMPARE(wake.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+        advanceSimulatedClock(1);
+        QCOMPARE(wake.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        QCOMPARE(wake.get(), std::uint64_t(2000));
+        sleeper.join();
+    }
+
+    // The time stops at its end instead of wrapping.
+    advanceSimulatedClock(std::numeric_limits<std::uint64_t>::max() - 2000 - 5);
+    pauseMs(10);
+    QCOMPARE(nowMs(), std::numeric_limits<std::uint64_t>::max());
+    advanceSimulatedClock(1);
+    pauseMs(1);
+    QCOMPARE(nowMs(), std::numeric_limits<std::uint64_t>::max());
+
+    useEventClock();
+    QCOMPARE(nowMs(), std::uint64_t(0));
+    QCOMPARE(pauseStats().count, std::uint64_t(0));
+    useSimulatedClock(true);
+    QVERIFY(!eventClockInUse());
+    pauseMs(7);
+    QCOMPARE(nowMs(), std::uint64_t(7));
 }
 
 void TestPlatform::errorTextNamesTheError()
