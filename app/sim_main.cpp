@@ -83,11 +83,14 @@ int main(int argc, char **argv)
                              });
                          });
     };
-    hooks.finished = [&] { saved = save(disks, settings.outputFolder); };
+    // Images that could not be saved are this program's own failure: a
+    // script that checks them must not find the session's code instead.
+    hooks.finished = [&](int code) {
+        saved = save(disks, settings.outputFolder);
+        return saved ? code : exit_code::kImagesLost;
+    };
 
     const int result = runUpdater(argc, argv, hooks);
     platform::installDiskSystem(nullptr);
-    // Images that could not be saved are this program's own failure: a
-    // script that checks them must not find the session's code instead.
-    return saved ? result : exit_code::kImagesLost;
+    return result;
 }

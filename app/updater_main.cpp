@@ -18,6 +18,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -186,8 +187,18 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     // The worker's loop uses the disk system; it ends before whatever the
     // caller set up for it goes.
     dialog->stopWorker();
-    if (hooks.finished)
-        hooks.finished();
     // The loop ends with 0 however the window went; the session says how it ended.
-    return result != 0 ? result : dialog->exitCode();
+    int code = result != 0 ? result : dialog->exitCode();
+    if (hooks.finished)
+        code = hooks.finished(code);
+    // A write the system never gave back (its calculator was unplugged while
+    // it hung) still has its thread: the program ends without it, and without
+    // the clean-up that thread could still meet on its way out. A write stuck
+    // inside the kernel keeps the process until it returns, whatever the
+    // program does.
+    if (dialog->abandonedWrites() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

@@ -18,8 +18,11 @@ struct UpdaterHooks {
     // The window exists and is not shown yet.
     std::function<void(CCalcFWUpdateMSDialog *dialog)> dialogCreated;
     // The event loop has ended and the worker is stopped; nothing of the
-    // session runs any more.
-    std::function<void()> finished;
+    // session runs any more, apart from writes the system never gave back.
+    // Returns the program's exit code, given the session's (null: that one).
+    // With such a write left, the program ends right after this hook,
+    // without the usual clean-up.
+    std::function<int(int code)> finished;
     // Every change of what the window shows is written to standard output,
     // a "field: value" line each (see displayChanged). The simulator always
     // echoes; the product when TAVIX_ECHO_DISPLAY=1 is set, so that a script

@@ -33,6 +33,7 @@ struct EventPause {
     std::uint64_t endMs;   // the event time at which it ends
     std::uint32_t resumes; // participations that run again when it ends
     bool ended;            // set by whoever ends it; the pausing thread waits for it
+    bool woken = false;    // ended early by a PauseWaker
 };
 struct TakingPart {
     std::thread::id thread; // the thread taking part
@@ -123,11 +124,19 @@ void resetEventClock(bool inUse)
 }
 
 // A pause on the event clock; false when the clock was left meanwhile.
-bool eventPause(std::uint32_t ms)
+// `wakeable` (may be null) is where a waker finds the pause to end it early,
+// and `pendingWake` a wake that came before the pause (then it returns at
+// once); `woken` says whether a wake ended it.
+bool eventPause(std::uint32_t ms, EventPause **wakeable = nullptr, bool *pendingWake = nullptr, bool *woken = nullptr)
 {
     std::unique_lock<std::mutex> lock(gEventMutex);
     if (!gEvent.load(std::memory_order_relaxed))
         return false;
+    if (pendingWake != nullptr && *pendingWake) {
+        *pendingWake = false;
+        *woken = true;
+        return true;
+    }
     const std::uint64_t epoch = gEpoch;
     const std::uint64_t now = gEventMs.load(std::memory_order_relaxed);
     const TakingPart *part = takingPartLocked(std::this_thread::get_id());
@@ -140,8 +149,14 @@ bool eventPause(std::uint32_t ms)
     if (!forThisPause)
         gRunning -= pause.resumes;
     gEventPauses.push_back(&pause);
+    if (wakeable != nullptr)
+        *wakeable = &pause;
     moveOnLocked();
     gEventPauseEnded.wait(lock, [&pause] { return pause.ended; });
+    if (wakeable != nullptr) {
+        *wakeable = nullptr;
+        *woken = pause.woken;
+    }
     if (forThisPause && gEpoch == epoch) {
         --gRunning;
         moveOnLocked();
@@ -371,6 +386,73 @@ ClockStandAside::~ClockStandAside()
     --part->aside;
     gRunning += runningOf(*part);
     forgetIfIdleLocked(part);
+}
+
+struct PauseWaker::State {
+    std::mutex mutex;               // the other clocks
+    std::condition_variable woken;  // the other clocks
+    bool pending = false;           // under mutex: woken, not yet taken by a pause
+    bool pendingEvent = false;      // under gEventMutex: the same on the event clock
+    EventPause *eventPause = nullptr; // under gEventMutex: the pause under way on the event clock
+};
+
+PauseWaker::PauseWaker() : state_(new State) {}
+
+PauseWaker::~PauseWaker()
+{
+    delete state_;
+}
+
+void PauseWaker::wake()
+{
+    State &state = *state_;
+    if (gEvent.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(gEventMutex);
+        if (gEvent.load(std::memory_order_relaxed)) {
+            EventPause *pause = state.eventPause;
+            if (pause == nullptr || pause->ended) {
+                state.pendingEvent = true;
+                return;
+            }
+            // It ends now, as a pause due now would.
+            gEventPauses.erase(std::remove(gEventPauses.begin(), gEventPauses.end(), pause), gEventPauses.end());
+            pause->ended = true;
+            pause->woken = true;
+            gRunning += pause->resumes;
+            gEventPauseEnded.notify_all();
+            return;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.pending = true;
+    }
+    state.woken.notify_all();
+}
+
+bool pauseMsUnless(std::uint32_t ms, PauseWaker &waker)
+{
+    PauseWaker::State &state = *waker.state_;
+    gPauseCount.fetch_add(1, std::memory_order_relaxed);
+    gPauseTotalMs.fetch_add(ms, std::memory_order_relaxed);
+    if (PauseObserver observer = gPauseObserver.load(std::memory_order_acquire))
+        observer(ms);
+    bool woken = false;
+    if (gEvent.load(std::memory_order_acquire) && eventPause(ms, &state.eventPause, &state.pendingEvent, &woken))
+        return woken;
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (gSimulated.load(std::memory_order_acquire)) {
+        woken = state.pending;
+        state.pending = false;
+        if (!woken)
+            gSimulatedMs.fetch_add(ms, std::memory_order_acq_rel);
+        return woken;
+    }
+    const std::uint32_t scale = gScale.load(std::memory_order_acquire);
+    woken = state.woken.wait_for(lock, std::chrono::microseconds(std::int64_t(ms) * 1000 / (scale ? scale : 1)),
+                                            [&state] { return state.pending; });
+    state.pending = false;
+    return woken;
 }
 
 void setPauseObserver(PauseObserver observer)

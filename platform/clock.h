@@ -108,6 +108,29 @@ private:
     std::uint64_t epoch_ = 0; // the switch of clock it stood aside after; 0: it did not
 };
 
+// A pause that another thread may end early: the worker that watches transfer
+// runs pauses until the next thing it must look at, and a run that ends wakes
+// it at once. A wake while nobody pauses is kept: the next pause returns at
+// once. On the event clock a woken pause ends at the event time of the wake;
+// on the simulated clock a pause that was not woken before it began takes its
+// whole length, as pauseMs does.
+class PauseWaker {
+public:
+    PauseWaker();
+    ~PauseWaker();
+    PauseWaker(const PauseWaker &) = delete;
+    PauseWaker &operator=(const PauseWaker &) = delete;
+    void wake(); // from any thread
+
+private:
+    friend bool pauseMsUnless(std::uint32_t ms, PauseWaker &waker);
+    struct State;
+    State *state_;
+};
+// As pauseMs, ended early by waker.wake(); true when it was woken. One thread
+// pauses on a waker at a time.
+bool pauseMsUnless(std::uint32_t ms, PauseWaker &waker);
+
 // A test may watch the pauses: the observer is called on the pausing thread
 // at the start of every pause, with its length. nullptr removes it.
 using PauseObserver = void (*)(std::uint32_t ms);

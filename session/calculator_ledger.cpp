@@ -196,12 +196,34 @@ int CalculatorLedger::heldCount(int entry) const
     return held;
 }
 
+std::vector<int> CalculatorLedger::dueCalculators(std::uint64_t nowMs, int limit) const
+{
+    std::vector<int> due;
+    for (int e = 0; e < size() && int(due.size()) < limit; ++e)
+        if (isDue(at(e), nowMs))
+            due.push_back(e);
+    return due;
+}
+
+void CalculatorLedger::startWriting(int entry, std::uint64_t nowMs)
+{
+    Calculator &calculator = entries_[std::size_t(entry)];
+    calculator.writingFile = firstMissing(entry);
+    if (!calculator.sent)
+        calculator.firstSentMs = nowMs;
+}
+
+int CalculatorLedger::writingCount() const
+{
+    return int(std::count_if(entries_.begin(), entries_.end(), [](const Calculator &c) { return c.writingFile >= 0; }));
+}
+
 CalculatorLedger::Run CalculatorLedger::nextRun(std::uint64_t nowMs, int preferFile) const
 {
     std::vector<int> due(std::size_t(fileCount_), 0);
     for (int e = 0; e < size(); ++e) {
         const Calculator &calculator = at(e);
-        if (calculator.present && !calculator.givenUp && lacking(calculator) && calculator.dueMs <= nowMs)
+        if (isDue(calculator, nowMs))
             ++due[std::size_t(firstMissing(e))];
     }
     Run run;
@@ -214,7 +236,7 @@ CalculatorLedger::Run CalculatorLedger::nextRun(std::uint64_t nowMs, int preferF
         return run;
     for (int e = 0; e < size(); ++e) {
         const Calculator &calculator = at(e);
-        if (!calculator.present || calculator.givenUp || calculator.dueMs > nowMs || firstMissing(e) != run.file)
+        if (!isDue(calculator, nowMs) || firstMissing(e) != run.file)
             continue;
         if (int(run.entries.size()) < kGroupSize) {
             run.entries.push_back(e);
@@ -264,8 +286,9 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
         inRun[std::size_t(e)] = true;
         Calculator &calculator = entries_[std::size_t(e)];
         const std::uint32_t bit = std::uint32_t(1) << run.file;
-        if (!calculator.sent)
+        if (!calculator.sent && calculator.writingFile < 0)
             calculator.firstSentMs = nowMs;
+        calculator.writingFile = -1;
         calculator.sent = true;
         calculator.lastSentMs = nowMs;
         if (results[k] == kTransferOk) {
@@ -285,7 +308,7 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
     for (std::size_t e = 0; e < entries_.size(); ++e) {
         const Calculator &calculator = entries_[e];
         if (!inRun[e] && !calculator.present && !calculator.givenUp && lacking(calculator) &&
-            calculator.dueMs <= nowMs)
+            calculator.writingFile < 0 && calculator.dueMs <= nowMs)
             fail(int(e), kNoCalculatorFound, 0, nowMs, outcome);
     }
     if (entries_.empty()) {
@@ -323,7 +346,8 @@ std::uint64_t CalculatorLedger::nextDueMs() const
 {
     std::uint64_t earliest = 0;
     for (const Calculator &calculator : entries_)
-        if (lacking(calculator) && !calculator.givenUp && (earliest == 0 || calculator.dueMs < earliest))
+        if (lacking(calculator) && !calculator.givenUp && calculator.writingFile < 0 &&
+            (earliest == 0 || calculator.dueMs < earliest))
             earliest = std::max<std::uint64_t>(calculator.dueMs, 1);
     return earliest;
 }

@@ -38,6 +38,7 @@ public:
         std::int32_t lastCode = 0; // its last result: 0, a result code, or 104 when absent at its turn
         std::uint32_t lastSystemError = 0; // the system's error behind lastCode (0: none given)
         bool sent = false;         // it has been in a run
+        int writingFile = -1;      // the file being written to it now (-1: none); startWriting() to recordRun()
         std::uint64_t firstSentMs = 0; // the start of its first run
         std::uint64_t lastSentMs = 0;  // the end of its last run, or the moment it was given up
     };
@@ -94,6 +95,16 @@ public:
     // (the earliest on a tie). Nobody: file -1.
     Run nextRun(std::uint64_t nowMs, int preferFile = -1) const;
 
+    // The calculators that may start a file now, in the order met, at most
+    // `limit`: attached, not given up, lacking a file, due, and not being
+    // written.
+    std::vector<int> dueCalculators(std::uint64_t nowMs, int limit) const;
+    // Its first missing file goes out to it from now on: it is being written
+    // until recordRun() takes the result of a run that holds it.
+    void startWriting(int entry, std::uint64_t nowMs);
+    // Calculators being written now.
+    int writingCount() const;
+
     // Records a pass: `results` has the own result of each calculator of
     // `run` (0, a result code, or kCalculatorLeftOut when the engine left it
     // for a later group: unchanged). Then every calculator that lacks a file,
@@ -138,6 +149,11 @@ private:
     void takeUpAgain(Calculator &calculator);
     void joinAfterGivenUp(Calculator &joined);
     void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
+    bool isDue(const Calculator &calculator, std::uint64_t nowMs) const
+    {
+        return calculator.present && !calculator.givenUp && calculator.writingFile < 0 && lacking(calculator) &&
+               calculator.dueMs <= nowMs;
+    }
     bool lacking(const Calculator &calculator) const
     {
         return refused_ || (calculator.heldMask & allFiles()) != allFiles();

@@ -29,6 +29,7 @@ struct CalculatorView {
     std::uint32_t systemError = 0; // the system's error behind `code` (0: none given)
     int held = 0;            // files it holds completely
     double seconds = 0;      // from its first transfer to its last (0 before its first)
+    int silentSeconds = 0;   // Writing: no news from it for this long (0: under 10 s)
 };
 Q_DECLARE_METATYPE(CalculatorView)
 Q_DECLARE_METATYPE(QVector<CalculatorView>)

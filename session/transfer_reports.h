@@ -1,14 +1,12 @@
 // Where the transfer engine's reports go while a file is being sent: the
 // progress, the message (the file's path) and each calculator's own
-// percentage. The dialog (ui/) implements this
-// and registers itself in gTransferReports when it is constructed, before the
-// worker starts; the worker's callbacks reach the window only through it, so
-// the session never depends on the window above it.
+// percentage. The dialog (ui/) implements this and hands itself to the
+// worker it makes; the worker's callbacks reach the window only through it,
+// so the session never depends on the window above it.
 #pragma once
 
 #include <QString>
 
-#include <atomic>
 
 class TransferReports {
 public:
@@ -24,6 +22,3 @@ public:
 protected:
     ~TransferReports() = default;
 };
-
-// The one dialog's reports; null until the dialog is constructed.
-extern std::atomic<TransferReports *> gTransferReports;

@@ -15,53 +15,111 @@ using calculator_model::kProduct;
 using calculator_model::kVendor;
 using namespace session_rules;
 
+// One calculator's file on its way: the run that writes it, and what the
+// worker watches of it. The run's threads reach it through the callbacks'
+// context, and the run keeps it until its last thread has ended (for ever
+// when its write never returns).
+struct PipelineRun {
+    std::shared_ptr<RunSink> sink;
+    int entry = -1;               // the calculator's entry in the ledger: its row
+    int file = -1;                // into the release
+    std::int64_t bytes = 0;       // the file's size
+    std::u16string path;          // the calculator's device path
+    std::shared_ptr<TransferRun> run;
+    std::atomic<std::int32_t> percent{0};     // its last report
+    std::atomic<std::uint64_t> lastNewsMs{0}; // its last report, its start before the first
+    int silentLoggedS = 0;        // the worker's thread: the silence last logged, in seconds
+};
+
+// Where the runs report, shared by the worker and every run's callbacks.
+struct RunSink {
+    std::mutex lock;
+    TransferReports *reports = nullptr;  // under lock; null once the worker is gone
+    bool cart = false;                   // under lock: the session has met more than one calculator
+    std::int64_t cartTotal = 0;          // under lock: bytes to write for the calculators met so far
+    std::int64_t cartDone = 0;           // under lock: bytes of the files that went through
+    std::vector<PipelineRun *> running;  // under lock: for the cart's bar
+    int shown = -1;                      // under lock: the cart bar's last value
+    int messagedFile = -1;               // under lock: the cart's furthest file named so far
+    platform::PauseWaker waker;          // a run that ends wakes the worker
+};
+
 namespace {
 
-// The bar over the groups of one file: a file that goes out in several runs
-// (more calculators than the device table holds) fills the bar once, each
-// run its share, and the bar never goes back within it. Set by the worker
-// before each run, read by the transfer threads' reports.
-struct ProgressRound {
-    std::atomic<int> done{0};  // calculators of the file sent in the round's earlier runs
-    std::atomic<int> inRun{1}; // calculators of this run
-    std::atomic<int> total{1}; // calculators of the round
-    std::atomic<int> shown{-1}; // the last value passed on; -1: none yet in this round
-} gRound;
+// Without news from its calculator this long, a write is "not answering".
+constexpr std::uint64_t kSilentMs = 10000;
+// The worker's pass while runs go on: a new calculator, a due retry or an
+// unplugged one is seen this often.
+constexpr std::uint32_t kRunWatchMs = kPollPauseMs;
 
-// Each calculator's row in the view, by its place in the run (set before the
-// run, only read while it lasts).
-std::vector<int> gRunRows;
-
-} // namespace
-
-void reportProgress(std::int32_t percent)
+// The cart's bar: the bytes written of all bytes to write for the
+// calculators met so far, never going back. Called under the sink's lock.
+void showCart(RunSink &sink)
 {
-    const int total = std::max(gRound.total.load(), 1);
-    const int value = int((std::int64_t(gRound.done.load()) * 100 + std::int64_t(percent) * gRound.inRun.load()) / total);
-    // The engine's reports of one run come one at a time; a later group
-    // never takes the bar below what an earlier one reached.
-    if (value <= gRound.shown.load() && gRound.shown.load() >= 0)
+    std::int64_t written = sink.cartDone;
+    for (const PipelineRun *run : sink.running)
+        written += run->bytes * run->percent.load() / 100;
+    const int share = sink.cartTotal > 0 ? int(std::min<std::int64_t>(written * 100 / sink.cartTotal, 100)) : 0;
+    if (share <= sink.shown)
         return;
-    gRound.shown.store(value);
-    if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
-        reports->emitUpdateProgress(value);
+    sink.shown = share;
+    if (sink.reports != nullptr)
+        sink.reports->emitUpdateProgress(share);
 }
 
-void reportCalculatorProgress(int index, std::int32_t percent)
+// The run's bar: with one calculator in the session, its file's own
+// percentage, as the engine passes it on.
+void onRunProgress(void *context, std::int32_t percent)
 {
-    if (index < 0 || std::size_t(index) >= gRunRows.size())
-        return;
-    if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
-        reports->emitCalculatorProgress(gRunRows[std::size_t(index)], percent);
+    RunSink &sink = *static_cast<PipelineRun *>(context)->sink;
+    std::lock_guard<std::mutex> lock(sink.lock);
+    if (!sink.cart && sink.reports != nullptr)
+        sink.reports->emitUpdateProgress(percent);
 }
 
-void reportMessage(const char16_t *text)
+void onCalculatorProgress(void *context, int, std::int32_t percent)
+{
+    PipelineRun &run = *static_cast<PipelineRun *>(context);
+    run.percent.store(percent);
+    run.lastNewsMs.store(platform::nowMs());
+    std::lock_guard<std::mutex> lock(run.sink->lock);
+    if (run.sink->reports != nullptr)
+        run.sink->reports->emitCalculatorProgress(run.entry, percent);
+    if (run.sink->cart)
+        showCart(*run.sink);
+}
+
+void onRunFinished(void *context)
+{
+    static_cast<PipelineRun *>(context)->sink->waker.wake();
+}
+
+void onMessage(void *context, const char16_t *text)
 {
     // The text lives in the transfer thread's buffer, which may be gone when
     // the window's slot runs: the signal carries a copy made here.
-    if (TransferReports *reports = gTransferReports.load(std::memory_order_acquire))
-        reports->emitUpdateMessage(QString::fromUtf16(text));
+    const PipelineRun &run = *static_cast<PipelineRun *>(context);
+    RunSink &sink = *run.sink;
+    std::lock_guard<std::mutex> lock(sink.lock);
+    // A cart's calculators are at different files: the file line names the
+    // furthest one, and never goes back.
+    if (sink.cart && run.file <= sink.messagedFile)
+        return;
+    sink.messagedFile = std::max(sink.messagedFile, run.file);
+    if (sink.reports != nullptr)
+        sink.reports->emitUpdateMessage(QString::fromUtf16(text));
 }
+
+void merge(CalculatorLedger::Outcome &into, const CalculatorLedger::Outcome &from)
+{
+    if (into.result == 0 && from.result != 0) {
+        into.result = from.result;
+        into.entry = from.entry;
+    }
+    into.failures = std::max(into.failures, from.failures);
+}
+
+} // namespace
 
 namespace {
 
@@ -69,20 +127,39 @@ bool sameRows(const QVector<CalculatorView> &a, const QVector<CalculatorView> &b
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CalculatorView &x, const CalculatorView &y) {
         return x.identity == y.identity && x.state == y.state && x.file == y.file && x.files == y.files &&
-               x.code == y.code && x.systemError == y.systemError && x.held == y.held && x.seconds == y.seconds;
+               x.code == y.code && x.systemError == y.systemError && x.held == y.held && x.seconds == y.seconds &&
+               x.silentSeconds == y.silentSeconds;
     });
 }
 
 } // namespace
 
-CUpdateWorker::CUpdateWorker() : QObject(nullptr)
+CUpdateWorker::CUpdateWorker(TransferReports *reports) : QObject(nullptr), sink_(std::make_shared<RunSink>())
 {
+    sink_->reports = reports;
     qRegisterMetaType<NextStep>();
     qRegisterMetaType<CalculatorView>();
     qRegisterMetaType<QVector<CalculatorView>>();
 }
 
-CUpdateWorker::~CUpdateWorker() = default;
+CUpdateWorker::~CUpdateWorker()
+{
+    {
+        std::lock_guard<std::mutex> lock(sink_->lock);
+        sink_->reports = nullptr;
+    }
+    // A run whose write has not returned keeps its context (and through it
+    // the sink) itself, until it ends.
+}
+
+int CUpdateWorker::abandonedWrites() const
+{
+    int unfinished = 0;
+    for (auto *runs : {&running_, &abandoned_})
+        for (const std::shared_ptr<PipelineRun> &run : *runs)
+            unfinished += !run->run->finished();
+    return unfinished;
+}
 
 // --- the window's calls ----------------------------------------------------------
 
@@ -106,8 +183,6 @@ void CUpdateWorker::beginRelease(std::shared_ptr<const CFixedRelease> release)
             std::lock_guard<std::mutex> lock(ledgerLock_);
             changedFile_.clear();
         }
-        currentFile_ = 0;
-        preferFile_ = -1;
         nextDiskOffset.store(files_.isEmpty() ? 0 : files_.first().diskOffset);
         std::lock_guard<std::mutex> lock(ledgerLock_);
         ledger_.reset(int(files_.size()));
@@ -220,6 +295,8 @@ qint64 CUpdateWorker::nextFileDiskOffset() const
 
 void CUpdateWorker::process()
 {
+    // On the suites' event clock the loop's time is its own pauses'.
+    const platform::ClockParticipant takingPart;
     platform::pauseMs(kStartPauseMs);
     for (;;) {
         try {
@@ -247,6 +324,7 @@ bool CUpdateWorker::applyCalls()
         {
             std::unique_lock<std::mutex> lock(callsLock_);
             // With no pass to run, the worker sleeps until the window calls.
+            const platform::ClockStandAside waitingForTheWindow;
             callsPosted_.wait(lock, [this] { return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_); });
             if (calls_.empty())
                 return !stopLoop_;
@@ -263,14 +341,18 @@ void CUpdateWorker::openSession()
     passesRun_ = true;
     countdownArmed_ = false;
     ticks_ = 0;
-    preferFile_ = -1;
     files_.clear();
-    currentFile_ = 0;
     transferStarted.store(false);
     countdownMs.store(0);
     lastResult.store(0);
     state.store(WaitingForDevice);
     endRequested.store(false);
+    std::lock_guard<std::mutex> lock(sink_->lock);
+    restUntil_.clear();
+    sink_->cart = false;
+    sink_->cartTotal = sink_->cartDone = 0;
+    sink_->shown = -1;
+    sink_->messagedFile = -1;
 }
 
 void CUpdateWorker::endSession()
@@ -278,6 +360,8 @@ void CUpdateWorker::endSession()
     if (!endNotHandled_)
         return; // already told
     endNotHandled_ = false;
+    // Nothing is sent to a calculator while its file is being written.
+    finishRunning();
     awake_.reset();
     const std::int32_t told = endUpdateSession(kVendor, kProduct);
     if (log_)
@@ -315,7 +399,17 @@ void CUpdateWorker::waitForDevice()
     ticks_ = (ticks_ + 1) % 5;
     if (endRequested.load())
         return;
-    const bool connected = isCalculatorConnected(kVendor, kProduct);
+    bool connected = false;
+    if (transferStarted.load()) {
+        // A retry that waits: who is attached is looked at whole, so that
+        // each calculator's row says whether it is unplugged.
+        const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
+        connected = !found.empty();
+        attachFound(found);
+        publishRows();
+    } else {
+        connected = isCalculatorConnected(kVendor, kProduct);
+    }
     // A retry that waits for an absent calculator holds nothing up: the
     // window may close then. Found, the retry goes out at once.
     if (transferStarted.load())
@@ -358,7 +452,7 @@ void CUpdateWorker::countDown()
 void CUpdateWorker::transfer()
 {
     if (endRequested.load())
-        return;
+        return; // the end's own call lets the runs under way finish
     if (files_.isEmpty()) {
         state.store(Idle); // nothing to send: never a pass that returns at once for ever
         busy.store(false);
@@ -371,70 +465,56 @@ void CUpdateWorker::transfer()
     if (!awake_)
         awake_ = std::make_unique<platform::AwakeHold>("Writing firmware to calculators");
 
-    // Who is attached now, and who is due for which file: the calculators
-    // that lack the same next file, and whose turn it is, go out together.
-    const std::vector<std::u16string> found = findEveryCalculatorDiskWithRetry(kVendor, kProduct);
-    CalculatorLedger::Run run;
-    {
-        std::lock_guard<std::mutex> lock(ledgerLock_);
-        std::vector<bool> wasPresent; // for the log only
-        for (int e = 0; log_ && e < ledger_.size(); ++e)
-            wasPresent.push_back(ledger_.at(e).present);
-        ledger_.attach(found, platform::nowMs());
-        run = ledger_.nextRun(platform::nowMs(), preferFile_);
-        if (log_)
-            logDiscovery(found, wasPresent);
-    }
-    // A release changed in its folder since it was checked is no longer the
-    // one the person chose: nothing more goes out.
-    QString changed = run.file >= 0 ? changedReleaseFile(false) : QString();
-    publishRows(changed.isEmpty() ? run : CalculatorLedger::Run());
-    std::vector<std::int32_t> results;
-    std::vector<std::uint32_t> systemErrors;
-    if (changed.isEmpty() && run.file >= 0) {
-        currentFile_ = run.file;
-        nextDiskOffset.store(files_[run.file].diskOffset);
-        // A later group of the same file goes on filling the bar.
-        if (preferFile_ == run.file) {
-            gRound.done.store(gRound.done.load() + gRound.inRun.load());
-        } else {
-            gRound.done.store(0);
-            gRound.total.store(int(run.entries.size()) + run.waiting);
-            gRound.shown.store(-1);
+    // Each calculator goes its own way: a pass records the files that ended,
+    // or else looks who is attached and starts every calculator that is due
+    // for its next file.
+    CalculatorLedger::Outcome outcome;
+    std::vector<int> ended;
+    QString changed;
+    if (!harvestRuns(outcome, ended)) {
+        // With nothing being written, a calculator not found at once is
+        // looked for again (six passes), as a lone calculator always was.
+        const std::vector<std::u16string> found = running_.empty() ? findEveryCalculatorDiskWithRetry(kVendor, kProduct)
+                                                                   : findEveryCalculatorDisk(kVendor, kProduct);
+        const std::uint64_t now = platform::nowMs();
+        attachFound(found);
+        std::vector<int> due;
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            due = ledger_.dueCalculators(now, 1);
         }
-        gRound.inRun.store(int(run.entries.size()));
-        gRunRows = run.entries;
-        // The whole path goes to the engine, which refuses one that does not
-        // fit its buffers (105); cutting it here could name another file.
-        // The copy is sent; the window names the original.
-        const CUpdateFile &file = files_[run.file];
-        const std::u16string source = file.path.toStdU16String();
-        const std::u16string shown = (file.sourcePath.isEmpty() ? file.path : file.sourcePath).toStdU16String();
-        TransferReport report;
-        const std::int32_t code =
-            runFirmwareTransferTo(run.paths, source.c_str(), file.diskOffset, reportProgress, reportMessage,
-                                  reportCalculatorProgress, &report, shown.c_str());
-        for (const CalculatorResult &calculator : report.calculators) {
-            results.push_back(calculator.result);
-            systemErrors.push_back(calculator.systemError);
+        abandonUnplugged(outcome);
+        // A release changed in its folder since it was checked is no longer
+        // the one the person chose: nothing more goes out.
+        if (!due.empty())
+            changed = changedReleaseFile(false);
+        if (changed.isEmpty())
+            startDueRuns(now);
+        if (changed.isEmpty() && !running_.empty()) {
+            // Who is due but absent counts a failed attempt, as at every pass.
+            {
+                std::lock_guard<std::mutex> lock(ledgerLock_);
+                merge(outcome, ledger_.recordRun(CalculatorLedger::Run(), {}, now));
+            }
+            watchSilence(now);
+            publishRows();
+            waitForRuns(kRunWatchMs);
+            return;
         }
-        if (log_)
-            logRun(run, report);
-        // A run refused before any calculator (a source it cannot use) gives
-        // its code to every one of them.
-        results.resize(run.entries.size(), code == kTransferOk ? kNoCalculatorFound : code);
+        if (changed.isEmpty()) {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            merge(outcome, ledger_.recordRun(CalculatorLedger::Run(), {}, now));
+        }
     }
 
     const std::uint64_t now = platform::nowMs();
-    CalculatorLedger::Outcome outcome;
     bool allUpdated = false;
-    if (changed.isEmpty()) {
+    {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        outcome = ledger_.recordRun(run, results, now, systemErrors);
         allUpdated = ledger_.allUpdated();
     }
     // "Done" only over the bytes the person chose: they are read again.
-    if (allUpdated)
+    if (allUpdated && changed.isEmpty())
         changed = changedReleaseFile(true);
     NextStep next;
     {
@@ -443,33 +523,241 @@ void CUpdateWorker::transfer()
             ledger_.refuseRelease(kReleaseChanged, now);
             changedFile_ = changed;
         }
-        preferFile_ = run.waiting > 0 ? run.file : -1;
-        next = decideNextStep(ledger_, outcome, now, preferFile_);
+        next = decideNextStep(ledger_, outcome, now);
         next.changedFile = changed.toStdU16String();
     }
     if (!changed.isEmpty() && log_)
         log_->write(QStringLiteral("the release was refused: %1 changed in its folder after it was checked").arg(changed));
-    publishRows(CalculatorLedger::Run());
+    publishRows();
     lastResult.store(next.result);
-    switch (next.kind) {
-    case NextStep::SendFile:
-        currentFile_ = next.file;
-        nextDiskOffset.store(files_[next.file].diskOffset);
-        state.store(Transferring);
-        break;
-    case NextStep::Retry:
-        retryWaitMs_ = next.waitMs;
-        state.store(RetryPause);
-        break;
-    case NextStep::Done:
-    case NextStep::GiveUp:
-        state.store(Idle);
-        awake_.reset();
-        break;
+    // While other calculators are being written the passes go on: the rule's
+    // pause or next file is theirs to take, each in its turn.
+    if (running_.empty()) {
+        switch (next.kind) {
+        case NextStep::SendFile:
+            nextDiskOffset.store(files_[next.file].diskOffset);
+            state.store(Transferring);
+            break;
+        case NextStep::Retry:
+            retryWaitMs_ = next.waitMs;
+            state.store(RetryPause);
+            break;
+        case NextStep::Done:
+        case NextStep::GiveUp:
+            state.store(Idle);
+            awake_.reset();
+            break;
+        }
     }
     emit updaterRan(next);
     emit downloadInactive();
-    platform::pauseMs(kAfterTransferPauseMs);
+    // The pause after a transfer is each calculator's own: with others being
+    // written, the worker goes on watching them, and this one's next file
+    // waits for its own pause (restUntil_).
+    if (running_.empty())
+        platform::pauseMs(kAfterTransferPauseMs);
+}
+
+void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
+{
+    std::lock_guard<std::mutex> lock(ledgerLock_);
+    std::vector<bool> wasPresent; // for the log only
+    for (int e = 0; log_ && e < ledger_.size(); ++e)
+        wasPresent.push_back(ledger_.at(e).present);
+    const int met = ledger_.size();
+    ledger_.attach(found, platform::nowMs());
+    if (log_)
+        logDiscovery(found, wasPresent);
+    // The cart's bar counts every file of each calculator met.
+    std::lock_guard<std::mutex> sinkLock(sink_->lock);
+    for (int e = met; e < ledger_.size(); ++e)
+        for (const CUpdateFile &file : files_)
+            sink_->cartTotal += file.size;
+    sink_->cart = ledger_.size() > 1;
+}
+
+bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome, std::vector<int> &ended)
+{
+    for (auto it = abandoned_.begin(); it != abandoned_.end();)
+        it = (*it)->run->finished() ? abandoned_.erase(it) : it + 1;
+    bool any = false;
+    for (auto it = running_.begin(); it != running_.end();) {
+        const std::shared_ptr<PipelineRun> run = *it;
+        if (!run->run->finished()) {
+            ++it;
+            continue;
+        }
+        it = running_.erase(it);
+        any = true;
+        const TransferReport report = run->run->report();
+        // A run refused before its calculator (a source it cannot use)
+        // gives its own code.
+        std::int32_t code = run->run->result() == kTransferOk ? kNoCalculatorFound : run->run->result();
+        std::uint32_t systemError = 0;
+        if (!report.calculators.empty() && report.calculators[0].result != kCalculatorLeftOut) {
+            code = report.calculators[0].result;
+            systemError = report.calculators[0].systemError;
+        }
+        if (log_)
+            logRun(run->entry, run->file, report);
+        const std::uint64_t now = platform::nowMs();
+        CalculatorLedger::Run one;
+        one.file = run->file;
+        one.entries = {run->entry};
+        one.paths = {run->path};
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            merge(outcome, ledger_.recordRun(one, {code}, now, {systemError}));
+        }
+        {
+            std::lock_guard<std::mutex> lock(sink_->lock);
+            sink_->running.erase(std::remove(sink_->running.begin(), sink_->running.end(), run.get()),
+                                 sink_->running.end());
+            // A file that went through counts whole; one that failed is to be
+            // written again.
+            (code == kTransferOk ? sink_->cartDone : sink_->cartTotal) += run->bytes;
+        }
+        ended.push_back(run->entry);
+        restUntil_[run->entry] = now + kAfterTransferPauseMs;
+    }
+    return any;
+}
+
+void CUpdateWorker::startDueRuns(std::uint64_t nowMs)
+{
+    std::vector<int> due;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        due = ledger_.dueCalculators(nowMs, ledger_.size());
+    }
+    for (const int entry : due) {
+        if (int(running_.size()) >= CalculatorLedger::kGroupSize)
+            break;
+        const auto rest = restUntil_.find(entry);
+        if (rest != restUntil_.end() && rest->second > nowMs)
+            continue;
+        auto run = std::make_shared<PipelineRun>();
+        run->sink = sink_;
+        run->entry = entry;
+        run->lastNewsMs.store(nowMs);
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            run->file = ledger_.firstMissing(entry);
+            run->path = ledger_.at(entry).path;
+            ledger_.startWriting(entry, nowMs);
+        }
+        // The whole path goes to the engine, which refuses one that does not
+        // fit its buffers (105); cutting it here could name another file.
+        // The copy is sent; the window names the original.
+        const CUpdateFile &file = files_[run->file];
+        run->bytes = file.size;
+        nextDiskOffset.store(file.diskOffset);
+        {
+            std::lock_guard<std::mutex> lock(sink_->lock);
+            sink_->running.push_back(run.get());
+        }
+        const std::u16string source = file.path.toStdU16String();
+        const std::u16string shown = (file.sourcePath.isEmpty() ? file.path : file.sourcePath).toStdU16String();
+        TransferCallbacks callbacks;
+        callbacks.context = run.get();
+        callbacks.progress = onRunProgress;
+        callbacks.calculatorProgress = onCalculatorProgress;
+        callbacks.message = onMessage;
+        callbacks.finished = onRunFinished;
+        callbacks.keepAlive = run;
+        run->run = TransferRun::start({run->path}, source.c_str(), file.diskOffset, callbacks, shown.c_str());
+        running_.push_back(run);
+        // A run that could not start is over already, and says so to nobody.
+        if (run->run->finished())
+            sink_->waker.wake();
+    }
+}
+
+void CUpdateWorker::abandonUnplugged(CalculatorLedger::Outcome &outcome)
+{
+    // A calculator unplugged while its write has said nothing for a while:
+    // the system may never give that write back. The calculator counts as
+    // absent at its turn; its run is let go and ends on its own, or never.
+    const std::uint64_t now = platform::nowMs();
+    for (auto it = running_.begin(); it != running_.end();) {
+        const std::shared_ptr<PipelineRun> run = *it;
+        bool gone = false;
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            gone = !ledger_.at(run->entry).present;
+        }
+        if (!gone || now - run->lastNewsMs.load() < kSilentMs || run->run->finished()) {
+            ++it;
+            continue;
+        }
+        it = running_.erase(it);
+        abandoned_.push_back(run);
+        if (log_)
+            log_->write(QStringLiteral("calculator %1 unplugged while its write did not return: let go")
+                            .arg(QString::fromStdU16String(ledger_.identity(run->entry))));
+        CalculatorLedger::Run one;
+        one.file = run->file;
+        one.entries = {run->entry};
+        one.paths = {run->path};
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            merge(outcome, ledger_.recordRun(one, {kNoCalculatorFound}, now));
+        }
+        std::lock_guard<std::mutex> lock(sink_->lock);
+        sink_->running.erase(std::remove(sink_->running.begin(), sink_->running.end(), run.get()), sink_->running.end());
+    }
+}
+
+void CUpdateWorker::watchSilence(std::uint64_t nowMs)
+{
+    for (const std::shared_ptr<PipelineRun> &run : running_) {
+        const std::uint64_t silent = nowMs - std::min(nowMs, run->lastNewsMs.load());
+        if (silent < kSilentMs) {
+            run->silentLoggedS = 0;
+            continue;
+        }
+        if (log_ && run->silentLoggedS == 0)
+            log_->write(QStringLiteral("calculator %1 not answering for %2 s (file %3)")
+                            .arg(QString::fromStdU16String(ledger_.identity(run->entry)))
+                            .arg(silent / 1000)
+                            .arg(files_[run->file].name));
+        run->silentLoggedS = int(silent / 1000);
+    }
+}
+
+void CUpdateWorker::waitForRuns(std::uint32_t atMostMs)
+{
+    std::uint64_t wait = atMostMs;
+    if (int(running_.size()) < CalculatorLedger::kGroupSize) {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        const std::uint64_t now = platform::nowMs();
+        const std::uint64_t due = ledger_.nextDueMs();
+        if (due > now)
+            wait = std::min<std::uint64_t>(wait, due - now);
+        for (const auto &rest : restUntil_)
+            if (rest.second > now)
+                wait = std::min<std::uint64_t>(wait, rest.second - now);
+    }
+    platform::pauseMsUnless(std::uint32_t(wait), sink_->waker);
+}
+
+void CUpdateWorker::finishRunning()
+{
+    while (!running_.empty()) {
+        CalculatorLedger::Outcome outcome;
+        std::vector<int> ended;
+        harvestRuns(outcome, ended);
+        if (running_.empty())
+            break;
+        const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
+        attachFound(found);
+        abandonUnplugged(outcome);
+        watchSilence(platform::nowMs());
+        publishRows();
+        if (!running_.empty())
+            waitForRuns(kRunWatchMs);
+    }
+    publishRows();
 }
 
 QString CUpdateWorker::changedReleaseFile(bool thorough) const
@@ -477,9 +765,10 @@ QString CUpdateWorker::changedReleaseFile(bool thorough) const
     return release_ ? release_->changedFile(thorough) : QString();
 }
 
-void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
+void CUpdateWorker::publishRows()
 {
     QVector<CalculatorView> rows;
+    const std::uint64_t now = platform::nowMs();
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
         for (int e = 0; e < ledger_.size(); ++e) {
@@ -495,7 +784,7 @@ void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
                 row.state = CalculatorView::Updated;
             else if (calculator.givenUp)
                 row.state = CalculatorView::GivenUp;
-            else if (std::find(writing.entries.begin(), writing.entries.end(), e) != writing.entries.end())
+            else if (calculator.writingFile >= 0)
                 row.state = CalculatorView::Writing;
             else if (!calculator.present)
                 row.state = CalculatorView::Unplugged;
@@ -503,7 +792,14 @@ void CUpdateWorker::publishRows(const CalculatorLedger::Run &writing)
                 row.state = CalculatorView::Retrying;
             else
                 row.state = CalculatorView::Waiting;
-            row.file = row.state == CalculatorView::Writing ? writing.file : ledger_.firstMissing(e);
+            row.file = row.state == CalculatorView::Writing ? calculator.writingFile : ledger_.firstMissing(e);
+            for (const std::shared_ptr<PipelineRun> &run : running_) {
+                if (run->entry != e)
+                    continue;
+                row.percent = run->percent.load();
+                const std::uint64_t silent = now - std::min(now, run->lastNewsMs.load());
+                row.silentSeconds = silent >= kSilentMs ? int(silent / 1000) : 0;
+            }
             rows.push_back(row);
         }
         if (sameRows(rows, rows_))
@@ -552,15 +848,12 @@ void CUpdateWorker::logDiscovery(const std::vector<std::u16string> &found, const
     }
 }
 
-void CUpdateWorker::logRun(const CalculatorLedger::Run &run, const TransferReport &report)
+void CUpdateWorker::logRun(int entry, int file, const TransferReport &report)
 {
-    log_->write(QStringLiteral("run: %1 to %2 calculator(s)").arg(files_[run.file].name).arg(run.entries.size()));
-    for (std::size_t k = 0; k < run.entries.size() && k < report.calculators.size(); ++k) {
-        const CalculatorResult &result = report.calculators[k];
-        if (result.result == kCalculatorLeftOut)
-            continue;
-        log_->write(QStringLiteral("  %1: %2")
-                        .arg(QString::fromStdU16String(ledger_.identity(run.entries[k])),
-                             codeText(result.result, result.systemError)));
-    }
+    log_->write(QStringLiteral("run: %1 to 1 calculator(s)").arg(files_[file].name));
+    for (const CalculatorResult &result : report.calculators)
+        if (result.result != kCalculatorLeftOut)
+            log_->write(QStringLiteral("  %1: %2")
+                            .arg(QString::fromStdU16String(ledger_.identity(entry)),
+                                 codeText(result.result, result.systemError)));
 }

@@ -28,10 +28,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
 class CSessionLog;
+class TransferReports;
+struct PipelineRun;
+struct RunSink;
 namespace platform {
 class AwakeHold;
 }
@@ -48,7 +52,9 @@ public:
         RetryPause = 4,       // nobody is due: waits for the next retry (3000 ms after a failure), then polls again
     };
 
-    CUpdateWorker();
+    // `reports` (may be null) is where the transfers' progress and messages
+    // go; it must outlive the worker.
+    explicit CUpdateWorker(TransferReports *reports = nullptr);
     ~CUpdateWorker() override;
 
     // --- the window's decisions: queued, safe from any thread ------------
@@ -97,6 +103,11 @@ public:
     QVector<CalculatorView> calculatorRows() const; // a copy of the last rows sent
     QString refusingFile() const;             // the release file whose change refused the release (120); empty: none
     qint64 nextFileDiskOffset() const;          // of the file that goes out next
+    // Once process() has returned for good: the writes that have not
+    // returned (a calculator unplugged, or the program ending, while the
+    // system still held its write). Their threads hold nothing the program
+    // must keep; it may end without waiting for them.
+    int abandonedWrites() const;
 
 signals:
     void foundDevice();
@@ -131,15 +142,26 @@ private:
     void waitForDevice();
     void countDown();
     void transfer();
+    // The calculators' own pipelines: each due calculator starts its next
+    // file (at most 16 at once); a finished one is recorded; one that left
+    // while its write never returned is let go.
+    // A discovery's calculators into the ledger (and the log, and the cart's bar).
+    void attachFound(const std::vector<std::u16string> &found);
+    bool harvestRuns(CalculatorLedger::Outcome &outcome, std::vector<int> &ended);
+    void startDueRuns(std::uint64_t nowMs);
+    void abandonUnplugged(CalculatorLedger::Outcome &outcome);
+    void watchSilence(std::uint64_t nowMs);
+    void waitForRuns(std::uint32_t atMostMs);
+    void finishRunning(); // before the end of a session: every run ends, or is let go when unplugged
     // The view's rows from the ledger, `writing` being written now; sent when
     // they changed.
     QString changedReleaseFile(bool thorough) const;
-    void publishRows(const CalculatorLedger::Run &writing);
+    void publishRows();
     // --log lines: who came and went at the discovery that gave `found`
     // (`wasPresent`: each entry's presence before it), and the disks not
     // taken when the calculators found changed.
     void logDiscovery(const std::vector<std::u16string> &found, const std::vector<bool> &wasPresent);
-    void logRun(const CalculatorLedger::Run &run, const TransferReport &report);
+    void logRun(int entry, int file, const TransferReport &report);
 
     // The window's calls, in the order made.
     std::mutex callsLock_;
@@ -164,8 +186,10 @@ private:
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4
     std::shared_ptr<const CFixedRelease> release_; // the release; its copies live as long as it
     QVector<CUpdateFile> files_;   // release_'s files
-    int currentFile_ = 0;          // into files_
-    int preferFile_ = -1;          // the file whose later groups go on next (-1: none)
+    std::vector<std::shared_ptr<PipelineRun>> running_;   // the runs under way, one calculator each
+    std::vector<std::shared_ptr<PipelineRun>> abandoned_; // let go while their write never returned
+    std::map<int, std::uint64_t> restUntil_; // by ledger entry: the end of its pause after its last file
+    std::shared_ptr<RunSink> sink_;                       // where the runs report; outlives the worker when a write never returns
     std::uint32_t retryWaitMs_ = 0; // RetryPause: until the next calculator is due
     std::shared_ptr<CSessionLog> log_;         // --log; null: none
     std::unique_ptr<platform::AwakeHold> awake_; // from the first transfer to the last: the machine stays awake
@@ -177,8 +201,3 @@ private:
     QString changedFile_;           // the release file that refused the release (120), under ledgerLock_
 };
 
-// The transfer engine's callbacks: they pass the reports on to the window
-// (gTransferReports), which delivers them queued on its own thread.
-void reportProgress(std::int32_t percent);
-void reportMessage(const char16_t *text);
-void reportCalculatorProgress(int index, std::int32_t percent);

@@ -205,6 +205,21 @@
         <extracomment>The updater keeps a private copy of the release to send; %1 is the system&apos;s reason it could not: &quot;No release in C:\fw: no copy of it could be kept for sending: No space left on device&quot;</extracomment>
         <translation>no se pudo guardar una copia para el envío: %1</translation>
     </message>
+    <message id="784">
+        <source>Updating %1 calculators</source>
+        <extracomment>The status line while files go out to more than one calculator; %1 is how many of them are not yet updated or given up: &quot;Updating 14 calculators&quot;</extracomment>
+        <translation>Actualizando %1 calculadoras</translation>
+    </message>
+    <message id="785">
+        <source>not answering for %1 s</source>
+        <extracomment>A calculator&apos;s row in the list when its write has made no progress for 10 seconds or more; %1 is the seconds: &quot;not answering for 12 s&quot;</extracomment>
+        <translation>sin respuesta desde hace %1 s</translation>
+    </message>
+    <message id="786">
+        <source>Updating %1 calculator</source>
+        <extracomment>The status line of a cart when one calculator of it is still neither updated nor given up; %1 is 1: &quot;Updating 1 calculator&quot;</extracomment>
+        <translation>Actualizando %1 calculadora</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Esperando para iniciar…</translation>

@@ -406,9 +406,13 @@ struct TransferRunAccess {
                 ++state.holders;
             }
             bool started = false;
+            // On the suites' event clock the thread takes part from its
+            // start: no time passes before its first step.
+            auto handed = std::make_shared<platform::ClockParticipant>(platform::ClockParticipant::forNewThread());
             try {
-                std::thread thread = starter([run, slot] {
-                    // clock: take part
+                std::thread thread = starter([run, slot, handed] {
+                    platform::ClockParticipant takingPart = std::move(*handed);
+                    takingPart.adopt();
                     TransferRun::State &own = *run->state_;
                     const std::int32_t code = transferThread(&own.jobs[slot]);
                     own.results[slot] = code;
@@ -505,6 +509,13 @@ void TransferRun::finish()
     // Whoever notifies holds the run, so it outlives this call even when the
     // waiter drops its pointer at once.
     state.ended.notify_all();
+    // Every thread has ended: the callbacks are this thread's alone. The
+    // watcher's wake-up comes last, and what the context points into is let
+    // go after it.
+    const TransferCallbacks callbacks = std::move(state.progress.callbacks);
+    state.progress.callbacks = TransferCallbacks();
+    if (callbacks.finished != nullptr)
+        callbacks.finished(callbacks.context);
 }
 
 bool TransferRun::finished() const
@@ -515,7 +526,7 @@ bool TransferRun::finished() const
 
 std::int32_t TransferRun::wait()
 {
-    // clock: stand aside while waiting
+    const platform::ClockStandAside waitingForTheThreads;
     std::unique_lock<std::mutex> lock(state_->mutex);
     state_->ended.wait(lock, [this] { return state_->finished; });
     return state_->result;

@@ -93,6 +93,12 @@ struct TransferCallbacks {
     void (*calculatorProgress)(void *context, int index, std::int32_t percent) = nullptr;
     // Once per disk, first thing in its thread.
     void (*message)(void *context, const char16_t *text) = nullptr;
+    // Once, on the run's last thread, when finished() has become true (not for
+    // a run that could not start): the moment to wake whoever watches it.
+    void (*finished)(void *context) = nullptr;
+    // Held by the run until that moment: what `context` points into, so that
+    // it lives as long as the run's threads may use it (may be null).
+    std::shared_ptr<void> keepAlive;
 };
 
 // What result() gives while a run is still under way (never a run's result).

@@ -13,6 +13,7 @@ constexpr UiText kTextUpdated{750, "updated"};
 constexpr UiText kTextRetrying{751, "retrying (%1)"};
 constexpr UiText kTextGivenUp{752, "given up (%1)"};
 constexpr UiText kTextUnplugged{753, "unplugged"};
+constexpr UiText kTextNotAnswering{785, "not answering for %1 s"};
 
 constexpr int kRowsShown = 6; // then it scrolls
 
@@ -45,6 +46,8 @@ QString CCalculatorList::stateText(const CalculatorView &row)
     case CalculatorView::Waiting:
         return uiText(kTextWaiting);
     case CalculatorView::Writing:
+        if (row.silentSeconds > 0)
+            return uiText(kTextNotAnswering).arg(row.silentSeconds);
         return uiText(kTextWriting).arg(row.file + 1).arg(row.files).arg(row.percent);
     case CalculatorView::Updated:
         return uiText(kTextUpdated);

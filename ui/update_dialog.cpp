@@ -53,6 +53,8 @@ constexpr UiText kTextBrowse{744, "Browse for update files"};
 constexpr UiText kTextNotUpdated{745, "Not updated: %1"};
 constexpr UiText kTextMissingFiles{746, "%1 (missing %2 of %3 files)"};
 constexpr UiText kTextUpdatedOf{747, "Updated %1 of %2 calculators"};
+constexpr UiText kTextUpdating{784, "Updating %1 calculators"};
+constexpr UiText kTextUpdatingOne{786, "Updating %1 calculator"};
 constexpr UiText kTextWaitingToStart{7774, "Waiting to start\u2026"};
 
 constexpr UiText kTextNoRelease{760, "No release in %1: %2"};
@@ -158,7 +160,6 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language, bool 
     // process-wide ways to reach this dialog.
     gUpdateDialog = this;
     bindCurrentLanguage(&languageIndex);
-    gTransferReports.store(this, std::memory_order_release);
 
     installSearchPaths();
 
@@ -188,7 +189,7 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(QString folder, int language, bool 
     // first report can never be missed. The dialog owns both: its
     // destructor stops the loop, waits for the thread and deletes them.
     workerThread = std::make_unique<QThread>();
-    worker = std::make_unique<CUpdateWorker>();
+    worker = std::make_unique<CUpdateWorker>(this);
     worker->moveToThread(workerThread.get());
     connect(workerThread.get(), &QThread::started, worker.get(), &CUpdateWorker::process);
 
@@ -204,7 +205,6 @@ CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog()
     worker.reset();
     workerThread.reset();
     if (gUpdateDialog == this) {
-        gTransferReports.store(nullptr, std::memory_order_release);
         bindCurrentLanguage(nullptr);
         gUpdateDialog = nullptr;
     }
@@ -521,6 +521,11 @@ void CCalcFWUpdateMSDialog::abortUpdate()
     finishUpdate(exit_code::kStopped, text(kTextAborted));
 }
 
+int CCalcFWUpdateMSDialog::abandonedWrites() const
+{
+    return worker->abandonedWrites();
+}
+
 void CCalcFWUpdateMSDialog::stopWorker()
 {
     if (workerThread->isRunning()) {
@@ -709,6 +714,19 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
     }
     shownRows = rows;
     calculatorList->setRows(rows);
+    if (rows.size() > 1 && !sessionOver &&
+        std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) { return row.state == CalculatorView::Writing; }))
+        showCartStatus();
+}
+
+// "Updating N calculators": those met that are neither updated nor given up.
+void CCalcFWUpdateMSDialog::showCartStatus()
+{
+    const auto unsettled = std::count_if(shownRows.begin(), shownRows.end(), [](const CalculatorView &row) {
+        return row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp;
+    });
+    if (unsettled > 0)
+        setStatus(text(unsettled == 1 ? kTextUpdatingOne : kTextUpdating).arg(unsettled));
 }
 
 void CCalcFWUpdateMSDialog::onCalculatorProgress(int row, int percent)
@@ -862,6 +880,13 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
     switch (next.kind) {
     case NextStep::SendFile:
     case NextStep::Retry:
+        // With more than one calculator the status speaks of the cart; each
+        // calculator's retries and reasons are in its row.
+        if (shownRows.size() > 1) {
+            setInfo(QString());
+            showCartStatus();
+            break;
+        }
         setInfo(result == 0 ? QString() : reason);
         // With several calculators a pass may fail for one of them while the
         // others go on: the status says what the pass did; a calculator that
@@ -876,7 +901,8 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
         }
         break;
     case NextStep::Done:
-        setStatus(QString::fromLatin1(kUpdateOk).arg(result));
+        if (shownRows.size() <= 1)
+            setStatus(QString::fromLatin1(kUpdateOk).arg(result));
         finishUpdate(exit_code::kDone, text(kTextDone));
         QTimer::singleShot(int(platform::realDurationMs(session_rules::kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);

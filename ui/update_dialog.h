@@ -11,7 +11,7 @@
 // decides (start now, abort, a new release after Browse) and refuses to
 // close while the worker says the update is busy.
 //
-// The transfer callbacks reach it through gTransferReports; the language
+// The transfer callbacks reach it through the worker it makes; the language
 // lookups read languageIndex through the pointer the constructor binds
 // (bindCurrentLanguage); the suite's settings reader is handed the dialog.
 // gUpdateDialog names the one dialog for everyone else.
@@ -111,6 +111,9 @@ public:
     // 0 only after "Done"; a record (--report, --log) that could not be
     // written makes it kRecordLost whatever the session did.
     int exitCode() const;
+    // Once the worker is stopped: writes whose calculator was unplugged while
+    // the system still held them (the program ends without their threads).
+    int abandonedWrites() const;
     // The record the person asked for (--report, --log) cannot be written:
     // the session does not start, the info line says why, and the program's
     // exit code will say so.
@@ -187,6 +190,7 @@ private:
     void restartSession();
     void showNotUpdated();
     void showSummary();
+    void showCartStatus();
     // --report: a line for each calculator whose outcome is new in `rows`.
     void reportOutcomes(const QVector<CalculatorView> &rows);
     // --report, at the end of the session: a line for each calculator that

@@ -21,14 +21,11 @@
 #include <mutex>
 #include <thread>
 
-// The window's side of the transfer reports: the two report signals,
-// registered where the worker's callbacks look.
+// The window's side of the transfer reports: the two report signals.
 class Reports : public QObject, public TransferReports {
     Q_OBJECT
 
 public:
-    Reports() { gTransferReports.store(this); }
-    ~Reports() override { gTransferReports.store(nullptr); }
     void emitUpdateProgress(int percent) override { emit updateProgress(percent); }
     void emitUpdateMessage(const QString &message) override { emit updateMessage(message); }
     void emitCalculatorProgress(int, int) override {}
@@ -199,10 +196,10 @@ private slots:
     }
     void init()
     {
-        platform::useSimulatedClock(true);
+        platform::useEventClock();
         disks = std::make_unique<emulator::EmulatedDiskSystem>();
         platform::installDiskSystem(disks.get());
-        worker = std::make_unique<CUpdateWorker>();
+        worker = std::make_unique<CUpdateWorker>(reports.get());
     }
     void cleanup()
     {

@@ -19,7 +19,7 @@ class ProbingDialog : public CCalcFWUpdateMSDialog {
 public:
     ProbingDialog() : CCalcFWUpdateMSDialog(QStringLiteral("/no/release/here"), 3)
     {
-        sawItself = gUpdateDialog == this && gTransferReports.load() == this;
+        sawItself = gUpdateDialog == this;
         languageSeen = currentLanguage();
     }
     bool sawItself = false;

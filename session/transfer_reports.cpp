@@ -1,3 +1,0 @@
-#include "session/transfer_reports.h"
-
-std::atomic<TransferReports *> gTransferReports{nullptr};
