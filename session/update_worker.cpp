@@ -27,7 +27,7 @@ struct PipelineRun {
     std::u16string path;          // the calculator's device path
     std::shared_ptr<TransferRun> run;
     std::atomic<std::int32_t> percent{0};     // its last report
-    std::atomic<std::uint64_t> lastNewsMs{0}; // its last report, its start before the first
+    std::atomic<std::uint64_t> lastNewsMs{0}; // its last chunk or report, its start before the first
     int silentLoggedS = 0;        // the worker's thread: the silence last logged, in seconds
 };
 
@@ -87,6 +87,11 @@ void onCalculatorProgress(void *context, int, std::int32_t percent)
         run.sink->reports->emitCalculatorProgress(run.entry, percent);
     if (run.sink->cart)
         showCart(*run.sink);
+}
+
+void onWritten(void *context, int)
+{
+    static_cast<PipelineRun *>(context)->lastNewsMs.store(platform::nowMs());
 }
 
 void onRunFinished(void *context)
@@ -663,6 +668,7 @@ void CUpdateWorker::startDueRuns(std::uint64_t nowMs)
         callbacks.progress = onRunProgress;
         callbacks.calculatorProgress = onCalculatorProgress;
         callbacks.message = onMessage;
+        callbacks.written = onWritten;
         callbacks.finished = onRunFinished;
         callbacks.keepAlive = run;
         run->run = TransferRun::start({run->path}, source.c_str(), file.diskOffset, callbacks, shown.c_str());

@@ -217,6 +217,9 @@ std::int32_t transferThread(const TransferJob *job)
                 return hold.abandon(kDiskWriteFailed);
             }
             writePosition += n;
+            const TransferCallbacks &callbacks = job->run->callbacks;
+            if (callbacks.written != nullptr)
+                callbacks.written(callbacks.context, job->slot);
         }
 
         if (remaining > std::int64_t(kChunkSize)) {

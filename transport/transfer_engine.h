@@ -93,6 +93,9 @@ struct TransferCallbacks {
     void (*calculatorProgress)(void *context, int index, std::int32_t percent) = nullptr;
     // Once per disk, first thing in its thread.
     void (*message)(void *context, const char16_t *text) = nullptr;
+    // After every chunk that reached a calculator's disk (`index` as above):
+    // it is making progress, between its percentages.
+    void (*written)(void *context, int index) = nullptr;
     // Once, on the run's last thread, when finished() has become true (not for
     // a run that could not start): the moment to wake whoever watches it.
     void (*finished)(void *context) = nullptr;
