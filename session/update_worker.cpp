@@ -328,9 +328,14 @@ bool CUpdateWorker::applyCalls()
         std::function<void()> call;
         {
             std::unique_lock<std::mutex> lock(callsLock_);
-            // With no pass to run, the worker sleeps until the window calls.
-            const platform::ClockStandAside waitingForTheWindow;
-            callsPosted_.wait(lock, [this] { return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_); });
+            // With no pass to run, the worker sleeps until the window calls
+            // (and only then stands aside: on the suites' event clock a
+            // moment aside lets the time move).
+            const auto due = [this] { return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_); };
+            if (!due()) {
+                const platform::ClockStandAside waitingForTheWindow;
+                callsPosted_.wait(lock, due);
+            }
             if (calls_.empty())
                 return !stopLoop_;
             call = std::move(calls_.front());
@@ -559,8 +564,16 @@ void CUpdateWorker::transfer()
     // The pause after a transfer is each calculator's own: with others being
     // written, the worker goes on watching them, and this one's next file
     // waits for its own pause (restUntil_).
-    if (running_.empty())
-        platform::pauseMs(kAfterTransferPauseMs);
+    if (running_.empty()) {
+        // Until the first calculator's own pause is over (the whole pause
+        // when one ended just now, or when none did).
+        std::uint64_t pause = kAfterTransferPauseMs;
+        const std::uint64_t at = platform::nowMs();
+        for (const auto &rest : restUntil_)
+            if (rest.second > at)
+                pause = std::min<std::uint64_t>(pause, rest.second - at);
+        platform::pauseMs(std::uint32_t(pause));
+    }
 }
 
 void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)

@@ -15,7 +15,11 @@
 
 #include <QtTest>
 
+#include "support/long_run.h"
+
 #include <chrono>
+#include <map>
+#include <random>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -67,6 +71,8 @@ public:
     bool stopWhenOver = true; // false: the loop goes on after Done, until the test stops it
     QList<bool> busyAtResult; // the worker's busy flag as each transfer's result arrives
     QList<NextStep> steps;    // what the worker does after each transfer
+    // Every set of rows the worker sent, with the time it was sent.
+    QList<QPair<quint64, QVector<CalculatorView>>> rowsSeen;
     // Called on every waitingStart with the countdown left; tests press Start
     // or unplug a calculator from here.
     std::function<void(int)> onCountdown;
@@ -93,6 +99,10 @@ public:
         connect(&worker_, &CUpdateWorker::downloadInactive, this, &DialogStandIn::onDownloadInactive, type);
         connect(&worker_, &CUpdateWorker::waitingTicks, this, &DialogStandIn::onWaitingTicks, type);
         connect(&worker_, &CUpdateWorker::updaterRan, this, &DialogStandIn::onUpdaterRan, type);
+        connect(&worker_, &CUpdateWorker::calculatorsChanged, this, [this](const QVector<CalculatorView> &rows) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            rowsSeen.append({platform::nowMs(), rows});
+        }, type);
     }
 
     void onFoundDevice()
@@ -179,6 +189,58 @@ class TestUpdateWorker : public QObject {
         return out;
     }
     static quint64 at(const QString &event) { return event.section(" @", 1, 1).toULongLong(); }
+
+    // What a generated cart session showed of each calculator, from the
+    // rows the worker sent: when it was first written and when it held the
+    // release (0: never), the files it was seen writing, in order, the most
+    // calculators written at once, and the worker's steps.
+    struct CartPlay {
+        std::map<QString, quint64> firstWriting, updatedAt;
+        std::map<QString, std::vector<int>> filesWritten;
+        int mostWriting = 0;
+        QList<NextStep> steps;
+    };
+    CartPlay playCart(const std::vector<QString> &faults, const std::vector<quint64> &attachAt)
+    {
+        standIn.reset();
+        worker.reset();
+        platform::installDiskSystem(nullptr);
+        platform::useEventClock();
+        disks = std::make_unique<emulator::EmulatedDiskSystem>();
+        platform::installDiskSystem(disks.get());
+        worker = std::make_unique<CUpdateWorker>(reports.get());
+        for (std::size_t i = 0; i < faults.size(); ++i)
+            attach(faults[i], attachAt[i]);
+        runSession(3);
+        CartPlay play;
+        play.steps = standIn->steps;
+        for (const auto &seen : standIn->rowsSeen) {
+            int writing = 0;
+            for (const CalculatorView &row : seen.second) {
+                quint64 &updated = play.updatedAt[row.identity];
+                if (row.state == CalculatorView::Updated && updated == 0)
+                    updated = seen.first;
+                if (row.state != CalculatorView::Writing)
+                    continue;
+                ++writing;
+                play.firstWriting.emplace(row.identity, seen.first);
+                std::vector<int> &files = play.filesWritten[row.identity];
+                if (files.empty() || files.back() != row.file)
+                    files.push_back(row.file);
+            }
+            play.mostWriting = std::max(play.mostWriting, writing);
+        }
+        return play;
+    }
+    bool holdsRelease(emulator::Calculator &calculator) const
+    {
+        for (const Release &file : release) {
+            const auto bytes = calculator.contents(std::uint64_t(file.offset), std::size_t(file.bytes.size()));
+            if (QByteArray(reinterpret_cast<const char *>(bytes.data()), file.bytes.size()) != file.bytes)
+                return false;
+        }
+        return true;
+    }
 
 private slots:
     void initTestCase()
@@ -306,9 +368,9 @@ private slots:
     {
         // The window ends a session while the worker runs: the end of the
         // session follows the worker's transport calls, never during one
-        // (they share the transport's tables: an overlap is a data race that
-        // ThreadSanitizer sees, and a second enumeration at the same moment
-        // shows here), and no transfer follows it.
+        // (an end-of-session command in the middle of a file would cut its
+        // conversation; a second enumeration at the same moment shows here),
+        // and no transfer follows it.
         QFETCH(bool, attached);
         testsupport::HookedDiskSystem hooked(*disks);
         platform::installDiskSystem(&hooked);
@@ -403,6 +465,109 @@ private slots:
         QVERIFY(seen.indexOf(QRegularExpression("waitingTicks.*"), failed) > failed); // polls while it is gone
         QCOMPARE(seen.mid(seen.size() - 3), (QStringList{"downloadActive", "updaterRan(0)", "downloadInactive"}));
         QCOMPARE(seen.count("foundDevice"), 1);
+    }
+
+    // Generated carts of 1 to 40 calculators on the event clock, where a
+    // calculator's time is its own: healthy ones, ones whose first attempts
+    // fail (or all of them), ones that stall for 60 s in their first file,
+    // ones unplugged for good in their second, and late ones. What each
+    // calculator went through is read from the rows the worker sent.
+    void generatedCartSessions()
+    {
+        enum Kind { Healthy, Failing, Stalled, Leaving, Late };
+        std::mt19937 random(20261208);
+        const int sessions = casesForRun(6, 30);
+        for (int session = 0; session < sessions; ++session) {
+            // The first two are fixed: one calculator, and seventeen healthy ones.
+            const int count = session == 0 ? 1 : session == 1 ? 17 : 1 + int(random() % 40);
+            std::vector<Kind> kinds;
+            std::vector<QString> faults;
+            std::vector<quint64> attachAt;
+            for (int i = 0; i < count; ++i) {
+                const int roll = int(random() % 100);
+                const Kind kind = session == 1 ? Healthy
+                                  : roll < 55  ? Healthy
+                                  : roll < 70  ? Failing
+                                  : roll < 80  ? Stalled
+                                  : roll < 90 && count > 1 ? Leaving
+                                  : count > 1  ? Late
+                                               : Healthy;
+                kinds.push_back(kind);
+                faults.push_back(kind == Failing   ? QString("fail-writes=%1").arg(7 * (1 + int(random() % 6)))
+                                 : kind == Stalled ? QString("stall-after=20000,stall-ms=60000")
+                                 : kind == Leaving ? QString("unplug-after=30000")
+                                                   : QString());
+                attachAt.push_back(kind == Late ? 2000 + random() % 28000 : 0);
+            }
+            const CartPlay cart = playCart(faults, attachAt);
+            const QString what = QString("session %1: %2 calculators, %3").arg(session).arg(count).arg(cart.steps.size());
+
+            // Never "Done" while a calculator met lacks a file: each one the
+            // rows name holds the whole release, byte for byte.
+            QVERIFY2(!cart.steps.isEmpty(), qPrintable(what));
+            if (cart.steps.last().kind == NextStep::Done)
+                for (const auto &met : cart.updatedAt) {
+                    QVERIFY2(met.second > 0, qPrintable(what + " " + met.first));
+                    QVERIFY2(holdsRelease(*disks->disks().at(std::size_t(met.first.mid(5).toInt() - 1))),
+                             qPrintable(what + " " + met.first));
+                }
+            // At most 16 written at once, and the cap is used.
+            QVERIFY2(cart.mostWriting <= 16, qPrintable(what));
+            if (count >= 17 && session == 1)
+                QCOMPARE(cart.mostWriting, 16);
+            // Files in order per calculator.
+            for (const auto &written : cart.filesWritten)
+                QVERIFY2(std::is_sorted(written.second.begin(), written.second.end()), qPrintable(what + " " + written.first));
+            // The 17th starts as soon as a place is free, before any of the
+            // first 16 holds the release.
+            if (session == 1) {
+                quint64 firstUpdated = ~quint64(0);
+                for (int i = 1; i <= 16; ++i)
+                    firstUpdated = std::min(firstUpdated, cart.updatedAt.at(QString("TAVIX%1").arg(i)));
+                QVERIFY(cart.firstWriting.at("TAVIX17") > cart.firstWriting.at("TAVIX1"));
+                QVERIFY2(cart.firstWriting.at("TAVIX17") < firstUpdated, qPrintable(what));
+            }
+            // One calculator follows the old rule: each failed attempt of its
+            // first file retried, five times at most, then its files in turn.
+            if (count == 1) {
+                const int failures = kinds[0] == Failing ? faults[0].mid(12).toInt() / 7 : 0;
+                QList<NextStep::Kind> expected;
+                for (int f = 1; f <= std::min(failures, 5); ++f)
+                    expected << NextStep::Retry;
+                expected << (failures > 5 ? NextStep::GiveUp : NextStep::SendFile);
+                if (failures <= 5)
+                    expected << NextStep::SendFile << NextStep::Done;
+                QList<NextStep::Kind> seen;
+                for (const NextStep &step : cart.steps)
+                    seen << step.kind;
+                QCOMPARE(seen, expected);
+                for (int f = 0; f < std::min(failures, 5); ++f)
+                    QCOMPARE(cart.steps[f].failures, f + 1);
+            }
+            // A healthy calculator's time to "updated" does not depend on the
+            // others: the same cart with its healthy calculators alone.
+            if (count <= 16 && std::count(kinds.begin(), kinds.end(), Healthy) < count) {
+                std::vector<QString> alone;
+                std::vector<quint64> aloneAt;
+                for (int i = 0; i < count; ++i)
+                    if (kinds[std::size_t(i)] == Healthy) {
+                        alone.push_back(QString());
+                        aloneAt.push_back(0);
+                    } else {
+                        // The others never come (they keep their numbers).
+                        alone.push_back(QString());
+                        aloneAt.push_back(999999999);
+                    }
+                const CartPlay healthyOnly = playCart(alone, aloneAt);
+                for (int i = 0; i < count; ++i) {
+                    if (kinds[std::size_t(i)] != Healthy)
+                        continue;
+                    const QString name = QString("TAVIX%1").arg(i + 1);
+                    QVERIFY2(cart.updatedAt.at(name) > 0, qPrintable(what + " " + name));
+                    QCOMPARE(cart.updatedAt.at(name), healthyOnly.updatedAt.at(name));
+                }
+            }
+        }
     }
 
     void aReleaseChangedInItsFolderIsRefused_data()
