@@ -165,6 +165,7 @@ private slots:
     void theExitCodeSaysHowTheSessionEnded();
     void cartOfCalculators_data();
     void cartOfCalculators();
+    void aStalledCalculatorHoldsOnlyItself();
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
@@ -502,6 +503,36 @@ void TestUpdaterSim::cartOfCalculators()
     QVERIFY(logged.size() >= shown.size() - 1); // the echo may be ahead by the last line
 }
 
+
+void TestUpdaterSim::aStalledCalculatorHoldsOnlyItself()
+{
+    // The second of four calculators stops answering 20000 bytes into its
+    // first file, for 60 s: the other three are updated long before its
+    // write returns, its row says so, and the log names it. Then it is
+    // updated too, and the session is "Done".
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(4);
+    env.insert("TAVIX_SIM_FAULTS", "stall-after=20000@2,stall-ms=60000@2");
+    const QString log = path("session.log");
+    Updater updater(env, {release, "1", "--log", log});
+    QVERIFY2(updater.finish() && updater.process.exitCode() == 0, qPrintable(updater.lines.join('\n')));
+    const QString echoed = updater.lines.join('\n');
+    const QString stalled = "calculator: TAVIX0000002: ";
+    // Its row counts the silence from 10 s on; 40 s of it is well before the write returns.
+    const int silent = updater.lines.indexOf(QRegularExpression("^" + stalled + "not answering for 1\\d s$"));
+    const int longSilent = updater.lines.indexOf(QRegularExpression("^" + stalled + "not answering for [45]\\d s$"));
+    QVERIFY2(silent > 0 && longSilent > silent, qPrintable(echoed));
+    for (const int other : {1, 3, 4}) {
+        const int updated = updater.lines.indexOf(QString("calculator: TAVIX%1: updated").arg(other, 7, 10, QChar('0')));
+        QVERIFY2(updated > 0 && updated < longSilent, qPrintable(echoed));
+    }
+    QVERIFY2(updater.lines.indexOf(stalled + "updated") > longSilent, qPrintable(echoed));
+    QCOMPARE(updater.lines.filter("status: ").last(), QString("status: Done"));
+    verifyImages(release, 4);
+    const QString logged = QString::fromUtf8(readAll(log));
+    QVERIFY2(logged.contains(QRegularExpression("calculator TAVIX0000002 not answering for 1\\d s")), qPrintable(logged));
+}
 
 void TestUpdaterSim::folderAndLanguage_data()
 {
