@@ -21,6 +21,7 @@ struct NextStep {
     Kind kind = Done;
     std::int32_t result = 0; // the pass's result for the session: 0 or a result code
     int file = -1;           // SendFile: the file that goes out next; otherwise -1
+    std::u16string filePath; // SendFile: that file's path as the person chose it (the worker fills it in)
     int failures = 0;        // the highest failure count among the calculators that failed in the pass
     std::uint32_t waitMs = 0; // Retry: until the next calculator is due
     // Why `result`: the calculator it belongs to (its identity; empty when

@@ -535,6 +535,10 @@ void CUpdateWorker::transfer()
         }
         next = decideNextStep(ledger_, outcome, now);
         next.changedFile = changed.toStdU16String();
+        if (next.file >= 0 && next.file < files_.size()) {
+            const CUpdateFile &file = files_[next.file];
+            next.filePath = (file.sourcePath.isEmpty() ? file.path : file.sourcePath).toStdU16String();
+        }
     }
     if (!changed.isEmpty() && log_)
         log_->write(QStringLiteral("the release was refused: %1 changed in its folder after it was checked").arg(changed));

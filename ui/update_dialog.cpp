@@ -432,7 +432,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
             return refuseRelease(uiText(kTextHoldsRecord).arg(QDir::toNativeSeparators(record)));
     }
     detectNameSet();
-    updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
+    const QVector<CUpdateFile> updateFiles = listReleaseFiles(firmwareFolder, useCurrentNames);
     releaseDigest.clear();
     if (!isCompleteRelease(updateFiles))
         return refuseRelease(shortfallText(releaseShortfall(firmwareFolder, useCurrentNames), languageIndex));
@@ -443,11 +443,10 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     if (!release)
         return refuseRelease(fixFailureText(failure));
     releaseDigest = QString::fromLatin1(release->sha256().toHex().left(12));
-    currentFileIndex = 0;
-    if (sessionOver)
+    if (endShown)
         restartSession();
     worker->beginRelease(release);
-    selectCurrentFile();
+    showFile(updateFiles.first().path);
 }
 
 QString CCalcFWUpdateMSDialog::fixFailureText(const CFixedRelease::Failure &failure)
@@ -470,18 +469,17 @@ void CCalcFWUpdateMSDialog::refuseRelease(const QString &why)
     setBrowseVisible(true);
 }
 
-void CCalcFWUpdateMSDialog::selectCurrentFile()
+void CCalcFWUpdateMSDialog::showFile(const QString &path)
 {
-    const CUpdateFile &file = updateFiles.at(currentFileIndex);
     setButtonVisible(true);
-    setFileText(shownPath(file.path));
+    setFileText(shownPath(path));
 }
 
 // A complete release chosen after the session ended: the window goes back
 // to its first phase (the worker starts its new session with the release).
 void CCalcFWUpdateMSDialog::restartSession()
 {
-    sessionOver = false;
+    endShown = false;
     sessionExit = exit_code::kStopped;
     buttonStarts = false;
     reportWritten = false; // the new session's lines follow the last one's
@@ -513,7 +511,7 @@ void CCalcFWUpdateMSDialog::finishUpdate(int exit, QString message, QString info
     // calculators, a hung device takes longer); sessionEnded follows once the
     // command has gone.
     worker->requestEndOfSession();
-    sessionOver = true;
+    endShown = true;
 }
 
 void CCalcFWUpdateMSDialog::abortUpdate()
@@ -551,7 +549,7 @@ bool CCalcFWUpdateMSDialog::mayClose() const
     // partly written. Once the window has shown the session's end, it may go
     // at once: the end of session it asked for still reaches the calculators
     // (the program stops the worker, which sends it first).
-    return sessionOver || !worker->isBusy();
+    return endShown || !worker->isBusy();
 }
 
 void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
@@ -608,14 +606,14 @@ void CCalcFWUpdateMSDialog::onActionButton()
 void CCalcFWUpdateMSDialog::onFoundDevice()
 {
     // The countdown runs once the window can show it, with a release.
-    if (sessionOver || updateFiles.isEmpty())
+    if (endShown || releaseDigest.isEmpty())
         return;
     worker->armCountdown();
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart(int left)
 {
-    if (sessionOver)
+    if (endShown)
         return;
     if (left == 0) {
         setStatus(QString());
@@ -630,7 +628,7 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
 {
     // The worker's reports arrive queued: one sent before the session ended
     // must not put the waiting text over the final one.
-    if (sessionOver)
+    if (endShown)
         return;
     QString waiting = text(kTextWaitingForConnection);
     waiting.chop(1);
@@ -641,7 +639,7 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
 
 void CCalcFWUpdateMSDialog::onDownloadActive()
 {
-    if (sessionOver)
+    if (endShown)
         return;
     setStatus(QString());
     setButton(text(kTextStart), false);
@@ -649,7 +647,7 @@ void CCalcFWUpdateMSDialog::onDownloadActive()
 
 void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 {
-    if (sessionOver)
+    if (endShown)
         return;
     finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result));
     showNotUpdated();
@@ -660,15 +658,12 @@ void CCalcFWUpdateMSDialog::onLoopFailed(int result)
 void CCalcFWUpdateMSDialog::showNotUpdated()
 {
     // With more than one calculator the list says it, and the summary.
-    if (worker->calculatorRows().size() > 1)
+    if (shownRows.size() > 1)
         return;
-    const CalculatorLedger ledger = worker->ledger();
     QStringList calculators;
-    for (const CalculatorLedger::Missing &missing : ledger.notUpdated())
-        calculators << text(kTextMissingFiles)
-                           .arg(QString::fromStdU16String(missing.identity))
-                           .arg(missing.lackingFiles)
-                           .arg(ledger.fileCount());
+    for (const CalculatorView &row : shownRows)
+        if (row.state != CalculatorView::Updated)
+            calculators << text(kTextMissingFiles).arg(row.identity).arg(row.files - row.held).arg(row.files);
     if (calculators.isEmpty())
         return;
     setInfo(joinSentences(infoLabel->text(), text(kTextNotUpdated).arg(calculators.join(QStringLiteral(", ")))));
@@ -678,7 +673,7 @@ void CCalcFWUpdateMSDialog::showNotUpdated()
 // hold the whole release.
 void CCalcFWUpdateMSDialog::showSummary()
 {
-    const QVector<CalculatorView> rows = worker->calculatorRows();
+    const QVector<CalculatorView> &rows = shownRows;
     if (rows.size() <= 1)
         return;
     const auto updated = std::count_if(rows.begin(), rows.end(),
@@ -714,7 +709,7 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
     }
     shownRows = rows;
     calculatorList->setRows(rows);
-    if (rows.size() > 1 && !sessionOver &&
+    if (rows.size() > 1 && !endShown &&
         std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) { return row.state == CalculatorView::Writing; }))
         showCartStatus();
 }
@@ -872,11 +867,10 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
 {
     const std::int32_t result = next.result;
     // A transfer that was starting as the user aborted reports after the end.
-    if (sessionOver)
+    if (endShown)
         return;
-    const bool known = next.file >= 0 && next.file < updateFiles.size();
     // The info line says why a pass failed, and is cleared by one that did not.
-    const QString reason = failureReason(next, worker->calculatorRows().size() > 1);
+    const QString reason = failureReason(next, shownRows.size() > 1);
     switch (next.kind) {
     case NextStep::SendFile:
     case NextStep::Retry:
@@ -895,10 +889,8 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
                   : next.failures <= session_rules::kRetries
                       ? QString::fromLatin1(kUpdateFailedRetry).arg(result).arg(next.failures)
                       : QString::fromLatin1(kUpdateFailed).arg(result));
-        if (known) {
-            currentFileIndex = next.file;
-            selectCurrentFile();
-        }
+        if (!next.filePath.empty())
+            showFile(QString::fromStdU16String(next.filePath));
         break;
     case NextStep::Done:
         if (shownRows.size() <= 1)

@@ -63,20 +63,18 @@ public:
     std::uint32_t languageIndex = 0; // the language of every text of this run (GUI thread)
     QString firmwareFolder;          // the release folder the scan lists (GUI thread)
     bool useCurrentNames = false;    // the release uses the current file names (set by each scan)
-    QVector<CUpdateFile> updateFiles; // the accepted files of the last scan, in listing order
-    std::int32_t currentFileIndex = 0; // the file being sent, into updateFiles
     QString releaseDigest; // the first 12 hex digits of the fixed release's SHA-256; empty: none fixed
     std::unique_ptr<CUpdateWorker> worker; // lives on workerThread
 
-    // The release scan: lists firmwareFolder, builds updateFiles and selects
-    // the first file, or ends the session with "No updates are available"
+    // The release scan: lists firmwareFolder, fixes the release it finds,
+    // hands it to the worker and shows its first file, or ends the session with "No updates are available"
     // and offers Browse. A complete release found after the session ended
     // starts a new session.
     void scanFirmwareFolder();
     // Sets useCurrentNames from the file names in firmwareFolder.
     void detectNameSet();
-    // Shows the file at currentFileIndex (the worker has the release).
-    void selectCurrentFile();
+    // The file line names `path` (the worker has the release).
+    void showFile(const QString &path);
     // Ends the session with `exit` (session/exit_codes.h, the program's code
     // for this end): `message` stays as the status, `info` on the info line
     // (the reason for a failure, or nothing), and the worker ends the session
@@ -224,7 +222,7 @@ private:
     QLabel *noteLabel = nullptr;
     std::unique_ptr<QThread> workerThread; // runs the worker's loop
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
-    bool sessionOver = false;    // finishUpdate has run; a complete rescan starts anew
+    bool endShown = false;    // the window has shown the session's end (finishUpdate); a complete rescan starts anew
     int sessionExit = exit_code::kStopped; // how the session ended (kStopped until it has an end)
     bool recordLost = false;               // --report or --log could not be written
     QString echoedButton;        // the button as last reported by displayChanged

@@ -380,8 +380,11 @@ private slots:
         // is late and the three files are through by then.
         standIn->stopWhenOver = false;
         standIn->connectTo(Qt::DirectConnection);
-        bool closed = false;
-        connect(worker.get(), &CUpdateWorker::sessionClosed, this, [&] { closed = true; });
+        // Seen on the worker's thread: a queued delivery would go through
+        // Qt's own locks, which ThreadSanitizer cannot see in an
+        // uninstrumented Qt.
+        std::atomic<bool> closed{false};
+        connect(worker.get(), &CUpdateWorker::sessionClosed, this, [&] { closed = true; }, Qt::DirectConnection);
         std::thread thread([&] { worker->process(); });
         const auto joined = qScopeGuard([&] {
             worker->requestStop();
