@@ -1,11 +1,14 @@
 #include "ui/session_report.h"
 
 #include "platform/disk_system.h"
+#include "session/release_scan.h"
+#include "ui/failure_reason.h"
 #include "platform/locked_append.h"
 
 #include <QDir>
 #include <QLocale>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -104,3 +107,77 @@ bool canAppendReport(const QString &path, QString *error)
         *error = QStringLiteral("%1: %2").arg(path, why);
     return false;
 }
+
+void CSessionReport::newSession()
+{
+    finished_ = false;
+    said_.clear();
+}
+
+void CSessionReport::outcomes(const QVector<CalculatorView> &rows, const QString &changedFile,
+                              const ReportSource &source, const QString &releaseFolder)
+{
+    if (path_.isEmpty() || finished_)
+        return;
+    QByteArray lines;
+    QVector<const CalculatorView *> written;
+    for (const CalculatorView &row : rows) {
+        if (row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp) {
+            said_.remove(row.identity); // taken up again: its next outcome is news
+            continue;
+        }
+        const auto said = said_.constFind(row.identity);
+        if (said != said_.constEnd() && *said == row.state)
+            continue;
+        const QString reason = row.state == CalculatorView::GivenUp
+                                   ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile)
+                                   : QString();
+        lines += sessionReportLine(row, QDateTime::currentDateTime(), source, reason);
+        written << &row;
+    }
+    if (lines.isEmpty() || !append(lines, releaseFolder))
+        return;
+    for (const CalculatorView *row : written)
+        said_.insert(row->identity, row->state);
+}
+
+void CSessionReport::finish(const QVector<CalculatorView> &rows, const QString &changedFile, bool stopped,
+                            const ReportSource &source, const QString &releaseFolder)
+{
+    if (path_.isEmpty() || finished_)
+        return;
+    finished_ = true;
+    QByteArray lines;
+    for (const CalculatorView &row : rows) {
+        const auto said = said_.constFind(row.identity);
+        if (said != said_.constEnd() && *said == row.state)
+            continue;
+        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile);
+        QString reason;
+        if (row.state == CalculatorView::GivenUp)
+            reason = failure;
+        else if (row.state != CalculatorView::Updated) // stopped, or the window closed, before the end
+            reason = stopped ? QStringLiteral("stopped") : failure;
+        lines += sessionReportLine(row, QDateTime::currentDateTime(), source, reason);
+    }
+    if (!lines.isEmpty())
+        append(lines, releaseFolder);
+}
+
+bool CSessionReport::append(const QByteArray &lines, const QString &releaseFolder)
+{
+    // Never into the release folder (one chosen with Browse that holds the
+    // report is refused as a release).
+    if (folderHolds(releaseFolder, path_))
+        return false;
+    QString error;
+    if (appendSessionReport(path_, lines, !started_, &error)) {
+        started_ = true;
+        return true;
+    }
+    if (!lost_)
+        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+    lost_ = true;
+    return false;
+}
+

@@ -20,7 +20,9 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QString>
+#include <QVector>
 
 // The header line, with its line end.
 QByteArray sessionReportHeader();
@@ -48,3 +50,37 @@ bool appendSessionReport(const QString &path, const QByteArray &lines, bool head
 // line, writing nothing: false with "PATH: reason" in *error when the report
 // could not be written, or when its first line is not this header.
 bool canAppendReport(const QString &path, QString *error);
+
+// --report for one window: the outcome each calculator's last line says, so
+// that an outcome goes out once, as soon as it is known (a crash or a pulled
+// plug loses none already known), and the session's end adds a line for
+// every calculator still without one. A line that could not be written is
+// tried again with the next change, and at the end.
+class CSessionReport {
+public:
+    void setPath(const QString &path) { path_ = path; }
+    const QString &path() const { return path_; }
+    // A new session of the same window: its lines follow the last one's.
+    void newSession();
+    // The lines of the outcomes that are new in `rows`. `releaseFolder`:
+    // the report is never written into it.
+    void outcomes(const QVector<CalculatorView> &rows, const QString &changedFile, const ReportSource &source,
+                  const QString &releaseFolder);
+    // Once a session, at its end: every calculator without a line for how
+    // it stands now gets one ("not updated" with "stopped" when the person
+    // stopped the session, the reason otherwise).
+    void finish(const QVector<CalculatorView> &rows, const QString &changedFile, bool stopped,
+                const ReportSource &source, const QString &releaseFolder);
+    // A line could not be written (said once on standard error).
+    bool lost() const { return lost_; }
+
+private:
+    bool append(const QByteArray &lines, const QString &releaseFolder);
+
+    QString path_;                               // empty: no report
+    bool started_ = false;                       // a line has gone out (a stream has its header)
+    bool finished_ = false;                      // this session's last lines are on disk (or failed)
+    bool lost_ = false;
+    QHash<QString, CalculatorView::State> said_; // by identity: the outcome its last line says
+};
+

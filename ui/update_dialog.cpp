@@ -427,7 +427,7 @@ void CCalcFWUpdateMSDialog::scanFirmwareFolder()
     setBrowseVisible(false);
     // The session's report or log inside the release would be sent as
     // firmware, or overwrite it: such a folder is no release.
-    for (const QString &record : {reportPath, logPath}) {
+    for (const QString &record : {report.path(), logPath}) {
         if (folderHolds(firmwareFolder, record))
             return refuseRelease(uiText(kTextHoldsRecord).arg(QDir::toNativeSeparators(record)));
     }
@@ -482,8 +482,7 @@ void CCalcFWUpdateMSDialog::restartSession()
     endShown = false;
     sessionExit = exit_code::kStopped;
     buttonStarts = false;
-    reportWritten = false; // the new session's lines follow the last one's
-    reportedOutcomes.clear();
+    report.newSession(); // the new session's lines follow the last one's
     shownRows.clear();
     calculatorList->setRows(shownRows);
     calculatorList->hide();
@@ -689,7 +688,7 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
 {
     // The report first: once the window says a calculator is done, its line
     // is on disk.
-    reportOutcomes(rows);
+    report.outcomes(rows, worker->refusingFile(), reportSource(), firmwareFolder);
     // Each calculator's state in words is echoed when it changes (never
     // its percentage); a single calculator has no list and no echo.
     if (rows.size() > 1) {
@@ -759,90 +758,26 @@ bool CCalcFWUpdateMSDialog::setLogPath(const QString &path, QString *error)
     return true;
 }
 
-// --report: an outcome's line goes out as it is known, so that a crash or a
-// pulled plug loses none already known. A line that could not be written is
-// tried again with the next change, and at the end.
-void CCalcFWUpdateMSDialog::reportOutcomes(const QVector<CalculatorView> &rows)
-{
-    if (reportPath.isEmpty() || reportWritten)
-        return;
-    QByteArray lines;
-    QVector<const CalculatorView *> written;
-    const QString changedFile = worker->refusingFile();
-    for (const CalculatorView &row : rows) {
-        if (row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp) {
-            reportedOutcomes.remove(row.identity); // taken up again: its next outcome is news
-            continue;
-        }
-        const auto said = reportedOutcomes.constFind(row.identity);
-        if (said != reportedOutcomes.constEnd() && *said == row.state)
-            continue;
-        lines += reportLine(row, row.state == CalculatorView::GivenUp
-                                     ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile)
-                                     : QString());
-        written << &row;
-    }
-    if (lines.isEmpty() || !appendReport(lines))
-        return;
-    for (const CalculatorView *row : written)
-        reportedOutcomes.insert(row->identity, row->state);
-}
-
-// --report, once a session: every calculator the session met without a line
-// for how it stands now gets one ("not updated", or an outcome whose rows had
-// not arrived yet), from the worker's last rows.
-void CCalcFWUpdateMSDialog::writeReport()
-{
-    if (reportPath.isEmpty() || reportWritten)
-        return;
-    reportWritten = true;
-    QByteArray lines;
-    const QString changedFile = worker->refusingFile();
-    for (const CalculatorView &row : worker->calculatorRows()) {
-        const auto said = reportedOutcomes.constFind(row.identity);
-        if (said != reportedOutcomes.constEnd() && *said == row.state)
-            continue;
-        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile);
-        QString reason;
-        if (row.state == CalculatorView::GivenUp)
-            reason = failure;
-        else if (row.state != CalculatorView::Updated) // Cancel, or the window closed, before the end
-            reason = sessionExit == exit_code::kStopped ? QStringLiteral("stopped") : failure;
-        lines += reportLine(row, reason);
-    }
-    if (!lines.isEmpty())
-        appendReport(lines);
-}
-
-QByteArray CCalcFWUpdateMSDialog::reportLine(const CalculatorView &row, const QString &reason) const
+ReportSource CCalcFWUpdateMSDialog::reportSource() const
 {
     ReportSource source;
     source.computer = QSysInfo::machineHostName();
     source.release = QFileInfo(QDir::cleanPath(firmwareFolder)).fileName();
     source.releaseDigest = releaseDigest;
-    return sessionReportLine(row, QDateTime::currentDateTime(), source, reason);
+    return source;
 }
 
-bool CCalcFWUpdateMSDialog::appendReport(const QByteArray &lines)
+// --report, once a session, from the worker's last rows: they may be ahead
+// of the window's when the session's end comes after the event loop.
+void CCalcFWUpdateMSDialog::writeReport()
 {
-    // Never into the release folder (one chosen with Browse that holds the
-    // report is refused as a release).
-    if (folderHolds(firmwareFolder, reportPath))
-        return false;
-    QString error;
-    if (appendSessionReport(reportPath, lines, !reportStarted, &error)) {
-        reportStarted = true;
-        return true;
-    }
-    if (!recordLost)
-        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
-    recordLost = true;
-    return false;
+    report.finish(worker->calculatorRows(), worker->refusingFile(), sessionExit == exit_code::kStopped, reportSource(),
+                  firmwareFolder);
 }
 
 int CCalcFWUpdateMSDialog::exitCode() const
 {
-    return recordLost || (sessionLog && sessionLog->failed()) ? exit_code::kRecordLost : sessionExit;
+    return report.lost() || (sessionLog && sessionLog->failed()) ? exit_code::kRecordLost : sessionExit;
 }
 
 void CCalcFWUpdateMSDialog::refuseRecords(const QString &reason)

@@ -23,6 +23,7 @@
 #include "session/next_step.h"
 #include "session/transfer_reports.h"
 #include "session/update_file.h"
+#include "ui/session_report.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -100,7 +101,7 @@ public:
     // they stand get theirs once the end-of-session command has gone out, or
     // when the program ends first (the window closed during a retry pause, or
     // as soon as it showed the end).
-    void setReportPath(const QString &path) { reportPath = path; }
+    void setReportPath(const QString &path) { report.setPath(path); }
     // --log: from now on the session's events are appended to `path` (what
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.
@@ -189,16 +190,11 @@ private:
     void showNotUpdated();
     void showSummary();
     void showCartStatus();
-    // --report: a line for each calculator whose outcome is new in `rows`.
-    void reportOutcomes(const QVector<CalculatorView> &rows);
     // --report, at the end of the session: a line for each calculator that
     // has none for how it stands.
     void writeReport();
-    // The report line for `row` now, with `reason` in English.
-    QByteArray reportLine(const CalculatorView &row, const QString &reason) const;
-    // Appends whole lines to the report; false when they did not go (said on
-    // stderr the first time, and the exit code says so).
-    bool appendReport(const QByteArray &lines);
+    // What every report line says besides its calculator.
+    ReportSource reportSource() const;
 
     QIcon appIcon;    // the window icon: the calculator, 16, 64 and 128 pixels
     QIcon folderIcon; // the Browse button's icon, 16 and 32 pixels and their "@2x", from the "icons" folder
@@ -211,12 +207,9 @@ private:
     QLabel *iconLabel = nullptr; // the calculator picture
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator
     QVector<CalculatorView> shownRows;          // the rows the list shows
-    QString reportPath;                         // --report
+    CSessionReport report;                      // --report
     QString logPath;                            // --log
     std::shared_ptr<CSessionLog> sessionLog;    // --log, once open
-    bool reportWritten = false;                 // this session's last lines are on disk (or failed)
-    QHash<QString, CalculatorView::State> reportedOutcomes; // by identity: the outcome its last line says
-    bool reportStarted = false;                 // a line has gone out (a stream has its header)
     // The window's fourth line is part of its layout, but nothing in this
     // updater has a note to put there: it is created empty and stays so.
     QLabel *noteLabel = nullptr;
@@ -224,7 +217,6 @@ private:
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool endShown = false;    // the window has shown the session's end (finishUpdate); a complete rescan starts anew
     int sessionExit = exit_code::kStopped; // how the session ended (kStopped until it has an end)
-    bool recordLost = false;               // --report or --log could not be written
     QString echoedButton;        // the button as last reported by displayChanged
     bool screenFollowed = false; // showEvent has connected the window's screen changes
     QMetaObject::Connection screenScale; // the current screen's scale changes
