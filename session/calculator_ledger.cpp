@@ -39,14 +39,13 @@ void CalculatorLedger::refuseRelease(std::int32_t code, std::uint64_t nowMs)
     lastGivenUpCode_ = code;
     if (entries_.empty())
         unmetFailures_ = kRetries + 1;
-    for (std::size_t e = 0; e < entries_.size(); ++e) {
-        Calculator &calculator = entries_[e];
-        if (!calculator.givenUp && calculator.sent)
+    for (Calculator &calculator : entries_) {
+        if (calculator.status != Status::GivenUp && calculator.runs > 0)
             calculator.lastSentMs = nowMs;
-        calculator.givenUp = true;
         calculator.takenUpAgain = true;
         calculator.lastCode = code;
         calculator.lastSystemError = 0;
+        settle(calculator); // given up: refused_
     }
     lastGivenUpEntry_ = -1; // the release's fault, no calculator's
 }
@@ -63,8 +62,10 @@ std::u16string CalculatorLedger::identity(int entry) const
 void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs)
 {
     std::vector<int> entryOf = match(paths);
-    for (Calculator &calculator : entries_)
+    for (Calculator &calculator : entries_) {
         calculator.present = false;
+        settle(calculator);
+    }
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (entryOf[i] < 0)
             entryOf[i] = join(paths[i], nowMs);
@@ -72,11 +73,30 @@ void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uin
         calculator.instance = instanceOf(paths[i]);
         calculator.path = paths[i];
         calculator.present = true;
+        settle(calculator);
         takeUpAgain(calculator);
     }
     for (Calculator &calculator : entries_)
-        if (calculator.givenUp && !calculator.present)
-            calculator.goneSinceGivenUp = true;
+        if (calculator.status == Status::GivenUp && !calculator.present)
+            calculator.absentSinceGivenUp = true;
+}
+
+void CalculatorLedger::settle(Calculator &calculator) const
+{
+    // In this order: a calculator given up while it is written (the release
+    // refused) or while it is away is given up, not being written or gone.
+    if (!lacking(calculator))
+        calculator.status = Status::Updated;
+    else if (refused_ || calculator.failures > kRetries)
+        calculator.status = Status::GivenUp;
+    else if (calculator.writingFile >= 0)
+        calculator.status = Status::Writing;
+    else if (!calculator.present)
+        calculator.status = Status::Gone;
+    else if (calculator.failures > 0)
+        calculator.status = Status::RetryPause;
+    else
+        calculator.status = Status::Waiting;
 }
 
 std::vector<int> CalculatorLedger::match(const std::vector<std::u16string> &paths)
@@ -127,24 +147,26 @@ int CalculatorLedger::join(const std::u16string &path, std::uint64_t nowMs)
     joined.dueMs = nowMs;
     joinAfterGivenUp(joined);
     if (refused_) {
-        joined.givenUp = joined.takenUpAgain = true;
+        joined.takenUpAgain = true;
         joined.lastCode = lastGivenUpCode_;
     }
+    settle(joined);
     entries_.push_back(joined);
     return int(entries_.size()) - 1;
 }
 
 void CalculatorLedger::takeUpAgain(Calculator &calculator)
 {
-    if (!calculator.givenUp || !calculator.goneSinceGivenUp || calculator.takenUpAgain)
+    if (calculator.status != Status::GivenUp || !calculator.absentSinceGivenUp || calculator.takenUpAgain)
         return;
     // Back after it was given up: the user plugged it in again. Once in a
-    // session, so that a loose cable cannot keep it going.
-    calculator.givenUp = false;
+    // session, so that a loose cable cannot keep it going. Fresh retries
+    // (no failure counted) take it up; its retry pause still holds (dueMs
+    // stays).
     calculator.takenUpAgain = true;
-    calculator.goneSinceGivenUp = false;
-    // Its retry pause still holds (dueMs stays).
+    calculator.absentSinceGivenUp = false;
     calculator.failures = 0;
+    settle(calculator);
 }
 
 void CalculatorLedger::joinAfterGivenUp(Calculator &joined)
@@ -159,7 +181,7 @@ void CalculatorLedger::joinAfterGivenUp(Calculator &joined)
     // lacks a file.
     bool gaveUpHere = false;
     for (Calculator &gone : entries_) {
-        if (gone.serial != joined.serial || !gone.givenUp || !gone.goneSinceGivenUp)
+        if (gone.serial != joined.serial || gone.status != Status::GivenUp || !gone.absentSinceGivenUp)
             continue;
         gaveUpHere = true;
         if (!gone.takenUpAgain) {
@@ -169,8 +191,9 @@ void CalculatorLedger::joinAfterGivenUp(Calculator &joined)
         }
     }
     if (gaveUpHere) {
+        // It may be that one, whose retries are spent: it joins given up.
         joined.takenUpAgain = true;
-        joined.givenUp = true;
+        joined.failures = kRetries + 1;
         joined.lastCode = kNoCalculatorFound;
     }
 }
@@ -185,7 +208,7 @@ int CalculatorLedger::firstMissing(int entry) const
 
 bool CalculatorLedger::holdsRelease(int entry) const
 {
-    return !lacking(at(entry));
+    return at(entry).status == Status::Updated;
 }
 
 int CalculatorLedger::heldCount(int entry) const
@@ -209,8 +232,9 @@ void CalculatorLedger::startWriting(int entry, std::uint64_t nowMs)
 {
     Calculator &calculator = entries_[std::size_t(entry)];
     calculator.writingFile = firstMissing(entry);
-    if (!calculator.sent)
+    if (calculator.runs == 0)
         calculator.firstSentMs = nowMs;
+    settle(calculator);
 }
 
 int CalculatorLedger::writingCount() const
@@ -266,12 +290,12 @@ void CalculatorLedger::fail(int entry, std::int32_t code, std::uint32_t systemEr
     }
     outcome.failures = std::max(outcome.failures, calculator.failures);
     if (calculator.failures > kRetries) {
-        calculator.givenUp = true;
-        calculator.goneSinceGivenUp = !calculator.present;
+        calculator.absentSinceGivenUp = !calculator.present;
         calculator.lastSentMs = nowMs;
         lastGivenUpCode_ = code;
         lastGivenUpEntry_ = entry;
     }
+    settle(calculator);
 }
 
 CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std::vector<std::int32_t> &results,
@@ -286,10 +310,10 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
         inRun[std::size_t(e)] = true;
         Calculator &calculator = entries_[std::size_t(e)];
         const std::uint32_t bit = std::uint32_t(1) << run.file;
-        if (!calculator.sent && calculator.writingFile < 0)
+        if (calculator.runs == 0 && calculator.writingFile < 0)
             calculator.firstSentMs = nowMs;
         calculator.writingFile = -1;
-        calculator.sent = true;
+        ++calculator.runs;
         calculator.lastSentMs = nowMs;
         if (results[k] == kTransferOk) {
             calculator.heldMask |= bit;
@@ -297,6 +321,7 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
             calculator.lastCode = 0;
             calculator.lastSystemError = 0;
             calculator.dueMs = nowMs;
+            settle(calculator);
         } else {
             // Part of the file may have been written: it is not held.
             calculator.heldMask &= ~bit;
@@ -307,8 +332,7 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
     // stays away is given up once its retries have passed.
     for (std::size_t e = 0; e < entries_.size(); ++e) {
         const Calculator &calculator = entries_[e];
-        if (!inRun[e] && !calculator.present && !calculator.givenUp && lacking(calculator) &&
-            calculator.writingFile < 0 && calculator.dueMs <= nowMs)
+        if (!inRun[e] && calculator.status == Status::Gone && calculator.dueMs <= nowMs)
             fail(int(e), kNoCalculatorFound, 0, nowMs, outcome);
     }
     if (entries_.empty()) {
@@ -323,30 +347,29 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
 
 bool CalculatorLedger::allUpdated() const
 {
-    return !entries_.empty() &&
-           std::none_of(entries_.begin(), entries_.end(), [this](const Calculator &c) { return lacking(c); });
+    return !entries_.empty() && std::all_of(entries_.begin(), entries_.end(),
+                                            [](const Calculator &c) { return c.status == Status::Updated; });
 }
 
 bool CalculatorLedger::allLackingGivenUp() const
 {
     if (entries_.empty())
         return unmetFailures_ > kRetries;
-    bool anyLacking = false;
+    bool anyGivenUp = false;
     for (const Calculator &calculator : entries_) {
-        if (!lacking(calculator))
-            continue;
-        anyLacking = true;
-        if (!calculator.givenUp)
+        if (calculator.status != Status::Updated && calculator.status != Status::GivenUp)
             return false;
+        anyGivenUp = anyGivenUp || calculator.status == Status::GivenUp;
     }
-    return anyLacking;
+    return anyGivenUp;
 }
 
 std::uint64_t CalculatorLedger::nextDueMs() const
 {
     std::uint64_t earliest = 0;
     for (const Calculator &calculator : entries_)
-        if (lacking(calculator) && !calculator.givenUp && calculator.writingFile < 0 &&
+        if ((calculator.status == Status::Waiting || calculator.status == Status::RetryPause ||
+             calculator.status == Status::Gone) &&
             (earliest == 0 || calculator.dueMs < earliest))
             earliest = std::max<std::uint64_t>(calculator.dueMs, 1);
     return earliest;
@@ -356,7 +379,7 @@ std::vector<CalculatorLedger::Missing> CalculatorLedger::notUpdated() const
 {
     std::vector<Missing> result;
     for (int e = 0; e < size(); ++e)
-        if (lacking(at(e)))
+        if (at(e).status != Status::Updated)
             result.push_back({identity(e), fileCount_ - heldCount(e)});
     return result;
 }

@@ -1,7 +1,8 @@
 // The session's ledger: every calculator the session has met, one entry per
 // attached disk, and for each one which files of the release it holds
 // completely, how often its next file has failed, when it may be sent that
-// file again, and whether it has been given up. Each calculator goes its own
+// file again, and where it stands (Status: waiting, being written, in its
+// retry pause, updated, given up, gone). Each calculator goes its own
 // way through the release: one that fails waits for its own retry while the
 // others go on to their next files, and the session is over only when every
 // calculator holds the release or every one that lacks a file has been
@@ -24,20 +25,45 @@
 
 class CalculatorLedger {
 public:
+    // Where a calculator stands, one value at a time. settle() alone sets it,
+    // from the facts below, after every change of them; every question about
+    // a calculator (due? updated? given up? gone?) is asked of it.
+    enum class Status : std::int32_t {
+        Waiting,    // attached, lacks a file, not being written, its last attempt did not fail; due from dueMs on
+        Writing,    // a file is being written to it (startWriting() .. recordRun())
+        RetryPause, // attached, lacks a file; its last attempt failed: the next is a retry, from dueMs on
+        Updated,    // holds every file of the release
+        GivenUp,    // nothing more goes to it in this session (a refused release included)
+        Gone,       // lacks a file and was not attached at the last discovery
+    };
+
+    // The status, and beside it the facts it is settled from. Each of these
+    // stays a fact because the status cannot carry it:
+    // - present: an Updated or GivenUp calculator is attached or not (the
+    //   log's lost and back lines, a given-up one that returns), and so is
+    //   one being written (its write is let go once it has been away a while);
+    // - failures: the count the retries are spent against; past kRetries
+    //   the calculator is given up (settle() reads it so);
+    // - writingFile: the file, not only that one is being written (its first
+    //   missing file moves when a calculator back elsewhere is trusted with
+    //   nothing), and a write already under way when the release is refused
+    //   still ends in recordRun() while the calculator is GivenUp;
+    // - absentSinceGivenUp, takenUpAgain: what becomes of a given-up
+    //   calculator when it is attached again, which its status cannot tell.
     struct Calculator {
         std::u16string serial;     // calculatorIdentity() of its device path
         std::u16string instance;   // calculatorInstance() of its last device path
         std::u16string path;       // its last device path
+        Status status = Status::Waiting; // settle() sets it, nothing else
         std::uint32_t heldMask = 0; // bit f: holds file f completely
-        int failures = 0;          // failed attempts of the first file it lacks
+        int failures = 0;          // failed attempts of the first file it lacks; past kRetries: given up
         std::uint64_t dueMs = 0;   // that file may go to it from then on
         bool present = false;      // attached at the last discovery
-        bool givenUp = false;      // nothing more goes to it in this session
-        bool goneSinceGivenUp = false; // given up, then not attached: taken up again when it returns
-        bool takenUpAgain = false; // it was: never a second time in this session
+        bool absentSinceGivenUp = false; // not attached at a discovery since it was given up: taken up again when back
+        bool takenUpAgain = false; // it was taken up again (or may never be): never a second time in this session
         std::int32_t lastCode = 0; // its last result: 0, a result code, or 104 when absent at its turn
         std::uint32_t lastSystemError = 0; // the system's error behind lastCode (0: none given)
-        bool sent = false;         // it has been in a run
+        int runs = 0;              // runs recorded for it, whatever their result
         int writingFile = -1;      // the file being written to it now (-1: none); startWriting() to recordRun()
         std::uint64_t firstSentMs = 0; // the start of its first run
         std::uint64_t lastSentMs = 0;  // the end of its last run, or the moment it was given up
@@ -102,7 +128,8 @@ public:
     // Its first missing file goes out to it from now on: it is being written
     // until recordRun() takes the result of a run that holds it.
     void startWriting(int entry, std::uint64_t nowMs);
-    // Calculators being written now.
+    // Calculators with a write under way (one given up by a refused release
+    // while it was written included).
     int writingCount() const;
 
     // Records a pass: `results` has the own result of each calculator of
@@ -149,9 +176,12 @@ private:
     void takeUpAgain(Calculator &calculator);
     void joinAfterGivenUp(Calculator &joined);
     void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
+    // The one place a calculator's status is set: from its facts and the
+    // release's refusal. Called after every change of either.
+    void settle(Calculator &calculator) const;
     bool isDue(const Calculator &calculator, std::uint64_t nowMs) const
     {
-        return calculator.present && !calculator.givenUp && calculator.writingFile < 0 && lacking(calculator) &&
+        return (calculator.status == Status::Waiting || calculator.status == Status::RetryPause) &&
                calculator.dueMs <= nowMs;
     }
     bool lacking(const Calculator &calculator) const

@@ -1,7 +1,8 @@
 // What the window shows of each calculator of a session with more than one:
 // one row per calculator the session has met, in the order they were met.
 // The worker makes the rows from its ledger (after every discovery and every
-// run) and sends them whole; a calculator's percentage while its file is
+// run; a row's state is the calculator's CalculatorLedger::Status, in the
+// window's words) and sends them whole; a calculator's percentage while its file is
 // written comes on its own, more often.
 #pragma once
 

@@ -788,6 +788,30 @@ QString CUpdateWorker::changedReleaseFile(bool thorough) const
     return release_ ? release_->changedFile(thorough) : QString();
 }
 
+namespace {
+
+// The row's state is the ledger's status, in the window's words.
+CalculatorView::State viewState(CalculatorLedger::Status status)
+{
+    switch (status) {
+    case CalculatorLedger::Status::Waiting:
+        return CalculatorView::Waiting;
+    case CalculatorLedger::Status::Writing:
+        return CalculatorView::Writing;
+    case CalculatorLedger::Status::RetryPause:
+        return CalculatorView::Retrying;
+    case CalculatorLedger::Status::Updated:
+        return CalculatorView::Updated;
+    case CalculatorLedger::Status::GivenUp:
+        return CalculatorView::GivenUp;
+    case CalculatorLedger::Status::Gone:
+        return CalculatorView::Unplugged;
+    }
+    return CalculatorView::Waiting;
+}
+
+} // namespace
+
 void CUpdateWorker::publishRows()
 {
     QVector<CalculatorView> rows;
@@ -802,19 +826,8 @@ void CUpdateWorker::publishRows()
             row.held = ledger_.heldCount(e);
             row.code = calculator.lastCode;
             row.systemError = calculator.lastSystemError;
-            row.seconds = calculator.sent ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
-            if (ledger_.holdsRelease(e))
-                row.state = CalculatorView::Updated;
-            else if (calculator.givenUp)
-                row.state = CalculatorView::GivenUp;
-            else if (calculator.writingFile >= 0)
-                row.state = CalculatorView::Writing;
-            else if (!calculator.present)
-                row.state = CalculatorView::Unplugged;
-            else if (calculator.failures > 0)
-                row.state = CalculatorView::Retrying;
-            else
-                row.state = CalculatorView::Waiting;
+            row.seconds = calculator.runs > 0 ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
+            row.state = viewState(calculator.status);
             row.file = row.state == CalculatorView::Writing ? calculator.writingFile : ledger_.firstMissing(e);
             for (const std::shared_ptr<PipelineRun> &run : running_) {
                 if (run->entry != e)

@@ -34,6 +34,7 @@ struct Unit {
     unsigned sentSinceMove = 0; // of those, the ones received since it last came back elsewhere
     int failedInARow = 0;      // failed attempts of its next file since its last success
     bool goneSinceSuccess = false; // absent at some pass since its last success
+    bool twinAgain = false;    // one of a one-serial batch back elsewhere: it may be taken for a given-up twin
     std::uint64_t lastFailureMs = 0;
     bool met = false;
 
@@ -103,6 +104,42 @@ private slots:
             QStringList singleSteps, oldRule;
             int oldFile = 0, oldFailures = 0;
             bool ended = false;
+            // Each calculator's status in the ledger against what it did:
+            // updated when it holds every file it received since it last came
+            // back elsewhere; gone when it is away and not given up; and,
+            // with no absence since its last success, given up after its
+            // sixth failed transfer in a row, in its retry pause after any.
+            using Status = CalculatorLedger::Status;
+            auto statusAgrees = [&](int pass, const char *when) {
+                for (const Unit &unit : units) {
+                    if (!unit.met)
+                        continue;
+                    int entry = 0;
+                    while (entry < ledger.size() && ledger.at(entry).path != unit.path())
+                        ++entry;
+                    if (entry == ledger.size())
+                        return QString("session %1 pass %2: a calculator met is not in the ledger").arg(s).arg(pass);
+                    const Status status = ledger.at(entry).status;
+                    const bool knownFailures = !unit.goneSinceSuccess && !unit.twinAgain; // (then attached)
+                    bool agrees = false;
+                    if (unit.sentSinceMove == 7u)
+                        agrees = status == Status::Updated;
+                    else if (status == Status::GivenUp)
+                        agrees = !knownFailures || unit.failedInARow > kRetries;
+                    else if (!unit.present)
+                        agrees = status == Status::Gone;
+                    else if (knownFailures)
+                        agrees = unit.failedInARow <= kRetries &&
+                                 status == (unit.failedInARow > 0 ? Status::RetryPause : Status::Waiting);
+                    else
+                        agrees = status == Status::Waiting || status == Status::RetryPause;
+                    if (!agrees)
+                        return QString("session %1 pass %2 %3: calculator %4 is %5 (holds %6, attached %7, %8 failed)")
+                            .arg(s).arg(pass).arg(when).arg(entry).arg(int(status))
+                            .arg(unit.sentSinceMove).arg(unit.present).arg(unit.failedInARow);
+                }
+                return QString();
+            };
             for (int pass = 0; pass < 2000 && !ended; ++pass) {
                 std::vector<std::u16string> paths;
                 for (Unit &unit : units) {
@@ -121,6 +158,7 @@ private slots:
                         if (oneSerial) { // a new calculator to the session, which cannot tell it from another
                             unit.failedInARow = 0;
                             unit.goneSinceSuccess = false;
+                            unit.twinAgain = true;
                         }
                     }
                     unit.present = attached;
@@ -132,6 +170,8 @@ private slots:
                 // Discovery lists the disks in any order.
                 std::shuffle(paths.begin(), paths.end(), rng);
                 ledger.attach(paths, now);
+                QString disagreement = statusAgrees(pass, "found");
+                QVERIFY2(disagreement.isEmpty(), qPrintable(disagreement));
                 const CalculatorLedger::Run run = ledger.nextRun(now, prefer);
                 QVERIFY(int(run.entries.size()) <= 16);
                 QCOMPARE(run.paths.size(), run.entries.size());
@@ -166,12 +206,15 @@ private slots:
                         unit.sentSinceMove |= 1u << run.file;
                         unit.failedInARow = 0;
                         unit.goneSinceSuccess = false;
+                        unit.twinAgain = false;
                     } else {
                         ++unit.failedInARow;
                         unit.lastFailureMs = now;
                     }
                 }
                 const CalculatorLedger::Outcome outcome = ledger.recordRun(run, results, now);
+                disagreement = statusAgrees(pass, "run");
+                QVERIFY2(disagreement.isEmpty(), qPrintable(disagreement));
                 prefer = run.waiting > 0 ? run.file : -1;
                 const NextStep next = decideNextStep(ledger, outcome, now, prefer);
 
