@@ -166,6 +166,7 @@ private slots:
     void cartOfCalculators_data();
     void cartOfCalculators();
     void aStalledCalculatorHoldsOnlyItself();
+    void aWriteThatNeverReturnsDoesNotHoldTheProgram();
     void folderAndLanguage_data();
     void folderAndLanguage();
     void secondCopyLeavesAtOnce();
@@ -532,6 +533,30 @@ void TestUpdaterSim::aStalledCalculatorHoldsOnlyItself()
     verifyImages(release, 4);
     const QString logged = QString::fromUtf8(readAll(log));
     QVERIFY2(logged.contains(QRegularExpression("calculator TAVIX0000002 not answering for 1\\d s")), qPrintable(logged));
+}
+
+void TestUpdaterSim::aWriteThatNeverReturnsDoesNotHoldTheProgram()
+{
+    // The second calculator is unplugged in the middle of a write that then
+    // hangs for 600 s (60 s here): it is let go, given up, and the program
+    // ends as soon as the window is closed, without waiting for that write.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(2);
+    env.insert("TAVIX_SIM_FAULTS", "unplug-after=20000@2,stall-after=20000@2,stall-ms=600000@2");
+    env.insert("TAVIX_SIM_CLOSE_ON", "summary: ");
+    const QString log = path("session.log");
+    QElapsedTimer timer;
+    timer.start();
+    Updater updater(env, {release, "1", "--log", log});
+    const bool ended = updater.finish();
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(ended && updater.process.exitCode() == 1, qPrintable(echoed));
+    QVERIFY2(timer.elapsed() < 45000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(updater.lines.filter("summary: "), QStringList{"summary: Updated 1 of 2 calculators"});
+    verifyImages(release, 2, {2});
+    const QString logged = QString::fromUtf8(readAll(log));
+    QVERIFY2(logged.contains("calculator TAVIX0000002 unplugged while its write did not return: let go"), qPrintable(logged));
 }
 
 void TestUpdaterSim::folderAndLanguage_data()
