@@ -9,4 +9,7 @@ struct CUpdateFile {
     qint64 size = 0;     // bytes, at scan time
     qint64 diskOffset = 0; // where its first byte goes on the calculator disk
     QString sourcePath;  // a private copy's original, in the same form; empty when `path` is the original
+
+    // The file the person chose: the original of a private copy.
+    const QString &chosenPath() const { return sourcePath.isEmpty() ? path : sourcePath; }
 };

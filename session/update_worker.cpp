@@ -537,7 +537,7 @@ void CUpdateWorker::transfer()
         next.changedFile = changed.toStdU16String();
         if (next.file >= 0 && next.file < files_.size()) {
             const CUpdateFile &file = files_[next.file];
-            next.filePath = (file.sourcePath.isEmpty() ? file.path : file.sourcePath).toStdU16String();
+            next.filePath = file.chosenPath().toStdU16String();
         }
     }
     if (!changed.isEmpty() && log_)
@@ -679,7 +679,7 @@ void CUpdateWorker::startDueRuns(std::uint64_t nowMs)
             sink_->running.push_back(run.get());
         }
         const std::u16string source = file.path.toStdU16String();
-        const std::u16string shown = (file.sourcePath.isEmpty() ? file.path : file.sourcePath).toStdU16String();
+        const std::u16string shown = file.chosenPath().toStdU16String();
         TransferCallbacks callbacks;
         callbacks.context = run.get();
         callbacks.progress = onRunProgress;
