@@ -232,6 +232,25 @@ class TestUpdateWorker : public QObject {
         }
         return play;
     }
+    // When the rows first showed `identity` in `state` (0: never), and the
+    // longest "not answering" its row showed.
+    quint64 firstSeen(const QString &identity, CalculatorView::State state) const
+    {
+        for (const auto &seen : standIn->rowsSeen)
+            for (const CalculatorView &row : seen.second)
+                if (row.identity == identity && row.state == state)
+                    return seen.first;
+        return 0;
+    }
+    int longestSilence(const QString &identity) const
+    {
+        int longest = 0;
+        for (const auto &seen : standIn->rowsSeen)
+            for (const CalculatorView &row : seen.second)
+                if (row.identity == identity)
+                    longest = std::max(longest, row.silentSeconds);
+        return longest;
+    }
     bool holdsRelease(emulator::Calculator &calculator) const
     {
         for (const Release &file : release) {
@@ -571,6 +590,44 @@ private slots:
                 }
             }
         }
+    }
+
+    // Two things the bench's session part measures on the real clock, pinned
+    // here on the event clock: a calculator stalled 20 s is "not answering"
+    // in its own row and in no other, and one attached while others are
+    // written starts at the worker's next look (every 500 ms while runs go).
+    void aStallIsNotAnsweringInItsOwnRowOnly()
+    {
+        attach("stall-after=10000,stall-ms=20000"); // in its first chunk of two
+        for (int i = 2; i <= 16; ++i)
+            attach();
+        runSession(1);
+        QVERIFY(longestSilence("TAVIX1") >= 10);
+        for (int i = 2; i <= 16; ++i) {
+            const QString name = QString("TAVIX%1").arg(i);
+            QCOMPARE(longestSilence(name), 0);
+            QVERIFY2(firstSeen(name, CalculatorView::Updated) + 19000 < firstSeen("TAVIX1", CalculatorView::Updated),
+                     qPrintable(name));
+        }
+    }
+
+    void aCalculatorFoundWhileOthersAreWrittenStartsAtOnce()
+    {
+        for (int i = 1; i <= 15; ++i)
+            attach("stall-after=10000,stall-ms=10000"); // 10 s each
+        const quint64 attachedAt = 9000;
+        auto late = attach(QString(), attachedAt);
+        runSession(1);
+        // Attached while the 15 were in the middle of their file.
+        const quint64 othersStarted = firstSeen("TAVIX1", CalculatorView::Writing);
+        QVERIFY2(othersStarted > 0 && othersStarted < attachedAt, qPrintable(QString::number(othersStarted)));
+        const quint64 started = firstSeen("TAVIX16", CalculatorView::Writing);
+        QVERIFY2(started >= attachedAt && started <= attachedAt + 500,
+                 qPrintable(QString("started %1 ms after its attach").arg(qint64(started) - qint64(attachedAt))));
+        for (int i = 1; i <= 15; ++i)
+            QVERIFY(firstSeen(QString("TAVIX%1").arg(i), CalculatorView::Updated) > started);
+        QVERIFY(firstSeen("TAVIX16", CalculatorView::Updated) > started);
+        QVERIFY(testsupport::traceOf(*late).contains("closing-read"));
     }
 
     void aReleaseChangedInItsFolderIsRefused_data()
