@@ -76,8 +76,9 @@ namespace {
 const char16_t kVendor[] = u"XQ";
 const char16_t kProduct[] = u"Tavix update";
 
-// The goals a full run must meet (the exit code says whether it did); each is
-// checked on the median of the rounds' ratios.
+// The goals a full run must meet (the exit code says whether it did); each
+// ratio is checked on the median of the rounds' ratios, the late calculator's
+// start on the worst round.
 constexpr double kSixteenGoal = 1.05;   // time of 16 throttled calculators / time of one: at most
 constexpr double kThirtyTwoGoal = 2.1;  // time of 32 (two runs of 16, or through the session) / time
                                         // of one: at most

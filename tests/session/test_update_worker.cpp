@@ -232,6 +232,7 @@ class TestUpdateWorker : public QObject {
         }
         return play;
     }
+
     // When the rows first showed `identity` in `state` (0: never), and the
     // longest "not answering" its row showed.
     quint64 firstSeen(const QString &identity, CalculatorView::State state) const
