@@ -647,17 +647,26 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome, std::vector<
 
 void CUpdateWorker::startDueRuns(std::uint64_t nowMs)
 {
-    std::vector<int> due;
+    // Who may start, the one that has waited longest first: with 16 being
+    // written, a calculator that waits for a place goes before those that
+    // have just ended a file (and rested), else it could wait for all of
+    // them to finish the release.
+    std::vector<std::pair<std::uint64_t, int>> ready; // since when, entry
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        due = ledger_.dueCalculators(nowMs, ledger_.size());
+        for (const int entry : ledger_.dueCalculators(nowMs, ledger_.size())) {
+            const auto rest = restUntil_.find(entry);
+            const std::uint64_t restEnd = rest == restUntil_.end() ? 0 : rest->second;
+            if (restEnd <= nowMs)
+                ready.emplace_back(std::max(ledger_.at(entry).dueMs, restEnd), entry);
+        }
     }
-    for (const int entry : due) {
+    std::stable_sort(ready.begin(), ready.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &waiting : ready) {
         if (int(running_.size()) >= CalculatorLedger::kGroupSize)
             break;
-        const auto rest = restUntil_.find(entry);
-        if (rest != restUntil_.end() && rest->second > nowMs)
-            continue;
+        const int entry = waiting.second;
         auto run = std::make_shared<PipelineRun>();
         run->sink = sink_;
         run->entry = entry;

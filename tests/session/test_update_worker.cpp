@@ -542,7 +542,7 @@ private slots:
             for (const auto &written : cart.filesWritten)
                 QVERIFY2(std::is_sorted(written.second.begin(), written.second.end()), qPrintable(what + " " + written.first));
             // The 17th starts as soon as a place is free, before any of the
-            // first 16 holds the release.
+            // first 16 holds the release (it waited longest for a place).
             if (session == 1) {
                 quint64 firstUpdated = ~quint64(0);
                 for (int i = 1; i <= 16; ++i)
