@@ -500,7 +500,12 @@ void CUpdateWorker::transfer()
             changed = changedReleaseFile(false);
         if (changed.isEmpty())
             startDueRuns(now);
-        if (changed.isEmpty() && !running_.empty()) {
+        // A calculator still in its own pause after a file (a sleep that
+        // ended a little early) is as good as being written: its next file
+        // comes when the pause is over, not a pass without it.
+        const bool resting = std::any_of(restUntil_.begin(), restUntil_.end(),
+                                         [now](const auto &rest) { return rest.second > now; });
+        if (changed.isEmpty() && (!running_.empty() || resting)) {
             // Who is due but absent counts a failed attempt, as at every pass.
             {
                 std::lock_guard<std::mutex> lock(ledgerLock_);
