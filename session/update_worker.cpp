@@ -479,9 +479,8 @@ void CUpdateWorker::transfer()
     // or else looks who is attached and starts every calculator that is due
     // for its next file.
     CalculatorLedger::Outcome outcome;
-    std::vector<int> ended;
     QString changed;
-    if (!harvestRuns(outcome, ended)) {
+    if (!harvestRuns(outcome)) {
         // With nothing being written, a calculator not found at once is
         // looked for again (six passes), as a lone calculator always was.
         const std::vector<std::u16string> found = running_.empty() ? findEveryCalculatorDiskWithRetry(kVendor, kProduct)
@@ -603,7 +602,7 @@ void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
     sink_->cart = ledger_.size() > 1;
 }
 
-bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome, std::vector<int> &ended)
+bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
 {
     for (auto it = abandoned_.begin(); it != abandoned_.end();)
         it = (*it)->run->finished() ? abandoned_.erase(it) : it + 1;
@@ -628,23 +627,13 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome, std::vector<
         if (log_)
             logRun(run->entry, run->file, report);
         const std::uint64_t now = platform::nowMs();
-        CalculatorLedger::Run one;
-        one.file = run->file;
-        one.entries = {run->entry};
-        one.paths = {run->path};
+        recordEnd(*run, code, systemError, now, outcome);
         {
-            std::lock_guard<std::mutex> lock(ledgerLock_);
-            merge(outcome, ledger_.recordRun(one, {code}, now, {systemError}));
-        }
-        {
-            std::lock_guard<std::mutex> lock(sink_->lock);
-            sink_->running.erase(std::remove(sink_->running.begin(), sink_->running.end(), run.get()),
-                                 sink_->running.end());
             // A file that went through counts whole; one that failed is to be
             // written again.
+            std::lock_guard<std::mutex> lock(sink_->lock);
             (code == kTransferOk ? sink_->cartDone : sink_->cartTotal) += run->bytes;
         }
-        ended.push_back(run->entry);
         restUntil_[run->entry] = now + kAfterTransferPauseMs;
     }
     return any;
@@ -732,17 +721,23 @@ void CUpdateWorker::abandonUnplugged(CalculatorLedger::Outcome &outcome)
         if (log_)
             log_->write(QStringLiteral("calculator %1 unplugged while its write did not return: let go")
                             .arg(QString::fromStdU16String(ledger_.identity(run->entry))));
-        CalculatorLedger::Run one;
-        one.file = run->file;
-        one.entries = {run->entry};
-        one.paths = {run->path};
-        {
-            std::lock_guard<std::mutex> lock(ledgerLock_);
-            merge(outcome, ledger_.recordRun(one, {kNoCalculatorFound}, now));
-        }
-        std::lock_guard<std::mutex> lock(sink_->lock);
-        sink_->running.erase(std::remove(sink_->running.begin(), sink_->running.end(), run.get()), sink_->running.end());
+        recordEnd(*run, kNoCalculatorFound, 0, now, outcome);
     }
+}
+
+void CUpdateWorker::recordEnd(const PipelineRun &run, std::int32_t code, std::uint32_t systemError,
+                              std::uint64_t nowMs, CalculatorLedger::Outcome &outcome)
+{
+    CalculatorLedger::Run one;
+    one.file = run.file;
+    one.entries = {run.entry};
+    one.paths = {run.path};
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        merge(outcome, ledger_.recordRun(one, {code}, nowMs, {systemError}));
+    }
+    std::lock_guard<std::mutex> lock(sink_->lock);
+    sink_->running.erase(std::remove(sink_->running.begin(), sink_->running.end(), &run), sink_->running.end());
 }
 
 void CUpdateWorker::watchSilence(std::uint64_t nowMs)
@@ -782,8 +777,7 @@ void CUpdateWorker::finishRunning()
 {
     while (!running_.empty()) {
         CalculatorLedger::Outcome outcome;
-        std::vector<int> ended;
-        harvestRuns(outcome, ended);
+        harvestRuns(outcome);
         if (running_.empty())
             break;
         const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);

@@ -147,7 +147,11 @@ private:
     // while its write never returned is let go.
     // A discovery's calculators into the ledger (and the log, and the cart's bar).
     void attachFound(const std::vector<std::u16string> &found);
-    bool harvestRuns(CalculatorLedger::Outcome &outcome, std::vector<int> &ended);
+    bool harvestRuns(CalculatorLedger::Outcome &outcome);
+    // A run's file is over for its calculator with `code`: the ledger
+    // records it, and the cart's bar lets go of the run.
+    void recordEnd(const PipelineRun &run, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs,
+                   CalculatorLedger::Outcome &outcome);
     void startDueRuns(std::uint64_t nowMs);
     void abandonUnplugged(CalculatorLedger::Outcome &outcome);
     void watchSilence(std::uint64_t nowMs);
