@@ -58,6 +58,17 @@ struct Faults {
     std::uint64_t bytesPerSecond = 0; // write speed limit (real time); 0: none
     std::int64_t stallAfterBytes = -1; // the data write that reaches that many bytes stalls; -1: never
     std::uint32_t stallMs = 0;        // how long it stalls (a platform::pauseMs), then it completes
+    // The system's own codes (GetLastError values in the Windows build, errno
+    // on Linux), given back exactly as a real disk would; 0: none.
+    std::uint32_t openError = 0;      // opening the disk fails with it
+    std::uint32_t writeError = 0;     // every data write fails with it once the disk is open
+    std::uint32_t flushError = 0;     // every flush fails with it
+    std::uint32_t sectorSize = 512;   // the logical sector size the disk reports
+    std::string mountedVolume;        // a volume the system mounted on the disk: "E:", or a volume
+                                      // path; empty: none. Until it is held (locked and dismounted),
+                                      // every write to the disk fails with access denied
+    std::string mountedFileSystem;    // its file system: "FAT", "RAW" (none mounted), ...
+    std::uint32_t lockError = 0;      // locking that volume fails with it; 0: the lock succeeds
     std::uint64_t diskMib = 0;        // the simulator's set-up only: this calculator's disk size in MiB
                                       // instead of TAVIX_SIM_DISK_MIB; 0: that one
 };

@@ -33,6 +33,17 @@ void DiskSystem::surveyDisks(const SurveyVisitor &visit)
     });
 }
 
+bool DiskSystem::listVolumes(const char16_t *, std::vector<MountedVolume> *volumes)
+{
+    volumes->clear();
+    return true;
+}
+
+std::unique_ptr<VolumeHold> DiskSystem::holdVolumes(const char16_t *, MountedVolume *)
+{
+    return std::make_unique<VolumeHold>();
+}
+
 bool closeHandle(Handle handle)
 {
     delete handle; // the implementation's destructor does the system close

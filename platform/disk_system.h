@@ -18,7 +18,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -38,6 +40,10 @@ public:
     virtual bool flush() = 0;
     // Size in bytes, or -1 on an error.
     virtual std::int64_t size() = 0;
+    // A disk's logical sector size in bytes, as its driver tells it; 0 when
+    // there is none to tell (a file standing in for a disk: the suites) or it
+    // cannot be had (lastError() then says why when the system gave a reason).
+    virtual std::uint32_t sectorSize() { return 0; }
 };
 
 using Handle = File *;
@@ -77,6 +83,20 @@ struct SurveyedDisk {
 // Called once per disk a survey finds, in the system's order.
 using SurveyVisitor = std::function<void(const SurveyedDisk &disk)>;
 
+// A volume the system has mounted on a disk by itself (Windows does, for a
+// disk with a file system it knows).
+struct MountedVolume {
+    std::u16string name;       // its drive letter ("E:"), or its volume path when it has none
+    std::u16string fileSystem; // "FAT", "NTFS", ...; "RAW" when none is mounted on it
+};
+
+// The volumes of one disk locked and dismounted so that its sectors may be
+// written raw; destroying the hold releases them.
+class VolumeHold {
+public:
+    virtual ~VolumeHold() = default;
+};
+
 class DiskSystem {
 public:
     virtual ~DiskSystem() = default;
@@ -96,6 +116,17 @@ public:
     // the Windows form the release scan gives them: a backslash separates
     // folders on every system.
     virtual Handle openFile(const char16_t *path) = 0;
+    // The volumes the system has mounted on the disk at `devicePath` (a path an
+    // enumeration delivered). The default has none: a system that mounts
+    // nothing by itself, or refuses to open a mounted disk (POSIX). False, with
+    // lastError(), when they cannot be listed.
+    virtual bool listVolumes(const char16_t *devicePath, std::vector<MountedVolume> *volumes);
+    // Locks and dismounts every volume with a file system on that disk, so
+    // that the disk's sectors may be written raw through a disk handle; they
+    // stay so until the hold is destroyed. A disk with none (or only RAW ones)
+    // gets a hold that holds nothing. Null when a volume refuses: lastError()
+    // says why and *refused (when not null) names it.
+    virtual std::unique_ptr<VolumeHold> holdVolumes(const char16_t *devicePath, MountedVolume *refused);
 };
 
 // The process-wide active disk system: the operating system's unless a test or

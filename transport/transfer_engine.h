@@ -34,6 +34,11 @@ constexpr std::int32_t kPacketRefused = 117;         // packet mode: a data pack
 constexpr std::int32_t kTransferCheckFailed = 118;   // packet mode: the transfer check failed
 constexpr std::int32_t kDiskTooSmall = 119;          // the file runs past the end of this calculator's
                                                      // disk: refused before a byte went to it
+constexpr std::int32_t kSectorSizeRefused = 121;    // this calculator's disk does not have 512-byte
+                                                     // sectors: refused before a byte went to it
+constexpr std::int32_t kVolumeMounted = 122;         // never the engine's: the system has mounted a
+                                                     // volume on the calculator's disk and it could not
+                                                     // be locked and dismounted; nothing was written
 constexpr std::int32_t kReleaseChanged = 120;        // never the engine's: the session's release changed
                                                      // in its folder after it was checked
 

@@ -36,7 +36,7 @@ QString sentenceFor(const NextStep &next, Say say)
             return say(kTextNoAccess);
         case platform::ErrorKind::InUse:
             return say(kTextInUse);
-        case platform::ErrorKind::Other:
+        default: // the kinds Windows gives have no words of their own yet
             break;
         }
         return say(kTextUnopenable);

@@ -1,6 +1,7 @@
 #include "platform/error_kind.h"
 
 #include <cerrno>
+#include <string>
 
 namespace platform {
 
@@ -17,6 +18,22 @@ ErrorKind errorKind(std::uint32_t code)
     default:
         return ErrorKind::Other;
     }
+}
+
+std::uint32_t namedSystemError(const char *name)
+{
+    const std::string given = name != nullptr ? name : "";
+    if (given == "access-denied")
+        return EACCES;
+    if (given == "write-protect")
+        return EROFS;
+    if (given == "sharing")
+        return EBUSY;
+    if (given == "unsupported")
+        return EOPNOTSUPP;
+    if (given == "gone")
+        return ENODEV;
+    return 0;
 }
 
 std::uint32_t systemErrorFor(int posixError)

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <string>
 
 namespace platform {
 
@@ -19,6 +20,22 @@ ErrorKind errorKind(std::uint32_t code)
     default:
         return ErrorKind::Other;
     }
+}
+
+std::uint32_t namedSystemError(const char *name)
+{
+    const std::string given = name != nullptr ? name : "";
+    if (given == "access-denied")
+        return ERROR_ACCESS_DENIED;
+    if (given == "write-protect")
+        return ERROR_WRITE_PROTECT;
+    if (given == "sharing")
+        return ERROR_SHARING_VIOLATION;
+    if (given == "unsupported")
+        return ERROR_NOT_SUPPORTED;
+    if (given == "gone")
+        return ERROR_DEV_NOT_EXIST;
+    return 0;
 }
 
 std::uint32_t systemErrorFor(int posixError)
