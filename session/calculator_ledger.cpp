@@ -279,9 +279,10 @@ void CalculatorLedger::fail(int entry, std::int32_t code, std::uint32_t systemEr
     calculator.lastCode = code;
     calculator.lastSystemError = systemError;
     ++calculator.failures;
-    // A disk too small for the release stays too small: no retry helps it,
-    // and none is counted down.
-    if (code == kDiskTooSmall)
+    // A disk too small for the release stays too small, and one with sectors
+    // other than 512 bytes keeps them: no retry helps either, and none is
+    // counted down.
+    if (code == kDiskTooSmall || code == kSectorSizeRefused)
         calculator.failures = std::max(calculator.failures, kRetries + 1);
     calculator.dueMs = nowMs + kRetryPauseMs;
     if (outcome.result == 0) {

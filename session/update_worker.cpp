@@ -895,9 +895,19 @@ void CUpdateWorker::logDiscovery(const std::vector<std::u16string> &found, const
 void CUpdateWorker::logRun(int entry, int file, const TransferReport &report)
 {
     log_->write(QStringLiteral("run: %1 to 1 calculator(s)").arg(files_[file].name));
-    for (const CalculatorResult &result : report.calculators)
-        if (result.result != kCalculatorLeftOut)
-            log_->write(QStringLiteral("  %1: %2")
-                            .arg(QString::fromStdU16String(ledger_.identity(entry)),
-                                 codeText(result.result, result.systemError)));
+    const QString name = QString::fromStdU16String(ledger_.identity(entry));
+    for (const CalculatorResult &result : report.calculators) {
+        if (result.result == kCalculatorLeftOut)
+            continue;
+        QString text = codeText(result.result, result.systemError);
+        if (result.result == kSectorSizeRefused)
+            text += QStringLiteral(" (its disk has sectors of %1 bytes)").arg(result.sectorSize);
+        log_->write(QStringLiteral("  %1: %2").arg(name, text));
+        if (result.unsupportedFlush != 0)
+            log_->write(QStringLiteral("  %1: the flush is not supported (system error %2: %3); "
+                                       "every write went through write-through")
+                            .arg(name)
+                            .arg(result.unsupportedFlush)
+                            .arg(QString::fromStdU16String(platform::errorText(result.unsupportedFlush))));
+    }
 }

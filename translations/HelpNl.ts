@@ -220,6 +220,11 @@
         <extracomment>The status line of a cart when one calculator of it is still neither updated nor given up; %1 is 1: &quot;Updating 1 calculator&quot;</extracomment>
         <translation>%1 rekenmachine wordt bijgewerkt</translation>
     </message>
+    <message id="793">
+        <source>This calculator&apos;s disk does not have sectors of 512 bytes: the updater cannot write to it.</source>
+        <extracomment>Result code 121: this calculator&apos;s disk reports logical sectors of another size than 512 bytes (4096, say), which the calculator&apos;s update mode cannot be driven with; nothing was written to it</extracomment>
+        <translation>De schijf van deze rekenmachine heeft geen sectoren van 512 bytes: de updater kan er niet naar schrijven.</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Wachten op start…</translation>

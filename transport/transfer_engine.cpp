@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "platform/error_kind.h"
 #include "transport/protocol_extras.h"
 #include "transport/text16.h"
 
@@ -146,7 +147,7 @@ bool writeChunk(platform::Handle disk, std::int64_t position, std::uint8_t *buff
 
 } // namespace
 
-std::int32_t transferThread(const TransferJob *job)
+std::int32_t transferThread(const TransferJob *job, TransferNotes *notes)
 {
     // The message comes first, before anything can end the thread: every disk
     // of the run is reported, whatever its result. The thread's own copy stays
@@ -170,6 +171,18 @@ std::int32_t transferThread(const TransferJob *job)
         return kSourceReadFailed;
     if (disk == platform::kInvalidHandle)
         return kDiskUnopenable;
+    // A disk whose sectors are not 512 bytes takes neither the command block
+    // at byte 87040 (not a multiple of 4096) nor chunks padded to 512: it is
+    // refused before it is used, with no system error behind it. A disk that
+    // tells no size (a file in the suites, a driver that does not answer) is
+    // written as one of 512, as always; if it is not, its writes fail.
+    TransferNotes unkept;
+    TransferNotes &told = notes != nullptr ? *notes : unkept;
+    told.sectorSize = disk->sectorSize();
+    if (told.sectorSize != 0 && told.sectorSize != kSectorSize) {
+        platform::setLastError(0);
+        return kSectorSizeRefused;
+    }
     // A file that runs past the end of this calculator's disk would leave
     // only its first part there: refused before the disk is used. (A disk
     // whose size the system does not tell is written; its end fails the write.)
@@ -246,9 +259,16 @@ std::int32_t transferThread(const TransferJob *job)
     }
 
     // The ending. A flush that fails leaves the data's arrival in doubt, which
-    // is a failed write, not a success.
-    if (!disk->flush())
-        return hold.settle(kDiskWriteFailed);
+    // is a failed write, not a success; but a device that has no flush at all
+    // has nothing left to push: every write went out write-through (no
+    // buffering and write-through on Windows, O_DIRECT | O_SYNC on Linux) and
+    // returned only once the device had taken it. That one is told to the log.
+    if (!disk->flush()) {
+        const std::uint32_t error = platform::lastError();
+        if (platform::errorKind(error) != platform::ErrorKind::Unsupported)
+            return hold.settle(kDiskWriteFailed);
+        told.unsupportedFlush = error;
+    }
     platform::pauseMs(kSettlePauseMs);
     sendProgress(disk, 100);
     reportJobProgress(job, 100);
@@ -364,6 +384,7 @@ struct TransferRun::State {
     TransferJob jobs[kMaxDevices] = {};       // one per slot
     std::int32_t results[kMaxDevices] = {};   // each slot's own code, its thread's once it ends
     std::uint32_t errors[kMaxDevices] = {};   // each slot's system error behind its failure
+    TransferNotes notes[kMaxDevices];         // what each slot's thread found out, for the log
 
     mutable std::mutex mutex;                 // guards the three below
     std::condition_variable ended;            // notified when `finished` becomes true
@@ -417,7 +438,7 @@ struct TransferRunAccess {
                     platform::ClockParticipant takingPart = std::move(*handed);
                     takingPart.adopt();
                     TransferRun::State &own = *run->state_;
-                    const std::int32_t code = transferThread(&own.jobs[slot]);
+                    const std::int32_t code = transferThread(&own.jobs[slot], &own.notes[slot]);
                     own.results[slot] = code;
                     if (code != kTransferOk) {
                         // The system's own reason: the open's for a disk that
@@ -556,9 +577,15 @@ TransferReport TransferRun::report() const
     const State &state = *state_;
     if (!state.listed)
         return report;
-    for (std::size_t i = 0; i < state.paths.size(); ++i)
-        report.calculators.push_back(int(i) < state.slots ? resultFor(state.paths[i], state.results[i], state.errors[i])
-                                                          : resultFor(state.paths[i], kCalculatorLeftOut));
+    for (std::size_t i = 0; i < state.paths.size(); ++i) {
+        if (int(i) >= state.slots) {
+            report.calculators.push_back(resultFor(state.paths[i], kCalculatorLeftOut));
+            continue;
+        }
+        report.calculators.push_back(resultFor(state.paths[i], state.results[i], state.errors[i]));
+        report.calculators.back().sectorSize = state.notes[i].sectorSize;
+        report.calculators.back().unsupportedFlush = state.notes[i].unsupportedFlush;
+    }
     report.count = std::int32_t(state.paths.size());
     return report;
 }

@@ -76,6 +76,10 @@ struct CalculatorResult {
     std::uint32_t systemError = 0;        // the system's error code behind a failure (errno,
                                           // GetLastError): the open's for 107, else the last
                                           // failed call of its thread; 0 when none was given
+    std::uint32_t sectorSize = 0;         // the logical sector size its disk told; 0 when it told
+                                          // none (or was never asked)
+    std::uint32_t unsupportedFlush = 0;   // the system's error of a final flush the disk does not
+                                          // support, let pass (every write was write-through); 0: none
     std::u16string path;                  // its device path, as discovery found it
 };
 

@@ -124,5 +124,13 @@ std::int32_t runTransferRequest(const TransferRequest &request, const std::vecto
                                 const TransferCallbacks &callbacks = {}, TransferReport *report = nullptr,
                                 ThreadStarter starter = startTransferThread);
 
-// One disk's transfer; its result code. It never closes the disk.
-std::int32_t transferThread(const TransferJob *job);
+// What one disk's transfer tells beyond its result code, for the log.
+struct TransferNotes {
+    std::uint32_t sectorSize = 0;       // the logical sector size the disk told; 0: none
+    std::uint32_t unsupportedFlush = 0; // a final flush the disk does not support, let pass: the
+                                        // system's error; 0: none
+};
+
+// One disk's transfer; its result code. It never closes the disk. `notes`
+// (may be null) receives what it found out on the way.
+std::int32_t transferThread(const TransferJob *job, TransferNotes *notes = nullptr);

@@ -18,6 +18,8 @@ constexpr UiText kTextMissing{758, "Calculator %1 is missing: plug it in again."
 constexpr UiText kTextStopped{759, "The calculator stopped accepting data."};
 constexpr UiText kTextTooSmall{780, "The release does not fit this calculator's disk."};
 constexpr UiText kTextChangedAfterCheck{782, "%1 changed after it was checked"};
+constexpr UiText kTextSectorSize{793, "This calculator's disk does not have sectors of 512 bytes: "
+                                      "the updater cannot write to it."};
 
 // A text's words: uiText (the window's language) or english.
 using Say = QString (*)(const UiText &);
@@ -50,6 +52,8 @@ QString sentenceFor(const NextStep &next, Say say)
         return say(kTextStopped);
     case kDiskTooSmall:
         return say(kTextTooSmall);
+    case kSectorSizeRefused:
+        return say(kTextSectorSize);
     case kReleaseChanged:
         return say(kTextChangedAfterCheck).arg(QString::fromStdU16String(next.changedFile));
     default:

@@ -118,6 +118,13 @@ int blockDeviceBytes(int fd, std::uint64_t *bytes)
     return ::ioctl(fd, BLKGETSIZE64, bytes) == 0 ? 0 : errno;
 }
 
+// Logical sector size of the block device open on `fd` (BLKSSZGET fills an
+// int): 0, or the ioctl's errno.
+int blockDeviceSectorSize(int fd, int *bytes)
+{
+    return ::ioctl(fd, BLKSSZGET, bytes) == 0 ? 0 : errno;
+}
+
 // realpath(3): true with the resolved absolute path, false when any part of
 // `path` does not exist or cannot be followed.
 bool resolvePath(const std::string &path, std::string *resolved)
@@ -339,6 +346,28 @@ std::int64_t PosixFile::size()
         return -1;
     }
     return static_cast<std::int64_t>(bytes);
+}
+
+std::uint32_t PosixFile::sectorSize()
+{
+    struct stat st;
+    if (!statDescriptor(fd_, &st)) {
+        fail(errno);
+        return 0;
+    }
+    if (!S_ISBLK(st.st_mode))
+        return 0; // a file standing in for a disk has no sectors to tell
+    int bytes = 0;
+    if (const int rc = blockDeviceSectorSize(fd_, &bytes)) {
+        fail(rc);
+        return 0;
+    }
+    // A driver's answer is checked like any input: a size no disk has is none.
+    if (bytes <= 0) {
+        fail(EINVAL);
+        return 0;
+    }
+    return static_cast<std::uint32_t>(bytes);
 }
 
 // ---------------------------------------------------------------------------

@@ -72,6 +72,8 @@ public:
     std::int64_t seek(std::int64_t offset, SeekOrigin origin) override;
     bool flush() override;
     std::int64_t size() override;
+    // BLKSSZGET on a block device; 0 for a regular file, or on an error.
+    std::uint32_t sectorSize() override;
 
     // errno of the last failed call on this handle (0: none failed yet).
     int lastErrno() const { return lastErrno_; }

@@ -17,6 +17,9 @@ ErrorKind errorKind(std::uint32_t code)
     case ERROR_LOCK_VIOLATION:
     case ERROR_BUSY:
         return ErrorKind::InUse;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return ErrorKind::Unsupported; // a request the device has no command for (a flush)
     default:
         return ErrorKind::Other;
     }

@@ -10,6 +10,7 @@
 
 #include <malloc.h>
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -92,6 +93,36 @@ public:
         }
         const std::int64_t bytes = fileSize();
         return bytes >= 0 ? bytes : driverLength();
+    }
+
+    // A disk's logical sector size from its driver
+    // (IOCTL_DISK_GET_DRIVE_GEOMETRY_EX). The reply is the geometry, the
+    // disk's size, then partition and detection records that some drivers
+    // add: the buffer holds the largest reply, and one cut short after the
+    // geometry (ERROR_MORE_DATA) still carries it. 0 with the error for a
+    // file (a file opened as a disk in the suites has no geometry either).
+    std::uint32_t sectorSize() override
+    {
+        if (!disk_)
+            return 0;
+        alignas(8) BYTE reply[sizeof(DISK_GEOMETRY) + sizeof(LARGE_INTEGER) + sizeof(DISK_PARTITION_INFO) +
+                              sizeof(DISK_DETECTION_INFO)] = {};
+        DWORD returned = 0;
+        if (!DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, reply, sizeof reply, &returned,
+                             nullptr) &&
+            GetLastError() != ERROR_MORE_DATA) {
+            fail();
+            return 0;
+        }
+        DISK_GEOMETRY geometry{};
+        if (returned < sizeof geometry) {
+            setLastError(ERROR_INVALID_DATA);
+            return 0;
+        }
+        std::memcpy(&geometry, reply, sizeof geometry);
+        if (geometry.BytesPerSector == 0)
+            setLastError(ERROR_INVALID_DATA);
+        return geometry.BytesPerSector;
     }
 
 private:

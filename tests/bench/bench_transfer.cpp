@@ -626,6 +626,7 @@ private:
         }
         bool flush() override { return inner_->flush(); }
         std::int64_t size() override { return inner_->size(); }
+        std::uint32_t sectorSize() override { return inner_->sectorSize(); }
 
     private:
         DataWriteTimes &owner_;

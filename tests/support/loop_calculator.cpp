@@ -41,7 +41,7 @@ bool runLosetup(const QStringList &arguments, QString *output)
 
 } // namespace
 
-LoopCalculator::LoopCalculator(const CalculatorIdentity &identity, qint64 imageBytes)
+LoopCalculator::LoopCalculator(const CalculatorIdentity &identity, qint64 imageBytes, int sectorSize)
     : identity_(identity)
 {
     if (::geteuid() != 0) {
@@ -60,7 +60,10 @@ LoopCalculator::LoopCalculator(const CalculatorIdentity &identity, qint64 imageB
     image.close();
 
     QString output;
-    if (!runLosetup({"-f", "--show", imagePath()}, &output)) {
+    QStringList arguments{"-f", "--show", imagePath()};
+    if (sectorSize != 0)
+        arguments << "--sector-size" << QString::number(sectorSize);
+    if (!runLosetup(arguments, &output)) {
         skipReason_ = "losetup -f --show failed (no loop devices here?): " + output;
         return;
     }

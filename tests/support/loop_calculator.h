@@ -32,8 +32,10 @@ struct CalculatorIdentity {
 
 class LoopCalculator {
 public:
+    // `sectorSize`: the loop device's logical sector size (losetup
+    // --sector-size); 0: losetup's own (512).
     explicit LoopCalculator(const CalculatorIdentity &identity = CalculatorIdentity(),
-                            qint64 imageBytes = 1024 * 1024);
+                            qint64 imageBytes = 1024 * 1024, int sectorSize = 0);
     // Detaches the loop device (even when a test failed half way).
     ~LoopCalculator();
     LoopCalculator(const LoopCalculator &) = delete;

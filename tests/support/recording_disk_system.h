@@ -118,6 +118,7 @@ private:
             return ok;
         }
         std::int64_t size() override { return inner_->size(); }
+        std::uint32_t sectorSize() override { return inner_->sectorSize(); }
 
     private:
         RecordingDiskSystem &owner_;

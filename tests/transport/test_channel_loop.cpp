@@ -66,16 +66,24 @@ private slots:
         QCOMPARE(block, QByteArray("aa 55 55 aa 4b 51 56 44 00 02 00 00 c1 be 00 00 00 00 00 00"));
     }
 
+    void transferOntoTheDevice_data()
+    {
+        QTest::addColumn<int>("sectorSize"); // the loop device's logical sectors
+        QTest::newRow("sectors of 512 bytes") << 512;
+        QTest::newRow("sectors of 4096 bytes") << 4096;
+    }
     void transferOntoTheDevice()
     {
         // A file that ends inside a sector, through the engine onto the real
-        // device: the image holds the file, then zeros to the sector's end.
-        testsupport::LoopCalculator calculator(testsupport::CalculatorIdentity(), 4 << 20);
+        // device: with 512-byte sectors the image holds the file, then zeros
+        // to the sector's end; a device of 4096-byte sectors (BLKSSZGET) is
+        // refused before anything is written to it.
+        QFETCH(int, sectorSize);
+        testsupport::LoopCalculator calculator(testsupport::CalculatorIdentity(), 4 << 20, sectorSize);
         if (!calculator.isReady())
             QSKIP(qPrintable(calculator.skipReason()));
         platform::PosixDiskSystem system(calculator.sysfsRoot(), calculator.devRoot());
         platform::installDiskSystem(&system);
-        platform::useSimulatedClock(true);
 
         QTemporaryDir folder;
         QByteArray bytes(1000000, Qt::Uninitialized);
@@ -84,14 +92,30 @@ private slots:
         QFile file(folder.filePath("os.bin"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         file.close();
+        const std::u16string source = file.fileName().toStdU16String();
 
+        // What each handle tells: the device its sectors, a file none.
+        const std::vector<std::u16string> found = findEveryCalculatorDisk(u"XQ", u"Tavix update");
+        QCOMPARE(found.size(), std::size_t(1));
+        for (const bool disk : {true, false}) {
+            platform::Handle handle = disk ? system.openDisk(found[0].c_str()) : system.openFile(source.c_str());
+            QVERIFY(handle != platform::kInvalidHandle);
+            QCOMPARE(handle->sectorSize(), disk ? std::uint32_t(sectorSize) : 0u);
+            platform::closeHandle(handle);
+        }
+
+        platform::useSimulatedClock(true);
         const std::int64_t offset = 0x100000;
-        const std::int32_t result = runFirmwareTransfer(u"XQ", u"Tavix update",
-                                                        file.fileName().toStdU16String().c_str(),
-                                                        offset, nullptr, nullptr);
+        const std::int32_t result = runFirmwareTransfer(u"XQ", u"Tavix update", source.c_str(), offset, nullptr,
+                                                        nullptr);
         platform::useSimulatedClock(false);
-        QCOMPARE(result, kTransferOk);
         const QByteArray image = calculator.imageBytes();
+        if (sectorSize != 512) {
+            QCOMPARE(result, kSectorSizeRefused);
+            QCOMPARE(image, QByteArray(4 << 20, 0));
+            return;
+        }
+        QCOMPARE(result, kTransferOk);
         QCOMPARE(image.mid(int(offset), bytes.size()), bytes);
         const int tail = 512 - bytes.size() % 512;
         QCOMPARE(image.mid(int(offset) + bytes.size(), tail), QByteArray(tail, 0));

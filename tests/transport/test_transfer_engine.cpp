@@ -4,12 +4,14 @@
 #include "emulator/simulation_settings.h"
 #include "support/calculator_fixtures.h"
 #include "platform/clock.h"
+#include "platform/error_kind.h"
 #include "support/recording_disk_system.h"
 #include "transport/protocol_extras.h"
 #include "transport/transfer_engine_internal.h"
 
 #include <QtTest>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -577,6 +579,55 @@ private slots:
             QCOMPARE(traceOf(*both[0]), QStringList());
         else
             QCOMPARE(onDisk(*both[0], kDiskOffset, bytes.size()), bytes);
+    }
+
+    void whatTheFirstDiskTellsAroundItsWrites_data()
+    {
+        // The first of two calculators reports `sectorSize` (0: it tells
+        // none) and fails every flush with `flushError` (0: never).
+        QTest::addColumn<quint32>("sectorSize");
+        QTest::addColumn<quint32>("flushError");
+        QTest::addColumn<int>("result");
+        for (const quint32 size : {0u, 256u, 511u, 512u, 513u, 520u, 1024u, 2048u, 4096u, 65536u})
+            QTest::addRow("sectors of %u bytes", size) << size << 0u << (size == 0 || size == 512 ? 0 : 121);
+        QTest::newRow("a flush the device does not support")
+            << 512u << platform::namedSystemError("unsupported") << 0;
+        QTest::newRow("a flush that fails") << 512u << platform::systemErrorFor(EIO) << 112;
+    }
+    void whatTheFirstDiskTellsAroundItsWrites()
+    {
+        // Other sectors than 512 bytes: refused before the disk is used at
+        // all. A flush the device has no command for, after write-through
+        // writes that all went through: a success, noted for the log; any
+        // other failed flush: 112, with the flush's error. The second
+        // calculator gets the file whatever the first does.
+        QFETCH(quint32, sectorSize);
+        QFETCH(quint32, flushError);
+        QFETCH(int, result);
+        auto calculators = attach(2);
+        emulator::Faults first;
+        first.sectorSize = sectorSize;
+        first.flushError = flushError;
+        calculators[0]->setFaults(first);
+        const QByteArray bytes = firmware(200000);
+        TransferReport report;
+        QCOMPARE(run(writeFirmware(bytes), kDiskOffset, &report), result);
+        QCOMPARE(report.calculators.size(), std::size_t(2));
+        const CalculatorResult &told = report.calculators[0];
+        QCOMPARE(told.result, result);
+        QCOMPARE(told.sectorSize, sectorSize);
+        QCOMPARE(told.unsupportedFlush, result == 0 ? flushError : 0u);
+        QCOMPARE(told.systemError, result == 112 ? flushError : 0u);
+        const QStringList trace = traceOf(*calculators[0]);
+        if (result == 121)
+            QCOMPARE(trace, QStringList());
+        else
+            QCOMPARE(onDisk(*calculators[0], kDiskOffset, bytes.size()), bytes);
+        // The end of the transfer is told only to a calculator it succeeded on.
+        QCOMPARE(trace.contains("closing-read"), result == 0);
+        QCOMPARE(report.calculators[1].result, 0);
+        QCOMPARE(report.calculators[1].unsupportedFlush, 0u);
+        QCOMPARE(onDisk(*calculators[1], kDiskOffset, bytes.size()), bytes);
     }
 
     void threadThatCannotStart_data()
