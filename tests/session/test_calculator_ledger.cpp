@@ -272,37 +272,6 @@ private slots:
               sessions, singles, done, givenUp, groups, revived);
         QVERIFY(done > sessions / 5 && givenUp > sessions / 10 && groups > sessions / 50);
     }
-
-    void aRefusalNoRetryHelpsIsGivenUpAtOnce_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<bool>("givenUp"); // after its first failure
-        QTest::newRow("a failed write is retried") << int(kDiskWriteFailed) << false;
-        QTest::newRow("a disk too small") << int(kDiskTooSmall) << true;
-        QTest::newRow("sectors other than 512 bytes") << int(kSectorSizeRefused) << true;
-    }
-    void aRefusalNoRetryHelpsIsGivenUpAtOnce()
-    {
-        // The first of two calculators fails its first file with `code`; the
-        // other is not held back either way.
-        QFETCH(int, code);
-        QFETCH(bool, givenUp);
-        CalculatorLedger ledger;
-        ledger.reset(kFiles);
-        Unit first, second;
-        first.serial = u"XQ1";
-        second.serial = u"XQ2";
-        second.port = 1;
-        ledger.attach({first.path(), second.path()}, 0);
-        const CalculatorLedger::Run run = ledger.nextRun(0);
-        QCOMPARE(run.entries.size(), std::size_t(2));
-        const CalculatorLedger::Outcome outcome = ledger.recordRun(run, {code, 0}, 1000);
-        QCOMPARE(outcome.result, code);
-        QCOMPARE(ledger.at(0).status, givenUp ? CalculatorLedger::Status::GivenUp : CalculatorLedger::Status::RetryPause);
-        QCOMPARE(ledger.at(1).status, CalculatorLedger::Status::Waiting);
-        const NextStep next = decideNextStep(ledger, outcome, 1000, -1);
-        QCOMPARE(next.kind, NextStep::SendFile);
-    }
 };
 
 QTEST_APPLESS_MAIN(TestCalculatorLedger)
