@@ -708,10 +708,8 @@ std::int32_t runFirmwareTransfer(const char16_t *vendor, const char16_t *product
     if (!sent.empty()) {
         TransferReport run;
         result = runFirmwareTransferTo(sent, sourcePath, diskOffset, progress, message, nullptr, &run);
-        for (std::size_t k = 0; k < sentIndex.size(); ++k) {
-            everyOne[sentIndex[k]].result = run.calculators[k].result;
-            everyOne[sentIndex[k]].systemError = run.calculators[k].systemError;
-        }
+        for (std::size_t k = 0; k < sentIndex.size(); ++k)
+            everyOne[sentIndex[k]] = run.calculators[k]; // the same path: the same identity
     }
     if (report != nullptr) {
         report->calculators = std::move(everyOne);
