@@ -171,11 +171,12 @@ std::int32_t transferThread(const TransferJob *job, TransferNotes *notes)
         return kSourceReadFailed;
     if (disk == platform::kInvalidHandle)
         return kDiskUnopenable;
-    // A disk whose sectors are not 512 bytes takes neither the command block
-    // at byte 87040 (not a multiple of 4096) nor chunks padded to 512: it is
-    // refused before it is used, with no system error behind it. A disk that
-    // tells no size (a file in the suites, a driver that does not answer) is
-    // written as one of 512, as always; if it is not, its writes fail.
+    // A disk whose sectors are not 512 bytes takes neither the 512-byte
+    // command block at byte 87040 nor chunks padded to 512 (an unbuffered
+    // disk takes whole sectors only): it is refused before it is used, with
+    // no system error behind it. A disk that tells no sector size (a file in
+    // the suites, a driver that does not answer) is written as one of 512, as
+    // always: if it is not, its writes fail.
     TransferNotes unkept;
     TransferNotes &told = notes != nullptr ? *notes : unkept;
     told.sectorSize = disk->sectorSize();
