@@ -593,10 +593,9 @@ private slots:
     }
     void sectorSizeAndFinalFlush()
     {
-        // Sectors of another size than 512 bytes: refused before any I/O. A
-        // flush the device does not support, after writes that all went
-        // through: a success, kept for the log; any other: 112. The second
-        // calculator gets the file either way.
+        // Other sectors than 512 bytes: refused before any I/O. A flush the
+        // device does not support: a success, kept for the log; any other
+        // failed flush: 112. The second calculator gets the file either way.
         QFETCH(quint32, sectorSize);
         QFETCH(quint32, flushError);
         QFETCH(int, result);
