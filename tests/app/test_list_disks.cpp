@@ -12,8 +12,6 @@
 
 #include <QtTest>
 
-#include <cerrno>
-
 class TestListDisks : public QObject {
     Q_OBJECT
 
@@ -27,7 +25,11 @@ private slots:
         QTest::addColumn<uint>("openError"); // 0: it opens
         QTest::addColumn<QString>("reason");
         QTest::newRow("both open") << "" << 0u << "-";
-        QTest::newRow("refused") << "unopenable" << uint(platform::systemErrorFor(EACCES)) << "-";
+        QTest::newRow("access denied") << "open-error=access-denied" << uint(platform::namedSystemError("access-denied"))
+                                       << "-";
+        QTest::newRow("held by another program") << "open-error=sharing" << uint(platform::namedSystemError("sharing"))
+                                                 << "-";
+        QTest::newRow("a volume mounted") << "mounted=E:FAT" << 0u << "mounted: E: (FAT)";
     }
     void everyCalculatorIsTried()
     {
