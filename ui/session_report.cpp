@@ -1,5 +1,6 @@
 #include "ui/session_report.h"
 
+#include "platform/console.h"
 #include "platform/disk_system.h"
 #include "session/release_scan.h"
 #include "ui/failure_reason.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QLocale>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -176,7 +176,7 @@ bool CSessionReport::append(const QByteArray &lines, const QString &releaseFolde
         return true;
     }
     if (!lost_)
-        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        platform::writeErr((error + QLatin1Char('\n')).toStdU16String());
     lost_ = true;
     return false;
 }

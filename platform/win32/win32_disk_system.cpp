@@ -4,6 +4,8 @@
 // same 16-bit unit as char16_t here.
 #include "platform/win32/win32_disk_system.h"
 
+#include "platform/win32/full_path.h"
+
 #include <windows.h>
 #include <setupapi.h>
 #include <winioctl.h>
@@ -154,6 +156,11 @@ private:
     bool disk_;     // opened as a disk
 };
 
+// Frees a SetupAPI device information list (an HDEVINFO is a pointer).
+struct DeviceInfoListFree {
+    void operator()(void *list) const { SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(list)); }
+};
+
 class Win32DiskSystem : public DiskSystem {
 public:
     void enumerateDiskInterfaces(const InterfaceVisitor &visit) override
@@ -163,6 +170,8 @@ public:
                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (list == INVALID_HANDLE_VALUE)
             return; // a list that cannot be had is an empty one
+        // Freed however the loop ends: the visitor may throw.
+        const std::unique_ptr<void, DeviceInfoListFree> owner(list);
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA data{};
             data.cbSize = sizeof data;
@@ -185,7 +194,6 @@ public:
             if (!visit(path))
                 break;
         }
-        SetupDiDestroyDeviceInfoList(list);
     }
 
     // A disk is opened only by an interface path a discovery delivered.
@@ -213,7 +221,12 @@ public:
             setLastError(ERROR_FILE_NOT_FOUND);
             return kInvalidHandle;
         }
-        HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        // A release folder may lie deeper than 260 units (a network share
+        // too): the extended form opens at any length.
+        std::u16string full;
+        if (!fullExtendedPath(path, &full))
+            return kInvalidHandle;
+        HANDLE handle = CreateFileW(wide(full.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_RANDOM_ACCESS, nullptr);
         return adopt(handle, false);
     }

@@ -124,6 +124,44 @@ private slots:
         QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
     }
 
+    // Paths as the release scan and a command line give them, beyond 260
+    // units too. (Wine opens long paths in the plain form as well: here the
+    // extended form is proven to reach the same file, not to be needed.)
+    void firmwareFileByAnyPath_data()
+    {
+        QTest::addColumn<QString>("path");    // from the temporary folder, which is the current one
+        QTest::addColumn<uint>("systemError"); // 0: it opens
+        const QString deep = QString("d").repeated(120) + "/" + QString("e").repeated(120) + "/" +
+                             QString("f").repeated(120);
+        QVERIFY(QDir(temp.path()).mkpath(deep));
+        for (const QString &name : {deep + "/MASTER.DAT", QString("MASTER.DAT")}) {
+            QFile file(temp.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("tavix", 5) == 5);
+        }
+        const QString absolute = QDir::toNativeSeparators(temp.filePath(deep + "/MASTER.DAT"));
+        QVERIFY(absolute.size() > 370);
+        QTest::newRow("absolute") << absolute << 0u;
+        QTest::newRow("slashes and dots") << temp.filePath(deep + "/./../" + deep.section('/', -1) + "/MASTER.DAT") << 0u;
+        // (The system makes only short relative paths absolute.)
+        QTest::newRow("relative") << ".\\" + deep.left(120) + "\\..\\MASTER.DAT" << 0u;
+        QTest::newRow("above the root") << temp.path().left(3) + "..\\x" << 123u; // ERROR_INVALID_NAME
+    }
+    void firmwareFileByAnyPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(uint, systemError);
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(temp.path()));
+        setLastError(0);
+        Handle file = osDiskSystem().openFile(path.toStdU16String().c_str());
+        QDir::setCurrent(before);
+        QCOMPARE(lastError(), systemError);
+        QCOMPARE(file != kInvalidHandle, systemError == 0);
+        if (file != kInvalidHandle)
+            QCOMPARE(file->size(), std::int64_t(5));
+        closeHandle(file);
+    }
+
     void devicesAreNeverOpenedAsFiles_data()
     {
         QTest::addColumn<QString>("path");
