@@ -220,6 +220,16 @@
         <extracomment>The status line of a cart when one calculator of it is still neither updated nor given up; %1 is 1: &quot;Updating 1 calculator&quot;</extracomment>
         <translation>正在更新 %1 台计算器</translation>
     </message>
+    <message id="796">
+        <source>Windows has mounted drive %1 on the calculator and would not let it go. Close any window or program using %1, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</source>
+        <extracomment>Result code 122: Windows has mounted a volume with a file system on the calculator&apos;s disk and it could not be locked for the update; nothing was written. %1 is its drive letter, or its volume path when it has none: &quot;Windows has mounted drive E: on the calculator and would not let it go. Close any window or program using E:, ...&quot;</extracomment>
+        <translation>Windows 已在计算器上装载了驱动器 %1，且无法释放。请关闭所有正在使用 %1 的窗口或程序，或以管理员身份启动更新程序。切勿接受 Windows 格式化该驱动器的提示。</translation>
+    </message>
+    <message id="797">
+        <source>Windows has mounted a drive on the calculator and would not let it go. Close any window or program using it, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</source>
+        <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
+        <translation>Windows 已在计算器上装载了一个驱动器，且无法释放。请关闭所有正在使用它的窗口或程序，或以管理员身份启动更新程序。切勿接受 Windows 格式化该驱动器的提示。</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>等待开始…</translation>

@@ -18,6 +18,12 @@ constexpr UiText kTextMissing{758, "Calculator %1 is missing: plug it in again."
 constexpr UiText kTextStopped{759, "The calculator stopped accepting data."};
 constexpr UiText kTextTooSmall{780, "The release does not fit this calculator's disk."};
 constexpr UiText kTextChangedAfterCheck{782, "%1 changed after it was checked"};
+constexpr UiText kTextVolumeMounted{796, "Windows has mounted drive %1 on the calculator and would not let it go. "
+                                         "Close any window or program using %1, or start the updater as "
+                                         "administrator. Never accept Windows' offer to format the drive."};
+constexpr UiText kTextVolumeMountedUnnamed{797, "Windows has mounted a drive on the calculator and would not let it "
+                                                "go. Close any window or program using it, or start the updater as "
+                                                "administrator. Never accept Windows' offer to format the drive."};
 
 // A text's words: uiText (the window's language) or english.
 using Say = QString (*)(const UiText &);
@@ -52,6 +58,12 @@ QString sentenceFor(const NextStep &next, Say say)
         return say(kTextTooSmall);
     case kReleaseChanged:
         return say(kTextChangedAfterCheck).arg(QString::fromStdU16String(next.changedFile));
+    case kVolumeMounted:
+        // The drive as the person sees it in Explorer: its letter, or its
+        // volume path when it has none.
+        if (next.detail.empty())
+            return say(kTextVolumeMountedUnnamed);
+        return say(kTextVolumeMounted).arg(QString::fromStdU16String(next.detail));
     default:
         return QString();
     }
@@ -85,11 +97,12 @@ QString changedAfterCheck(const QString &name)
 }
 
 QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator,
-                               const QString &changedFile)
+                               const QString &changedFile, const QString &detail)
 {
     NextStep next;
     next.result = code;
     next.changedFile = changedFile.toStdU16String();
+    next.detail = detail.toStdU16String();
     next.systemError = systemError;
     next.calculator = calculator.toStdU16String();
     next.calculatorPresent = false;
