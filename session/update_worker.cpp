@@ -636,9 +636,11 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
             logRun(run->entry, run->file, report);
         const std::uint64_t now = platform::nowMs();
         recordEnd(*run, code, systemError, now, outcome);
-        // Unplugged under its write: the volumes held are gone with it, and a
-        // calculator plugged in again is held anew before its next write.
-        if (code != kTransferOk && platform::errorKind(systemError) == platform::ErrorKind::Gone)
+        // Unplugged under its write (perhaps back already, unseen by any
+        // discovery): the volumes held went with it, and the system mounts
+        // them afresh; the calculator is held anew before its next write.
+        if (code != kTransferOk && (systemError == platform::namedSystemError("gone") ||
+                                    platform::errorKind(systemError) == platform::ErrorKind::Gone))
             releaseHold(run->path, "unplugged");
         {
             // A file that went through counts whole; one that failed is to be
@@ -947,11 +949,13 @@ bool CUpdateWorker::holdVolumesOf(int entry, const std::u16string &path, std::ui
         std::lock_guard<std::mutex> lock(ledgerLock_);
         calculator = QString::fromStdU16String(ledger_.identity(entry));
     }
-    if (log_ && !disks.listVolumes(path.c_str(), &volumes))
+    if (log_ && !disks.listVolumes(path.c_str(), &volumes)) {
+        const std::uint32_t error = platform::lastError();
         log_->write(QStringLiteral("calculator %1: the volumes on its disk cannot be listed (system error %2: %3)")
                         .arg(calculator)
-                        .arg(platform::lastError())
-                        .arg(QString::fromStdU16String(platform::errorText(platform::lastError()))));
+                        .arg(error)
+                        .arg(QString::fromStdU16String(platform::errorText(error))));
+    }
     platform::MountedVolume refused;
     std::unique_ptr<platform::VolumeHold> hold = disks.holdVolumes(path.c_str(), &refused);
     if (hold) {
@@ -959,12 +963,24 @@ bool CUpdateWorker::holdVolumesOf(int entry, const std::u16string &path, std::ui
             log_->write(platform::needsHold(volume.fileSystem)
                             ? QStringLiteral("calculator %1: %2 mounted on its disk, locked and dismounted until "
                                              "the end of the session").arg(calculator, volumeText(volume))
-                            : QStringLiteral("calculator %1: %2 on its disk, nothing mounted: left as it is")
+                            : QStringLiteral("calculator %1: %2 on its disk, no file system: left as it is")
                                   .arg(calculator, volumeText(volume)));
         holds_[path] = VolumesHeld{calculator, std::move(volumes), std::move(hold)};
         return true;
     }
     const std::uint32_t error = platform::lastError();
+    if (refused.name.empty()) {
+        // No volume refused: the calculator went, or the system could not
+        // say. Nothing is blamed on a drive; its own open and writes tell
+        // what is wrong, and its next file asks for the hold again.
+        if (log_)
+            log_->write(QStringLiteral("calculator %1: its volumes could not be held (system error %2: %3); "
+                                       "written without")
+                            .arg(calculator)
+                            .arg(error)
+                            .arg(QString::fromStdU16String(platform::errorText(error))));
+        return true;
+    }
     CalculatorLedger::Run one;
     one.entries = {entry};
     one.paths = {path};
