@@ -4,6 +4,7 @@
 // a calculator finds none.
 #include "platform/disk_system.h"
 #include "platform/win32/win32_disk_system.h"
+#include "platform/win32/win32_volumes.h"
 #include "transport/device_discovery.h"
 
 #include <QtTest>
@@ -172,9 +173,33 @@ private slots:
         char16_t table[16][260] = {};
         QCOMPARE(findCalculatorDisks(table, u"XQ", u"Tavix update", 16), 0);
         QVERIFY(!isCalculatorConnected(u"XQ", u"Tavix update"));
-        QCOMPARE(osDiskSystem().openDisk(u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#1&0#"
-                                         u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"),
-                 kInvalidHandle);
+        const char16_t *undelivered = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#1&0#"
+                                      u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        QCOMPARE(osDiskSystem().openDisk(undelivered), kInvalidHandle);
+        // Nor are its volumes asked for: none listed, an empty hold.
+        std::vector<MountedVolume> volumes{{u"E:", u"FAT"}};
+        QVERIFY(!osDiskSystem().listVolumes(undelivered, &volumes));
+        QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
+        QVERIFY(volumes.empty());
+        QVERIFY(osDiskSystem().holdVolumes(undelivered, nullptr) != nullptr);
+    }
+
+    void aDiskWithoutANumberHasNoVolumesToHold()
+    {
+        // A regular file opened as a device tells no disk number: its
+        // volumes cannot be listed (the system's reason kept), and the hold
+        // holds nothing, so that the disk's own writes say what is wrong.
+        const QString path = folder + "/not-a-disk.img";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(1 << 20));
+        file.close();
+        std::vector<MountedVolume> volumes;
+        QVERIFY(!listWindowsVolumes(u16(path).c_str(), &volumes));
+        QVERIFY(lastError() != 0);
+        QVERIFY(volumes.empty());
+        MountedVolume refused{u"untouched", u""};
+        QVERIFY(holdWindowsVolumes(u16(path).c_str(), &refused) != nullptr);
+        QVERIFY(refused.name == u"untouched"); // named only when a volume refuses
     }
 };
 
