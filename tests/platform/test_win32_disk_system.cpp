@@ -184,21 +184,18 @@ private slots:
         QVERIFY(osDiskSystem().holdVolumes(undelivered, nullptr) != nullptr);
     }
 
-    void aDiskWithoutANumberHasNoVolumesToHold()
+    void aDiskThatDoesNotOpenHasNoVolumesToHold()
     {
-        // A regular file opened as a device tells no disk number: its
+        // A disk that cannot even be opened to be asked its number: its
         // volumes cannot be listed (the system's reason kept), and the hold
-        // holds nothing, so that the disk's own writes say what is wrong.
-        const QString path = folder + "/not-a-disk.img";
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(1 << 20));
-        file.close();
-        std::vector<MountedVolume> volumes;
-        QVERIFY(!listWindowsVolumes(u16(path).c_str(), &volumes));
-        QVERIFY(lastError() != 0);
+        // holds nothing, so that the disk's own open says what is wrong.
+        const std::u16string gone = u16(folder + "/no-such-disk");
+        std::vector<MountedVolume> volumes{{u"E:", u"FAT"}};
+        QVERIFY(!listWindowsVolumes(gone.c_str(), &volumes));
+        QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
         QVERIFY(volumes.empty());
         MountedVolume refused{u"untouched", u""};
-        QVERIFY(holdWindowsVolumes(u16(path).c_str(), &refused) != nullptr);
+        QVERIFY(holdWindowsVolumes(gone.c_str(), &refused) != nullptr);
         QVERIFY(refused.name == u"untouched"); // named only when a volume refuses
     }
 };
