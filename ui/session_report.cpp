@@ -130,7 +130,8 @@ void CSessionReport::outcomes(const QVector<CalculatorView> &rows, const QString
         if (said != said_.constEnd() && *said == row.state)
             continue;
         const QString reason = row.state == CalculatorView::GivenUp
-                                   ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile)
+                                   ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile,
+                                                            row.detail)
                                    : QString();
         lines += sessionReportLine(row, QDateTime::currentDateTime(), source, reason);
         written << &row;
@@ -152,7 +153,8 @@ void CSessionReport::finish(const QVector<CalculatorView> &rows, const QString &
         const auto said = said_.constFind(row.identity);
         if (said != said_.constEnd() && *said == row.state)
             continue;
-        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile);
+        const QString failure =
+            failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile, row.detail);
         QString reason;
         if (row.state == CalculatorView::GivenUp)
             reason = failure;

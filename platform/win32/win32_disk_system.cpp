@@ -5,6 +5,7 @@
 #include "platform/win32/win32_disk_system.h"
 
 #include "platform/win32/full_path.h"
+#include "platform/win32/win32_volumes.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -229,6 +230,26 @@ public:
         HANDLE handle = CreateFileW(wide(full.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_RANDOM_ACCESS, nullptr);
         return adopt(handle, false);
+    }
+
+    // The volumes Windows mounted on a disk a discovery delivered
+    // (win32_volumes.cpp).
+    bool listVolumes(const char16_t *devicePath, std::vector<MountedVolume> *volumes) override
+    {
+        volumes->clear();
+        if (devicePath == nullptr || !known(devicePath)) {
+            setLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        return listWindowsVolumes(devicePath, volumes);
+    }
+
+    // A path no discovery delivered has nothing to hold: openDisk refuses it.
+    std::unique_ptr<VolumeHold> holdVolumes(const char16_t *devicePath, MountedVolume *refused) override
+    {
+        if (devicePath == nullptr || !known(devicePath))
+            return DiskSystem::holdVolumes(devicePath, refused);
+        return holdWindowsVolumes(devicePath, refused);
     }
 
 private:

@@ -4,6 +4,7 @@
 // a calculator finds none.
 #include "platform/disk_system.h"
 #include "platform/win32/win32_disk_system.h"
+#include "platform/win32/win32_volumes.h"
 #include "transport/device_discovery.h"
 
 #include <QtTest>
@@ -210,9 +211,30 @@ private slots:
         char16_t table[16][260] = {};
         QCOMPARE(findCalculatorDisks(table, u"XQ", u"Tavix update", 16), 0);
         QVERIFY(!isCalculatorConnected(u"XQ", u"Tavix update"));
-        QCOMPARE(osDiskSystem().openDisk(u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#1&0#"
-                                         u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"),
-                 kInvalidHandle);
+        const char16_t *undelivered = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#1&0#"
+                                      u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        QCOMPARE(osDiskSystem().openDisk(undelivered), kInvalidHandle);
+        // Nor are its volumes asked for: none listed, an empty hold.
+        std::vector<MountedVolume> volumes{{u"E:", u"FAT"}};
+        QVERIFY(!osDiskSystem().listVolumes(undelivered, &volumes));
+        QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
+        QVERIFY(volumes.empty());
+        QVERIFY(osDiskSystem().holdVolumes(undelivered, nullptr) != nullptr);
+    }
+
+    void aDiskThatDoesNotOpenHasNoVolumesToHold()
+    {
+        // A disk that cannot even be opened to be asked its number: its
+        // volumes cannot be listed (the system's reason kept), and the hold
+        // holds nothing, so that the disk's own open says what is wrong.
+        const std::u16string gone = u16(folder + "/no-such-disk");
+        std::vector<MountedVolume> volumes{{u"E:", u"FAT"}};
+        QVERIFY(!listWindowsVolumes(gone.c_str(), &volumes));
+        QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
+        QVERIFY(volumes.empty());
+        MountedVolume refused{u"untouched", u""};
+        QVERIFY(holdWindowsVolumes(gone.c_str(), &refused) != nullptr);
+        QVERIFY(refused.name == u"untouched"); // named only when a volume refuses
     }
 };
 
