@@ -1,21 +1,70 @@
 #include "app/list_disks.h"
 
 #include "common/calculator_model.h"
-#include "platform/disk_system.h"
+#include "platform/console.h"
 #include "platform/error_kind.h"
+#include "transport/transfer_engine.h"
+#include "ui/failure_reason.h"
 
 #include <algorithm>
-#include <cstdio>
 
-std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks)
+namespace {
+
+// A calculator's reason column: the volumes the system mounted on it.
+std::string volumesText(const CalculatorProbe &probe)
 {
+    if (!probe.volumesListed)
+        return "its volumes cannot be listed (" + platform::toUtf8(platform::errorText(probe.volumesError)) + ")";
+    std::string text;
+    for (const platform::MountedVolume &volume : probe.volumes) {
+        text += text.empty() ? "mounted: " : ", ";
+        text += platform::toUtf8(volume.name) + " (" + platform::toUtf8(volume.fileSystem) + ")";
+    }
+    return text;
+}
+
+// A calculator's access column, in the window's words for a refusal.
+std::string accessText(const CalculatorProbe &probe)
+{
+    if (probe.opened)
+        return "opens for reading and writing";
+    return failureReasonInEnglish(kDiskUnopenable, probe.openError).toStdString();
+}
+
+// The characters of UTF-8 `text` (the bytes that start one), which is what
+// its column takes on a terminal for the letters of European languages.
+std::size_t characters(const std::string &text)
+{
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+} // namespace
+
+CalculatorProbe probeCalculator(const std::u16string &devicePath)
+{
+    CalculatorProbe probe;
+    platform::DiskSystem &system = platform::activeDiskSystem();
+    const platform::Handle disk = system.openDisk(devicePath.c_str());
+    probe.opened = disk != platform::kInvalidHandle;
+    probe.openError = probe.opened ? 0 : platform::lastError();
+    platform::closeHandle(disk);
+    probe.volumesListed = system.listVolumes(devicePath.c_str(), &probe.volumes);
+    probe.volumesError = probe.volumesListed ? 0 : platform::lastError();
+    return probe;
+}
+
+std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks, const std::vector<CalculatorProbe> &probes)
+{
+    constexpr int kColumns = 5;
     struct Row {
-        std::string cells[4]; // name, verdict, reason, device path
+        std::string cells[kColumns]; // name, verdict, reason, access, device path
     };
-    std::vector<Row> rows{Row{{"DISK", "TAKEN", "REASON", "DEVICE PATH"}}};
+    std::vector<Row> rows{Row{{"DISK", "TAKEN", "REASON", "ACCESS", "DEVICE PATH"}}};
     int calculators = 0;
     std::string notes;
-    for (const SurveyedCalculatorDisk &disk : disks) {
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        const SurveyedCalculatorDisk &disk = disks[i];
         const bool calculator = disk.verdict == DiskVerdict::Calculator;
         calculators += calculator ? 1 : 0;
         if (calculator && disk.disk.access == platform::DiskAccess::Denied &&
@@ -23,29 +72,42 @@ std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks)
             notes += disk.disk.name + ": a session would fail to open it (107); put the udev rule "
                                       "70-tavix-updater.rules into /lib/udev/rules.d (the package does) or "
                                       "/etc/udev/rules.d and replug the calculator, or run the updater as root\n";
-        const std::string reason = diskSurveyReason(disk);
+        const CalculatorProbe *probe = calculator && i < probes.size() ? &probes[i] : nullptr;
+        const std::string reason = probe != nullptr ? volumesText(*probe) : diskSurveyReason(disk);
+        const std::string access = probe != nullptr ? accessText(*probe) : std::string();
         const std::string path = platform::toUtf8(disk.disk.devicePath);
-        rows.push_back(Row{{disk.disk.name, calculator ? "calculator" : "not taken",
-                            reason.empty() ? "-" : reason, path.empty() ? "-" : path}});
+        rows.push_back(Row{{disk.disk.name, calculator ? "calculator" : "not taken", reason.empty() ? "-" : reason,
+                            access.empty() ? "-" : access, path.empty() ? "-" : path}});
     }
-    std::size_t widths[3] = {};
+    // (The system's messages may be in any language.)
+    std::size_t widths[kColumns - 1] = {};
     for (const Row &row : rows) {
-        for (int i = 0; i < 3; ++i)
-            widths[i] = std::max(widths[i], row.cells[i].size());
+        for (int i = 0; i < kColumns - 1; ++i)
+            widths[i] = std::max(widths[i], characters(row.cells[i]));
     }
     std::string text;
     for (const Row &row : rows) {
-        for (int i = 0; i < 3; ++i)
-            text += row.cells[i] + std::string(widths[i] - row.cells[i].size() + 2, ' ');
-        text += row.cells[3] + "\n";
+        for (int i = 0; i < kColumns - 1; ++i)
+            text += row.cells[i] + std::string(widths[i] - characters(row.cells[i]) + 2, ' ');
+        text += row.cells[kColumns - 1] + "\n";
     }
     text += notes + "Calculators found: " + std::to_string(calculators) + "\n";
     return text;
 }
 
+std::string listDisksReport()
+{
+    const std::vector<SurveyedCalculatorDisk> disks =
+        surveyCalculatorDisks(calculator_model::kVendor, calculator_model::kProduct);
+    std::vector<CalculatorProbe> probes(disks.size());
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        if (disks[i].verdict == DiskVerdict::Calculator)
+            probes[i] = probeCalculator(disks[i].disk.devicePath);
+    }
+    return listDisksText(disks, probes);
+}
+
 int listDisks()
 {
-    const std::string text =
-        listDisksText(surveyCalculatorDisks(calculator_model::kVendor, calculator_model::kProduct));
-    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0 ? 0 : 1;
+    return platform::writeOut(platform::fromUtf8(listDisksReport())) ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include "emulator/emulated_disk_system.h"
 #include "emulator/simulation_settings.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/disk_system.h"
 #include "session/exit_codes.h"
 #include "ui/update_dialog.h"
@@ -21,7 +22,6 @@
 #include <QTimer>
 #include <QString>
 
-#include <cstdio>
 #include <string>
 
 namespace {
@@ -33,7 +33,7 @@ bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
     std::string error;
     if (emulator::saveCalculators(disks.disks(), folder, &error))
         return true;
-    std::fprintf(stderr, "tavix-updater-sim: %s\n", error.c_str());
+    platform::writeErr(platform::fromUtf8("tavix-updater-sim: " + error + "\n"));
     return false;
 }
 
@@ -44,7 +44,7 @@ int main(int argc, char **argv)
     std::string error;
     emulator::SimulationSettings settings;
     if (!emulator::simulationSettingsFromEnvironment(&settings, &error)) {
-        std::fprintf(stderr, "tavix-updater-sim: %s\n", error.c_str());
+        platform::writeErr(platform::fromUtf8("tavix-updater-sim: " + error + "\n"));
         return exit_code::kUsage;
     }
 

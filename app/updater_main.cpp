@@ -11,7 +11,6 @@
 #include "ui/update_dialog.h"
 
 #include <QApplication>
-#include <QByteArray>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -36,11 +35,17 @@ namespace {
 // ending its session (without a calculator that takes about 3 s).
 constexpr int kFinishingWaitMs = 10000;
 
-// `bytes` on standard output, flushed at once; false when they did not all go.
-bool writeOut(const QByteArray &bytes)
+// `text` on standard output, flushed at once; false when it did not all go.
+// (UTF-16 on a console, UTF-8 into a file or a pipe: platform/console.h.)
+bool writeOut(const QString &text)
 {
-    const auto size = static_cast<std::size_t>(bytes.size());
-    return std::fwrite(bytes.constData(), 1, size, stdout) == size && std::fflush(stdout) == 0;
+    return platform::writeOut(text.toStdU16String());
+}
+
+// "PROGRAM: TEXT" as a line on standard error.
+void complain(const QString &program, const QString &text)
+{
+    platform::writeErr((program + QStringLiteral(": ") + text + QLatin1Char('\n')).toStdU16String());
 }
 
 // One line per change, flushed at once so that a script follows it live.
@@ -48,7 +53,7 @@ void echo(const QString &field, const QString &value)
 {
     QString line = field + QStringLiteral(": ") + value;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    writeOut(line.toUtf8() + '\n');
+    writeOut(line + QLatin1Char('\n'));
 }
 
 // What the person must read before the program ends without a window: on
@@ -56,7 +61,7 @@ void echo(const QString &field, const QString &value)
 // reads (a shortcut, a folder dropped on the program). Returns `code`.
 int refuse(int code, const QString &program, const QString &text, bool console, int &argc, char **argv)
 {
-    std::fprintf(stderr, "%s: %s\n", program.toLocal8Bit().constData(), text.trimmed().toLocal8Bit().constData());
+    complain(program, text.trimmed());
     if (!console) {
         std::unique_ptr<QApplication> own;
         if (!qApp)
@@ -93,13 +98,12 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     // program was started from (a windowed program has none of its own).
     const bool console = platform::useParentConsole();
     const QString program = QFileInfo(arguments.value(0)).fileName();
-    const QByteArray programName = program.toLocal8Bit(); // for the lines on stderr
     // The hook that sets up the disk system; non-zero ends the program.
     const auto prepare = [&hooks] { return hooks.prepare ? hooks.prepare() : 0; };
     QString reportPath, logPath;
     for (const auto &option : {std::make_pair("--report", &reportPath), std::make_pair("--log", &logPath)}) {
         if (!takeFileOption(&arguments, QLatin1String(option.first), option.second)) {
-            std::fprintf(stderr, "%s: %s needs a file\n", programName.constData(), option.first);
+            complain(program, QLatin1String(option.first) + QStringLiteral(" needs a file"));
             return exit_code::kUsage;
         }
     }
@@ -108,7 +112,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
         const QString text = request == CommandLineRequest::Help
                                  ? usageText(program)
                                  : program + QLatin1Char(' ') + QStringLiteral(TAVIX_VERSION) + QLatin1Char('\n');
-        return writeOut(text.toLocal8Bit()) ? 0 : 1;
+        return writeOut(text) ? 0 : 1;
     }
     // The disks as the session's discovery judges them; no window either.
     if (request == CommandLineRequest::ListDisks) {
@@ -132,11 +136,10 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     case CSingleInstance::AnotherCopy:
         // Not silent: a person who sees nothing happen starts it again.
         guard.askRunningCopyToFront();
-        std::fprintf(stderr, "%s: another copy of the updater is running\n", programName.constData());
+        complain(program, QStringLiteral("another copy of the updater is running"));
         return 0;
     case CSingleInstance::Unguarded:
-        std::fprintf(stderr, "%s: %s: a second copy started now would not be noticed\n", programName.constData(),
-                     guard.unguardedReason().toLocal8Bit().constData());
+        complain(program, guard.unguardedReason() + QStringLiteral(": a second copy started now would not be noticed"));
         break;
     }
 
@@ -166,7 +169,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
         recordError = QStringLiteral("--log ") + recordError;
     dialog->setReportPath(reportPath);
     if (!recordError.isEmpty())
-        std::fprintf(stderr, "%s: %s\n", programName.constData(), recordError.toLocal8Bit().constData());
+        complain(program, recordError);
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     QObject::connect(&guard, &CSingleInstance::frontRequested, dialog, &CCalcFWUpdateMSDialog::bringToFront);

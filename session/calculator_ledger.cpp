@@ -45,6 +45,7 @@ void CalculatorLedger::refuseRelease(std::int32_t code, std::uint64_t nowMs)
         calculator.takenUpAgain = true;
         calculator.lastCode = code;
         calculator.lastSystemError = 0;
+        calculator.lastDetail.clear();
         settle(calculator); // given up: refused_
     }
     lastGivenUpEntry_ = -1; // the release's fault, no calculator's
@@ -273,11 +274,12 @@ CalculatorLedger::Run CalculatorLedger::nextRun(std::uint64_t nowMs, int preferF
 }
 
 void CalculatorLedger::fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs,
-                            Outcome &outcome)
+                            Outcome &outcome, const std::u16string &detail)
 {
     Calculator &calculator = entries_[std::size_t(entry)];
     calculator.lastCode = code;
     calculator.lastSystemError = systemError;
+    calculator.lastDetail = detail;
     ++calculator.failures;
     // A disk too small for the release stays too small, and one with sectors
     // other than 512 bytes keeps them: no retry helps either, and none is
@@ -300,7 +302,8 @@ void CalculatorLedger::fail(int entry, std::int32_t code, std::uint32_t systemEr
 }
 
 CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std::vector<std::int32_t> &results,
-                                                   std::uint64_t nowMs, const std::vector<std::uint32_t> &systemErrors)
+                                                   std::uint64_t nowMs, const std::vector<std::uint32_t> &systemErrors,
+                                                   const std::vector<std::u16string> &details)
 {
     Outcome outcome;
     std::vector<bool> inRun(entries_.size(), false);
@@ -321,12 +324,14 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
             calculator.failures = 0;
             calculator.lastCode = 0;
             calculator.lastSystemError = 0;
+            calculator.lastDetail.clear();
             calculator.dueMs = nowMs;
             settle(calculator);
         } else {
             // Part of the file may have been written: it is not held.
             calculator.heldMask &= ~bit;
-            fail(e, results[k], k < systemErrors.size() ? systemErrors[k] : 0, nowMs, outcome);
+            fail(e, results[k], k < systemErrors.size() ? systemErrors[k] : 0, nowMs, outcome,
+                 k < details.size() ? details[k] : std::u16string());
         }
     }
     // Absent at its turn: a failed attempt too, so that a calculator that

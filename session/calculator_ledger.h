@@ -63,6 +63,8 @@ public:
         bool takenUpAgain = false; // it was taken up again (or may never be): never a second time in this session
         std::int32_t lastCode = 0; // its last result: 0, a result code, or 104 when absent at its turn
         std::uint32_t lastSystemError = 0; // the system's error behind lastCode (0: none given)
+        std::u16string lastDetail; // what lastCode is about beyond the code: kVolumeMounted: the drive
+                                   // Windows mounted on it (its letter, or its volume path); else empty
         int runs = 0;              // runs recorded for it, whatever their result
         int writingFile = -1;      // the file being written to it now (-1: none); startWriting() to recordRun()
         std::uint64_t firstSentMs = 0; // the start of its first run
@@ -138,9 +140,11 @@ public:
     // is due and was not attached counts a failed attempt (104), and so does
     // the session when it has met nobody yet. A calculator whose failures
     // pass the retries is given up.
-    // `systemErrors` (may be shorter) has the system error behind each result.
+    // `systemErrors` (may be shorter) has the system error behind each result,
+    // `details` (may be shorter) what each failure is about (lastDetail).
     Outcome recordRun(const Run &run, const std::vector<std::int32_t> &results, std::uint64_t nowMs,
-                   const std::vector<std::uint32_t> &systemErrors = {});
+                   const std::vector<std::uint32_t> &systemErrors = {},
+                   const std::vector<std::u16string> &details = {});
 
     // The release itself is refused (`code`): every calculator is given up
     // at once, one that holds every file too, and none is taken up again;
@@ -175,7 +179,8 @@ private:
     int join(const std::u16string &path, std::uint64_t nowMs);
     void takeUpAgain(Calculator &calculator);
     void joinAfterGivenUp(Calculator &joined);
-    void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome);
+    void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome,
+              const std::u16string &detail = std::u16string());
     // The one place a calculator's status is set: from its facts and the
     // release's refusal. Called after every change of either.
     void settle(Calculator &calculator) const;

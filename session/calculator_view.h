@@ -28,6 +28,7 @@ struct CalculatorView {
     int percent = 0;         // Writing: 0 to 100
     std::int32_t code = 0;   // Retrying, GivenUp: the last result code
     std::uint32_t systemError = 0; // the system's error behind `code` (0: none given)
+    QString detail;          // what `code` is about beyond the number: 122: the drive the system mounted
     int held = 0;            // files it holds completely
     double seconds = 0;      // from its first transfer to its last (0 before its first)
     int silentSeconds = 0;   // Writing: no news from it for this long (0: under 10 s)

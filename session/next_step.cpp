@@ -13,6 +13,7 @@ void explain(NextStep &next, const CalculatorLedger &ledger, int entry)
     next.calculator = ledger.identity(entry);
     next.calculatorPresent = calculator.present;
     next.systemError = calculator.lastSystemError;
+    next.detail = calculator.lastDetail;
 }
 
 } // namespace
@@ -33,6 +34,7 @@ NextStep decideNextStep(const CalculatorLedger &ledger, const CalculatorLedger::
         next.result = ledger.lastGivenUpCode();
         next.calculator.clear();
         next.systemError = 0;
+        next.detail.clear();
         explain(next, ledger, ledger.lastGivenUpEntry());
         return next;
     }

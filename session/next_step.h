@@ -30,6 +30,10 @@ struct NextStep {
     std::u16string calculator;
     bool calculatorPresent = false;
     std::uint32_t systemError = 0;
+    // What `result` is about beyond its code, from that calculator's record:
+    // kVolumeMounted: the drive Windows mounted on it (its letter, or its
+    // volume path when it has none).
+    std::u16string detail;
     // kReleaseChanged: the release file that changed, its name as listed.
     std::u16string changedFile;
 };

@@ -3,7 +3,9 @@
 #include "common/calculator_model.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "platform/error_kind.h"
 #include "platform/keep_awake.h"
+#include "platform/volume_match.h"
 #include "session/session_log.h"
 #include "session/session_rules.h"
 #include "session/transfer_reports.h"
@@ -132,8 +134,8 @@ bool sameRows(const QVector<CalculatorView> &a, const QVector<CalculatorView> &b
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CalculatorView &x, const CalculatorView &y) {
         return x.identity == y.identity && x.state == y.state && x.file == y.file && x.files == y.files &&
-               x.code == y.code && x.systemError == y.systemError && x.held == y.held && x.seconds == y.seconds &&
-               x.silentSeconds == y.silentSeconds;
+               x.code == y.code && x.systemError == y.systemError && x.detail == y.detail && x.held == y.held &&
+               x.seconds == y.seconds && x.silentSeconds == y.silentSeconds;
     });
 }
 
@@ -307,6 +309,7 @@ void CUpdateWorker::process()
         try {
             if (!applyCalls()) {
                 awake_.reset(); // on this thread, which took it
+                releaseHolds("the updater stops");
                 return;
             }
             runPass();
@@ -377,6 +380,8 @@ void CUpdateWorker::endSession()
     if (log_)
         log_->write(told == kTransferOk ? QStringLiteral("session ended: the calculators attached were told")
                                         : QStringLiteral("session ended: no calculator attached to tell (%1)").arg(told));
+    // Only now: the end of the session is a write too.
+    releaseHolds("the session ended");
     busy.store(false);
     emit sessionClosed();
 }
@@ -498,7 +503,7 @@ void CUpdateWorker::transfer()
         if (!due.empty())
             changed = changedReleaseFile(false);
         if (changed.isEmpty())
-            startDueRuns(now);
+            startDueRuns(now, outcome);
         // A calculator still in its own pause after a file (a sleep that
         // ended a little early) is as good as being written: its next file
         // comes when the pause is over, not a pass without it.
@@ -586,20 +591,23 @@ void CUpdateWorker::transfer()
 
 void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
 {
-    std::lock_guard<std::mutex> lock(ledgerLock_);
-    std::vector<bool> wasPresent; // for the log only
-    for (int e = 0; log_ && e < ledger_.size(); ++e)
-        wasPresent.push_back(ledger_.at(e).present);
-    const int met = ledger_.size();
-    ledger_.attach(found, platform::nowMs());
-    if (log_)
-        logDiscovery(found, wasPresent);
-    // The cart's bar counts every file of each calculator met.
-    std::lock_guard<std::mutex> sinkLock(sink_->lock);
-    for (int e = met; e < ledger_.size(); ++e)
-        for (const CUpdateFile &file : files_)
-            sink_->cartTotal += file.size;
-    sink_->cart = ledger_.size() > 1;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        std::vector<bool> wasPresent; // for the log only
+        for (int e = 0; log_ && e < ledger_.size(); ++e)
+            wasPresent.push_back(ledger_.at(e).present);
+        const int met = ledger_.size();
+        ledger_.attach(found, platform::nowMs());
+        if (log_)
+            logDiscovery(found, wasPresent);
+        // The cart's bar counts every file of each calculator met.
+        std::lock_guard<std::mutex> sinkLock(sink_->lock);
+        for (int e = met; e < ledger_.size(); ++e)
+            for (const CUpdateFile &file : files_)
+                sink_->cartTotal += file.size;
+        sink_->cart = ledger_.size() > 1;
+    }
+    dropGoneHolds(found);
 }
 
 bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
@@ -628,6 +636,12 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
             logRun(run->entry, run->file, report);
         const std::uint64_t now = platform::nowMs();
         recordEnd(*run, code, systemError, now, outcome);
+        // Unplugged under its write (perhaps back already, unseen by any
+        // discovery): the volumes held went with it, and the system mounts
+        // them afresh; the calculator is held anew before its next write.
+        if (code != kTransferOk && (systemError == platform::namedSystemError("gone") ||
+                                    platform::errorKind(systemError) == platform::ErrorKind::Gone))
+            releaseHold(run->path, "unplugged");
         {
             // A file that went through counts whole; one that failed is to be
             // written again.
@@ -639,7 +653,7 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
     return any;
 }
 
-void CUpdateWorker::startDueRuns(std::uint64_t nowMs)
+void CUpdateWorker::startDueRuns(std::uint64_t nowMs, CalculatorLedger::Outcome &outcome)
 {
     // Who may start, the one that has waited longest first: with 16 being
     // written, a calculator that waits for a place goes before those that
@@ -661,6 +675,13 @@ void CUpdateWorker::startDueRuns(std::uint64_t nowMs)
         if (int(running_.size()) >= CalculatorLedger::kGroupSize)
             break;
         const int entry = waiting.second;
+        std::u16string path;
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            path = ledger_.at(entry).path;
+        }
+        if (!holdVolumesOf(entry, path, nowMs, outcome))
+            continue; // nothing goes to it: the attempt failed
         auto run = std::make_shared<PipelineRun>();
         run->sink = sink_;
         run->entry = entry;
@@ -834,6 +855,7 @@ void CUpdateWorker::publishRows()
             row.held = ledger_.heldCount(e);
             row.code = calculator.lastCode;
             row.systemError = calculator.lastSystemError;
+            row.detail = QString::fromStdU16String(calculator.lastDetail);
             row.seconds = calculator.runs > 0 ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
             row.state = viewState(calculator.status);
             row.file = row.state == CalculatorView::Writing ? calculator.writingFile : ledger_.firstMissing(e);
@@ -910,4 +932,112 @@ void CUpdateWorker::logRun(int entry, int file, const TransferReport &report)
                             .arg(result.unsupportedFlush)
                             .arg(QString::fromStdU16String(platform::errorText(result.unsupportedFlush))));
     }
+}
+
+namespace {
+
+// "E: (FAT)": a volume the system mounted, for the log.
+QString volumeText(const platform::MountedVolume &volume)
+{
+    return QStringLiteral("%1 (%2)").arg(QString::fromStdU16String(volume.name),
+                                         volume.fileSystem.empty() ? QStringLiteral("file system not told")
+                                                                   : QString::fromStdU16String(volume.fileSystem));
+}
+
+} // namespace
+
+bool CUpdateWorker::holdVolumesOf(int entry, const std::u16string &path, std::uint64_t nowMs,
+                                  CalculatorLedger::Outcome &outcome)
+{
+    const auto held = holds_.find(path);
+    if (held != holds_.end())
+        return true; // since its first write
+    platform::DiskSystem &disks = platform::activeDiskSystem();
+    QString calculator;
+    std::vector<platform::MountedVolume> volumes;
+    if (log_) {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        calculator = QString::fromStdU16String(ledger_.identity(entry));
+    }
+    if (log_ && !disks.listVolumes(path.c_str(), &volumes)) {
+        const std::uint32_t error = platform::lastError();
+        log_->write(QStringLiteral("calculator %1: the volumes on its disk cannot be listed (system error %2: %3)")
+                        .arg(calculator)
+                        .arg(error)
+                        .arg(QString::fromStdU16String(platform::errorText(error))));
+    }
+    platform::MountedVolume refused;
+    std::unique_ptr<platform::VolumeHold> hold = disks.holdVolumes(path.c_str(), &refused);
+    if (hold) {
+        for (const platform::MountedVolume &volume : volumes)
+            log_->write(platform::needsHold(volume.fileSystem)
+                            ? QStringLiteral("calculator %1: %2 mounted on its disk, locked and dismounted until "
+                                             "the end of the session").arg(calculator, volumeText(volume))
+                            : QStringLiteral("calculator %1: %2 on its disk, no file system: left as it is")
+                                  .arg(calculator, volumeText(volume)));
+        holds_[path] = VolumesHeld{calculator, std::move(volumes), std::move(hold)};
+        return true;
+    }
+    const std::uint32_t error = platform::lastError();
+    if (refused.name.empty()) {
+        // No volume refused: the calculator went, or the system could not
+        // say. Nothing is blamed on a drive; its own open and writes tell
+        // what is wrong, and its next file asks for the hold again.
+        if (log_)
+            log_->write(QStringLiteral("calculator %1: its volumes could not be held (system error %2: %3); "
+                                       "written without")
+                            .arg(calculator)
+                            .arg(error)
+                            .arg(QString::fromStdU16String(platform::errorText(error))));
+        return true;
+    }
+    CalculatorLedger::Run one;
+    one.entries = {entry};
+    one.paths = {path};
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        one.file = ledger_.firstMissing(entry);
+        merge(outcome, ledger_.recordRun(one, {kVolumeMounted}, nowMs, {error}, {refused.name}));
+    }
+    if (log_)
+        log_->write(QStringLiteral("calculator %1 not written: %2 mounted on its disk could not be locked and "
+                                   "dismounted: %3")
+                        .arg(calculator, volumeText(refused), codeText(kVolumeMounted, error)));
+    return false;
+}
+
+void CUpdateWorker::releaseHold(const std::u16string &path, const char *why)
+{
+    const auto held = holds_.find(path);
+    if (held == holds_.end())
+        return;
+    VolumesHeld released = std::move(held->second);
+    holds_.erase(held);
+    released.hold.reset(); // unlocked here
+    if (!log_)
+        return;
+    for (const platform::MountedVolume &volume : released.volumes)
+        if (platform::needsHold(volume.fileSystem))
+            log_->write(QStringLiteral("calculator %1: %2 released (%3)")
+                            .arg(released.calculator, volumeText(volume), QString::fromLatin1(why)));
+}
+
+void CUpdateWorker::releaseHolds(const char *why)
+{
+    while (!holds_.empty())
+        releaseHold(holds_.begin()->first, why);
+}
+
+void CUpdateWorker::dropGoneHolds(const std::vector<std::u16string> &found)
+{
+    std::vector<std::u16string> gone;
+    for (const auto &held : holds_) {
+        const bool present = std::find(found.begin(), found.end(), held.first) != found.end();
+        const bool writing = std::any_of(running_.begin(), running_.end(),
+                                         [&held](const auto &run) { return run->path == held.first; });
+        if (!present && !writing)
+            gone.push_back(held.first);
+    }
+    for (const std::u16string &path : gone)
+        releaseHold(path, "unplugged");
 }

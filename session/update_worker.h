@@ -18,6 +18,7 @@
 #include "session/fixed_release.h"
 #include "session/next_step.h"
 #include "session/update_file.h"
+#include "platform/disk_system.h"
 #include "transport/transfer_engine.h"
 
 #include <QObject>
@@ -152,7 +153,19 @@ private:
     // records it, and the cart's bar lets go of the run.
     void recordEnd(const PipelineRun &run, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs,
                    CalculatorLedger::Outcome &outcome);
-    void startDueRuns(std::uint64_t nowMs);
+    void startDueRuns(std::uint64_t nowMs, CalculatorLedger::Outcome &outcome);
+    // Before a calculator's first write in the session (and again after it
+    // was unplugged): the volumes the system mounted on its disk are locked
+    // and dismounted, and stay so until the end of the session has gone to
+    // it. False when they refuse: nothing is written to it, and its attempt
+    // is recorded as failed (kVolumeMounted, the drive named).
+    bool holdVolumesOf(int entry, const std::u16string &path, std::uint64_t nowMs,
+                       CalculatorLedger::Outcome &outcome);
+    // A calculator's hold let go (unplugged, or the session over); the log says so.
+    void releaseHold(const std::u16string &path, const char *why);
+    void releaseHolds(const char *why);
+    // The holds of calculators not among `found` and not being written.
+    void dropGoneHolds(const std::vector<std::u16string> &found);
     void abandonUnplugged(CalculatorLedger::Outcome &outcome);
     void watchSilence(std::uint64_t nowMs);
     void waitForRuns(std::uint32_t atMostMs);
@@ -198,6 +211,13 @@ private:
     std::shared_ptr<CSessionLog> log_;         // --log; null: none
     std::unique_ptr<platform::AwakeHold> awake_; // from the first transfer to the last: the machine stays awake
     std::vector<std::u16string> lastSurveyed_; // the calculators found when the disks were last logged
+    // A calculator's volumes held for the session, by its device path.
+    struct VolumesHeld {
+        QString calculator;                          // its identity when held, for the log
+        std::vector<platform::MountedVolume> volumes; // what the system listed on its disk (--log only)
+        std::unique_ptr<platform::VolumeHold> hold;  // destroyed: released
+    };
+    std::map<std::u16string, VolumesHeld> holds_;
 
     mutable std::mutex ledgerLock_; // the window copies the ledger
     CalculatorLedger ledger_;       // written on the worker's thread, under ledgerLock_

@@ -225,6 +225,16 @@
         <extracomment>Result code 121: this calculator&apos;s disk reports logical sectors of another size than 512 bytes (4096, say), which the calculator&apos;s update mode cannot be driven with; nothing was written to it</extracomment>
         <translation>This calculator&apos;s disk does not have sectors of 512 bytes: the updater cannot write to it.</translation>
     </message>
+    <message id="796">
+        <source>Windows has mounted drive %1 on the calculator and would not let it go. Close any window or program using %1, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</source>
+        <extracomment>Result code 122: Windows has mounted a volume with a file system on the calculator&apos;s disk and it could not be locked for the update; nothing was written. %1 is its drive letter, or its volume path when it has none: &quot;Windows has mounted drive E: on the calculator and would not let it go. Close any window or program using E:, ...&quot;</extracomment>
+        <translation>Windows has mounted drive %1 on the calculator and would not let it go. Close any window or program using %1, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</translation>
+    </message>
+    <message id="797">
+        <source>Windows has mounted a drive on the calculator and would not let it go. Close any window or program using it, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</source>
+        <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
+        <translation>Windows has mounted a drive on the calculator and would not let it go. Close any window or program using it, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation></translation>

@@ -225,6 +225,16 @@
         <extracomment>Result code 121: this calculator&apos;s disk reports logical sectors of another size than 512 bytes (4096, say), which the calculator&apos;s update mode cannot be driven with; nothing was written to it</extracomment>
         <translation>此计算器的磁盘扇区不是 512 字节：更新程序无法写入。</translation>
     </message>
+    <message id="796">
+        <source>Windows has mounted drive %1 on the calculator and would not let it go. Close any window or program using %1, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</source>
+        <extracomment>Result code 122: Windows has mounted a volume with a file system on the calculator&apos;s disk and it could not be locked for the update; nothing was written. %1 is its drive letter, or its volume path when it has none: &quot;Windows has mounted drive E: on the calculator and would not let it go. Close any window or program using E:, ...&quot;</extracomment>
+        <translation>Windows 已在计算器上装载了驱动器 %1，且无法释放。请关闭所有正在使用 %1 的窗口或程序，或以管理员身份启动更新程序。切勿接受 Windows 格式化该驱动器的提示。</translation>
+    </message>
+    <message id="797">
+        <source>Windows has mounted a drive on the calculator and would not let it go. Close any window or program using it, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</source>
+        <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
+        <translation>Windows 已在计算器上装载了一个驱动器，且无法释放。请关闭所有正在使用它的窗口或程序，或以管理员身份启动更新程序。切勿接受 Windows 格式化该驱动器的提示。</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>等待开始…</translation>

@@ -20,6 +20,12 @@ constexpr UiText kTextTooSmall{780, "The release does not fit this calculator's 
 constexpr UiText kTextChangedAfterCheck{782, "%1 changed after it was checked"};
 constexpr UiText kTextSectorSize{793, "This calculator's disk does not have sectors of 512 bytes: "
                                       "the updater cannot write to it."};
+constexpr UiText kTextVolumeMounted{796, "Windows has mounted drive %1 on the calculator and would not let it go. "
+                                         "Close any window or program using %1, or start the updater as "
+                                         "administrator. Never accept Windows' offer to format the drive."};
+constexpr UiText kTextVolumeMountedUnnamed{797, "Windows has mounted a drive on the calculator and would not let it "
+                                                "go. Close any window or program using it, or start the updater as "
+                                                "administrator. Never accept Windows' offer to format the drive."};
 
 // A text's words: uiText (the window's language) or english.
 using Say = QString (*)(const UiText &);
@@ -56,6 +62,12 @@ QString sentenceFor(const NextStep &next, Say say)
         return say(kTextSectorSize);
     case kReleaseChanged:
         return say(kTextChangedAfterCheck).arg(QString::fromStdU16String(next.changedFile));
+    case kVolumeMounted:
+        // The drive as the person sees it in Explorer: its letter, or its
+        // volume path when it has none.
+        if (next.detail.empty())
+            return say(kTextVolumeMountedUnnamed);
+        return say(kTextVolumeMounted).arg(QString::fromStdU16String(next.detail));
     default:
         return QString();
     }
@@ -89,11 +101,12 @@ QString changedAfterCheck(const QString &name)
 }
 
 QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator,
-                               const QString &changedFile)
+                               const QString &changedFile, const QString &detail)
 {
     NextStep next;
     next.result = code;
     next.changedFile = changedFile.toStdU16String();
+    next.detail = detail.toStdU16String();
     next.systemError = systemError;
     next.calculator = calculator.toStdU16String();
     next.calculatorPresent = false;

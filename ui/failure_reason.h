@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-// The sentence for `next.result` (107, 104, 112), with the system's message
+// The sentence for `next.result` (107, 104, 112, 122, ...), with the system's message
 // in brackets after it when next.systemError names one; empty for a code
 // without a sentence (the status's number says all there is). With more than
 // one calculator in the session (`severalCalculators`) the calculator's name
@@ -29,6 +29,7 @@ QString changedAfterCheck(const QString &name);
 // when `systemError` names one, and "result code N" for a code without a
 // sentence. `calculator`: the calculator the code is about, when the session
 // met it (a 104 then says that it went missing); `changedFile`: for 120, the
-// release file that changed.
+// release file that changed; `detail`: the calculator's own detail
+// (CalculatorView::detail: for 122 the drive the system mounted on it).
 QString failureReasonInEnglish(std::int32_t code, std::uint32_t systemError, const QString &calculator = QString(),
-                               const QString &changedFile = QString());
+                               const QString &changedFile = QString(), const QString &detail = QString());

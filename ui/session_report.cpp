@@ -1,5 +1,6 @@
 #include "ui/session_report.h"
 
+#include "platform/console.h"
 #include "platform/disk_system.h"
 #include "session/release_scan.h"
 #include "ui/failure_reason.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QLocale>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -130,7 +130,8 @@ void CSessionReport::outcomes(const QVector<CalculatorView> &rows, const QString
         if (said != said_.constEnd() && *said == row.state)
             continue;
         const QString reason = row.state == CalculatorView::GivenUp
-                                   ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile)
+                                   ? failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile,
+                                                            row.detail)
                                    : QString();
         lines += sessionReportLine(row, QDateTime::currentDateTime(), source, reason);
         written << &row;
@@ -152,7 +153,8 @@ void CSessionReport::finish(const QVector<CalculatorView> &rows, const QString &
         const auto said = said_.constFind(row.identity);
         if (said != said_.constEnd() && *said == row.state)
             continue;
-        const QString failure = failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile);
+        const QString failure =
+            failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile, row.detail);
         QString reason;
         if (row.state == CalculatorView::GivenUp)
             reason = failure;
@@ -176,7 +178,7 @@ bool CSessionReport::append(const QByteArray &lines, const QString &releaseFolde
         return true;
     }
     if (!lost_)
-        std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
+        platform::writeErr((error + QLatin1Char('\n')).toStdU16String());
     lost_ = true;
     return false;
 }

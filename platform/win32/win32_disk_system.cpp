@@ -4,6 +4,9 @@
 // same 16-bit unit as char16_t here.
 #include "platform/win32/win32_disk_system.h"
 
+#include "platform/win32/full_path.h"
+#include "platform/win32/win32_volumes.h"
+
 #include <windows.h>
 #include <setupapi.h>
 #include <winioctl.h>
@@ -154,6 +157,11 @@ private:
     bool disk_;     // opened as a disk
 };
 
+// Frees a SetupAPI device information list (an HDEVINFO is a pointer).
+struct DeviceInfoListFree {
+    void operator()(void *list) const { SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(list)); }
+};
+
 class Win32DiskSystem : public DiskSystem {
 public:
     void enumerateDiskInterfaces(const InterfaceVisitor &visit) override
@@ -163,6 +171,8 @@ public:
                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (list == INVALID_HANDLE_VALUE)
             return; // a list that cannot be had is an empty one
+        // Freed however the loop ends: the visitor may throw.
+        const std::unique_ptr<void, DeviceInfoListFree> owner(list);
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA data{};
             data.cbSize = sizeof data;
@@ -185,7 +195,6 @@ public:
             if (!visit(path))
                 break;
         }
-        SetupDiDestroyDeviceInfoList(list);
     }
 
     // A disk is opened only by an interface path a discovery delivered.
@@ -213,9 +222,34 @@ public:
             setLastError(ERROR_FILE_NOT_FOUND);
             return kInvalidHandle;
         }
-        HANDLE handle = CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        // A release folder may lie deeper than 260 units (a network share
+        // too): the extended form opens at any length.
+        std::u16string full;
+        if (!fullExtendedPath(path, &full))
+            return kInvalidHandle;
+        HANDLE handle = CreateFileW(wide(full.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_RANDOM_ACCESS, nullptr);
         return adopt(handle, false);
+    }
+
+    // The volumes Windows mounted on a disk a discovery delivered
+    // (win32_volumes.cpp).
+    bool listVolumes(const char16_t *devicePath, std::vector<MountedVolume> *volumes) override
+    {
+        volumes->clear();
+        if (devicePath == nullptr || !known(devicePath)) {
+            setLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        return listWindowsVolumes(devicePath, volumes);
+    }
+
+    // A path no discovery delivered has nothing to hold: openDisk refuses it.
+    std::unique_ptr<VolumeHold> holdVolumes(const char16_t *devicePath, MountedVolume *refused) override
+    {
+        if (devicePath == nullptr || !known(devicePath))
+            return DiskSystem::holdVolumes(devicePath, refused);
+        return holdWindowsVolumes(devicePath, refused);
     }
 
 private:

@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/device_path.h"
 #include "platform/disk_system.h"
+#include "platform/volume_match.h"
 
 #include <QtTest>
 
@@ -88,9 +89,53 @@ private slots:
     void standingAsideLetsTheJoinedThreadMoveTheTime();
     void eventClockSwitchesAndLimits();
 
+    void volumesOfADisk_data();
+    void volumesOfADisk();
+    void onlyRawNeedsNoHold();
+
     void errorTextNamesTheError();
     void installedDiskSystemIsActive();
 };
+
+void TestPlatform::volumesOfADisk_data()
+{
+    QTest::addColumn<std::uint32_t>("disk");
+    QTest::addColumn<QStringList>("mounted"); // "NAME|FILE SYSTEM", in the order listed
+    QTest::newRow("letters, a folder, none, RAW, a spanned one") << 3u
+        << QStringList{"E:|FAT", R"(\\?\Volume{c}\|FAT)", R"(C:\mnt\raw|RAW)", "G:|NTFS"};
+    QTest::newRow("the other disk of a spanned volume") << 1u << QStringList{"G:|NTFS"};
+    QTest::newRow("the system disk") << 0u << QStringList{"C:|NTFS"};
+    QTest::newRow("a disk with none") << 2u << QStringList{};
+    QTest::newRow("no disk number") << kNoDiskNumber << QStringList{};
+}
+
+void TestPlatform::volumesOfADisk()
+{
+    // A machine's volumes as the system lists them: the calculator is disk 3.
+    const std::vector<VolumeFacts> machine = {
+        {uR"(\\?\Volume{a}\)", {uR"(C:\)"}, u"NTFS", {0}},
+        {uR"(\\?\Volume{b}\)", {uR"(F:\)", uR"(C:\mnt\calc\)", uR"(e:\)"}, u"FAT", {3}}, // the first letter wins
+        {uR"(\\?\Volume{c}\)", {}, u"FAT", {3}},                                       // no letter: its path
+        {uR"(\\?\Volume{d}\)", {uR"(C:\mnt\raw\)"}, u"RAW", {3}},                      // a mounted folder
+        {uR"(\\?\Volume{e}\)", {uR"(G:\)"}, u"NTFS", {1, 3, 1}},                       // spans two disks
+        {uR"(\\?\Volume{f}\)", {uR"(H:\)"}, u"", {}},                                  // no disk told
+        {uR"(\\?\Volume{g}\)", {uR"(I:\)"}, u"FAT", {kNoDiskNumber}},
+    };
+    QFETCH(std::uint32_t, disk);
+    QFETCH(QStringList, mounted);
+    QStringList found;
+    for (const MountedVolume &volume : mountedOnDisk(machine, disk))
+        found << QString::fromStdU16String(volume.name + u"|" + volume.fileSystem);
+    QCOMPARE(found, mounted);
+}
+
+void TestPlatform::onlyRawNeedsNoHold()
+{
+    for (const char16_t *raw : {u"RAW", u"raw", u"Raw"})
+        QVERIFY(!needsHold(raw));
+    for (const char16_t *other : {u"FAT", u"FAT32", u"exFAT", u"NTFS", u"", u"RA", u"RAWX", u"RAV"})
+        QVERIFY2(needsHold(other), qPrintable(QString::fromStdU16String(other)));
+}
 
 void TestPlatform::cleanup()
 {

@@ -4,6 +4,7 @@
 // a calculator finds none.
 #include "platform/disk_system.h"
 #include "platform/win32/win32_disk_system.h"
+#include "platform/win32/win32_volumes.h"
 #include "transport/device_discovery.h"
 
 #include <QtTest>
@@ -124,6 +125,44 @@ private slots:
         QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
     }
 
+    // Paths as the release scan and a command line give them, beyond 260
+    // units too. (Wine opens long paths in the plain form as well: here the
+    // extended form is proven to reach the same file, not to be needed.)
+    void firmwareFileByAnyPath_data()
+    {
+        QTest::addColumn<QString>("path");    // from the temporary folder, which is the current one
+        QTest::addColumn<uint>("systemError"); // 0: it opens
+        const QString deep = QString("d").repeated(120) + "/" + QString("e").repeated(120) + "/" +
+                             QString("f").repeated(120);
+        QVERIFY(QDir(temp.path()).mkpath(deep));
+        for (const QString &name : {deep + "/MASTER.DAT", QString("MASTER.DAT")}) {
+            QFile file(temp.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("tavix", 5) == 5);
+        }
+        const QString absolute = QDir::toNativeSeparators(temp.filePath(deep + "/MASTER.DAT"));
+        QVERIFY(absolute.size() > 370);
+        QTest::newRow("absolute") << absolute << 0u;
+        QTest::newRow("slashes and dots") << temp.filePath(deep + "/./../" + deep.section('/', -1) + "/MASTER.DAT") << 0u;
+        // (The system makes only short relative paths absolute.)
+        QTest::newRow("relative") << ".\\" + deep.left(120) + "\\..\\MASTER.DAT" << 0u;
+        QTest::newRow("above the root") << temp.path().left(3) + "..\\x" << 123u; // ERROR_INVALID_NAME
+    }
+    void firmwareFileByAnyPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(uint, systemError);
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(temp.path()));
+        setLastError(0);
+        Handle file = osDiskSystem().openFile(path.toStdU16String().c_str());
+        QDir::setCurrent(before);
+        QCOMPARE(lastError(), systemError);
+        QCOMPARE(file != kInvalidHandle, systemError == 0);
+        if (file != kInvalidHandle)
+            QCOMPARE(file->size(), std::int64_t(5));
+        closeHandle(file);
+    }
+
     void devicesAreNeverOpenedAsFiles_data()
     {
         QTest::addColumn<QString>("path");
@@ -172,9 +211,30 @@ private slots:
         char16_t table[16][260] = {};
         QCOMPARE(findCalculatorDisks(table, u"XQ", u"Tavix update", 16), 0);
         QVERIFY(!isCalculatorConnected(u"XQ", u"Tavix update"));
-        QCOMPARE(osDiskSystem().openDisk(u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#1&0#"
-                                         u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"),
-                 kInvalidHandle);
+        const char16_t *undelivered = u"\\\\?\\usbstor#disk&ven_xq&prod_tavix_update&rev_1.00#1&0#"
+                                      u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        QCOMPARE(osDiskSystem().openDisk(undelivered), kInvalidHandle);
+        // Nor are its volumes asked for: none listed, an empty hold.
+        std::vector<MountedVolume> volumes{{u"E:", u"FAT"}};
+        QVERIFY(!osDiskSystem().listVolumes(undelivered, &volumes));
+        QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
+        QVERIFY(volumes.empty());
+        QVERIFY(osDiskSystem().holdVolumes(undelivered, nullptr) != nullptr);
+    }
+
+    void aDiskThatDoesNotOpenHasNoVolumesToHold()
+    {
+        // A disk that cannot even be opened to be asked its number: its
+        // volumes cannot be listed (the system's reason kept), and the hold
+        // holds nothing, so that the disk's own open says what is wrong.
+        const std::u16string gone = u16(folder + "/no-such-disk");
+        std::vector<MountedVolume> volumes{{u"E:", u"FAT"}};
+        QVERIFY(!listWindowsVolumes(gone.c_str(), &volumes));
+        QCOMPARE(lastError(), std::uint32_t(2)); // ERROR_FILE_NOT_FOUND
+        QVERIFY(volumes.empty());
+        MountedVolume refused{u"untouched", u""};
+        QVERIFY(holdWindowsVolumes(gone.c_str(), &refused) != nullptr);
+        QVERIFY(refused.name == u"untouched"); // named only when a volume refuses
     }
 };
 

@@ -10,6 +10,8 @@
 #include "support/calculator_fixtures.h"
 #include "support/hooked_disk_system.h"
 #include "platform/clock.h"
+#include "platform/error_kind.h"
+#include "session/session_log.h"
 #include "session/update_worker.h"
 #include "session/transfer_reports.h"
 
@@ -675,6 +677,93 @@ private slots:
         // Between files: the changed one was never written.
         if (!keepSizeAndTime)
             QVERIFY(calculator->contents(std::uint64_t(changed.offset), 1000) == std::vector<std::uint8_t>(1000, 0));
+    }
+
+    void aMountedVolumeIsHeldForTheSession_data()
+    {
+        QTest::addColumn<QString>("volume");
+        QTest::addColumn<QString>("fileSystem");
+        QTest::addColumn<bool>("lockRefused");
+        QTest::addColumn<QString>("more"); // further faults
+        QTest::addColumn<QStringList>("held"); // what the calculator saw of its volume
+        const QStringList once{" locked", " dismounted", " released"};
+        QTest::newRow("FAT, locked") << "E:" << "FAT" << false << "" << once;
+        QTest::newRow("RAW: nothing to lock") << "E:" << "RAW" << false << "" << QStringList{};
+        // Unplugged in its second file: back, its volume is mounted afresh and held anew.
+        QTest::newRow("FAT, unplugged and back") << "E:" << "FAT" << false << "unplug-after=30000,replug-after=1000"
+                                                 << QStringList{" locked", " dismounted", " locked", " dismounted",
+                                                                " released"};
+        QTest::newRow("FAT, the lock refused") << "E:" << "FAT" << true << "" << QStringList{};
+        QTest::newRow("no letter, the lock refused") << "\\\\?\\Volume{5f1a}\\" << "FAT" << true << ""
+                                                     << QStringList{};
+    }
+    void aMountedVolumeIsHeldForTheSession()
+    {
+        // Windows mounted a volume on the calculator's disk: one with a file
+        // system is locked and dismounted before the first write, for the
+        // whole release, and released only once the end of the session went
+        // to it; a RAW one is left alone. A refused lock leaves the
+        // calculator unwritten: its retries spent, it is given up with 122
+        // and the drive named, in the record and in the log.
+        QFETCH(QString, volume);
+        QFETCH(QString, fileSystem);
+        QFETCH(bool, lockRefused);
+        QFETCH(QString, more);
+        QFETCH(QStringList, held);
+        auto calculator = attach(more);
+        emulator::Faults faults = calculator->faults();
+        faults.mountedVolume = volume.toStdString();
+        faults.mountedFileSystem = fileSystem.toStdString();
+        faults.lockError = lockRefused ? platform::namedSystemError("access-denied") : 0;
+        calculator->setFaults(faults);
+        auto log = std::make_shared<CSessionLog>();
+        QString error;
+        QVERIFY2(log->open(folder.filePath("volume.log"), &error), qPrintable(error));
+        worker->setLog(log);
+        standIn = std::make_unique<DialogStandIn>(*worker, release);
+        standIn->stopWhenOver = false; // the window ends the session, then the loop
+        standIn->connectTo(Qt::DirectConnection);
+        connect(worker.get(), &CUpdateWorker::updaterRan, this, [this](NextStep next) {
+            if (next.kind == NextStep::Done || next.kind == NextStep::GiveUp) {
+                worker->requestEndOfSession();
+                worker->requestStop();
+            }
+        }, Qt::DirectConnection);
+        finishSession();
+        const QStringList trace = testsupport::traceOf(*calculator);
+        const auto firstWrite = std::find_if(trace.begin(), trace.end(), [](const QString &line) {
+            return line.startsWith("write ");
+        });
+        const QString name = "volume " + volume;
+        QStringList expected;
+        for (const QString &event : held)
+            expected << name + event;
+        if (!lockRefused) {
+            // Held before the first write, for the three files; released after the end of the session.
+            QVERIFY2(holdsRelease(*calculator), qPrintable(trace.join('\n')));
+            QCOMPARE(standIn->steps.last().kind, NextStep::Done);
+            QCOMPARE(trace.filter(QRegularExpression("^volume ")), expected);
+            if (expected.isEmpty())
+                return;
+            QVERIFY(trace.indexOf(name + " dismounted") < int(firstWrite - trace.begin()));
+            QCOMPARE(trace.mid(trace.size() - 2), (QStringList{"end-session", name + " released"}));
+            return;
+        }
+        QVERIFY2(firstWrite == trace.end(), qPrintable(trace.join('\n')));
+        QCOMPARE(trace.filter(QRegularExpression("^volume ")), expected); // never held
+        QCOMPARE(standIn->steps.size(), CalculatorLedger::kRetries + 1); // the normal retries, then given up
+        const NextStep &last = standIn->steps.last();
+        QCOMPARE(last.kind, NextStep::GiveUp);
+        QCOMPARE(last.result, kVolumeMounted);
+        QCOMPARE(last.systemError, faults.lockError);
+        QCOMPARE(QString::fromStdU16String(last.detail), volume);
+        QCOMPARE(worker->calculatorRows().last().detail, volume);
+        QFile written(folder.filePath("volume.log"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QString lines = QString::fromUtf8(written.readAll());
+        QCOMPARE(lines.count("calculator TAVIX1 not written: " + volume + " (FAT) mounted on its disk could not be "
+                             "locked and dismounted: 122"),
+                 CalculatorLedger::kRetries + 1);
     }
 
     void queuedToTheGuiThreadOnTheRealClock()

@@ -556,6 +556,17 @@ private slots:
         QTest::newRow("112 de") << "fail-writes=all" << 4 << "Der Rechner hat aufgehört, Daten anzunehmen." << EIO;
         QTest::newRow("104 en") << "unplug-after=30000|" << 1 << "Calculator TAVIX1 is missing: plug it in again." << 0;
         QTest::newRow("104 de") << "unplug-after=30000|" << 4 << "Rechner TAVIX1 fehlt: stecken Sie ihn wieder an." << 0;
+        QTest::newRow("122 en") << "mounted=E:FAT,lock-error=access-denied" << 1
+                                << "Windows has mounted drive E: on the calculator and would not let it go. Close any "
+                                   "window or program using E:, or start the updater as administrator. Never accept "
+                                   "Windows' offer to format the drive."
+                                << EACCES;
+        QTest::newRow("122 de") << "mounted=E:FAT,lock-error=access-denied" << 4
+                                << "Windows hat das Laufwerk E: auf dem Rechner eingebunden und gibt es nicht frei. "
+                                   "Schließen Sie alle Fenster und Programme, die E: verwenden, oder starten Sie den "
+                                   "Updater als Administrator. Nehmen Sie niemals das Angebot von Windows an, das "
+                                   "Laufwerk zu formatieren."
+                                << EACCES;
     }
     void aFailureSaysWhy()
     {
