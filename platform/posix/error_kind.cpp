@@ -15,6 +15,9 @@ ErrorKind errorKind(std::uint32_t code)
     case EBUSY:
     case ETXTBSY:
         return ErrorKind::InUse; // mounted, or opened exclusively by another program
+    case EINVAL:
+    case EOPNOTSUPP:
+        return ErrorKind::Unsupported; // a request the device or its driver does not do (a flush)
     default:
         return ErrorKind::Other;
     }

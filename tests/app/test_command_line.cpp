@@ -1,10 +1,16 @@
 // The command line as the program reads it: a folder and a language index,
 // both or neither.
 #include "app/command_line.h"
+#include "platform/elevation.h"
 
 #include <QtTest>
 
 #include <random>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 class TestCommandLine : public QObject {
     Q_OBJECT
@@ -15,6 +21,7 @@ private slots:
     void request_data();
     void request();
     void reportOptionAnywhere();
+    void windowsCommandLineSplitsBack();
 };
 
 void TestCommandLine::parse_data()
@@ -147,5 +154,89 @@ void TestCommandLine::reportOptionAnywhere()
         }
         QCOMPARE(taken, rest);
         QCOMPARE(path, last.isEmpty() ? QString("untouched") : QDir::current().absoluteFilePath(last));
+    }
+}
+
+namespace {
+
+// A Windows command line's arguments after the program, split as
+// CommandLineToArgvW documents it: a space or a tab outside quotes ends an
+// argument; 2n backslashes before a quote give n backslashes and the quote
+// opens or closes a quoted part, 2n + 1 give n and a quote that is part of the
+// argument; backslashes before anything else stand for themselves.
+QStringList splitWindowsArguments(const QString &line)
+{
+    QStringList arguments;
+    QString current;
+    bool inArgument = false, quoted = false;
+    for (int i = 0; i < line.size();) {
+        const QChar c = line[i];
+        if (!quoted && (c == ' ' || c == '\t')) {
+            if (inArgument)
+                arguments << current;
+            current.clear();
+            inArgument = false;
+            ++i;
+            continue;
+        }
+        inArgument = true;
+        if (c == '\\') {
+            int n = 0;
+            for (; i < line.size() && line[i] == '\\'; ++i)
+                ++n;
+            const bool beforeQuote = i < line.size() && line[i] == '"';
+            current += QString(beforeQuote ? n / 2 : n, '\\');
+            if (beforeQuote && n % 2 == 1) {
+                current += '"';
+                ++i;
+            }
+            continue;
+        }
+        if (c == '"')
+            quoted = !quoted;
+        else
+            current += c;
+        ++i;
+    }
+    if (inArgument)
+        arguments << current;
+    return arguments;
+}
+
+} // namespace
+
+// The command line a copy started as administrator gets: whatever the
+// arguments hold (spaces, quotes, trailing backslashes, nothing at all), they
+// come back whole, as the rules say and, on Windows, as the system's own
+// CommandLineToArgvW splits them.
+void TestCommandLine::windowsCommandLineSplitsBack()
+{
+    const QStringList pieces{"C:\\Program Files\\Tavix\\", "\\\\server\\share\\fw", "say \"hi\"", "", "\\",
+                             "a\\\\\"b", "\t", "\u00e9\u65e5", "x"};
+    std::mt19937 rng(32);
+    for (int c = 0; c < 3000; ++c) {
+        QStringList arguments;
+        for (int n = 1 + int(rng() % 4); n > 0; --n) {
+            QString argument;
+            for (int k = int(rng() % 4); k > 0; --k)
+                argument += pieces[int(rng() % pieces.size())];
+            arguments << argument;
+        }
+        std::vector<std::u16string> given;
+        for (const QString &argument : arguments)
+            given.push_back(argument.toStdU16String());
+        const QString line = QString::fromStdU16String(platform::windowsCommandLine(given));
+        QCOMPARE(splitWindowsArguments(line), arguments);
+#ifdef _WIN32
+        int count = 0;
+        const std::u16string whole = u"updater.exe " + line.toStdU16String();
+        LPWSTR *split = CommandLineToArgvW(reinterpret_cast<const wchar_t *>(whole.c_str()), &count);
+        QVERIFY(split != nullptr);
+        QStringList system;
+        for (int i = 1; i < count; ++i)
+            system << QString::fromWCharArray(split[i]);
+        LocalFree(split);
+        QCOMPARE(system, arguments);
+#endif
     }
 }

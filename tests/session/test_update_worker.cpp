@@ -426,6 +426,56 @@ private slots:
             QCOMPARE(calculator->trace().back(), std::string("end-session"));
     }
 
+    void aHandOverTellsTheCalculatorsAndHolds_data()
+    {
+        QTest::addColumn<bool>("declined");
+        QTest::newRow("declined: the session goes on") << true;
+        QTest::newRow("taken over: no second end of session") << false;
+    }
+    void aHandOverTellsTheCalculatorsAndHolds()
+    {
+        // After a failed file the window hands the session over to a copy
+        // started as administrator: the calculators are told the session
+        // ends, then nothing touches them until the window says how it went.
+        QFETCH(bool, declined);
+        testsupport::HookedDiskSystem hooked(*disks);
+        platform::installDiskSystem(&hooked);
+        auto calculator = attach("fail-writes=7"); // the first file fails, its retry goes through
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 1));
+        standIn->onResult = [this] {
+            if (standIn->steps.isEmpty())
+                worker->prepareHandOver();
+        };
+        standIn->connectTo(Qt::DirectConnection);
+        std::atomic<int> told{-1};
+        std::atomic<bool> closed{false}, ended{false};
+        connect(worker.get(), &CUpdateWorker::handOverReady, this, [&](bool all) { told = all; }, Qt::DirectConnection);
+        connect(worker.get(), &CUpdateWorker::sessionClosed, this, [&] { closed = true; }, Qt::DirectConnection);
+        std::thread thread([&] {
+            worker->process();
+            ended = true;
+        });
+        const auto joined = qScopeGuard([&] {
+            worker->requestStop();
+            thread.join();
+            platform::installDiskSystem(disks.get());
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(told.load(), 1, 20000);
+        QCOMPARE(testsupport::traceOf(*calculator).last(), QString("end-session"));
+        const int enumerations = hooked.enumerations();
+        QTest::qWait(50);
+        QCOMPARE(hooked.enumerations(), enumerations); // held
+        if (declined) {
+            worker->resumeAfterHandOver();
+            QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 20000); // the retry went through: Done
+        } else {
+            worker->requestEndOfSession();
+            QTRY_VERIFY_WITH_TIMEOUT(closed.load(), 20000);
+        }
+        QCOMPARE(names(standIn->events()).count("updaterRan(0)"), declined ? 1 : 0);
+        QCOMPARE(testsupport::traceOf(*calculator).count("end-session"), 1);
+    }
+
     void firstTransferWaitsForAShownCountdown()
     {
         // The window takes foundDevice four seconds late (its scan of a slow

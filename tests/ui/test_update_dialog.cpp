@@ -7,10 +7,14 @@
 #include "support/calculator_fixtures.h"
 #include "support/hooked_disk_system.h"
 #include "support/release_files.h"
+#include "support/standin_elevation.h"
 #include "support/window_under_test.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "platform/elevation.h"
 #include "platform/error_kind.h"
+#include "app/single_instance.h"
+#include "app/updater_main.h"
 #include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "ui/update_dialog.h"
@@ -47,15 +51,43 @@ class TestUpdateDialog : public testsupport::WindowUnderTest {
         return number && percent > 0 && percent < 100;
     }
 
-    // What a refused disk means: on Linux this user's access; on Windows,
-    // where access denied to a removable disk means another program holds it.
+    // What a refused disk means: on Linux this user's access (the udev
+    // rule, or root); on Windows an administrator's rights, or a policy.
     static QString refusedSentence()
     {
         return QSysInfo::productType() == "windows"
-                   ? "The calculator could not be opened: another program holds it (an Explorer window, "
-                     "security software). Close that program."
+                   ? "The calculator could not be opened: Windows refused this user access to the calculator's "
+                     "disk. Start the updater as administrator, or ask the IT administrator about the "
+                     "removable-storage policy."
                    : "The calculator could not be opened: this user may not write to it. "
                      "Install the updater's udev rule, or run the updater as root.";
+    }
+
+    // Two calculators, the first refused with access denied at every open;
+    // the restart's stand-in in place of the system's elevation.
+    std::shared_ptr<emulator::Calculator> refused, healthy;
+    testsupport::StandInElevation elevation;
+    void attachOneRefused()
+    {
+        refused = attach();
+        healthy = attach();
+        emulator::Faults faults = refused->faults();
+        faults.openError = platform::namedSystemError("access-denied");
+        refused->setFaults(faults);
+        elevation = testsupport::StandInElevation();
+        platform::installElevation(&elevation);
+    }
+    // What the window shows, in words.
+    QStringList windowState() const
+    {
+        QStringList state;
+        for (const char *name : {"statusLabel", "infoLabel", "fileLabel"})
+            state << widget<QLabel>(name)->text();
+        for (const char *name : {"actionButton", "browseButton", "restartButton"}) {
+            const auto *button = widget<QPushButton>(name);
+            state << button->text() + (button->isVisible() ? " shown" : " hidden") + (button->isEnabled() ? "" : " disabled");
+        }
+        return state << QString::number(widget<QProgressBar>("progressBar")->value());
     }
 
     // `sentence` with the system's message for the simulated calculator's
@@ -86,7 +118,11 @@ private slots:
         QVERIFY(writeRelease(releaseFolder));
     }
     void init() { startCase(); }
-    void cleanup() { endCase(); }
+    void cleanup()
+    {
+        endCase();
+        platform::installElevation(nullptr);
+    }
 
     void firstLookBeforeTheScan()
     {
@@ -546,8 +582,9 @@ private slots:
         QTest::newRow("107 en") << "unopenable" << 1 << refusedSentence() << EACCES;
         QTest::newRow("107 de")
             << "unopenable" << 4
-            << (windows ? "Der Rechner konnte nicht geöffnet werden: ein anderes Programm hält ihn (ein "
-                          "Explorer-Fenster, Sicherheitssoftware). Schließen Sie dieses Programm."
+            << (windows ? "Der Rechner konnte nicht geöffnet werden: Windows hat diesem Benutzer den Zugriff auf "
+                          "das Laufwerk des Rechners verweigert. Starten Sie den Updater als Administrator oder "
+                          "fragen Sie den IT-Administrator nach der Richtlinie für Wechseldatenträger."
                         : "Der Rechner konnte nicht geöffnet werden: dieser Benutzer darf nicht darauf "
                           "schreiben. Installieren Sie die udev-Regel des Updaters oder starten Sie den "
                           "Updater als root.")
@@ -581,6 +618,106 @@ private slots:
             sentence = withSystemError(sentence, systemError);
         QTRY_VERIFY2_WITH_TIMEOUT(lines("info").contains(sentence), qPrintable(lines("info").join('\n')),
                                   kSessionTimeoutMs);
+    }
+
+    void aCalculatorWindowsRefusesIsLeftOut()
+    {
+        // Calculator 1's disk is refused with access denied at every open
+        // (Windows' 5, Linux's EACCES): it is never written and its reason
+        // says what to do; calculator 2 is updated. Windows' way through, the
+        // restart as administrator, is offered only once calculator 2 is no
+        // longer written; Linux has none.
+        attachOneRefused();
+        const bool windows = QSysInfo::productType() == "windows";
+        QString healthyState; // its row's words as the offer came
+        QStringList offeredWhile;
+        onShown = [&](const QString &line) {
+            if (line.startsWith("calculator: TAVIX2: "))
+                healthyState = line.mid(20);
+            if (line == "restart: Restart as administrator")
+                offeredWhile << healthyState;
+        };
+        open(releaseFolder);
+        QVERIFY(waitFor("status: Update failed (107)"));
+        verifyHoldsRelease(*healthy, releaseFolder);
+        QVERIFY(traceOf(*refused).filter(QRegularExpression("^(write|packet) ")).isEmpty());
+        QVERIFY2(lines("info").last().startsWith("TAVIX1: " + refusedSentence()), qPrintable(lines("info").last()));
+        QCOMPARE(offeredWhile, windows ? QStringList{"updated"} : QStringList());
+        QCOMPARE(widget<QPushButton>("restartButton")->isVisible(), windows);
+    }
+
+    void theRestartHandsTheSessionOver_data()
+    {
+        QTest::addColumn<uint>("refusal"); // the system's code the start fails with; 0: the copy starts
+        QTest::newRow("started") << 0u;
+        QTest::newRow("declined") << uint(platform::kElevationDeclined);
+        QTest::newRow("failed") << 2u; // ERROR_FILE_NOT_FOUND
+    }
+    void theRestartHandsTheSessionOver()
+    {
+        // The restart clicked while calculator 1 is still retried: the
+        // calculators are told the session ends, then the updater is started
+        // elevated with this session on its command line (relative paths made
+        // absolute), this window closes and the program ends with the new
+        // copy's code. Declined, nothing changes and the session goes on.
+        if (QSysInfo::productType() != "windows")
+            QSKIP("only Windows refuses a disk with access denied and elevates");
+        QFETCH(uint, refusal);
+        const QString here = QDir::currentPath();
+        QDir::setCurrent(temp.path());
+        const auto back = qScopeGuard([&] { QDir::setCurrent(here); });
+        attachOneRefused();
+        elevation.refusal = refusal;
+        elevation.exitCode = 42;
+        QStringList told; // what calculator 2 had seen when the copy started
+        elevation.onStart = [&] { told = traceOf(*healthy); };
+        QStringList before, after; // the window as the restart was clicked, and as it was offered again
+        onShown = [&](const QString &line) {
+            if (line != "restart: Restart as administrator")
+                return;
+            if (before.isEmpty())
+                QTimer::singleShot(0, dialog.get(), [&] {
+                    before = windowState();
+                    widget<QPushButton>("restartButton")->click();
+                });
+            else if (after.isEmpty())
+                after = windowState();
+        };
+        open("release");
+        dialog->setReportPath("report.csv");
+        QString error;
+        QVERIFY(dialog->setLogPath("session.log", &error));
+        QTRY_COMPARE_WITH_TIMEOUT(elevation.starts, 1, kSessionTimeoutMs);
+        QCOMPARE(told.last(), QString("end-session"));
+        QCOMPARE(QString::fromStdU16String(elevation.program),
+                 QDir::toNativeSeparators(QCoreApplication::applicationFilePath()));
+        QStringList arguments;
+        for (const std::u16string &argument : elevation.arguments)
+            arguments << QString::fromStdU16String(argument);
+        QCOMPARE(arguments, (QStringList{QDir::toNativeSeparators(releaseFolder), "1", "--report",
+                                         QDir::toNativeSeparators(temp.filePath("report.csv")), "--log",
+                                         QDir::toNativeSeparators(temp.filePath("session.log"))}));
+        if (refusal == 0) {
+            QVERIFY(!dialog->isVisible());
+            CSingleInstance guard("tavix-handover-suite");
+            QCOMPARE(guard.acquire(), CSingleInstance::Taken);
+            QCOMPARE(awaitSuccessor(*dialog, guard, exit_code::kStopped), 42);
+            QCOMPARE(CSingleInstance("tavix-handover-suite").acquire(), CSingleInstance::Taken); // the new copy's now
+            QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+            QCOMPARE(traceOf(*healthy).count("end-session"), 1); // told once, at the hand-over
+            return;
+        }
+        QVERIFY(dialog->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!after.isEmpty(), kSessionTimeoutMs);
+        // Declined: the window as it was; another failure is said.
+        if (refusal != platform::kElevationDeclined)
+            before[1] = (before[1].isEmpty() ? QString() : before[1] + " ") +
+                        "The updater could not be started as administrator. (" +
+                        QString::fromStdU16String(platform::errorText(refusal)).trimmed() + ")";
+        QCOMPARE(after, before);
+        // The session goes on to its end: calculator 1 is retried until it is given up.
+        QVERIFY(waitFor("status: Update failed (107)"));
+        QCOMPARE(elevation.starts, 1);
     }
 
     void everyCalculatorGetsEveryFile_data()
