@@ -12,7 +12,12 @@
 //                          write cut short by an unplug shows only as "unplugged"
 //   read OFFSET LENGTH     any other read (the read that fetches a reply is not traced)
 //   refused <event>        a fault, or a bad packet, made it refuse the event above
-//   refused open           the disk could not be opened (unopenable)
+//   refused open           the disk could not be opened (unopenable, open-error)
+//   refused flush          a flush failed (flush-error)
+//   refused write OFFSET LENGTH (volume mounted)   a write kept out by a mounted volume
+//   volume V locked / volume V dismounted / volume V released
+//                          the volume the system mounted on it was held for the
+//                          updater, and let go (refused lock volume V: lock-error)
 //   refused command 0xCODE ARG   a command block with an unknown code
 //   unplugged / replugged  it left / came back to the enumeration
 //   stall MS               the data write written just before stalled MS milliseconds (stall-after)
@@ -25,6 +30,7 @@
 #include "platform/clock.h"
 #include "platform/device_path.h"
 #include "platform/disk_system.h"
+#include "platform/error_kind.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -123,6 +129,7 @@ void Calculator::unplugLocked() const
     unpluggedAtMs_ = platform::nowMs();
     faults_.unplugAfterBytes = -1; // used up: after a replug it takes writes again
     replyPending_ = false;
+    volumeHeld_ = false; // back, it is mounted afresh: a new hold is needed
     traceLocked("unplugged");
 }
 
@@ -153,6 +160,53 @@ void Calculator::refreshPresenceLocked() const
 bool Calculator::aliveLocked(std::uint64_t attachment) const
 {
     return !unplugged_ && attachment == attachment_ && platform::nowMs() >= faults_.attachAtMs;
+}
+
+bool Calculator::volumeBlocksWritesLocked() const
+{
+    return !faults_.mountedVolume.empty() && faults_.mountedFileSystem != "RAW" && !volumeHeld_;
+}
+
+bool Calculator::mountedVolume(std::string *name, std::string *fileSystem) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refreshPresenceLocked();
+    if (unplugged_ || faults_.mountedVolume.empty())
+        return false;
+    *name = faults_.mountedVolume;
+    *fileSystem = faults_.mountedFileSystem;
+    return true;
+}
+
+bool Calculator::holdVolume(std::uint32_t *error)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    refreshPresenceLocked();
+    if (unplugged_) {
+        *error = platform::systemErrorFor(ENODEV);
+        return false;
+    }
+    if (faults_.mountedVolume.empty() || faults_.mountedFileSystem == "RAW" || volumeHeld_)
+        return true;
+    const std::string volume = "volume " + faults_.mountedVolume;
+    if (faults_.lockError != 0) {
+        traceLocked("refused lock " + volume);
+        *error = faults_.lockError;
+        return false;
+    }
+    traceLocked(volume + " locked");
+    traceLocked(volume + " dismounted");
+    volumeHeld_ = true;
+    return true;
+}
+
+void Calculator::releaseVolume()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!volumeHeld_)
+        return;
+    volumeHeld_ = false;
+    traceLocked("volume " + faults_.mountedVolume + " released");
 }
 
 // --- trace, content, faults ---
@@ -337,17 +391,17 @@ void Calculator::handleCommandLocked(const std::uint8_t *block)
 
 // --- the handles' operations ---
 
-bool Calculator::open(std::uint64_t *attachment, int *error)
+bool Calculator::open(std::uint64_t *attachment, std::uint32_t *error)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     refreshPresenceLocked();
     if (unplugged_ || platform::nowMs() < faults_.attachAtMs) {
-        *error = ENODEV;
+        *error = platform::systemErrorFor(ENODEV);
         return false;
     }
-    if (faults_.unopenable) {
+    if (faults_.unopenable || faults_.openError != 0) {
         traceLocked("refused open");
-        *error = EACCES;
+        *error = faults_.openError != 0 ? faults_.openError : platform::systemErrorFor(EACCES);
         return false;
     }
     *attachment = attachment_;
@@ -355,27 +409,27 @@ bool Calculator::open(std::uint64_t *attachment, int *error)
 }
 
 bool Calculator::admitLocked(std::uint64_t attachment, std::int64_t offset, std::uint32_t length,
-                             int *error)
+                             std::uint32_t *error)
 {
     refreshPresenceLocked();
     if (!aliveLocked(attachment)) {
-        *error = ENODEV;
+        *error = platform::systemErrorFor(ENODEV);
         return false;
     }
     // I/O that runs past the end fails whole, as a raw disk does for a sector
     // it does not have.
     if (static_cast<std::uint64_t>(offset) + length > diskBytes_) {
-        *error = ENXIO;
+        *error = platform::systemErrorFor(ENXIO);
         return false;
     }
     return true;
 }
 
 bool Calculator::read(std::uint64_t attachment, std::int64_t offset, void *buffer,
-                      std::uint32_t length, int *error)
+                      std::uint32_t length, std::uint32_t *error)
 {
     if (!wholeSectors(offset, buffer, length)) {
-        *error = EINVAL;
+        *error = platform::systemErrorFor(EINVAL);
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -404,10 +458,10 @@ bool Calculator::read(std::uint64_t attachment, std::int64_t offset, void *buffe
 }
 
 bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void *buffer,
-                       std::uint32_t length, int *error)
+                       std::uint32_t length, std::uint32_t *error)
 {
     if (!wholeSectors(offset, buffer, length)) {
-        *error = EINVAL;
+        *error = platform::systemErrorFor(EINVAL);
         return false;
     }
     // A throttled write takes length / speed from the moment it was issued,
@@ -425,17 +479,24 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
         if (length == 0)
             return true;
         const auto *data = static_cast<const std::uint8_t *>(buffer);
+        // A file system the system mounted on the disk keeps every write from
+        // the disk's handle out until the volume is locked or dismounted.
+        if (volumeBlocksWritesLocked()) {
+            traceLocked("refused write " + span(offset, length) + " (volume mounted)");
+            *error = platform::systemErrorFor(EACCES);
+            return false;
+        }
         if (offset == kCommandOffset && length == kSectorSize && isCommandBlock(data)) {
             handleCommandLocked(data); // not stored, not a data write
             return true;
         }
         if (touchesCommandArea(offset, length))
             replyPending_ = false;
-        if (faults_.failWrites != 0) {
+        if (faults_.failWrites != 0 || faults_.writeError != 0) {
             if (faults_.failWrites > 0)
                 --faults_.failWrites;
             traceLocked("refused write " + span(offset, length));
-            *error = EIO;
+            *error = faults_.writeError != 0 ? faults_.writeError : platform::systemErrorFor(EIO);
             return false;
         }
         accepted = length;
@@ -447,7 +508,7 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
                 accepted = room, cut = true;
         }
         if (!storeLocked(static_cast<std::uint64_t>(offset), data, static_cast<std::size_t>(accepted))) {
-            *error = ENOMEM;
+            *error = platform::systemErrorFor(ENOMEM);
             return false;
         }
         dataBytesWritten_ += accepted;
@@ -457,7 +518,7 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
             dataBytesWritten_ >= static_cast<std::uint64_t>(faults_.unplugAfterBytes))
             unplugLocked();
         if (cut) {
-            *error = ENODEV;
+            *error = platform::systemErrorFor(ENODEV);
             ok = false;
         }
         bytesPerSecond = faults_.bytesPerSecond;
@@ -478,23 +539,28 @@ bool Calculator::write(std::uint64_t attachment, std::int64_t offset, const void
     return ok;
 }
 
-bool Calculator::flush(std::uint64_t attachment, int *error)
+bool Calculator::flush(std::uint64_t attachment, std::uint32_t *error)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     refreshPresenceLocked();
     if (!aliveLocked(attachment)) {
-        *error = ENODEV;
+        *error = platform::systemErrorFor(ENODEV);
+        return false;
+    }
+    if (faults_.flushError != 0) {
+        traceLocked("refused flush");
+        *error = faults_.flushError;
         return false;
     }
     return true; // every write is already on the disk
 }
 
-std::int64_t Calculator::size(std::uint64_t attachment, int *error)
+std::int64_t Calculator::size(std::uint64_t attachment, std::uint32_t *error)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     refreshPresenceLocked();
     if (!aliveLocked(attachment)) {
-        *error = ENODEV;
+        *error = platform::systemErrorFor(ENODEV);
         return -1;
     }
     return static_cast<std::int64_t>(diskBytes_);

@@ -112,30 +112,42 @@ public:
     bool saveImage(const std::string &path) const;
     bool saveTrace(const std::string &path) const;
 
+    // The volume the system mounted on the disk (faults().mountedVolume), as
+    // a disk system lists it; false when there is none.
+    bool mountedVolume(std::string *name, std::string *fileSystem) const;
+    // Locks and dismounts that volume: false, with the lock's error in *error,
+    // when the lock is refused (lockError). A RAW volume, or none, needs
+    // nothing. Writes then reach the disk until releaseVolume().
+    bool holdVolume(std::uint32_t *error);
+    void releaseVolume();
+
     // --- used by the disk system's handles ---
     // An open handle belongs to one "attachment": after an unplug it stays dead
-    // even when the calculator comes back. Every failure leaves an errno-style
-    // code in *error: EACCES (unopenable), ENODEV (gone, or a dead handle),
-    // EINVAL (not whole sectors), ENXIO (outside the disk), EIO (a refused write),
-    // ENOMEM (no memory for the written pages).
-    bool open(std::uint64_t *attachment, int *error);
+    // even when the calculator comes back. Every failure leaves the system's
+    // own code in *error (platform::systemErrorFor of EACCES: unopenable, or a
+    // write refused by a mounted volume; ENODEV: gone, or a dead handle;
+    // EINVAL: not whole sectors; ENXIO: outside the disk; EIO: a refused
+    // write; ENOMEM: no memory for the written pages), or exactly the code a
+    // fault names (openError, writeError, flushError).
+    bool open(std::uint64_t *attachment, std::uint32_t *error);
     // Positioned I/O; offset, length and buffer address in whole sectors, and
     // the whole range inside the disk, or nothing is moved. A write that runs
     // past the unplug limit stores the bytes up to it and fails with ENODEV.
     bool read(std::uint64_t attachment, std::int64_t offset, void *buffer, std::uint32_t length,
-              int *error);
+              std::uint32_t *error);
     bool write(std::uint64_t attachment, std::int64_t offset, const void *buffer,
-               std::uint32_t length, int *error);
-    bool flush(std::uint64_t attachment, int *error);
+               std::uint32_t length, std::uint32_t *error);
+    bool flush(std::uint64_t attachment, std::uint32_t *error);
     // The disk size in bytes, or -1 (dead handle).
-    std::int64_t size(std::uint64_t attachment, int *error);
+    std::int64_t size(std::uint64_t attachment, std::uint32_t *error);
 
 private:
     static constexpr std::uint64_t kPageSize = 64 * 1024;
 
     // The handle still belongs to a present calculator and the span lies on the disk.
-    bool admitLocked(std::uint64_t attachment, std::int64_t offset, std::uint32_t length, int *error);
+    bool admitLocked(std::uint64_t attachment, std::int64_t offset, std::uint32_t length, std::uint32_t *error);
     bool aliveLocked(std::uint64_t attachment) const;
+    bool volumeBlocksWritesLocked() const; // a mounted file system that is not held
     void refreshPresenceLocked() const;
     void unplugLocked() const;
     static bool touchesCommandArea(std::int64_t offset, std::uint32_t length);
@@ -164,6 +176,7 @@ private:
     // was unplugged (if it is).
     mutable std::uint64_t attachment_ = 1;
     mutable bool unplugged_ = false;
+    mutable bool volumeHeld_ = false;        // holdVolume() .. releaseVolume() or an unplug
     mutable std::uint64_t unpluggedAtMs_ = 0;
 };
 

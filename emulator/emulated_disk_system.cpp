@@ -20,14 +20,14 @@ public:
 
     bool read(void *buffer, std::uint32_t length, std::uint32_t *moved) override
     {
-        return transfer(length, moved, [&](int *error) {
+        return transfer(length, moved, [&](std::uint32_t *error) {
             return calculator_->read(attachment_, position_, buffer, length, error);
         });
     }
 
     bool write(const void *buffer, std::uint32_t length, std::uint32_t *moved) override
     {
-        return transfer(length, moved, [&](int *error) {
+        return transfer(length, moved, [&](std::uint32_t *error) {
             return calculator_->write(attachment_, position_, buffer, length, error);
         });
     }
@@ -57,15 +57,17 @@ public:
     {
         if (system_.countCall())
             return false;
-        int error = 0;
+        std::uint32_t error = 0;
         return calculator_->flush(attachment_, &error) || fail(error);
     }
+
+    std::uint32_t sectorSize() override { return calculator_->faults().sectorSize; }
 
     std::int64_t size() override
     {
         if (system_.countCall())
             return -1;
-        int error = 0;
+        std::uint32_t error = 0;
         const std::int64_t bytes = calculator_->size(attachment_, &error);
         if (bytes < 0)
             fail(error);
@@ -82,7 +84,7 @@ private:
         *moved = 0;
         if (system_.countCall())
             return false;
-        int error = 0;
+        std::uint32_t error = 0;
         if (!move(&error))
             return fail(error);
         position_ += length;
@@ -90,9 +92,9 @@ private:
         return true;
     }
 
-    static bool fail(int error)
+    static bool fail(std::uint32_t error)
     {
-        platform::setLastError(platform::systemErrorFor(error));
+        platform::setLastError(error);
         return false;
     }
 
@@ -178,9 +180,9 @@ platform::Handle EmulatedDiskSystem::openDisk(const char16_t *devicePath)
             if (disk->devicePath() != path || !disk->isPresent())
                 continue;
             std::uint64_t attachment = 0;
-            int error = 0;
+            std::uint32_t error = 0;
             if (!disk->open(&attachment, &error)) {
-                platform::setLastError(platform::systemErrorFor(error));
+                platform::setLastError(error);
                 return platform::kInvalidHandle;
             }
             return new OpenedCalculator(*this, disk, attachment);
@@ -198,6 +200,74 @@ platform::Handle EmulatedDiskSystem::openFile(const char16_t *path)
     if (file == platform::kInvalidHandle)
         return platform::kInvalidHandle; // lastError() as the system left it
     return new FileHandle(*this, file);
+}
+
+namespace {
+
+// Holds one calculator's mounted volume until destroyed.
+class CalculatorVolumeHold : public platform::VolumeHold {
+public:
+    explicit CalculatorVolumeHold(std::shared_ptr<Calculator> calculator) : calculator_(std::move(calculator)) {}
+    ~CalculatorVolumeHold() override
+    {
+        if (calculator_)
+            calculator_->releaseVolume();
+    }
+
+private:
+    const std::shared_ptr<Calculator> calculator_; // null: nothing was held
+};
+
+} // namespace
+
+std::shared_ptr<Calculator> EmulatedDiskSystem::presentCalculator(const char16_t *devicePath) const
+{
+    if (devicePath == nullptr)
+        return nullptr;
+    const std::u16string path(devicePath);
+    for (const auto &disk : disks())
+        if (disk->devicePath() == path && disk->isPresent())
+            return disk;
+    return nullptr;
+}
+
+bool EmulatedDiskSystem::listVolumes(const char16_t *devicePath, std::vector<platform::MountedVolume> *volumes)
+{
+    volumes->clear();
+    if (countCall())
+        return false;
+    const std::shared_ptr<Calculator> calculator = presentCalculator(devicePath);
+    if (!calculator) {
+        platform::setLastError(platform::systemErrorFor(ENODEV));
+        return false;
+    }
+    std::string name, fileSystem;
+    if (calculator->mountedVolume(&name, &fileSystem))
+        volumes->push_back({platform::fromUtf8(name), platform::fromUtf8(fileSystem)});
+    return true;
+}
+
+std::unique_ptr<platform::VolumeHold> EmulatedDiskSystem::holdVolumes(const char16_t *devicePath,
+                                                                      platform::MountedVolume *refused)
+{
+    if (countCall())
+        return nullptr;
+    const std::shared_ptr<Calculator> calculator = presentCalculator(devicePath);
+    if (!calculator) {
+        platform::setLastError(platform::systemErrorFor(ENODEV));
+        return nullptr;
+    }
+    std::string name, fileSystem;
+    if (!calculator->mountedVolume(&name, &fileSystem) || fileSystem == "RAW")
+        return std::make_unique<CalculatorVolumeHold>(nullptr);
+    std::uint32_t error = 0;
+    if (!calculator->holdVolume(&error)) {
+        if (refused != nullptr)
+            *refused = {platform::fromUtf8(name), platform::fromUtf8(fileSystem)};
+        platform::setLastError(error);
+        return nullptr;
+    }
+    return std::make_unique<CalculatorVolumeHold>(calculator);
 }
 
 int EmulatedDiskSystem::openHandleCount() const

@@ -40,6 +40,11 @@ public:
     void enumerateDiskInterfaces(const platform::InterfaceVisitor &visit) override;
     platform::Handle openDisk(const char16_t *devicePath) override;
     platform::Handle openFile(const char16_t *path) override;
+    // A calculator's mounted volume (its faults' mountedVolume): listed, and
+    // held by locking it (refused with its lockError); counted calls.
+    bool listVolumes(const char16_t *devicePath, std::vector<platform::MountedVolume> *volumes) override;
+    std::unique_ptr<platform::VolumeHold> holdVolumes(const char16_t *devicePath,
+                                                      platform::MountedVolume *refused) override;
 
     // Handles opened through this system and not closed yet.
     int openHandleCount() const;
@@ -54,6 +59,7 @@ public:
 
 private:
     class OpenedCalculator;
+    std::shared_ptr<Calculator> presentCalculator(const char16_t *devicePath) const;
     class FileHandle;
 
     mutable std::mutex mutex_;                       // guards disks_

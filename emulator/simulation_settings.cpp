@@ -2,6 +2,7 @@
 // ended up with.
 #include "emulator/simulation_settings.h"
 
+#include "platform/error_kind.h"
 #include "platform/instance_lock.h"
 
 #include <algorithm>
@@ -63,6 +64,54 @@ bool number(const std::string &what, const std::string &text, std::uint64_t min,
 }
 
 constexpr auto kMaxInt64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::uint64_t kMaxSectorSize = 65536;
+constexpr std::size_t kMaxFileSystemName = 16;
+
+// A system error code: a number from 1 up (the system's own, as it is), or
+// one of the names every system maps to its own code.
+bool systemCode(const std::string &what, const std::string &text, std::uint32_t *code, std::string *error)
+{
+    if (!text.empty() && (text[0] < '0' || text[0] > '9')) {
+        *code = platform::namedSystemError(text.c_str());
+        if (*code == 0)
+            *error = what + ": '" + text + "' is neither a number nor one of access-denied, write-protect, "
+                            "sharing, unsupported, gone";
+        return *code != 0;
+    }
+    std::uint64_t n = 0;
+    if (!number(what, text, 1, std::numeric_limits<std::uint32_t>::max(), &n, error))
+        return false;
+    *code = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+// "LETTER:FS" (a drive letter, upper-cased) or ":FS" (a volume without a
+// letter); FS: 1 to 16 letters and digits.
+bool mountedVolume(const std::string &text, std::string *letter, std::string *fileSystem, std::string *error)
+{
+    const std::size_t colon = text.find(':');
+    const std::string drive = text.substr(0, colon == std::string::npos ? 0 : colon);
+    const std::string fs = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    const bool letterOk = drive.empty() || (drive.size() == 1 && std::isalpha(static_cast<unsigned char>(drive[0])));
+    const bool fsOk = !fs.empty() && fs.size() <= kMaxFileSystemName &&
+                      std::all_of(fs.begin(), fs.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+    if (colon == std::string::npos || !letterOk || !fsOk) {
+        *error = "fault 'mounted': '" + text + "' is not LETTER:FS or :FS (a drive letter, a file system of 1 to " +
+                 std::to_string(kMaxFileSystemName) + " letters and digits)";
+        return false;
+    }
+    *letter = drive.empty() ? drive : std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0]))));
+    *fileSystem = fs;
+    return true;
+}
+
+// The volume path a volume without a drive letter goes by, for calculator `index` (0-based).
+std::string volumePath(std::size_t index)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "\\\\?\\Volume{7a5c0000-0000-0000-0000-%012zx}\\", index + 1);
+    return path;
+}
 
 // One item "NAME[=VALUE][@K]" applied to `faults`.
 bool applyFault(const std::string &item, std::vector<Faults> &faults, std::string *error)
@@ -92,8 +141,10 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
     if (name == "refuse-progress" || name == "refuse-check" || name == "unopenable")
         kind = Flag;
     else if (name == "refuse-packet" || name == "fail-writes" || name == "unplug-after" ||
-             name == "replug-after" || name == "stall-after" || name == "stall-ms" || name == "disk-mib")
-        kind = Number;
+             name == "replug-after" || name == "stall-after" || name == "stall-ms" || name == "disk-mib" ||
+             name == "open-error" || name == "write-error" || name == "flush-error" || name == "lock-error" ||
+             name == "sector-size" || name == "mounted")
+        kind = Number; // takes a value
     else {
         *error = "unknown fault '" + name + "'";
         return false;
@@ -121,6 +172,15 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
         return false;
     if (name == "disk-mib" && !number(what, value, 1, kMaxDiskMib, &n, error))
         return false;
+    if (name == "sector-size" && !number(what, value, 1, kMaxSectorSize, &n, error))
+        return false;
+    std::uint32_t code = 0;
+    const bool takesCode = name == "open-error" || name == "write-error" || name == "flush-error" || name == "lock-error";
+    if (takesCode && !systemCode(what, value, &code, error))
+        return false;
+    std::string letter, fileSystem;
+    if (name == "mounted" && !mountedVolume(value, &letter, &fileSystem, error))
+        return false;
 
     for (std::size_t i = first; i < last; ++i) {
         Faults &f = faults[i];
@@ -142,6 +202,20 @@ bool applyFault(const std::string &item, std::vector<Faults> &faults, std::strin
             f.stallAfterBytes = static_cast<std::int64_t>(n);
         else if (name == "disk-mib")
             f.diskMib = n;
+        else if (name == "open-error")
+            f.openError = code;
+        else if (name == "write-error")
+            f.writeError = code;
+        else if (name == "flush-error")
+            f.flushError = code;
+        else if (name == "lock-error")
+            f.lockError = code;
+        else if (name == "sector-size")
+            f.sectorSize = static_cast<std::uint32_t>(n);
+        else if (name == "mounted") {
+            f.mountedVolume = letter.empty() ? volumePath(i) : letter + ":";
+            f.mountedFileSystem = fileSystem;
+        }
         else
             f.stallMs = static_cast<std::uint32_t>(n);
     }

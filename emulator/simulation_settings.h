@@ -15,8 +15,13 @@ namespace emulator {
 // all) into per-calculator faults. Names: refuse-progress, refuse-packet=I,
 // refuse-check, fail-writes=N|all, unopenable, unplug-after=BYTES,
 // replug-after=MS, stall-after=BYTES, stall-ms=MS (at most 600000), disk-mib=N
-// (this calculator's disk size, 1 MiB to 1 TiB, instead of TAVIX_SIM_DISK_MIB). False, with a one-line reason in *error (when error is not
-// null), on bad text; `faults` is then left as it was.
+// (this calculator's disk size, 1 MiB to 1 TiB, instead of TAVIX_SIM_DISK_MIB),
+// sector-size=BYTES (1 to 65536), and the system's refusals: open-error=CODE,
+// write-error=CODE, flush-error=CODE, mounted=LETTER:FS (or :FS, a volume
+// without a letter) with lock-error=CODE. CODE: the system's own number (1 up),
+// or access-denied, write-protect, sharing, unsupported, gone. False, with a
+// one-line reason in *error (when error is not null), on bad text; `faults` is
+// then left as it was.
 bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::string *error);
 
 // Settings of a simulated set-up, from the environment: TAVIX_SIM_CALCULATORS,

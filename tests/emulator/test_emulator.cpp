@@ -111,10 +111,22 @@ QStringList enumerate(platform::DiskSystem &system)
 QString describe(const Faults &f)
 {
     return QStringLiteral("progress=%1 packet=%2 check=%3 writes=%4 open=%5 unplug=%6 replug=%7 "
-                          "attach=%8 speed=%9 stall=%10/%11")
+                          "attach=%8 speed=%9 stall=%10/%11 errors=%12/%13/%14/%15 sector=%16 mounted=%17:%18")
         .arg(!f.refuseProgress).arg(f.refusePacket).arg(!f.refuseCheck).arg(f.failWrites)
         .arg(!f.unopenable).arg(f.unplugAfterBytes).arg(f.replugAfterMs).arg(f.attachAtMs)
-        .arg(f.bytesPerSecond).arg(f.stallAfterBytes).arg(f.stallMs);
+        .arg(f.bytesPerSecond).arg(f.stallAfterBytes).arg(f.stallMs)
+        .arg(f.openError).arg(f.writeError).arg(f.flushError).arg(f.lockError).arg(f.sectorSize)
+        .arg(QString::fromStdString(f.mountedVolume), QString::fromStdString(f.mountedFileSystem));
+}
+
+// The code a sharing violation has on this system (the fault list's "sharing").
+std::uint32_t sharingCode()
+{
+#ifdef _WIN32
+    return 32; // ERROR_SHARING_VIOLATION
+#else
+    return EBUSY;
+#endif
 }
 
 QString describe(const std::vector<Faults> &faults)
@@ -483,6 +495,60 @@ private slots:
         platform::closeHandle(h);
     }
 
+    // The system's refusals come back with exactly the code the fault names,
+    // and a file system the system mounted keeps writes out until it is held.
+    void systemRefusals()
+    {
+        const Buffer data = pattern(1024, 7);
+        Faults faults;
+        faults.openError = 1167, faults.writeError = 19, faults.flushError = 50, faults.sectorSize = 4096;
+        calc->setFaults(faults);
+        QVERIFY(!open(*calc));
+        QCOMPARE(platform::lastError(), 1167u);
+        QCOMPARE(disk->sectorSize(), 4096u); // the handle opened before still works
+        QVERIFY(!writeAt(disk, 0, data.get(), 512));
+        QCOMPARE(platform::lastError(), 19u);
+        QCOMPARE(le32(exchange(disk, 0xBEDC, 5), 12), 0x8000BEDCu); // commands still go through
+        QVERIFY(!disk->flush());
+        QCOMPARE(platform::lastError(), 50u);
+        QCOMPARE(traceOf(*calc), (QStringList{"refused open", "refused write 0 512", "progress 5", "refused flush"}));
+
+        calc->clearTrace();
+        faults = Faults{};
+        faults.mountedVolume = "E:", faults.mountedFileSystem = "FAT";
+        calc->setFaults(faults);
+        std::vector<platform::MountedVolume> volumes;
+        QVERIFY(disks->listVolumes(calc->devicePath().c_str(), &volumes));
+        QCOMPARE(volumes.size(), std::size_t(1));
+        QVERIFY(volumes[0].name == u"E:" && volumes[0].fileSystem == u"FAT");
+        QVERIFY(!writeAt(disk, 512, data.get(), 512));
+        QCOMPARE(platform::lastError(), platform::systemErrorFor(EACCES));
+        {
+            const auto hold = disks->holdVolumes(calc->devicePath().c_str(), nullptr);
+            QVERIFY(hold);
+            QVERIFY(writeAt(disk, 512, data.get(), 512));
+        }
+        QVERIFY(!writeAt(disk, 512, data.get(), 512)); // released: mounted again
+        QCOMPARE(traceOf(*calc), (QStringList{"refused write 512 512 (volume mounted)", "volume E: locked",
+                                              "volume E: dismounted", "write 512 512", "volume E: released",
+                                              "refused write 512 512 (volume mounted)"}));
+
+        faults.lockError = 5;
+        calc->setFaults(faults);
+        platform::MountedVolume refused;
+        QVERIFY(!disks->holdVolumes(calc->devicePath().c_str(), &refused));
+        QCOMPARE(platform::lastError(), 5u);
+        QVERIFY(refused.name == u"E:" && refused.fileSystem == u"FAT");
+
+        // A RAW volume keeps nothing out and needs no lock.
+        calc->clearTrace();
+        faults.mountedFileSystem = "RAW";
+        calc->setFaults(faults);
+        QVERIFY(disks->holdVolumes(calc->devicePath().c_str(), nullptr));
+        QVERIFY(writeAt(disk, 512, data.get(), 512));
+        QCOMPARE(traceOf(*calc), QStringList{"write 512 512"});
+    }
+
     void unplugAndReplug_data()
     {
         QTest::addColumn<qint64>("limit");
@@ -657,6 +723,31 @@ private slots:
         QTest::newRow("stall too long") << "stall-ms=600001" << 1 << "larger than 600000";
         QTest::newRow("counts") << "fail-writes=7,unplug-after=0,refuse-packet=4294967295" << 1
             << with([](Faults &f) { f.failWrites = 7, f.unplugAfterBytes = 0, f.refusePacket = 4294967295u; });
+
+        // The system's refusals: codes as numbers (1 to 2^32-1) or names, the
+        // sector size (1 to 65536), a mounted volume with or without a letter.
+        QTest::newRow("refusals") << "open-error=5@1,write-error=write-protect@2,flush-error=4294967295@2,"
+                                     "lock-error=sharing@1,mounted=e:FAT@1,sector-size=65536@2" << 2
+            << with([](Faults &f) { f.openError = 5, f.lockError = sharingCode(), f.mountedVolume = "E:",
+                                    f.mountedFileSystem = "FAT"; }) + " | " +
+               with([](Faults &f) { f.writeError = platform::systemErrorFor(EROFS), f.flushError = 4294967295u,
+                                    f.sectorSize = 65536; });
+        QTest::newRow("volume without a letter") << "mounted=:NTFS,sector-size=1,open-error=gone" << 1
+            << with([](Faults &f) { f.mountedVolume = "\\\\?\\Volume{7a5c0000-0000-0000-0000-000000000001}\\",
+                                    f.mountedFileSystem = "NTFS", f.sectorSize = 1, f.openError = platform::systemErrorFor(ENODEV); });
+        QTest::newRow("file system of 16") << "mounted=Z:ABCDEFGHIJKLMNOP" << 1
+            << with([](Faults &f) { f.mountedVolume = "Z:", f.mountedFileSystem = "ABCDEFGHIJKLMNOP"; });
+        QTest::newRow("file system of 17") << "mounted=Z:ABCDEFGHIJKLMNOPQ" << 1 << "is not LETTER:FS";
+        QTest::newRow("no file system") << "mounted=E:" << 1 << "is not LETTER:FS";
+        QTest::newRow("two letters") << "mounted=EF:FAT" << 1 << "is not LETTER:FS";
+        QTest::newRow("no colon") << "mounted=E" << 1 << "is not LETTER:FS";
+        QTest::newRow("file system with a dot") << "mounted=E:FA.T" << 1 << "is not LETTER:FS";
+        QTest::newRow("code zero") << "open-error=0" << 1 << "0 is smaller than 1";
+        QTest::newRow("code overflow") << "write-error=4294967296" << 1 << "larger than 4294967295";
+        QTest::newRow("unknown code name") << "flush-error=denied" << 1 << "'denied' is neither";
+        QTest::newRow("sector size zero") << "sector-size=0" << 1 << "0 is smaller than 1";
+        QTest::newRow("sector size too large") << "sector-size=65537" << 1 << "larger than 65536";
+        QTest::newRow("code without value") << "lock-error" << 1 << "'lock-error' needs a value";
 
         QTest::newRow("unknown name") << "refuse-everything" << 1 << "unknown fault 'refuse-everything'";
         QTest::newRow("space") << " refuse-check" << 1 << "unknown fault ' refuse-check'";

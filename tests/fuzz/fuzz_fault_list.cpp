@@ -13,7 +13,10 @@ bool same(const emulator::Faults &a, const emulator::Faults &b)
            a.refuseCheck == b.refuseCheck && a.failWrites == b.failWrites &&
            a.unopenable == b.unopenable && a.unplugAfterBytes == b.unplugAfterBytes &&
            a.replugAfterMs == b.replugAfterMs && a.attachAtMs == b.attachAtMs &&
-           a.bytesPerSecond == b.bytesPerSecond;
+           a.bytesPerSecond == b.bytesPerSecond && a.stallAfterBytes == b.stallAfterBytes &&
+           a.stallMs == b.stallMs && a.openError == b.openError && a.writeError == b.writeError &&
+           a.flushError == b.flushError && a.lockError == b.lockError && a.sectorSize == b.sectorSize &&
+           a.mountedVolume == b.mountedVolume && a.mountedFileSystem == b.mountedFileSystem;
 }
 
 void check(bool condition, const char *what)
@@ -45,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             check(same(f, base), "a refused list changes nothing");
         check(f.failWrites >= -1 && f.unplugAfterBytes >= -1 && f.replugAfterMs >= -1,
               "counts stay in range");
+        check(f.sectorSize >= 1 && f.sectorSize <= 65536, "a sector size stays in range");
+        check(f.mountedVolume.empty() == f.mountedFileSystem.empty(), "a volume has a file system");
     }
     if (ok) {
         check(error.empty(), "no reason for a good list");

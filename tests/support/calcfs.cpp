@@ -107,7 +107,7 @@ int diskIndex(const char *path)
 template <typename Io>
 int withAttachment(Disk &disk, Io io)
 {
-    int error = 0;
+    std::uint32_t error = 0; // the system's own code: errno here
     std::uint64_t attachment = disk.attachment.load();
     if (attachment != 0 && io(attachment, &error))
         return 0;
@@ -197,7 +197,7 @@ int fsRead(const char *, char *out, size_t size, off_t offset, fuse_file_info *f
     std::uint8_t *buffer = bounce(size);
     if (buffer == nullptr)
         return -ENOMEM;
-    const int rc = withAttachment(disk, [&](std::uint64_t attachment, int *error) {
+    const int rc = withAttachment(disk, [&](std::uint64_t attachment, std::uint32_t *error) {
         return disk.calculator->read(attachment, offset, buffer, std::uint32_t(size), error);
     });
     if (rc != 0)
@@ -217,7 +217,7 @@ int fsWrite(const char *, const char *in, size_t size, off_t offset, fuse_file_i
     if (buffer == nullptr)
         return -ENOMEM;
     std::memcpy(buffer, in, size);
-    const int rc = withAttachment(disk, [&](std::uint64_t attachment, int *error) {
+    const int rc = withAttachment(disk, [&](std::uint64_t attachment, std::uint32_t *error) {
         return disk.calculator->write(attachment, offset, buffer, std::uint32_t(size), error);
     });
     return rc != 0 ? rc : int(size);
@@ -226,7 +226,7 @@ int fsWrite(const char *, const char *in, size_t size, off_t offset, fuse_file_i
 int fsFsync(const char *, int, fuse_file_info *fi)
 {
     Disk &disk = *disks[fi->fh];
-    return withAttachment(disk, [&](std::uint64_t attachment, int *error) {
+    return withAttachment(disk, [&](std::uint64_t attachment, std::uint32_t *error) {
         return disk.calculator->flush(attachment, error);
     });
 }
