@@ -231,8 +231,10 @@ void CUpdateWorker::requestEndOfSession()
 void CUpdateWorker::prepareHandOver()
 {
     post([this] {
-        // Nothing is sent to a calculator while its file is being written.
-        if (!running_.empty()) {
+        // Nothing is sent to a calculator while its file is being written;
+        // a run that has ended is recorded by the next pass, held or not.
+        if (std::any_of(running_.begin(), running_.end(),
+                        [](const std::shared_ptr<PipelineRun> &run) { return !run->run->finished(); })) {
             emit handOverReady(false);
             return;
         }

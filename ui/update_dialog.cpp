@@ -387,13 +387,15 @@ void CCalcFWUpdateMSDialog::showRestart()
 {
     // A calculator that is written, or waits for its next file (between
     // two, or for its turn), keeps the offer back: the session goes on with
-    // it first.
+    // it first. A refused calculator's own retry is no write: its open fails.
     bool refused = false;
     bool writing = false;
     for (const CalculatorView &row : shownRows) {
-        writing = writing || row.state == CalculatorView::Writing || row.state == CalculatorView::Waiting;
-        refused = refused || (row.code == kDiskUnopenable &&
-                              platform::errorKind(row.systemError) == platform::ErrorKind::AccessDenied);
+        const bool deniedAtOpen = row.code == kDiskUnopenable &&
+                                  platform::errorKind(row.systemError) == platform::ErrorKind::AccessDenied;
+        refused = refused || deniedAtOpen;
+        writing = writing ||
+                  (!deniedAtOpen && (row.state == CalculatorView::Writing || row.state == CalculatorView::Waiting));
     }
     restartButton->setVisible(refused && !writing);
     restartButton->setEnabled(!handOverPending);
@@ -933,11 +935,17 @@ void CCalcFWUpdateMSDialog::onHandOverReady(bool told)
 {
     if (!handOverPending)
         return;
+    // A write under way (a refused calculator's retry ends at once; another
+    // calculator's file takes the offer back): asked again while it stands.
+    if (!told && isVisible() && !restartButton->isHidden()) {
+        worker->prepareHandOver();
+        return;
+    }
     handOverPending = false;
-    // A calculator being written (the rows had not shown it yet), or the
-    // window closed meanwhile: nothing is started.
+    // Or the window closed meanwhile: nothing is started.
     if (!told || !isVisible()) {
-        worker->resumeAfterHandOver();
+        if (told)
+            worker->resumeAfterHandOver();
         showRestart();
         return;
     }
