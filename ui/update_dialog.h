@@ -153,7 +153,7 @@ signals:
     void updateProgress(int percent);
     void calculatorProgress(int row, int percent);
     // What the user sees has changed (GUI thread): `field` is "status",
-    // "info", "file", "progress", "button", "browse", "summary" or
+    // "info", "file", "progress", "button", "browse", "restart", "summary" or
     // "calculator"; `value` is the new text, the progress value, for the
     // buttons "hidden", "TEXT" or "TEXT (disabled)", and for a calculator
     // "IDENTITY: STATE" (only with more than one calculator, when its state
