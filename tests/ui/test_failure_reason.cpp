@@ -14,6 +14,7 @@ using platform::ErrorKind;
 
 namespace {
 
+#ifdef _WIN32
 const char kNeedsAdministrator[] = "The calculator could not be opened: Windows refused this user access to the "
                                    "calculator's disk. Start the updater as administrator, or ask the IT "
                                    "administrator about the removable-storage policy.";
@@ -22,8 +23,10 @@ const char kBlocked[] = "Writing to removable disks is blocked on this computer 
 const char kGoneAtOpen[] = "The calculator could not be opened: it went away. Plug it in again, or check the cable.";
 const char kGoneWriting[] = "The calculator went away while it was being written. Plug it in again, or check the "
                             "cable.";
+#else
 const char kNoAccess[] = "The calculator could not be opened: this user may not write to it. Install the "
                          "updater's udev rule, or run the updater as root.";
+#endif
 const char kInUse[] = "The calculator could not be opened: another program holds it (an Explorer window, security "
                       "software). Close that program.";
 const char kUnopenable[] = "The calculator could not be opened.";

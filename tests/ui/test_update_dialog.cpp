@@ -718,6 +718,7 @@ private slots:
         // The session goes on to its end: calculator 1 is retried until it is given up.
         QVERIFY(waitFor("status: Update failed (107)"));
         QCOMPARE(elevation.starts, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs); // its report written here
     }
 
     void everyCalculatorGetsEveryFile_data()
