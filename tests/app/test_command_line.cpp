@@ -157,53 +157,44 @@ void TestCommandLine::reportOptionAnywhere()
     }
 }
 
-namespace {
-
-// A Windows command line's arguments after the program, split as
-// CommandLineToArgvW documents it: a space or a tab outside quotes ends an
-// argument; 2n backslashes before a quote give n backslashes and the quote
-// opens or closes a quoted part, 2n + 1 give n and a quote that is part of the
-// argument; backslashes before anything else stand for themselves.
-QStringList splitWindowsArguments(const QString &line)
+// The arguments after the program in a Windows command line, split as
+// CommandLineToArgvW documents it: a space or a tab outside quotes ends one;
+// 2n backslashes and a quote give n backslashes and the quote opens or closes
+// a quoted part; 2n + 1 give n and a quote inside the argument; backslashes
+// before anything else stand for themselves.
+static QStringList splitWindowsArguments(const QString &line)
 {
     QStringList arguments;
     QString current;
     bool inArgument = false, quoted = false;
-    for (int i = 0; i < line.size();) {
+    for (int i = 0; i < line.size(); ++i) {
         const QChar c = line[i];
         if (!quoted && (c == ' ' || c == '\t')) {
             if (inArgument)
                 arguments << current;
             current.clear();
             inArgument = false;
-            ++i;
             continue;
         }
         inArgument = true;
         if (c == '\\') {
-            int n = 0;
-            for (; i < line.size() && line[i] == '\\'; ++i)
+            int n = 1;
+            while (i + n < line.size() && line[i + n] == '\\')
                 ++n;
-            const bool beforeQuote = i < line.size() && line[i] == '"';
-            current += QString(beforeQuote ? n / 2 : n, '\\');
-            if (beforeQuote && n % 2 == 1) {
-                current += '"';
-                ++i;
-            }
-            continue;
-        }
-        if (c == '"')
+            const bool beforeQuote = i + n < line.size() && line[i + n] == '"';
+            const bool literalQuote = beforeQuote && n % 2 == 1;
+            current += QString(beforeQuote ? n / 2 : n, '\\') + (literalQuote ? "\"" : "");
+            i += n - 1 + (literalQuote ? 1 : 0);
+        } else if (c == '"') {
             quoted = !quoted;
-        else
+        } else {
             current += c;
-        ++i;
+        }
     }
     if (inArgument)
         arguments << current;
     return arguments;
 }
-
-} // namespace
 
 // The command line a copy started as administrator gets: whatever the
 // arguments hold (spaces, quotes, trailing backslashes, nothing at all), they
@@ -216,15 +207,14 @@ void TestCommandLine::windowsCommandLineSplitsBack()
     std::mt19937 rng(32);
     for (int c = 0; c < 3000; ++c) {
         QStringList arguments;
+        std::vector<std::u16string> given;
         for (int n = 1 + int(rng() % 4); n > 0; --n) {
             QString argument;
             for (int k = int(rng() % 4); k > 0; --k)
                 argument += pieces[int(rng() % pieces.size())];
             arguments << argument;
-        }
-        std::vector<std::u16string> given;
-        for (const QString &argument : arguments)
             given.push_back(argument.toStdU16String());
+        }
         const QString line = QString::fromStdU16String(platform::windowsCommandLine(given));
         QCOMPARE(splitWindowsArguments(line), arguments);
 #ifdef _WIN32
