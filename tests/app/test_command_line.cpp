@@ -157,11 +157,9 @@ void TestCommandLine::reportOptionAnywhere()
     }
 }
 
-// The arguments after the program in a Windows command line, split as
-// CommandLineToArgvW documents it: a space or a tab outside quotes ends one;
-// 2n backslashes and a quote give n backslashes and the quote opens or closes
-// a quoted part; 2n + 1 give n and a quote inside the argument; backslashes
-// before anything else stand for themselves.
+// A Windows command line's arguments as CommandLineToArgvW documents them: a
+// space or tab outside quotes ends one; 2n backslashes and a quote give n and
+// open or close a quoted part, 2n + 1 give n and a quote; others stay as they are.
 static QStringList splitWindowsArguments(const QString &line)
 {
     QStringList arguments;

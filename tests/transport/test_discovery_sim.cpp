@@ -2,7 +2,6 @@
 // rules, the table, the retries on the simulated clock, and the limits.
 #include "emulator/emulated_disk_system.h"
 #include "platform/clock.h"
-#include "platform/error_kind.h"
 #include "support/long_run.h"
 #include "support/recording_disk_system.h"
 #include "transport/device_discovery.h"
@@ -10,7 +9,6 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -182,19 +180,6 @@ private slots:
         QCOMPARE(findCalculatorDisks(table, kVendor, kProduct, 2), 2);
         QCOMPARE(counting.interfacesVisited(), 2); // the third disk was never looked at
         QVERIFY(slot(1).contains("tavix0000002"));
-    }
-
-    void aDeniedCalculatorIsThisUsersAccess()
-    {
-        // The system's access denied (Linux's EACCES, Windows' 5) is this
-        // user's access to a calculator; a node that is missing is not.
-        SurveyedCalculatorDisk denied;
-        denied.disk.access = platform::DiskAccess::Denied;
-        for (const std::uint32_t error : {platform::namedSystemError("access-denied"), platform::systemErrorFor(ENOENT)}) {
-            denied.disk.accessError = error;
-            QCOMPARE(QString::fromStdString(diskSurveyReason(denied)).startsWith("this user may not read and write it"),
-                     error == platform::namedSystemError("access-denied"));
-        }
     }
 
     void overlongIdentityFindsNothing()

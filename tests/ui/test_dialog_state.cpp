@@ -144,8 +144,6 @@ private slots:
             {170, K::InUse, "The calculator could not be opened: another program", stopped},
             {1, K::Unsupported, "The calculator could not be opened.", stopped},
             {50, K::Unsupported, "The calculator could not be opened.", stopped},
-            {31, K::Other, "The calculator could not be opened.", stopped},
-            {87, K::Other, "The calculator could not be opened.", stopped},
 #else // errno values: nothing a Linux user reads changes with Windows' kinds
             {EACCES, K::NoAccess, "The calculator could not be opened: this user may not", stopped},
             {EPERM, K::NoAccess, "The calculator could not be opened: this user may not", stopped},
@@ -153,9 +151,9 @@ private slots:
             {EBUSY, K::InUse, "The calculator could not be opened: another program", stopped},
             {EINVAL, K::Unsupported, "The calculator could not be opened.", stopped},
             {EOPNOTSUPP, K::Unsupported, "The calculator could not be opened.", stopped},
-            {EIO, K::Other, "The calculator could not be opened.", stopped},
 #endif
-            {0, K::Other, "The calculator could not be opened.", stopped},
+            {0, K::Other, "The calculator could not be opened.", stopped}, // and every code not named
+            {2, K::Other, "The calculator could not be opened.", stopped},
             {0xFFFFFFFFu, K::Other, "The calculator could not be opened.", stopped},
         };
         for (const auto &row : rows) {

@@ -621,33 +621,32 @@ private slots:
     }
     void theRestartHandsTheSessionOver()
     {
-        // The restart clicked: the calculators are told the session ends,
-        // then the updater is started elevated with this session on its
-        // command line (relative paths made absolute), this window closes and
-        // the program ends with the new copy's code, its guard handed over.
-        // Refused while the refused calculator is still retried, only the
-        // button changes meanwhile (a failure other than the person's no is
-        // said) and the session goes on.
+        // Clicked: the calculators are told the session ends, the updater is
+        // started elevated with this session (relative paths made absolute),
+        // the window closes, the guard and the exit code are the new copy's.
+        // Refused while calculator 1 is retried: only the button changes (and
+        // a failure other than a no is said), and the session goes on.
         if (QSysInfo::productType() != "windows")
             QSKIP("only Windows refuses a disk with access denied and elevates");
         QFETCH(uint, refusal);
         const QString here = QDir::currentPath();
         QDir::setCurrent(temp.path());
         const auto back = qScopeGuard([&] { QDir::setCurrent(here); });
-        auto refused = attach("open-error=access-denied");
-        auto healthy = refusal == 0 ? attach() : nullptr;
+        attach("open-error=access-denied");
+        const auto healthy = refusal == 0 ? attach() : nullptr;
+        // The system's elevation stood in for: it starts nothing, or a copy that ends with 42.
         struct StandIn : platform::Elevation, platform::ElevatedProcess {
             std::uint32_t refusal = 0;
-            QStringList started, told; // the program and its arguments; calculator 2's trace then
-            std::function<QStringList()> look;
+            emulator::Calculator *watched = nullptr;
+            QStringList started, told; // the program and its arguments; what `watched` had seen then
             std::unique_ptr<platform::ElevatedProcess> start(const std::u16string &program,
                                                              const std::vector<std::u16string> &arguments,
                                                              const std::u16string &, std::uintptr_t) override
             {
                 started << QString::fromStdU16String(program);
-                for (const std::u16string &argument : arguments)
-                    started << QString::fromStdU16String(argument);
-                told = look();
+                for (const std::u16string &word : arguments)
+                    started << QString::fromStdU16String(word);
+                told = watched ? traceOf(*watched) : QStringList();
                 platform::setLastError(refusal);
                 return refusal != 0 ? nullptr : std::make_unique<StandIn>();
             }
@@ -658,7 +657,7 @@ private slots:
             }
         } elevation;
         elevation.refusal = refusal;
-        elevation.look = [&] { return healthy ? traceOf(*healthy) : QStringList(); };
+        elevation.watched = healthy.get();
         platform::installElevation(&elevation);
         const auto uninstall = qScopeGuard([] { platform::installElevation(nullptr); });
         int clickedAt = -1;
