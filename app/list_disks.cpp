@@ -67,11 +67,14 @@ std::string listDisksText(const std::vector<SurveyedCalculatorDisk> &disks, cons
         const SurveyedCalculatorDisk &disk = disks[i];
         const bool calculator = disk.verdict == DiskVerdict::Calculator;
         calculators += calculator ? 1 : 0;
-        if (calculator && disk.disk.access == platform::DiskAccess::Denied &&
-            platform::errorKind(disk.disk.accessError) == platform::ErrorKind::NoAccess)
+        const platform::ErrorKind kind = platform::errorKind(disk.disk.accessError);
+        if (calculator && disk.disk.access == platform::DiskAccess::Denied && kind == platform::ErrorKind::NoAccess)
             notes += disk.disk.name + ": a session would fail to open it (107); put the udev rule "
                                       "70-tavix-updater.rules into /lib/udev/rules.d (the package does) or "
                                       "/etc/udev/rules.d and replug the calculator, or run the updater as root\n";
+        if (calculator && disk.disk.access == platform::DiskAccess::Denied && kind == platform::ErrorKind::AccessDenied)
+            notes += disk.disk.name + ": a session would fail to open it (107); start the updater as administrator, "
+                                      "or ask the IT administrator about the removable-storage policy\n";
         const CalculatorProbe *probe = calculator && i < probes.size() ? &probes[i] : nullptr;
         const std::string reason = probe != nullptr ? volumesText(*probe) : diskSurveyReason(disk);
         const std::string access = probe != nullptr ? accessText(*probe) : std::string();

@@ -69,9 +69,16 @@ bool CSingleInstance::askRunningCopyToFront()
     return !lock && platform::askInstanceToFront(name);
 }
 
-void CSingleInstance::setFinishing()
+void CSingleInstance::setFinishing(bool finishing)
 {
-    platform::setInstanceState(lock, platform::InstanceState::Finishing);
+    platform::setInstanceState(lock, finishing ? platform::InstanceState::Finishing : platform::InstanceState::Running);
+}
+
+void CSingleInstance::release()
+{
+    poll.stop();
+    platform::releaseInstanceLock(lock);
+    lock = nullptr;
 }
 
 void CSingleInstance::onPollTimeout()

@@ -45,9 +45,12 @@ public:
     // its window to the front. False when there is no running copy to ask.
     bool askRunningCopyToFront();
 
-    // The window has gone and the end of the session is going out: a later
-    // start waits for this copy instead of asking for its window.
-    void setFinishing();
+    // The window has gone and the end of the session is going out (or a
+    // copy started as administrator is to take over): a later start waits
+    // for this copy instead of asking for its window. False: running again.
+    void setFinishing(bool finishing = true);
+    // Releases the guard before this copy ends, to a copy that waits for it.
+    void release();
 
 signals:
     // A later copy has started: the user is looking for the window. Once per

@@ -5,6 +5,7 @@
 #include "app/list_disks.h"
 #include "app/single_instance.h"
 #include "platform/console.h"
+#include "platform/elevation.h"
 #include "session/exit_codes.h"
 #include "session/release_scan.h"
 #include "ui/session_report.h"
@@ -16,6 +17,7 @@
 #include <QMessageBox>
 #include <QStringList>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -86,6 +88,16 @@ QString outputsClash(const QString &report, const QString &log, const QString &f
 }
 
 } // namespace
+
+int awaitSuccessor(CCalcFWUpdateMSDialog &dialog, CSingleInstance &guard, int code)
+{
+    const std::unique_ptr<platform::ElevatedProcess> successor = dialog.takeSuccessor();
+    if (!successor)
+        return code;
+    guard.release();
+    std::uint32_t successorExit = 0;
+    return successor->waitForExit(&successorExit) ? int(successorExit) : exit_code::kStopped;
+}
 
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
 {
@@ -173,6 +185,8 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog, echo);
     QObject::connect(&guard, &CSingleInstance::frontRequested, dialog, &CCalcFWUpdateMSDialog::bringToFront);
+    // A copy started as administrator waits for this one to finish.
+    QObject::connect(dialog, &CCalcFWUpdateMSDialog::handingOver, &guard, &CSingleInstance::setFinishing);
     if (hooks.dialogCreated)
         hooks.dialogCreated(dialog);
     QApplication::setActiveWindow(dialog);
@@ -194,6 +208,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     int code = result != 0 ? result : dialog->exitCode();
     if (hooks.finished)
         code = hooks.finished(code);
+    code = awaitSuccessor(*dialog, guard, code);
     // A write the system never gave back (its calculator was unplugged while
     // it hung) still has its thread: the program ends without it, and without
     // the clean-up that thread could still meet on its way out. A write stuck

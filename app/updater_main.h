@@ -9,6 +9,7 @@
 #include <functional>
 
 class CCalcFWUpdateMSDialog;
+class CSingleInstance;
 
 struct UpdaterHooks {
     // The guard is taken, the window does not exist yet (or, for
@@ -39,3 +40,10 @@ struct UpdaterHooks {
 // window to the front and returns 0; a copy whose window has gone and that is
 // still ending its session is waited for, up to 10 s, instead.
 int runUpdater(int argc, char **argv, const UpdaterHooks &hooks = UpdaterHooks());
+
+// The program's end once its window has gone: when the window handed the
+// session over to a copy started as administrator, `guard` goes to that copy
+// (which waits for it), and the program waits for it and ends with its exit
+// code, so that a script that waits for the updater learns the real outcome
+// (kStopped when it cannot be had); otherwise `code`.
+int awaitSuccessor(CCalcFWUpdateMSDialog &dialog, CSingleInstance &guard, int code);

@@ -230,6 +230,36 @@ void CUpdateWorker::requestEndOfSession()
     callsPosted_.notify_one();
 }
 
+void CUpdateWorker::prepareHandOver()
+{
+    post([this] {
+        // Nothing is sent to a calculator while its file is being written;
+        // a run that has ended is recorded by the next pass, held or not.
+        if (std::any_of(running_.begin(), running_.end(),
+                        [](const std::shared_ptr<PipelineRun> &run) { return !run->run->finished(); })) {
+            emit handOverReady(false);
+            return;
+        }
+        if (endNotHandled_) {
+            const std::int32_t told = endUpdateSession(kVendor, kProduct);
+            if (log_)
+                log_->write(told == kTransferOk
+                                ? QStringLiteral("handing over: the calculators attached were told the session ends")
+                                : QStringLiteral("handing over: no calculator attached to tell (%1)").arg(told));
+            heldForHandOver_ = true;
+            // The copy that takes over locks the volumes itself; declined,
+            // each calculator's next file takes its hold anew.
+            releaseHolds("handing over");
+        }
+        emit handOverReady(true);
+    });
+}
+
+void CUpdateWorker::resumeAfterHandOver()
+{
+    post([this] { heldForHandOver_ = false; });
+}
+
 void CUpdateWorker::requestStop()
 {
     std::lock_guard<std::mutex> lock(callsLock_);
@@ -334,7 +364,9 @@ bool CUpdateWorker::applyCalls()
             // With no pass to run, the worker sleeps until the window calls
             // (and only then stands aside: on the suites' event clock a
             // moment aside lets the time move).
-            const auto due = [this] { return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_); };
+            const auto due = [this] {
+                return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_ && !heldForHandOver_);
+            };
             if (!due()) {
                 const platform::ClockStandAside waitingForTheWindow;
                 callsPosted_.wait(lock, due);
@@ -353,6 +385,7 @@ void CUpdateWorker::openSession()
     endNotHandled_ = true;
     passesRun_ = true;
     countdownArmed_ = false;
+    heldForHandOver_ = false;
     ticks_ = 0;
     files_.clear();
     transferStarted.store(false);
@@ -376,10 +409,17 @@ void CUpdateWorker::endSession()
     // Nothing is sent to a calculator while its file is being written.
     finishRunning();
     awake_.reset();
-    const std::int32_t told = endUpdateSession(kVendor, kProduct);
-    if (log_)
-        log_->write(told == kTransferOk ? QStringLiteral("session ended: the calculators attached were told")
-                                        : QStringLiteral("session ended: no calculator attached to tell (%1)").arg(told));
+    if (heldForHandOver_) {
+        // Told at the hand-over; another copy may be writing them by now.
+        heldForHandOver_ = false;
+        if (log_)
+            log_->write(QStringLiteral("session ended: handed over"));
+    } else {
+        const std::int32_t told = endUpdateSession(kVendor, kProduct);
+        if (log_)
+            log_->write(told == kTransferOk ? QStringLiteral("session ended: the calculators attached were told")
+                                            : QStringLiteral("session ended: no calculator attached to tell (%1)").arg(told));
+    }
     // Only now: the end of the session is a write too.
     releaseHolds("the session ended");
     busy.store(false);

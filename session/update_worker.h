@@ -79,6 +79,17 @@ public:
     // end-of-session command, and sessionClosed() follows. Once per session:
     // asking again, or before a new release, changes nothing.
     void requestEndOfSession();
+    // The window hands the session over to another copy of the updater
+    // (started as administrator): unless a calculator is being written, the
+    // end-of-session command goes to every calculator attached (none when the
+    // session has ended, which told them already), and the worker holds (no
+    // presence check, no transfer) until the window says how it went:
+    // resumeAfterHandOver, and the session goes on where it was (its next
+    // transfer takes the calculators up again), or requestEndOfSession, which
+    // then sends no second command. handOverReady follows, with whether the
+    // calculators have been told.
+    void prepareHandOver();
+    void resumeAfterHandOver();
     // Ends process() at the top of its next pass, after the calls already
     // made (an end of session asked for goes out first).
     void requestStop();
@@ -125,6 +136,10 @@ signals:
     void loopFailed(int result);
     // The end-of-session command has gone to every calculator found.
     void sessionClosed();
+    // prepareHandOver: `told`, the calculators have had the end-of-session
+    // command and the worker holds; otherwise one was being written, nothing
+    // was sent and the session goes on.
+    void handOverReady(bool told);
     // Every calculator of the session and its state, after each discovery
     // and each run that changed something.
     void calculatorsChanged(QVector<CalculatorView> rows);
@@ -200,6 +215,7 @@ private:
     bool endNotHandled_ = true;    // the session's end (its command to the calculators) is still to come
     bool passesRun_ = true;        // the session's passes go on (not after an exception)
     bool countdownArmed_ = false;  // armCountdown() in this session
+    bool heldForHandOver_ = false; // prepareHandOver() told the calculators: no pass runs until resumed
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4
     std::shared_ptr<const CFixedRelease> release_; // the release; its copies live as long as it
     QVector<CUpdateFile> files_;   // release_'s files

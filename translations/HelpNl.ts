@@ -220,6 +220,36 @@
         <extracomment>The status line of a cart when one calculator of it is still neither updated nor given up; %1 is 1: &quot;Updating 1 calculator&quot;</extracomment>
         <translation>%1 rekenmachine wordt bijgewerkt</translation>
     </message>
+    <message id="787">
+        <source>The calculator could not be opened: Windows refused this user access to the calculator&apos;s disk. Start the updater as administrator, or ask the IT administrator about the removable-storage policy.</source>
+        <extracomment>Result code 107 on Windows: opening the calculator&apos;s disk for writing was refused with access denied (it needs an administrator&apos;s rights, or a removable-storage policy allows it); the system&apos;s message follows in brackets</extracomment>
+        <translation>De rekenmachine kon niet worden geopend: Windows weigerde deze gebruiker toegang tot de schijf van de rekenmachine. Start de updater als administrator, of vraag de IT-beheerder naar het beleid voor verwisselbare opslag.</translation>
+    </message>
+    <message id="788">
+        <source>Writing to removable disks is blocked on this computer (write protection or a policy). Ask the IT administrator to allow it.</source>
+        <extracomment>Result codes 107 and 112 on Windows: write protection, or a policy that denies writing to removable disks; the system&apos;s message follows in brackets</extracomment>
+        <translation>Schrijven naar verwisselbare schijven is op deze computer geblokkeerd (schrijfbeveiliging of een beleid). Vraag de IT-beheerder om het toe te staan.</translation>
+    </message>
+    <message id="789">
+        <source>The calculator could not be opened: it went away. Plug it in again, or check the cable.</source>
+        <extracomment>Result code 107 on Windows: the calculator&apos;s disk was not ready, or no longer there, when it was opened; the system&apos;s message follows in brackets</extracomment>
+        <translation>De rekenmachine kon niet worden geopend: hij is verdwenen. Sluit hem opnieuw aan, of controleer de kabel.</translation>
+    </message>
+    <message id="790">
+        <source>The calculator went away while it was being written. Plug it in again, or check the cable.</source>
+        <extracomment>Result code 112 on Windows: the calculator&apos;s disk disappeared while a file was written to it; the system&apos;s message follows in brackets</extracomment>
+        <translation>De rekenmachine verdween terwijl ernaar werd geschreven. Sluit hem opnieuw aan, of controleer de kabel.</translation>
+    </message>
+    <message id="791">
+        <source>Restart as administrator</source>
+        <extracomment>A button beside Cancel, shown when Windows refused this user the calculator&apos;s disk: starts the updater again with an administrator&apos;s rights (Windows asks first)</extracomment>
+        <translation>Opnieuw starten als administrator</translation>
+    </message>
+    <message id="792">
+        <source>The updater could not be started as administrator.</source>
+        <extracomment>The info line when the restart as administrator failed for another reason than the person saying no; the system&apos;s message follows in brackets</extracomment>
+        <translation>De updater kon niet als administrator worden gestart.</translation>
+    </message>
     <message id="793">
         <source>This calculator&apos;s disk does not have sectors of 512 bytes: the updater cannot write to it.</source>
         <extracomment>Result code 121: this calculator&apos;s disk reports logical sectors of another size than 512 bytes (4096, say), which the calculator&apos;s update mode cannot be driven with; nothing was written to it</extracomment>

@@ -268,7 +268,8 @@ std::string calculatorRemark(const platform::SurveyedDisk &disk)
         // Only a refusal is the user's access; a node that is missing or
         // broken is the system's matter.
         const std::string why = " (" + platform::toUtf8(platform::errorText(disk.accessError)) + ")";
-        if (platform::errorKind(disk.accessError) == platform::ErrorKind::NoAccess)
+        const platform::ErrorKind kind = platform::errorKind(disk.accessError);
+        if (kind == platform::ErrorKind::NoAccess || kind == platform::ErrorKind::AccessDenied)
             return "this user may not read and write it" + why;
         return "its device node cannot be opened" + why;
     }

@@ -18,6 +18,16 @@ constexpr UiText kTextMissing{758, "Calculator %1 is missing: plug it in again."
 constexpr UiText kTextStopped{759, "The calculator stopped accepting data."};
 constexpr UiText kTextTooSmall{780, "The release does not fit this calculator's disk."};
 constexpr UiText kTextChangedAfterCheck{782, "%1 changed after it was checked"};
+// What Windows says when it refuses a removable disk.
+constexpr UiText kTextNeedsAdministrator{787, "The calculator could not be opened: Windows refused this user access "
+                                              "to the calculator's disk. Start the updater as administrator, or ask "
+                                              "the IT administrator about the removable-storage policy."};
+constexpr UiText kTextWritingBlocked{788, "Writing to removable disks is blocked on this computer (write protection "
+                                          "or a policy). Ask the IT administrator to allow it."};
+constexpr UiText kTextGoneAtOpen{789, "The calculator could not be opened: it went away. Plug it in again, or "
+                                      "check the cable."};
+constexpr UiText kTextGoneWhileWritten{790, "The calculator went away while it was being written. Plug it in "
+                                            "again, or check the cable."};
 constexpr UiText kTextSectorSize{793, "This calculator's disk does not have sectors of 512 bytes: "
                                       "the updater cannot write to it."};
 constexpr UiText kTextVolumeMounted{796, "Windows has mounted drive %1 on the calculator and would not let it go. "
@@ -42,9 +52,16 @@ QString sentenceFor(const NextStep &next, Say say)
         switch (platform::errorKind(next.systemError)) {
         case platform::ErrorKind::NoAccess:
             return say(kTextNoAccess);
+        case platform::ErrorKind::AccessDenied:
+            return say(kTextNeedsAdministrator);
+        case platform::ErrorKind::WriteBlocked:
+            return say(kTextWritingBlocked);
+        case platform::ErrorKind::Gone:
+            return say(kTextGoneAtOpen);
         case platform::ErrorKind::InUse:
             return say(kTextInUse);
-        default: // the kinds Windows gives have no words of their own yet
+        case platform::ErrorKind::Unsupported:
+        case platform::ErrorKind::Other:
             break;
         }
         return say(kTextUnopenable);
@@ -55,6 +72,18 @@ QString sentenceFor(const NextStep &next, Say say)
             return say(kTextMissing).arg(QString::fromStdU16String(next.calculator));
         return say(kTextNoneFound);
     case kDiskWriteFailed:
+        switch (platform::errorKind(next.systemError)) {
+        // Access denied at a write after a good open: a volume the system
+        // mounted is locked before the first write (kVolumeMounted when it
+        // cannot be), so what is left is a policy.
+        case platform::ErrorKind::AccessDenied:
+        case platform::ErrorKind::WriteBlocked:
+            return say(kTextWritingBlocked);
+        case platform::ErrorKind::Gone:
+            return say(kTextGoneWhileWritten);
+        default: // POSIX's kinds say nothing more at a write
+            break;
+        }
         return say(kTextStopped);
     case kDiskTooSmall:
         return say(kTextTooSmall);

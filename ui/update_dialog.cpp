@@ -1,6 +1,9 @@
 #include "ui/update_dialog.h"
 
 #include "platform/clock.h"
+#include "platform/disk_system.h"
+#include "platform/elevation.h"
+#include "platform/error_kind.h"
 #include "resources/language.h"
 #include "resources/localized_text.h"
 #include "session/exit_codes.h"
@@ -8,6 +11,7 @@
 #include "session/session_log.h"
 #include "session/session_rules.h"
 #include "session/update_worker.h"
+#include "transport/transfer_engine.h"
 #include "ui/accessible_texts.h"
 #include "ui/calculator_list.h"
 #include "ui/failure_reason.h"
@@ -34,8 +38,11 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
 
 CCalcFWUpdateMSDialog *gUpdateDialog = nullptr;
 
@@ -56,6 +63,8 @@ constexpr UiText kTextUpdatedOf{747, "Updated %1 of %2 calculators"};
 constexpr UiText kTextUpdating{784, "Updating %1 calculators"};
 constexpr UiText kTextUpdatingOne{786, "Updating %1 calculator"};
 constexpr UiText kTextWaitingToStart{7774, "Waiting to start\u2026"};
+constexpr UiText kTextRestartElevated{791, "Restart as administrator"};
+constexpr UiText kTextNotElevated{792, "The updater could not be started as administrator."};
 
 constexpr UiText kTextNoRelease{760, "No release in %1: %2"};
 constexpr UiText kTextMissingName{761, "missing %1"};
@@ -241,6 +250,9 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     browseButton = new QPushButton(folderIcon, text(kTextBrowse));
     browseButton->setObjectName(QStringLiteral("browseButton"));
     browseButton->hide();
+    restartButton = new QPushButton(text(kTextRestartElevated));
+    restartButton->setObjectName(QStringLiteral("restartButton"));
+    restartButton->hide();
     progressBar = new QProgressBar(this);
     progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setRange(0, 100);
@@ -278,6 +290,7 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     mainLayout->addLayout(buttonRow);
     buttonRow->addStretch(0);
     buttonRow->addWidget(browseButton);
+    buttonRow->addWidget(restartButton);
     buttonRow->addWidget(actionButton);
 
     progressBar->show();
@@ -301,6 +314,8 @@ void CCalcFWUpdateMSDialog::connectSignals()
     connect(worker.get(), &CUpdateWorker::calculatorsChanged, this, &CCalcFWUpdateMSDialog::onCalculatorsChanged);
     connect(this, &CCalcFWUpdateMSDialog::calculatorProgress, this, &CCalcFWUpdateMSDialog::onCalculatorProgress);
     connect(browseButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onBrowseFolder);
+    connect(restartButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onRestartButton);
+    connect(worker.get(), &CUpdateWorker::handOverReady, this, &CCalcFWUpdateMSDialog::onHandOverReady);
 }
 
 // --- what the user sees -----------------------------------------------------
@@ -366,6 +381,31 @@ void CCalcFWUpdateMSDialog::setBrowseVisible(bool visible)
         return;
     browseButton->setVisible(visible);
     emit displayChanged(QStringLiteral("browse"), visible ? browseButton->text() : QStringLiteral("hidden"));
+}
+
+void CCalcFWUpdateMSDialog::showRestart()
+{
+    // A calculator that is written, or waits for its next file (between
+    // two, or for its turn), keeps the offer back: the session goes on with
+    // it first. A refused calculator's own retry is no write: its open fails.
+    bool refused = false;
+    bool writing = false;
+    for (const CalculatorView &row : shownRows) {
+        const bool deniedAtOpen = row.code == kDiskUnopenable &&
+                                  platform::errorKind(row.systemError) == platform::ErrorKind::AccessDenied;
+        refused = refused || deniedAtOpen;
+        writing = writing ||
+                  (!deniedAtOpen && (row.state == CalculatorView::Writing || row.state == CalculatorView::Waiting));
+    }
+    restartButton->setVisible(refused && !writing);
+    restartButton->setEnabled(!handOverPending);
+    QString value = QStringLiteral("hidden");
+    if (!restartButton->isHidden())
+        value = restartButton->isEnabled() ? restartButton->text() : restartButton->text() + QStringLiteral(" (disabled)");
+    if (value == echoedRestart)
+        return;
+    echoedRestart = value;
+    emit displayChanged(QStringLiteral("restart"), value);
 }
 
 void CCalcFWUpdateMSDialog::setProgressVisible(bool visible)
@@ -486,6 +526,7 @@ void CCalcFWUpdateMSDialog::restartSession()
     shownRows.clear();
     calculatorList->setRows(shownRows);
     calculatorList->hide();
+    showRestart();
     progressBar->reset();
     setProgressVisible(true);
     setStatus(QString());
@@ -708,6 +749,7 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
     }
     shownRows = rows;
     calculatorList->setRows(rows);
+    showRestart();
     if (rows.size() > 1 && !endShown &&
         std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) { return row.state == CalculatorView::Writing; }))
         showCartStatus();
@@ -859,4 +901,78 @@ void CCalcFWUpdateMSDialog::onBrowseFolder()
     const QStringList chosen = chooser.selectedFiles();
     firmwareFolder = chosen.isEmpty() ? chooser.directory().path() : QDir(chosen.first()).path();
     scanFirmwareFolder();
+}
+
+// --- the restart as administrator ---------------------------------------------------
+
+QStringList CCalcFWUpdateMSDialog::sessionArguments() const
+{
+    QStringList arguments{QDir::toNativeSeparators(QFileInfo(firmwareFolder).absoluteFilePath()),
+                          QString::number(languageIndex)};
+    for (const auto &[option, path] : {std::make_pair("--report", report.path()), std::make_pair("--log", logPath)})
+        if (!path.isEmpty())
+            arguments << QLatin1String(option) << QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    return arguments;
+}
+
+std::unique_ptr<platform::ElevatedProcess> CCalcFWUpdateMSDialog::takeSuccessor()
+{
+    return std::move(successor);
+}
+
+void CCalcFWUpdateMSDialog::onRestartButton()
+{
+    if (handOverPending || restartButton->isHidden())
+        return;
+    // The calculators are told first, so that the new copy meets none that
+    // this one could still write, whatever account it runs under.
+    handOverPending = true;
+    showRestart();
+    worker->prepareHandOver();
+}
+
+void CCalcFWUpdateMSDialog::onHandOverReady(bool told)
+{
+    if (!handOverPending)
+        return;
+    // A write under way (a refused calculator's retry ends at once; another
+    // calculator's file takes the offer back): asked again while it stands.
+    if (!told && isVisible() && !restartButton->isHidden()) {
+        worker->prepareHandOver();
+        return;
+    }
+    handOverPending = false;
+    // Or the window closed meanwhile: nothing is started.
+    if (!told || !isVisible()) {
+        if (told)
+            worker->resumeAfterHandOver();
+        showRestart();
+        return;
+    }
+    std::vector<std::u16string> arguments;
+    for (const QString &argument : sessionArguments())
+        arguments.push_back(argument.toStdU16String());
+    const std::u16string program =
+        QDir::toNativeSeparators(QCoreApplication::applicationFilePath()).toStdU16String();
+    emit handingOver(true);
+    std::unique_ptr<platform::ElevatedProcess> started = platform::activeElevation().start(
+        program, arguments, QDir::toNativeSeparators(QDir::currentPath()).toStdU16String(), std::uintptr_t(winId()));
+    if (!started) {
+        const std::uint32_t error = platform::lastError();
+        emit handingOver(false);
+        // The person said no: the session goes on as it was, the window
+        // unchanged. Any other failure is said.
+        worker->resumeAfterHandOver();
+        if (error != platform::kElevationDeclined)
+            setInfo(joinSentences(infoLabel->text(), withSystemMessage(text(kTextNotElevated), error)));
+        showRestart();
+        return;
+    }
+    successor = std::move(started);
+    if (sessionLog)
+        sessionLog->write(QStringLiteral("handed over to a copy started as administrator: %1")
+                              .arg(QString::fromStdU16String(program + u' ' + platform::windowsCommandLine(arguments))));
+    if (!endShown)
+        abortUpdate();
+    close();
 }

@@ -5,6 +5,9 @@
 // the user sees: the status line, the file line, the progress bar and the one
 // button that reads Cancel or Start, each with an accessible name and
 // description in the window's language, the button the one Enter presses.
+// When Windows refuses this user a calculator's disk (access denied at the
+// open), a second button offers to start the updater again as administrator
+// (platform/elevation.h), which then takes the session over.
 // The calculator picture is drawn for the scale of the screen the window is
 // on. The session's rules and state are the
 // worker's (session/update_worker.h); the window passes on what the user
@@ -30,11 +33,16 @@
 #include <QHash>
 #include <QIcon>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QVector>
 
 #include <cstdint>
 #include <memory>
+
+namespace platform {
+class ElevatedProcess;
+}
 
 class CCalculatorList;
 class CSessionLog;
@@ -122,6 +130,17 @@ public:
     // echoed as "window: raised".
     void bringToFront();
 
+    // The copy started as administrator that took the session over (the
+    // restart button), once this window has closed for it; null when none.
+    // The program releases its single-instance guard, waits for it and ends
+    // with its exit code.
+    std::unique_ptr<platform::ElevatedProcess> takeSuccessor();
+    // The arguments that give another copy this session (the program not
+    // among them): the release folder shown now, the language and --report
+    // and --log, every path absolute. A copy started elevated inherits
+    // neither the environment nor, started by another account, the settings.
+    QStringList sessionArguments() const;
+
     // TransferReports: the transfer callbacks' reports, emitted as signals.
     void emitUpdateProgress(int percent) override;
     void emitUpdateMessage(const QString &message) override;
@@ -134,7 +153,7 @@ signals:
     void updateProgress(int percent);
     void calculatorProgress(int row, int percent);
     // What the user sees has changed (GUI thread): `field` is "status",
-    // "info", "file", "progress", "button", "browse", "summary" or
+    // "info", "file", "progress", "button", "browse", "restart", "summary" or
     // "calculator"; `value` is the new text, the progress value, for the
     // buttons "hidden", "TEXT" or "TEXT (disabled)", and for a calculator
     // "IDENTITY: STATE" (only with more than one calculator, when its state
@@ -143,6 +162,10 @@ signals:
     // The session has ended: finishUpdate has run and the worker has sent
     // the end-of-session command to the calculators.
     void sessionEnded();
+    // A copy of the updater is about to be started as administrator (true),
+    // or was not started after all (false): a copy started now is to wait for
+    // this one, which is finishing, instead of leaving at once.
+    void handingOver(bool underway);
 
 public slots:
     // Escape: refused while a transfer runs, like a close.
@@ -169,6 +192,8 @@ private slots:
     void onCalculatorProgress(int row, int percent);
     void onSessionClosed();
     void onScreenChanged(QScreen *screen);
+    void onRestartButton();
+    void onHandOverReady(bool told);
 
 private:
     bool mayClose() const; // the close and Escape guard
@@ -181,6 +206,10 @@ private:
     void setButton(const QString &text, bool enabled);
     void setButtonVisible(bool visible);
     void setBrowseVisible(bool visible);
+    // The restart as administrator: shown while a calculator's disk was
+    // refused with Windows' access denied at its open and no calculator is
+    // being written; echoed ("restart") when it changes.
+    void showRestart();
     void setProgressVisible(bool visible);
     // The calculator at 64 by 64 on the screen, from the picture drawn for
     // the window's scale.
@@ -201,6 +230,7 @@ private:
     QProgressBar *progressBar = nullptr;
     QPushButton *actionButton = nullptr;
     QPushButton *browseButton = nullptr;
+    QPushButton *restartButton = nullptr; // "Restart as administrator"
     QLabel *statusLabel = nullptr;
     QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure
     QLabel *fileLabel = nullptr;
@@ -218,6 +248,9 @@ private:
     bool endShown = false;    // the window has shown the session's end (finishUpdate); a complete rescan starts anew
     int sessionExit = exit_code::kStopped; // how the session ended (kStopped until it has an end)
     QString echoedButton;        // the button as last reported by displayChanged
+    QString echoedRestart;       // the restart button as last reported
+    bool handOverPending = false; // the restart was clicked: waiting for the worker to tell the calculators
+    std::unique_ptr<platform::ElevatedProcess> successor; // the copy that took the session over
     bool screenFollowed = false; // showEvent has connected the window's screen changes
     QMetaObject::Connection screenScale; // the current screen's scale changes
 };

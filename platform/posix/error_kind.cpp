@@ -17,7 +17,7 @@ ErrorKind errorKind(std::uint32_t code)
         return ErrorKind::InUse; // mounted, or opened exclusively by another program
     case EINVAL:
     case EOPNOTSUPP:
-        return ErrorKind::Unsupported; // fsync on a device that has no flush
+        return ErrorKind::Unsupported; // a request the device or its driver does not do (a flush)
     default:
         return ErrorKind::Other;
     }

@@ -7,22 +7,45 @@
 
 namespace platform {
 
+// The MinGW headers lack it: the code a disk gives once its device has been
+// removed from the system.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
+namespace {
+
+// What each code Windows gives for a removable disk means for the person at
+// the machine; every code not here says nothing more than its own text.
+struct KindOfCode {
+    DWORD code;
+    ErrorKind kind;
+};
+constexpr KindOfCode kKinds[] = {
+    // This user lacks the rights at the open (an administrator's, or the
+    // removable-storage policy's); at a write after a good open, a policy.
+    // An Explorer window shares the disk and cannot cause it.
+    {ERROR_ACCESS_DENIED, ErrorKind::AccessDenied},
+    {ERROR_WRITE_PROTECT, ErrorKind::WriteBlocked}, // write protection, "deny write access" policies
+    {ERROR_NOT_READY, ErrorKind::Gone},
+    {ERROR_DEV_NOT_EXIST, ErrorKind::Gone},
+    {ERROR_DEVICE_NOT_CONNECTED, ErrorKind::Gone},
+    {ERROR_NO_SUCH_DEVICE, ErrorKind::Gone},
+    {ERROR_SHARING_VIOLATION, ErrorKind::InUse},
+    {ERROR_LOCK_VIOLATION, ErrorKind::InUse},
+    {ERROR_BUSY, ErrorKind::InUse},
+    {ERROR_INVALID_FUNCTION, ErrorKind::Unsupported}, // a request the device has no command for
+    {ERROR_NOT_SUPPORTED, ErrorKind::Unsupported},
+};
+
+} // namespace
+
 ErrorKind errorKind(std::uint32_t code)
 {
-    switch (code) {
-    // A removable disk that refuses its user is, in practice, one that an
-    // Explorer window, security software or a policy holds.
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_BUSY:
-        return ErrorKind::InUse;
-    case ERROR_INVALID_FUNCTION:
-    case ERROR_NOT_SUPPORTED:
-        return ErrorKind::Unsupported; // a request the device has no command for (a flush)
-    default:
-        return ErrorKind::Other;
-    }
+    for (const KindOfCode &known : kKinds)
+        if (known.code == code)
+            return known.kind;
+    return ErrorKind::Other;
 }
 
 std::uint32_t namedSystemError(const char *name)

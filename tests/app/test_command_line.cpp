@@ -1,10 +1,16 @@
 // The command line as the program reads it: a folder and a language index,
 // both or neither.
 #include "app/command_line.h"
+#include "platform/elevation.h"
 
 #include <QtTest>
 
 #include <random>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 class TestCommandLine : public QObject {
     Q_OBJECT
@@ -15,6 +21,7 @@ private slots:
     void request_data();
     void request();
     void reportOptionAnywhere();
+    void windowsCommandLineSplitsBack();
 };
 
 void TestCommandLine::parse_data()
@@ -147,5 +154,77 @@ void TestCommandLine::reportOptionAnywhere()
         }
         QCOMPARE(taken, rest);
         QCOMPARE(path, last.isEmpty() ? QString("untouched") : QDir::current().absoluteFilePath(last));
+    }
+}
+
+// A Windows command line's arguments as CommandLineToArgvW documents them: a
+// space or tab outside quotes ends one; 2n backslashes and a quote give n and
+// open or close a quoted part, 2n + 1 give n and a quote; others stay as they are.
+static QStringList splitWindowsArguments(const QString &line)
+{
+    QStringList arguments;
+    QString current;
+    bool inArgument = false, quoted = false;
+    for (int i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (!quoted && (c == ' ' || c == '\t')) {
+            if (inArgument)
+                arguments << current;
+            current.clear();
+            inArgument = false;
+            continue;
+        }
+        inArgument = true;
+        if (c == '\\') {
+            int n = 1;
+            while (i + n < line.size() && line[i + n] == '\\')
+                ++n;
+            const bool beforeQuote = i + n < line.size() && line[i + n] == '"';
+            const bool literalQuote = beforeQuote && n % 2 == 1;
+            current += QString(beforeQuote ? n / 2 : n, '\\') + (literalQuote ? "\"" : "");
+            i += n - 1 + (literalQuote ? 1 : 0);
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else {
+            current += c;
+        }
+    }
+    if (inArgument)
+        arguments << current;
+    return arguments;
+}
+
+// The command line a copy started as administrator gets: whatever the
+// arguments hold (spaces, quotes, trailing backslashes, nothing at all), they
+// come back whole, as the rules say and, on Windows, as the system's own
+// CommandLineToArgvW splits them.
+void TestCommandLine::windowsCommandLineSplitsBack()
+{
+    const QStringList pieces{"C:\\Program Files\\Tavix\\", "\\\\server\\share\\fw", "say \"hi\"", "", "\\",
+                             "a\\\\\"b", "\t", "\u00e9\u65e5", "x"};
+    std::mt19937 rng(32);
+    for (int c = 0; c < 3000; ++c) {
+        QStringList arguments;
+        std::vector<std::u16string> given;
+        for (int n = 1 + int(rng() % 4); n > 0; --n) {
+            QString argument;
+            for (int k = int(rng() % 4); k > 0; --k)
+                argument += pieces[int(rng() % pieces.size())];
+            arguments << argument;
+            given.push_back(argument.toStdU16String());
+        }
+        const QString line = QString::fromStdU16String(platform::windowsCommandLine(given));
+        QCOMPARE(splitWindowsArguments(line), arguments);
+#ifdef _WIN32
+        int count = 0;
+        const std::u16string whole = u"updater.exe " + line.toStdU16String();
+        LPWSTR *split = CommandLineToArgvW(reinterpret_cast<const wchar_t *>(whole.c_str()), &count);
+        QVERIFY(split != nullptr);
+        QStringList system;
+        for (int i = 1; i < count; ++i)
+            system << QString::fromWCharArray(split[i]);
+        LocalFree(split);
+        QCOMPARE(system, arguments);
+#endif
     }
 }

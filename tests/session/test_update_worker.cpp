@@ -428,6 +428,43 @@ private slots:
             QCOMPARE(calculator->trace().back(), std::string("end-session"));
     }
 
+    void aHandOverTellsTheCalculatorsAndHolds()
+    {
+        // After a failed file the window hands the session over to a copy
+        // started as administrator: the calculators are told the session
+        // ends, then nothing touches them until the window says how it went;
+        // declined, the session goes on (the window's suite has the rest).
+        testsupport::HookedDiskSystem hooked(*disks);
+        platform::installDiskSystem(&hooked);
+        auto calculator = attach("fail-writes=7"); // the first file fails, its retry goes through
+        standIn = std::make_unique<DialogStandIn>(*worker, release.mid(0, 1));
+        standIn->onResult = [this] {
+            if (standIn->steps.isEmpty())
+                worker->prepareHandOver();
+        };
+        standIn->connectTo(Qt::DirectConnection);
+        std::atomic<int> told{-1};
+        connect(worker.get(), &CUpdateWorker::handOverReady, this, [&](bool all) { told = all; }, Qt::DirectConnection);
+        std::atomic<bool> ended{false};
+        std::thread thread([&] {
+            worker->process();
+            ended = true;
+        });
+        const auto joined = qScopeGuard([&] {
+            worker->requestStop();
+            thread.join();
+            platform::installDiskSystem(disks.get());
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(told.load(), 1, 20000);
+        QCOMPARE(testsupport::traceOf(*calculator).last(), QString("end-session"));
+        const int enumerations = hooked.enumerations();
+        QTest::qWait(50);
+        QCOMPARE(hooked.enumerations(), enumerations); // held
+        worker->resumeAfterHandOver();
+        QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 20000); // the retry went through: Done
+        QCOMPARE(names(standIn->events()).count("updaterRan(0)"), 1);
+    }
+
     void firstTransferWaitsForAShownCountdown()
     {
         // The window takes foundDevice four seconds late (its scan of a slow

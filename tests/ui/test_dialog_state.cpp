@@ -1,14 +1,18 @@
-// The dialog's shared state and the choice of the interface language.
+// The dialog's shared state, the choice of the interface language and the
+// words for the system's refusals.
 #include "emulator/emulated_disk_system.h"
 #include "platform/clock.h"
+#include "platform/error_kind.h"
 #include "resources/language.h"
 #include "session/transfer_reports.h"
 #include "session/update_worker.h"
+#include "ui/failure_reason.h"
 #include "ui/update_dialog.h"
 #include "ui/suite_settings.h"
 
 #include <QtTest>
 
+#include <cerrno>
 #include <climits>
 
 namespace {
@@ -115,6 +119,48 @@ private slots:
         QFETCH(QString, systemLocale);
         QFETCH(uint, language);
         QCOMPARE(languageFromSetting(stored, systemLocale), language);
+    }
+
+    void everySystemCodeItsKindAndWords()
+    {
+        // Each code this system documents, its kind and the sentence a failed
+        // open (107) and a failed write (112) begin with.
+        using K = platform::ErrorKind;
+        const char *const stopped = "The calculator stopped accepting data.";
+        const struct {
+            std::uint32_t code;
+            K kind;
+            const char *atOpen, *atWrite;
+        } rows[] = {
+#ifdef _WIN32 // GetLastError values
+            {5, K::AccessDenied, "The calculator could not be opened: Windows refused", "Writing to removable disks is blocked"},
+            {19, K::WriteBlocked, "Writing to removable disks is blocked", "Writing to removable disks is blocked"},
+            {21, K::Gone, "The calculator could not be opened: it went away", "The calculator went away"},
+            {55, K::Gone, "The calculator could not be opened: it went away", "The calculator went away"},
+            {1167, K::Gone, "The calculator could not be opened: it went away", "The calculator went away"},
+            {433, K::Gone, "The calculator could not be opened: it went away", "The calculator went away"},
+            {32, K::InUse, "The calculator could not be opened: another program", stopped},
+            {33, K::InUse, "The calculator could not be opened: another program", stopped},
+            {170, K::InUse, "The calculator could not be opened: another program", stopped},
+            {1, K::Unsupported, "The calculator could not be opened.", stopped},
+            {50, K::Unsupported, "The calculator could not be opened.", stopped},
+#else // errno values: nothing a Linux user reads changes with Windows' kinds
+            {EACCES, K::NoAccess, "The calculator could not be opened: this user may not", stopped},
+            {EPERM, K::NoAccess, "The calculator could not be opened: this user may not", stopped},
+            {EROFS, K::NoAccess, "The calculator could not be opened: this user may not", stopped},
+            {EBUSY, K::InUse, "The calculator could not be opened: another program", stopped},
+            {EINVAL, K::Unsupported, "The calculator could not be opened.", stopped},
+            {EOPNOTSUPP, K::Unsupported, "The calculator could not be opened.", stopped},
+#endif
+            {0, K::Other, "The calculator could not be opened.", stopped}, // and every code not named
+            {2, K::Other, "The calculator could not be opened.", stopped},
+            {0xFFFFFFFFu, K::Other, "The calculator could not be opened.", stopped},
+        };
+        for (const auto &row : rows) {
+            QVERIFY2(platform::errorKind(row.code) == row.kind, QByteArray::number(row.code).constData());
+            QVERIFY2(failureReasonInEnglish(107, row.code).startsWith(row.atOpen), QByteArray::number(row.code).constData());
+            QVERIFY2(failureReasonInEnglish(112, row.code).startsWith(row.atWrite), QByteArray::number(row.code).constData());
+        }
     }
 };
 

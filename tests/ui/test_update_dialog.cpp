@@ -10,7 +10,10 @@
 #include "support/window_under_test.h"
 #include "platform/clock.h"
 #include "platform/disk_system.h"
+#include "platform/elevation.h"
 #include "platform/error_kind.h"
+#include "app/single_instance.h"
+#include "app/updater_main.h"
 #include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "ui/update_dialog.h"
@@ -47,13 +50,14 @@ class TestUpdateDialog : public testsupport::WindowUnderTest {
         return number && percent > 0 && percent < 100;
     }
 
-    // What a refused disk means: on Linux this user's access; on Windows,
-    // where access denied to a removable disk means another program holds it.
+    // What a refused disk means: on Linux this user's access (the udev
+    // rule, or root); on Windows an administrator's rights, or a policy.
     static QString refusedSentence()
     {
         return QSysInfo::productType() == "windows"
-                   ? "The calculator could not be opened: another program holds it (an Explorer window, "
-                     "security software). Close that program."
+                   ? "The calculator could not be opened: Windows refused this user access to the calculator's "
+                     "disk. Start the updater as administrator, or ask the IT administrator about the "
+                     "removable-storage policy."
                    : "The calculator could not be opened: this user may not write to it. "
                      "Install the updater's udev rule, or run the updater as root.";
     }
@@ -546,8 +550,9 @@ private slots:
         QTest::newRow("107 en") << "unopenable" << 1 << refusedSentence() << EACCES;
         QTest::newRow("107 de")
             << "unopenable" << 4
-            << (windows ? "Der Rechner konnte nicht geöffnet werden: ein anderes Programm hält ihn (ein "
-                          "Explorer-Fenster, Sicherheitssoftware). Schließen Sie dieses Programm."
+            << (windows ? "Der Rechner konnte nicht geöffnet werden: Windows hat diesem Benutzer den Zugriff auf "
+                          "das Laufwerk des Rechners verweigert. Starten Sie den Updater als Administrator oder "
+                          "fragen Sie den IT-Administrator nach der Richtlinie für Wechseldatenträger."
                         : "Der Rechner konnte nicht geöffnet werden: dieser Benutzer darf nicht darauf "
                           "schreiben. Installieren Sie die udev-Regel des Updaters oder starten Sie den "
                           "Updater als root.")
@@ -592,6 +597,119 @@ private slots:
             sentence = withSystemError(sentence, systemError);
         QTRY_VERIFY2_WITH_TIMEOUT(lines("info").contains(sentence), qPrintable(lines("info").join('\n')),
                                   kSessionTimeoutMs);
+    }
+
+    void aCalculatorWindowsRefusesIsLeftOut()
+    {
+        // Calculator 1's disk is refused with access denied at every open
+        // (Windows' 5, Linux's EACCES): it is never written and its reason
+        // says what to do; calculator 2 is updated. Windows' way through, the
+        // restart as administrator, is offered only once calculator 2 is no
+        // longer written; Linux has none.
+        auto refused = attach("open-error=access-denied"), healthy = attach();
+        const bool windows = QSysInfo::productType() == "windows";
+        QString healthyState; // its row's words as the offer came
+        QStringList offeredWhile;
+        onShown = [&](const QString &line) {
+            healthyState = line.startsWith("calculator: TAVIX2: ") ? line.mid(20) : healthyState;
+            if (line == "restart: Restart as administrator")
+                offeredWhile << healthyState;
+        };
+        open(releaseFolder);
+        QVERIFY(waitFor("status: Update failed (107)"));
+        verifyHoldsRelease(*healthy, releaseFolder);
+        QVERIFY(traceOf(*refused).filter(QRegularExpression("^(write|packet) ")).isEmpty());
+        QVERIFY2(lines("info").last().startsWith("TAVIX1: " + refusedSentence()), qPrintable(lines("info").last()));
+        QCOMPARE(offeredWhile, windows ? QStringList{"updated"} : QStringList());
+    }
+
+    void theRestartHandsTheSessionOver_data()
+    {
+        QTest::addColumn<uint>("refusal"); // the system's code the start fails with; 0: the copy starts
+        QTest::newRow("started") << 0u;
+        QTest::newRow("declined") << uint(platform::kElevationDeclined);
+        QTest::newRow("failed") << 2u; // ERROR_FILE_NOT_FOUND
+    }
+    void theRestartHandsTheSessionOver()
+    {
+        // Clicked: the calculators are told the session ends, the updater is
+        // started elevated with this session (relative paths made absolute),
+        // the window closes, the guard and the exit code are the new copy's.
+        // Refused while calculator 1 is retried: only the button changes (and
+        // a failure other than a no is said), and the session goes on.
+        if (QSysInfo::productType() != "windows")
+            QSKIP("only Windows refuses a disk with access denied and elevates");
+        QFETCH(uint, refusal);
+        const QString here = QDir::currentPath();
+        QDir::setCurrent(temp.path());
+        const auto back = qScopeGuard([&] { QDir::setCurrent(here); });
+        attach("open-error=access-denied");
+        const auto healthy = refusal == 0 ? attach() : nullptr;
+        // The system's elevation stood in for: it starts nothing, or a copy that ends with 42.
+        struct StandIn : platform::Elevation, platform::ElevatedProcess {
+            std::uint32_t refusal = 0;
+            emulator::Calculator *watched = nullptr;
+            QStringList started, told; // the program and its arguments; what `watched` had seen then
+            std::unique_ptr<platform::ElevatedProcess> start(const std::u16string &program,
+                                                             const std::vector<std::u16string> &arguments,
+                                                             const std::u16string &, std::uintptr_t) override
+            {
+                started << QString::fromStdU16String(program);
+                for (const std::u16string &word : arguments)
+                    started << QString::fromStdU16String(word);
+                told = watched ? traceOf(*watched) : QStringList();
+                platform::setLastError(refusal);
+                return refusal != 0 ? nullptr : std::make_unique<StandIn>();
+            }
+            bool waitForExit(std::uint32_t *code) override
+            {
+                *code = 42;
+                return true;
+            }
+        } elevation;
+        elevation.refusal = refusal;
+        elevation.watched = healthy.get();
+        platform::installElevation(&elevation);
+        const auto uninstall = qScopeGuard([] { platform::installElevation(nullptr); });
+        int clickedAt = -1;
+        onShown = [&](const QString &line) {
+            if (clickedAt < 0 && line == (healthy ? "restart: Restart as administrator" : "status: Update failed (107), Retry: 1"))
+                QMetaObject::invokeMethod(dialog.get(), [&] {
+                    clickedAt = shown.size();
+                    widget<QPushButton>("restartButton")->click();
+                }, Qt::QueuedConnection);
+        };
+        open("release");
+        dialog->setReportPath("report.csv");
+        QString error;
+        QVERIFY(dialog->setLogPath("session.log", &error));
+        QTRY_VERIFY_WITH_TIMEOUT(!elevation.started.isEmpty(), kSessionTimeoutMs);
+        QCOMPARE(elevation.started, (QStringList{QDir::toNativeSeparators(QCoreApplication::applicationFilePath()),
+                                                 QDir::toNativeSeparators(releaseFolder), "1", "--report",
+                                                 QDir::toNativeSeparators(temp.filePath("report.csv")), "--log",
+                                                 QDir::toNativeSeparators(temp.filePath("session.log"))}));
+        if (refusal == 0) {
+            QCOMPARE(elevation.told.last(), QString("end-session"));
+            QVERIFY(!dialog->isVisible());
+            CSingleInstance guard("tavix-handover-suite");
+            QCOMPARE(guard.acquire(), CSingleInstance::Taken);
+            QCOMPARE(awaitSuccessor(*dialog, guard, exit_code::kStopped), 42);
+            QCOMPARE(CSingleInstance("tavix-handover-suite").acquire(), CSingleInstance::Taken);
+            QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
+            QCOMPARE(traceOf(*healthy).count("end-session"), 1); // told once, at the hand-over
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(shown.mid(clickedAt).contains("restart: Restart as administrator"), kSessionTimeoutMs);
+        const QStringList meanwhile = shown.mid(clickedAt, shown.indexOf("restart: Restart as administrator", clickedAt) - clickedAt);
+        QCOMPARE(meanwhile.first(), QString("restart: Restart as administrator (disabled)"));
+        QCOMPARE(meanwhile.size(), refusal == platform::kElevationDeclined ? 1 : 2);
+        if (meanwhile.size() == 2)
+            QVERIFY(meanwhile[1].startsWith("info: ") &&
+                    meanwhile[1].endsWith("The updater could not be started as administrator. (" +
+                                          QString::fromStdU16String(platform::errorText(refusal)).trimmed() + ")"));
+        QVERIFY(waitFor("status: Update failed (107)")); // retried until given up
+        QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs); // its report written here
+        QCOMPARE(elevation.started.size(), 7);                        // started once
     }
 
     void everyCalculatorGetsEveryFile_data()
