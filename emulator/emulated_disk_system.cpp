@@ -220,27 +220,24 @@ private:
 
 } // namespace
 
-std::shared_ptr<Calculator> EmulatedDiskSystem::presentCalculator(const char16_t *devicePath) const
+std::shared_ptr<Calculator> EmulatedDiskSystem::presentCalculator(const char16_t *devicePath)
 {
-    if (devicePath == nullptr)
+    if (countCall())
         return nullptr;
-    const std::u16string path(devicePath);
+    const std::u16string path(devicePath != nullptr ? devicePath : u"");
     for (const auto &disk : disks())
         if (disk->devicePath() == path && disk->isPresent())
             return disk;
+    platform::setLastError(platform::systemErrorFor(ENODEV));
     return nullptr;
 }
 
 bool EmulatedDiskSystem::listVolumes(const char16_t *devicePath, std::vector<platform::MountedVolume> *volumes)
 {
     volumes->clear();
-    if (countCall())
-        return false;
     const std::shared_ptr<Calculator> calculator = presentCalculator(devicePath);
-    if (!calculator) {
-        platform::setLastError(platform::systemErrorFor(ENODEV));
+    if (!calculator)
         return false;
-    }
     std::string name, fileSystem;
     if (calculator->mountedVolume(&name, &fileSystem))
         volumes->push_back({platform::fromUtf8(name), platform::fromUtf8(fileSystem)});
@@ -250,13 +247,9 @@ bool EmulatedDiskSystem::listVolumes(const char16_t *devicePath, std::vector<pla
 std::unique_ptr<platform::VolumeHold> EmulatedDiskSystem::holdVolumes(const char16_t *devicePath,
                                                                       platform::MountedVolume *refused)
 {
-    if (countCall())
-        return nullptr;
     const std::shared_ptr<Calculator> calculator = presentCalculator(devicePath);
-    if (!calculator) {
-        platform::setLastError(platform::systemErrorFor(ENODEV));
+    if (!calculator)
         return nullptr;
-    }
     std::string name, fileSystem;
     if (!calculator->mountedVolume(&name, &fileSystem) || fileSystem == "RAW")
         return std::make_unique<CalculatorVolumeHold>(nullptr);

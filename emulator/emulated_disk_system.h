@@ -59,7 +59,9 @@ public:
 
 private:
     class OpenedCalculator;
-    std::shared_ptr<Calculator> presentCalculator(const char16_t *devicePath) const;
+    // The present calculator at `devicePath`, one counted call; null (with
+    // lastError()) when the call fails or no such calculator is attached.
+    std::shared_ptr<Calculator> presentCalculator(const char16_t *devicePath);
     class FileHandle;
 
     mutable std::mutex mutex_;                       // guards disks_
