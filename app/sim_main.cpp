@@ -6,9 +6,12 @@
 // it shows, else the close box) once an echoed line starts with TEXT.
 // What the window shows is echoed on standard output, a "field: value" line
 // per change, and the calculators are saved into TAVIX_SIM_OUTPUT when the
-// session ends and again when the program ends.
+// session ends and again when the program ends. With TAVIX_SIM_CART the
+// calculators come and go as a cart's through a hub (emulator/cart.h): each
+// is saved when it is unplugged, and those still attached at the end.
 #include "app/updater_main.h"
 
+#include "emulator/cart.h"
 #include "emulator/emulated_disk_system.h"
 #include "emulator/simulation_settings.h"
 #include "platform/clock.h"
@@ -22,6 +25,7 @@
 #include <QTimer>
 #include <QString>
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -49,6 +53,7 @@ int main(int argc, char **argv)
     }
 
     emulator::EmulatedDiskSystem disks;
+    std::unique_ptr<emulator::Cart> cart;
     bool saved = true;
     UpdaterHooks hooks;
     hooks.echoDisplay = true;
@@ -58,14 +63,32 @@ int main(int argc, char **argv)
         // calculators.
         if (settings.clockScale > 1)
             platform::useScaledClock(settings.clockScale);
-        for (const emulator::Config &config : settings.calculators)
-            disks.attach(config);
+        if (settings.cart.total != 0) {
+            cart = std::make_unique<emulator::Cart>(disks, settings.calculators, settings.cart.ports,
+                                                    settings.cart.swapMs, settings.outputFolder);
+            cart->start();
+        } else {
+            for (const emulator::Config &config : settings.calculators)
+                disks.attach(config);
+        }
         platform::installDiskSystem(&disks);
         return 0;
     };
     hooks.dialogCreated = [&](CCalcFWUpdateMSDialog *dialog) {
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::sessionEnded, dialog,
                          [&] { save(disks, settings.outputFolder); });
+        if (cart) {
+            // The teacher's hands: every 20 ms (real time) what is due by the
+            // program's clock is done: a calculator seen at its end of session
+            // is unplugged swap-ms later and the next one plugged in.
+            auto *hands = new QTimer(dialog);
+            QObject::connect(hands, &QTimer::timeout, dialog, [&] {
+                std::string reason;
+                if (!cart->poll(&reason))
+                    platform::writeErr(platform::fromUtf8("tavix-updater-sim: " + reason + "\n"));
+            });
+            hands->start(20);
+        }
         if (settings.closeOn.empty())
             return;
         const QString closeOn = QString::fromStdString(settings.closeOn);

@@ -21,6 +21,12 @@ constexpr std::uint64_t kMaxCalculators = 64;
 constexpr std::uint64_t kDefaultDiskMib = 64;
 constexpr std::uint64_t kMaxDiskMib = 1u << 20; // 1 TiB, sparse
 constexpr std::uint64_t kMaxClockScale = 1000;
+// A cart: a whole school's calculators, one after another (each keeps its disk
+// until it is unplugged, a sparse one, so ten thousand stay light), on at most
+// the ports of the largest hubs.
+constexpr std::uint64_t kMaxCartTotal = 10000;
+constexpr std::uint64_t kMaxCartPorts = 16;
+constexpr std::uint64_t kMaxSwapMs = 600000;
 
 enum class NumberResult { Ok, Bad, TooLarge };
 
@@ -257,6 +263,54 @@ bool environmentNumber(const char *name, std::uint64_t fallback, std::uint64_t m
     return number(name, text, min, max, value, error);
 }
 
+// "total=N,ports=P,swap-ms=MS": each key exactly once, in any order.
+bool parseCart(const std::string &text, CartSettings *cart, std::string *error)
+{
+    std::uint64_t values[3] = {};
+    bool seen[3] = {};
+    const char *const keys[3] = {"total", "ports", "swap-ms"};
+    const std::uint64_t mins[3] = {1, 1, 0};
+    const std::uint64_t maxes[3] = {kMaxCartTotal, kMaxCartPorts, kMaxSwapMs};
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', begin);
+        const std::string item = text.substr(begin, comma == std::string::npos ? comma : comma - begin);
+        const std::size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        int k = 0;
+        while (k < 3 && key != keys[k])
+            ++k;
+        if (equals == std::string::npos || k == 3) {
+            *error = "'" + item + "' is not total=N, ports=P or swap-ms=MS";
+            return false;
+        }
+        if (seen[k]) {
+            *error = key + " is given twice";
+            return false;
+        }
+        seen[k] = true;
+        if (!number(key, item.substr(equals + 1), mins[k], maxes[k], &values[k], error))
+            return false;
+        if (comma == std::string::npos)
+            break;
+        begin = comma + 1;
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (!seen[k]) {
+            *error = std::string(keys[k]) + " is missing";
+            return false;
+        }
+    }
+    if (values[1] > values[0]) {
+        *error = "ports=" + std::to_string(values[1]) + " is more than total=" + std::to_string(values[0]);
+        return false;
+    }
+    cart->total = static_cast<std::uint32_t>(values[0]);
+    cart->ports = static_cast<std::uint32_t>(values[1]);
+    cart->swapMs = values[2];
+    return true;
+}
+
 } // namespace
 
 bool parseFaultList(const std::string &text, std::vector<Faults> &faults, std::string *error)
@@ -292,14 +346,29 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
 {
     std::string reason;
     std::uint64_t count = 0, attachMs = 0, diskMib = 0, bytesPerSecond = 0, clockScale = 1;
-    bool ok = environmentNumber("TAVIX_SIM_CALCULATORS", 1, 0, kMaxCalculators, &count, &reason) &&
+    // A cart brings its own calculators: a count beside it would be ignored
+    // silently, so both together are refused.
+    CartSettings cart;
+    const std::string cartText = environment("TAVIX_SIM_CART");
+    bool ok = true;
+    if (!cartText.empty()) {
+        if (!environment("TAVIX_SIM_CALCULATORS").empty()) {
+            reason = "TAVIX_SIM_CART and TAVIX_SIM_CALCULATORS: give one of them";
+            ok = false;
+        } else if (!parseCart(cartText, &cart, &reason)) {
+            reason = "TAVIX_SIM_CART: " + reason;
+            ok = false;
+        }
+        count = cart.total;
+    }
+    ok = ok && (!cartText.empty() || environmentNumber("TAVIX_SIM_CALCULATORS", 1, 0, kMaxCalculators, &count, &reason)) &&
               environmentNumber("TAVIX_SIM_ATTACH_MS", 0, 0, std::numeric_limits<std::uint64_t>::max(),
                                 &attachMs, &reason) &&
               environmentNumber("TAVIX_SIM_DISK_MIB", kDefaultDiskMib, 1, kMaxDiskMib, &diskMib, &reason) &&
               environmentNumber("TAVIX_SIM_BYTES_PER_SEC", 0, 0,
                                 std::numeric_limits<std::uint64_t>::max(), &bytesPerSecond, &reason) &&
               environmentNumber("TAVIX_SIM_CLOCK_SCALE", 1, 1, kMaxClockScale, &clockScale, &reason);
-    std::vector<Faults> faults(static_cast<std::size_t>(count));
+    std::vector<Faults> faults(ok ? static_cast<std::size_t>(count) : 0);
     for (Faults &f : faults) {
         f.attachAtMs = attachMs;
         f.bytesPerSecond = bytesPerSecond;
@@ -339,7 +408,7 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
         std::snprintf(serial, sizeof serial, "TAVIX%07u", static_cast<unsigned>(i + 1));
         Config config;
         config.identity.serial = sharedSerial.empty() ? std::string(serial) : sharedSerial;
-        if (!sharedSerial.empty())
+        if (!sharedSerial.empty()) // (a cart's calculators: the cart sets their port)
             config.identity.location = std::to_string(i + 1);
         config.diskBytes = (faults[i].diskMib != 0 ? faults[i].diskMib : diskMib) << 20;
         config.faults = faults[i];
@@ -349,12 +418,13 @@ bool simulationSettingsFromEnvironment(SimulationSettings *settings, std::string
     result.clockScale = static_cast<std::uint32_t>(clockScale);
     result.instanceName = instanceName;
     result.closeOn = closeOn;
+    result.cart = cart;
     *settings = std::move(result);
     return true;
 }
 
-bool saveCalculators(const std::vector<std::shared_ptr<Calculator>> &calculators,
-                     const std::string &folder, std::string *error)
+bool saveCalculator(const Calculator &calculator, std::size_t number, const std::string &folder,
+                    std::string *error)
 {
     const std::filesystem::path dir = std::filesystem::u8path(folder);
     std::error_code ec;
@@ -364,18 +434,35 @@ bool saveCalculators(const std::vector<std::shared_ptr<Calculator>> &calculators
             *error = "cannot create " + folder + ": " + ec.message();
         return false;
     }
-    for (std::size_t i = 0; i < calculators.size(); ++i) {
-        const std::string stem = "calculator-" + std::to_string(i + 1);
-        const std::string image = (dir / (stem + ".img")).u8string();
-        const std::string trace = (dir / (stem + ".trace")).u8string();
-        const char *failed = !calculators[i]->saveImage(image)   ? image.c_str()
-                             : !calculators[i]->saveTrace(trace) ? trace.c_str()
-                                                                 : nullptr;
-        if (failed) {
+    const std::string stem = "calculator-" + std::to_string(number);
+    const std::string image = (dir / (stem + ".img")).u8string();
+    const std::string trace = (dir / (stem + ".trace")).u8string();
+    const char *failed = !calculator.saveImage(image)   ? image.c_str()
+                         : !calculator.saveTrace(trace) ? trace.c_str()
+                                                        : nullptr;
+    if (failed) {
+        if (error)
+            *error = std::string("cannot write ") + failed;
+        return false;
+    }
+    return true;
+}
+
+bool saveCalculators(const std::vector<std::shared_ptr<Calculator>> &calculators,
+                     const std::string &folder, std::string *error)
+{
+    if (calculators.empty()) { // the folder is made all the same
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::u8path(folder), ec);
+        if (ec) {
             if (error)
-                *error = std::string("cannot write ") + failed;
+                *error = "cannot create " + folder + ": " + ec.message();
             return false;
         }
+    }
+    for (std::size_t i = 0; i < calculators.size(); ++i) {
+        if (!saveCalculator(*calculators[i], i + 1, folder, error))
+            return false;
     }
     return true;
 }

@@ -185,6 +185,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tavix-transfer: %s\n", error.c_str());
         return 2;
     }
+    if (settings.cart.total != 0) { // one transfer has no calculators coming and going
+        std::fprintf(stderr, "tavix-transfer: TAVIX_SIM_CART is for tavix-updater-sim only\n");
+        return 2;
+    }
     emulator::EmulatedDiskSystem disks;
     for (const emulator::Config &config : settings.calculators)
         disks.attach(config);

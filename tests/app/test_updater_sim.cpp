@@ -166,6 +166,7 @@ private slots:
     void theExitCodeSaysHowTheSessionEnded();
     void cartOfCalculators_data();
     void cartOfCalculators();
+    void aCartSwapsCalculatorsWhoseSessionEnded();
     void aStalledCalculatorHoldsOnlyItself();
     void aWriteThatNeverReturnsDoesNotHoldTheProgram();
     void folderAndLanguage_data();
@@ -467,6 +468,31 @@ void TestUpdaterSim::cartOfCalculators_data()
     QTest::newRow("three, the second failing every write") << 3 << "fail-writes=all@2" << "" << QList<int>{2};
     QTest::newRow("twenty") << 20 << "" << "" << QList<int>{};
     QTest::newRow("two of one serial, the second failing") << 2 << "fail-writes=all@2" << "XQ42" << QList<int>{2};
+}
+
+// The default session takes the calculators found at its start: the cart
+// unplugs each 100 ms after its end of session and plugs in the next, which
+// this session need not take (a station would).
+void TestUpdaterSim::aCartSwapsCalculatorsWhoseSessionEnded()
+{
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(0);
+    env.remove("TAVIX_SIM_CALCULATORS");
+    env.insert("TAVIX_SIM_CART", "total=3,ports=2,swap-ms=100");
+    Updater updater(env, {release, "1"});
+    const bool ended = updater.finish();
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(ended && updater.process.exitCode() == 0, qPrintable(echoed));
+    QVERIFY2(updater.lines.contains("summary: Updated 2 of 2 calculators"), qPrintable(echoed));
+    for (int calculator = 1; calculator <= 3; ++calculator) {
+        const QByteArray image = readAll(path("output/calculator-%1.img").arg(calculator));
+        QCOMPARE(image.size(), 8 << 20);
+        const QByteArray first = readAll(release + '/' + kRelease[0].name);
+        QVERIFY(calculator == 3 || image.mid(kRelease[0].diskOffset, first.size()) == first); // 3: plugged in
+    }
+    const QString trace = QString::fromUtf8(readAll(path("output/calculator-1.trace")));
+    QVERIFY2(trace.endsWith("end-session\nunplugged\n"), qPrintable(trace));
 }
 
 void TestUpdaterSim::cartOfCalculators()

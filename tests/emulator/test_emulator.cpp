@@ -1,6 +1,7 @@
 // The simulated calculator, driven through the disk system interface as the
 // transport drives it: what reaches its disk, the replies it gives, what it
 // traces, and how each fault shows.
+#include "emulator/cart.h"
 #include "emulator/emulated_disk_system.h"
 #include "emulator/simulation_settings.h"
 #include "platform/clock.h"
@@ -141,7 +142,7 @@ const char *const kSimVariables[] = {"TAVIX_SIM_CALCULATORS", "TAVIX_SIM_ATTACH_
                                      "TAVIX_SIM_DISK_MIB",   "TAVIX_SIM_BYTES_PER_SEC",
                                      "TAVIX_SIM_FAULTS",     "TAVIX_SIM_OUTPUT",
                                      "TAVIX_SIM_SERIAL",     "TAVIX_SIM_INSTANCE",
-                                     "TAVIX_SIM_CLOSE_ON"};
+                                     "TAVIX_SIM_CLOSE_ON",   "TAVIX_SIM_CART"};
 
 } // namespace
 
@@ -833,6 +834,37 @@ private slots:
             << "error: TAVIX_SIM_BYTES_PER_SEC: 'fast' is not a number";
         QTest::newRow("fault for a missing calculator") << QStringList{"TAVIX_SIM_FAULTS=refuse-check@2"}
             << "error: TAVIX_SIM_FAULTS: fault 'refuse-check@2': calculator 2 is out of range 1..1";
+        // A cart: faults count every calculator plugged in, not the ports.
+        Faults checkless;
+        checkless.refuseCheck = true;
+        const QString plain = " 67108864 " + describe(Faults{}) + " -> cart ";
+        const QString bad = "error: TAVIX_SIM_CART: ";
+        const QString carts[][3] = { // TAVIX_SIM_CART, TAVIX_SIM_FAULTS, result
+            {"total=1,ports=1,swap-ms=0", "", "TAVIX0000001@0" + plain + "1/1/0"},
+            {"swap-ms=600000,ports=16,total=10000", "", "TAVIX0010000@0" + plain + "10000/16/600000"},
+            {"total=3,ports=2,swap-ms=5", "refuse-check@3", "TAVIX0000003@0 67108864 " + describe(checkless) + " -> cart 3/2/5"},
+            {"total=2,ports=2,swap-ms=5", "refuse-check@3", "calculator 3 is out of range 1..2"},
+            {"total=0,ports=1,swap-ms=0", "", bad + "total: 0 is smaller than 1"},
+            {"total=10001,ports=1,swap-ms=0", "", bad + "total: 10001 is larger than 10000"},
+            {"total=20,ports=0,swap-ms=0", "", bad + "ports: 0 is smaller than 1"},
+            {"total=20,ports=17,swap-ms=0", "", bad + "ports: 17 is larger than 16"},
+            {"total=3,ports=4,swap-ms=0", "", bad + "ports=4 is more than total=3"},
+            {"total=3,ports=2,swap-ms=600001", "", bad + "swap-ms: 600001 is larger than 600000"},
+            {"total=3,ports=2", "", bad + "swap-ms is missing"},
+            {"total=3,ports=2,swap-ms=1,total=3", "", bad + "total is given twice"},
+            {"total=3,,ports=2,swap-ms=1", "", bad + "'' is not total=N, ports=P or swap-ms=MS"},
+            {"total=3,ports=2,swap=1", "", bad + "'swap=1' is not total=N"},
+            {"total=3,ports=2,swap-ms=-1", "", bad + "swap-ms: '-1' is not a number"},
+        };
+        for (const auto &cart : carts) {
+            QStringList environment{"TAVIX_SIM_CART=" + cart[0]};
+            if (!cart[1].isEmpty())
+                environment << "TAVIX_SIM_FAULTS=" + cart[1];
+            QTest::newRow(qPrintable(cart[0])) << environment << cart[2];
+        }
+        QTest::newRow("cart beside a count")
+            << QStringList{"TAVIX_SIM_CART=total=3,ports=2,swap-ms=0", "TAVIX_SIM_CALCULATORS=2"}
+            << "error: TAVIX_SIM_CART and TAVIX_SIM_CALCULATORS: give one of them";
     }
     void simulationSettings()
     {
@@ -858,6 +890,8 @@ private slots:
             seen += "guard " + QString::fromStdString(settings.instanceName);
         if (ok && !settings.closeOn.empty())
             seen += "close on " + QString::fromStdString(settings.closeOn);
+        if (ok && settings.cart.total != 0)
+            seen += QString("cart %1/%2/%3").arg(settings.cart.total).arg(settings.cart.ports).arg(settings.cart.swapMs);
         QVERIFY2(seen.contains(result), qPrintable(seen));
         if (ok && environment.isEmpty())
             QCOMPARE(seen, result);
@@ -890,6 +924,85 @@ private slots:
         // A folder that cannot be made.
         QVERIFY(!emulator::saveCalculators({calc}, folder + "/calculator-1.img/x", &error));
         QVERIFY2(QString::fromStdString(error).startsWith("cannot"), error.c_str());
+    }
+
+    void cartServesEveryCalculatorThroughItsPorts()
+    {
+        // Five calculators through two ports, the fourth plugged in unopenable.
+        qputenv("TAVIX_SIM_CART", "total=5,ports=2,swap-ms=100");
+        qputenv("TAVIX_SIM_FAULTS", "unopenable@4");
+        emulator::SimulationSettings settings;
+        std::string error;
+        QVERIFY2(emulator::simulationSettingsFromEnvironment(&settings, &error), error.c_str());
+        qunsetenv("TAVIX_SIM_CART");
+        qunsetenv("TAVIX_SIM_FAULTS");
+        QTemporaryDir dir;
+        EmulatedDiskSystem hub;
+        emulator::Cart cart(hub, settings.calculators, settings.cart.ports, settings.cart.swapMs,
+                            dir.path().toStdString());
+        cart.start();
+        const auto path = [&](std::size_t k) { return QString::fromStdU16String(cart.plugged().at(k - 1)->devicePath()); };
+        const auto endSession = [&](std::size_t k) {
+            Handle h = hub.openDisk(cart.plugged().at(k - 1)->devicePath().c_str());
+            QVERIFY(writeAt(h, kCommandArea, commandBlock(0xBEC1, 0).get(), 512));
+            platform::closeHandle(h);
+        };
+        const auto poll = [&](std::uint64_t ms) {
+            platform::advanceSimulatedClock(ms);
+            QVERIFY2(cart.poll(&error), error.c_str());
+        };
+        const auto saved = [&](std::size_t k) { return QFile::exists(dir.filePath(QString("calculator-%1.img").arg(k))); };
+        QCOMPARE(enumerate(hub), (QStringList{path(1), path(2)}));
+        QVERIFY2(path(1).contains("#tavix0000001&1#") && path(2).contains("#tavix0000002&2#"), qPrintable(path(1)));
+
+        // The second ends its session: unplugged 100 ms later, the third takes its port.
+        endSession(2);
+        poll(0);
+        poll(99);
+        QCOMPARE(cart.pluggedCount(), 2u);
+        poll(1);
+        QCOMPARE(enumerate(hub), (QStringList{path(1), path(3)}));
+        QVERIFY(path(3).contains("#tavix0000003&2#"));
+        QVERIFY(saved(2) && !saved(1) && !saved(3));
+        QCOMPARE(traceOf(*cart.plugged()[1]).mid(-2), (QStringList{"end-session", "unplugged"}));
+
+        // The fourth, in the first port, carries its fault and is given up by the updater.
+        endSession(1);
+        poll(0);
+        poll(100);
+        QVERIFY(path(4).contains("#tavix0000004&1#"));
+        QVERIFY(cart.plugged()[3]->faults().unopenable && !cart.plugged()[2]->faults().unopenable);
+        QVERIFY(!cart.givenUp(u"\\\\?\\nothing"));
+        QVERIFY(cart.givenUp(cart.plugged()[3]->devicePath()));
+        QVERIFY(!cart.givenUp(cart.plugged()[3]->devicePath()));
+        endSession(3);
+        poll(50);
+        QCOMPARE(cart.servedCount(), 2u);
+        poll(50); // the fourth's time is up; the third's is not yet
+        QCOMPARE(enumerate(hub), (QStringList{path(3), path(5)}));
+        QVERIFY(saved(4) && !saved(5) && !cart.finished());
+        poll(50);
+        QCOMPARE(enumerate(hub), (QStringList{path(5)}));
+        endSession(5);
+        poll(0);
+        poll(100);
+        QVERIFY(cart.finished() && enumerate(hub).isEmpty());
+        QCOMPARE(cart.pluggedCount(), 5u);
+        for (std::size_t k = 1; k <= 5; ++k) {
+            QFile trace(dir.filePath(QString("calculator-%1.trace").arg(k)));
+            QVERIFY(trace.open(QIODevice::ReadOnly));
+            QCOMPARE(trace.readAll().toStdString(), cart.plugged()[k - 1]->traceText());
+        }
+
+        // A save that fails is told, and the cart goes on.
+        EmulatedDiskSystem other;
+        emulator::Cart blocked(other, {settings.calculators[0], settings.calculators[1]}, 1, 0,
+                               dir.filePath("calculator-1.img/x").toStdString());
+        blocked.start();
+        QVERIFY(blocked.givenUp(blocked.plugged()[0]->devicePath()));
+        QVERIFY(!blocked.poll(&error));
+        QVERIFY2(QString::fromStdString(error).startsWith("cannot"), error.c_str());
+        QCOMPARE(blocked.pluggedCount(), 2u);
     }
 
     void concurrentHandles()
