@@ -938,12 +938,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         break;
     case NextStep::GiveUp:
-        // A missing calculator's sentence asks to plug it in again: after the
-        // final failure the session takes nobody back, and the hint is left
-        // out (the status's code and the calculators not updated remain).
-        finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result),
-                     result == kNoCalculatorFound && !next.calculator.empty() && !next.calculatorPresent ? QString()
-                                                                                                          : reason);
+        finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result), reason);
         showNotUpdated();
         break;
     }
