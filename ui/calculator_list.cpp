@@ -1,5 +1,7 @@
 #include "ui/calculator_list.h"
 
+#include "transport/transfer_engine.h"
+#include "ui/failure_reason.h"
 #include "ui/ui_text.h"
 
 #include <QFont>
@@ -36,8 +38,26 @@ CCalculatorList::CCalculatorList(QWidget *parent) : QTreeWidget(parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     const int rowHeight = fontMetrics().height() + 6;
+    // At least that many rows; more when the window has the room.
     setMinimumHeight(rowHeight * kRowsShown + 2 * frameWidth());
-    setMaximumHeight(rowHeight * kRowsShown + 2 * frameWidth());
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+}
+
+QString CCalculatorList::reasonText(const CalculatorView &row)
+{
+    if (row.state != CalculatorView::Retrying && row.state != CalculatorView::GivenUp)
+        return QString();
+    // A calculator given up for going missing is taken back no more: its
+    // row's number says it, without a "plug it in again" that leads nowhere.
+    if (row.code == kNoCalculatorFound && row.state == CalculatorView::GivenUp)
+        return QString();
+    NextStep next;
+    next.result = row.code;
+    next.systemError = row.systemError;
+    next.calculator = row.identity.toStdU16String();
+    next.calculatorPresent = row.code != kNoCalculatorFound; // 104: this calculator went missing
+    next.detail = row.detail.toStdU16String();
+    return failureReason(next, false);
 }
 
 QString CCalculatorList::stateText(const CalculatorView &row)
@@ -90,9 +110,14 @@ void CCalculatorList::showRow(int row)
     const bool givenUp = view.state == CalculatorView::GivenUp;
     QFont font = this->font();
     font.setBold(givenUp);
+    // Why it failed, in words: said after its state, and shown when the
+    // pointer rests on the row.
+    const QString reason = reasonText(view);
     for (int column = 0; column < 2; ++column) {
         item->setFont(column, font);
         item->setForeground(column, givenUp ? QBrush(QColor(0xb0, 0x00, 0x20)) : palette().text());
         item->setData(column, Qt::AccessibleTextRole, view.identity + QStringLiteral(": ") + state);
+        item->setData(column, Qt::AccessibleDescriptionRole, reason);
+        item->setToolTip(column, reason);
     }
 }

@@ -23,6 +23,10 @@ public:
 
     // A calculator's state in words, in the current language.
     static QString stateText(const CalculatorView &row);
+    // Why a retrying or given-up calculator failed, as a sentence in the
+    // current language (its row's tooltip and accessible description);
+    // empty for the other states and for a code without a sentence.
+    static QString reasonText(const CalculatorView &row);
 
 private:
     void showRow(int row);

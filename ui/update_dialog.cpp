@@ -28,6 +28,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
+#include <QEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
@@ -223,12 +224,20 @@ void CCalcFWUpdateMSDialog::buildWidgets()
 {
     statusLabel = new QLabel(this);
     infoLabel = new QLabel(this);
+    summaryLabel = new QLabel(this);
     fileLabel = new QLabel(this);
     noteLabel = new QLabel(this);
     iconLabel = new QLabel(this);
     showCalculatorPicture();
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
     infoLabel->setObjectName(QStringLiteral("infoLabel"));
+    summaryLabel->setObjectName(QStringLiteral("summaryLabel"));
+    // A reason sentence is never cut: it wraps at the picture's edge, and
+    // the window grows to hold its lines.
+    infoLabel->setWordWrap(true);
+    infoLabel->setMinimumWidth(1);
+    infoLabel->installEventFilter(this);
+    summaryLabel->hide();
     fileLabel->setObjectName(QStringLiteral("fileLabel"));
     noteLabel->setObjectName(QStringLiteral("noteLabel"));
     iconLabel->setObjectName(QStringLiteral("iconLabel"));
@@ -276,16 +285,22 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     textColumn->addWidget(infoLabel);
     textColumn->addWidget(fileLabel);
     textColumn->addWidget(noteLabel);
-    topRow->addLayout(textColumn);
+    // The lines take the width the picture leaves, so that a reason wraps
+    // at the picture's edge.
+    topRow->addLayout(textColumn, 1);
     topRow->addStretch(0);
     topRow->addWidget(iconLabel);
     mainLayout->addLayout(topRow);
     mainLayout->addStretch(0);
     mainLayout->addSpacing(10);
     mainLayout->addWidget(progressBar);
+    mainLayout->addWidget(summaryLabel);
     calculatorList = new CCalculatorList(this);
     calculatorList->hide();
-    mainLayout->addWidget(calculatorList);
+    // Shown, the list takes all the height the lines above leave: the
+    // stretch above it then gets none, and no blank band opens where the
+    // hidden bar and button were.
+    mainLayout->addWidget(calculatorList, 1);
     mainLayout->addSpacing(10);
     mainLayout->addLayout(buttonRow);
     buttonRow->addStretch(0);
@@ -343,6 +358,7 @@ void CCalcFWUpdateMSDialog::setInfo(const QString &value)
     if (infoLabel->text() == value)
         return;
     infoLabel->setText(value);
+    fitInfoLine();
     emit displayChanged(QStringLiteral("info"), value);
 }
 
@@ -433,6 +449,24 @@ void CCalcFWUpdateMSDialog::showEvent(QShowEvent *event)
     screenFollowed = true;
     connect(window, &QWindow::screenChanged, this, &CCalcFWUpdateMSDialog::onScreenChanged);
     onScreenChanged(window->screen());
+}
+
+bool CCalcFWUpdateMSDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == infoLabel && event->type() == QEvent::Resize)
+        fitInfoLine();
+    return QDialog::eventFilter(watched, event);
+}
+
+void CCalcFWUpdateMSDialog::fitInfoLine()
+{
+    if (infoLabel->text().isEmpty()) {
+        infoLabel->setMinimumHeight(0);
+        return;
+    }
+    const int needed = infoLabel->heightForWidth(infoLabel->width());
+    if (needed > 0 && needed != infoLabel->minimumHeight())
+        infoLabel->setMinimumHeight(needed);
 }
 
 // Moved to another screen, or the screen's scale changed in the system's
@@ -526,6 +560,8 @@ void CCalcFWUpdateMSDialog::restartSession()
     shownRows.clear();
     calculatorList->setRows(shownRows);
     calculatorList->hide();
+    summaryLabel->clear();
+    summaryLabel->hide();
     showRestart();
     progressBar->reset();
     setProgressVisible(true);
@@ -718,10 +754,11 @@ void CCalcFWUpdateMSDialog::showSummary()
         return;
     const auto updated = std::count_if(rows.begin(), rows.end(),
                                        [](const CalculatorView &row) { return row.state == CalculatorView::Updated; });
-    // The label keeps the reason of a failure before the count; the echo is
-    // the count alone.
+    // On a line of its own, above the list: the info line keeps the reason
+    // of a failure, and neither cuts the other.
     const QString value = text(kTextUpdatedOf).arg(updated).arg(rows.size());
-    infoLabel->setText(joinSentences(infoLabel->text(), value));
+    summaryLabel->setText(value);
+    summaryLabel->show();
     emit displayChanged(QStringLiteral("summary"), value);
 }
 
@@ -747,12 +784,36 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
         }
         calculatorList->show();
     }
+    logReasons(rows);
     shownRows = rows;
     calculatorList->setRows(rows);
     showRestart();
     if (rows.size() > 1 && !endShown &&
         std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) { return row.state == CalculatorView::Writing; }))
         showCartStatus();
+}
+
+// Why a calculator failed, in English whatever the window's language, once
+// for each failure: when it starts retrying, and when it is given up.
+void CCalcFWUpdateMSDialog::logReasons(const QVector<CalculatorView> &rows) const
+{
+    if (!sessionLog)
+        return;
+    for (int row = 0; row < rows.size(); ++row) {
+        const CalculatorView &view = rows[row];
+        if (view.state != CalculatorView::Retrying && view.state != CalculatorView::GivenUp)
+            continue;
+        if (row < shownRows.size() && shownRows[row].identity == view.identity &&
+            shownRows[row].state == view.state && shownRows[row].code == view.code &&
+            shownRows[row].systemError == view.systemError)
+            continue;
+        sessionLog->write(QStringLiteral("calculator %1 %2: %3")
+                              .arg(view.identity,
+                                   view.state == CalculatorView::GivenUp ? QStringLiteral("given up")
+                                                                         : QStringLiteral("retrying"),
+                                   failureReasonInEnglish(view.code, view.systemError, view.identity,
+                                                          worker->refusingFile(), view.detail)));
+    }
 }
 
 // "Updating N calculators": those met that are neither updated nor given up.

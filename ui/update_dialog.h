@@ -48,6 +48,7 @@ class CCalculatorList;
 class CSessionLog;
 class CUpdateWorker;
 class QCloseEvent;
+class QEvent;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -175,6 +176,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
     // The window has its screen now: the calculator picture follows its scale.
     void showEvent(QShowEvent *event) override;
+    // The info line keeps the height its wrapped lines need at each new width.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void onActionButton();
@@ -218,6 +221,12 @@ private:
     void restartSession();
     void showNotUpdated();
     void showSummary();
+    // --log: each calculator's failure in words, as the rows report it.
+    void logReasons(const QVector<CalculatorView> &rows) const;
+    // The info line at least as tall as its text wrapped to its width: the
+    // window's layout would otherwise squeeze it (a window's layout does not
+    // follow a label's height for its width by itself).
+    void fitInfoLine();
     void showCartStatus();
     // --report, at the end of the session: a line for each calculator that
     // has none for how it stands.
@@ -232,7 +241,8 @@ private:
     QPushButton *browseButton = nullptr;
     QPushButton *restartButton = nullptr; // "Restart as administrator"
     QLabel *statusLabel = nullptr;
-    QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure
+    QLabel *infoLabel = nullptr; // the calculators left without the whole release after a failure; it wraps
+    QLabel *summaryLabel = nullptr; // "Updated N of M calculators", on its own line above the list, at the end
     QLabel *fileLabel = nullptr;
     QLabel *iconLabel = nullptr; // the calculator picture
     CCalculatorList *calculatorList = nullptr; // under the bar, with more than one calculator

@@ -765,10 +765,19 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QCOMPARE(lines("status").last(), outcome);
         QCOMPARE(dialog->exitCode(), outcome == "Done" ? 0 : outcome == "Update aborted" ? 4 : 1);
-        // Two calculators: the summary after the last failure's reason, and
-        // no list of names on the info line.
-        QCOMPARE(widget<QLabel>("infoLabel")->text(), reason.isEmpty() ? summary : reason + " " + summary);
+        // Two calculators: the last failure's reason on the info line, the
+        // summary on its own, and no list of names on the info line; the
+        // reason in the row of the calculator it is about.
+        QCOMPARE(widget<QLabel>("infoLabel")->text(), reason);
+        QCOMPARE(widget<QLabel>("summaryLabel")->text(), summary);
+        QVERIFY(widget<QLabel>("summaryLabel")->isVisible());
         QCOMPARE(lines("summary"), QStringList{summary});
+        const QTreeWidgetItem *firstRow = widget<QTreeWidget>("calculatorList")->topLevelItem(0);
+        if (reason.startsWith(firstRow->text(0) + ": ")) {
+            QCOMPARE(firstRow->toolTip(1), reason.mid(firstRow->text(0).size() + 2));
+            QCOMPARE(firstRow->data(1, Qt::AccessibleDescriptionRole).toString(), firstRow->toolTip(1));
+        }
+        QVERIFY(!firstRow->toolTip(1).contains("plug it in again")); // given up: taken back no more
         QVERIFY(lines("info").filter("Not updated").isEmpty());
         // A healthy calculator goes on whatever the other does.
         if (faults2.isEmpty() && attach2Ms == 0)
@@ -1007,8 +1016,11 @@ private slots:
         QTest::addColumn<int>("language");
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QString>("givenUp");
-        QTest::newRow("en") << 1 << "Updated 29 of 30 calculators" << "given up (112)";
-        QTest::newRow("de") << 4 << "29 von 30 Rechnern aktualisiert" << "aufgegeben (112)";
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("en") << 1 << "Updated 29 of 30 calculators" << "given up (112)"
+                            << withSystemError("The calculator stopped accepting data.", EIO);
+        QTest::newRow("de") << 4 << "29 von 30 Rechnern aktualisiert" << "aufgegeben (112)"
+                            << withSystemError("Der Rechner hat aufgehört, Daten anzunehmen.", EIO);
     }
     void cartOfThirtyCalculators()
     {
@@ -1020,6 +1032,7 @@ private slots:
         QFETCH(int, language);
         QFETCH(QString, summary);
         QFETCH(QString, givenUp);
+        QFETCH(QString, reason);
         std::vector<std::shared_ptr<emulator::Calculator>> cart;
         for (int i = 0; i < 30; ++i)
             cart.push_back(attach(i == 4 ? "fail-writes=all" : ""));
@@ -1060,10 +1073,32 @@ private slots:
         QCOMPARE(fifth->text(1), givenUp);
         QVERIFY(fifth->font(1).bold());
         QVERIFY(fifth->data(1, Qt::AccessibleTextRole).toString().contains(givenUp));
+        // Its reason in words in its row; none for an updated one.
+        QCOMPARE(fifth->toolTip(1), reason);
+        QCOMPARE(fifth->data(1, Qt::AccessibleDescriptionRole).toString(), reason);
+        QVERIFY(list->topLevelItem(0)->toolTip(1).isEmpty());
+
+        // The end reads whole: the summary on a line of its own, the reason
+        // wrapped to as many lines as it needs, the list right under the
+        // summary and growing with the window.
+        const auto *summaryLabel = widget<QLabel>("summaryLabel");
+        const auto *info = widget<QLabel>("infoLabel");
+        QVERIFY(summaryLabel->isVisible());
+        QCOMPARE(summaryLabel->text(), summary);
+        QVERIFY(summaryLabel->width() >= summaryLabel->sizeHint().width());
+        QCOMPARE(info->text(), fifth->text(0) + ": " + reason);
+        QVERIFY(info->wordWrap());
+        QVERIFY2(info->height() >= info->heightForWidth(info->width()),
+                 qPrintable(QString("%1 < %2").arg(info->height()).arg(info->heightForWidth(info->width()))));
+        QCOMPARE(list->geometry().top() - summaryLabel->geometry().bottom() - 1, dialog->layout()->spacing());
 
         onShown = nullptr;
         QVERIFY(midway);
         QVERIFY(dialog->grab().save(picture + ".png"));
+        const int listHeight = list->height();
+        dialog->resize(dialog->width(), dialog->height() + 120);
+        dialog->layout()->activate();
+        QCOMPARE(list->height(), listHeight + 120);
         for (int i = 0; i < 30; ++i)
             if (i != 4)
                 verifyHoldsRelease(*cart[std::size_t(i)], releaseFolder);
