@@ -460,7 +460,7 @@ void CUpdateWorker::waitForDevice()
         // each calculator's row says whether it is unplugged.
         const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
         connected = !found.empty();
-        attachFound(found);
+        attachFound(found, platform::nowMs());
         publishRows();
     } else {
         connected = isCalculatorConnected(kVendor, kProduct);
@@ -530,8 +530,10 @@ void CUpdateWorker::transfer()
         // looked for again (six passes), as a lone calculator always was.
         const std::vector<std::u16string> found = running_.empty() ? findEveryCalculatorDiskWithRetry(kVendor, kProduct)
                                                                    : findEveryCalculatorDisk(kVendor, kProduct);
+        // One moment for the whole pass: a calculator that joins now is due
+        // at it, not a moment after the pass looks who is due.
         const std::uint64_t now = platform::nowMs();
-        attachFound(found);
+        attachFound(found, now);
         std::vector<int> due;
         {
             std::lock_guard<std::mutex> lock(ledgerLock_);
@@ -629,7 +631,7 @@ void CUpdateWorker::transfer()
     }
 }
 
-void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
+void CUpdateWorker::attachFound(const std::vector<std::u16string> &found, std::uint64_t nowMs)
 {
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
@@ -637,7 +639,7 @@ void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
         for (int e = 0; log_ && e < ledger_.size(); ++e)
             wasPresent.push_back(ledger_.at(e).present);
         const int met = ledger_.size();
-        ledger_.attach(found, platform::nowMs());
+        ledger_.attach(found, nowMs);
         if (log_)
             logDiscovery(found, wasPresent);
         // The cart's bar counts every file of each calculator met.
@@ -842,7 +844,7 @@ void CUpdateWorker::finishRunning()
         if (running_.empty())
             break;
         const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
-        attachFound(found);
+        attachFound(found, platform::nowMs());
         abandonUnplugged(outcome);
         watchSilence(platform::nowMs());
         publishRows();

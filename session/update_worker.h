@@ -161,8 +161,8 @@ private:
     // The calculators' own pipelines: each due calculator starts its next
     // file (at most 16 at once); a finished one is recorded; one that left
     // while its write never returned is let go.
-    // A discovery's calculators into the ledger (and the log, and the cart's bar).
-    void attachFound(const std::vector<std::u16string> &found);
+    // A discovery's calculators into the ledger at `nowMs` (and the log, and the cart's bar).
+    void attachFound(const std::vector<std::u16string> &found, std::uint64_t nowMs);
     bool harvestRuns(CalculatorLedger::Outcome &outcome);
     // A run's file is over for its calculator with `code`: the ledger
     // records it, and the cart's bar lets go of the run.

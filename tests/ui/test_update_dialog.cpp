@@ -590,7 +590,7 @@ private slots:
         open(releaseFolder, language);
         QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("(").isEmpty(); }, kSessionTimeoutMs));
         const QString status = lines("status").filter("(").first();
-        QVERIFY2(status.startsWith("Update failed ("), qPrintable(status));
+        QVERIFY2(status.startsWith("Update failed ("), qPrintable(shown.join(QLatin1Char('\n'))));
         // The simulated calculator says its failures as errno values, which
         // the platform gives as the system's own codes.
         if (systemError != 0)
