@@ -438,7 +438,8 @@ void TestUpdaterSim::whatACalculatorsDiskTells()
     QVERIFY(!readAll(path("output/calculator-1.trace")).contains("write "));
     QCOMPARE(updater.lines.filter("status: ").last(), QString("status: Update failed (121)"));
     QCOMPARE(updater.lines.filter("calculator: TAVIX0000001: "),
-             QStringList({"calculator: TAVIX0000001: file 1 of 3: 0%", "calculator: TAVIX0000001: given up (121)"}));
+             QStringList({"calculator: TAVIX0000001: waiting", "calculator: TAVIX0000001: file 1 of 3: 0%",
+                          "calculator: TAVIX0000001: given up (121)"}));
     QVERIFY(updater.lines.filter("info: ").last().contains("does not have sectors of 512 bytes"));
     const QByteArray log = readAll(path("session.log"));
     QVERIFY2(log.contains("  TAVIX0000001: 121 (its disk has sectors of 4096 bytes)") &&
