@@ -408,6 +408,7 @@ void CUpdateWorker::openSession()
     countdownArmed_ = false;
     heldForHandOver_ = false;
     stopTaking_ = false;
+    stoppedSaid_ = false;
     settleNew_ = false;
     watchingReturns_ = false;
     ticks_ = 0;
@@ -452,6 +453,18 @@ void CUpdateWorker::endSession()
 
 void CUpdateWorker::runPass()
 {
+    if (stopTaking_ && !stoppedSaid_ && running_.empty()) {
+        bool underWay = false;
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            for (int e = 0; e < ledger_.size(); ++e)
+                underWay = underWay || (ledger_.at(e).present && ledger_.visitUnderWay(e));
+        }
+        if (!underWay) {
+            stoppedSaid_ = true;
+            emit stopped();
+        }
+    }
     switch (state.load()) {
     case WaitingForDevice:
         waitForDevice();

@@ -152,6 +152,10 @@ signals:
     // Every calculator of the session and its state, after each discovery
     // and each run that changed something.
     void calculatorsChanged(QVector<CalculatorView> rows);
+    // The station after stopTaking(): no calculator attached has a visit
+    // under way any more (one unplugged in the middle of its visit is not
+    // waited for); once.
+    void stopped();
 
 public slots:
     // The worker's loop: from the thread's start until requestStop(), over
@@ -238,6 +242,7 @@ private:
     bool heldForHandOver_ = false; // prepareHandOver() told the calculators: no pass runs until resumed
     bool station_ = false;         // setStation()
     bool stopTaking_ = false;      // stopTaking(): the station takes nobody new
+    bool stoppedSaid_ = false;     // stopped() has been emitted
     bool settleNew_ = false;       // the station's first transfer pass is over: newcomers settle first
     bool watchingReturns_ = false; // the final failure, with a given-up calculator that may come back
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4

@@ -89,8 +89,10 @@ public:
     // for this end): `message` stays as the status, `info` on the info line
     // (the reason for a failure, or nothing), and the worker ends the session
     // with the calculators on its own thread once the pass under way is over
-    // (the window does not wait for it; sessionEnded follows).
-    void finishUpdate(int exit, QString message, QString info = QString());
+    // (the window does not wait for it; sessionEnded follows). Not `final`:
+    // the final failure is shown, but the session waits for a given-up
+    // calculator plugged in again until the window goes (endOnClose).
+    void finishUpdate(int exit, QString message, QString info = QString(), bool final = true);
     // Ends the session with "No updates are available", "No release in
     // FOLDER: `why`" on the info line (nothing when `why` is empty), and
     // offers Browse.
@@ -111,6 +113,14 @@ public:
     // when the program ends first (the window closed during a retry pause, or
     // as soon as it showed the end).
     void setReportPath(const QString &path) { report.setPath(path); }
+    // --station, before the folder is scanned: one start serves a whole
+    // cart. After the first countdown the button reads Stop; a tally of the
+    // calculators served stands above the list (each counted once, by its
+    // last visit); a calculator to unplug says so; the session never ends by
+    // itself, and the window closes only while no calculator is being
+    // written (Stop, or a close, ends the station; the exit code says how
+    // the calculators' last visits ended).
+    void setStationMode(bool on);
     // --log: from now on the session's events are appended to `path` (what
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.
@@ -197,6 +207,7 @@ private slots:
     void onScreenChanged(QScreen *screen);
     void onRestartButton();
     void onHandOverReady(bool told);
+    void onStationStopped();
 
 private:
     bool mayClose() const; // the close and Escape guard
@@ -228,6 +239,20 @@ private:
     // follow a label's height for its width by itself).
     void fitInfoLine();
     void showCartStatus();
+    // The station: "Updated N · given up N · being written N", echoed
+    // ("tally") when it changes.
+    void showTally();
+    // A calculator attached is in the middle of its visit: the station's
+    // window does not close.
+    bool stationWriting() const;
+    // How the station's calculators' last visits ended (session/exit_codes.h).
+    int stationExit() const;
+    // The window goes: the station, or a session that waited for a given-up
+    // calculator after its final failure, ends (the calculators are told).
+    void endOnClose();
+    // After the final failure a given-up calculator was plugged in again:
+    // the window shows the session going on.
+    void resumeAfterReturn();
     // --report, at the end of the session: a line for each calculator that
     // has none for how it stands.
     void writeReport();
@@ -256,6 +281,11 @@ private:
     std::unique_ptr<QThread> workerThread; // runs the worker's loop
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool endShown = false;    // the window has shown the session's end (finishUpdate); a complete rescan starts anew
+    bool awaitingReturn = false; // the final failure is shown, and a given-up calculator may still come back
+    bool stationMode = false;    // --station
+    bool stationServing = false; // the station's first countdown is over: the button reads Stop
+    bool stationStopping = false; // Stop was pressed: no calculator is taken, those under way are finished
+    QLabel *tallyLabel = nullptr; // the station's tally, above the list
     int sessionExit = exit_code::kStopped; // how the session ended (kStopped until it has an end)
     QString echoedButton;        // the button as last reported by displayChanged
     QString echoedRestart;       // the restart button as last reported

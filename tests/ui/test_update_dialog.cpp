@@ -599,6 +599,57 @@ private slots:
                                   kSessionTimeoutMs);
     }
 
+    void theStationServesEachCalculatorAsItComes()
+    {
+        // --station. TAVIX1 is written, told its session ends, and says
+        // "unplug it"; TAVIX2, failing every write, is given up; a close is
+        // refused while TAVIX1 is written, and says why. TAVIX1 unplugged and
+        // plugged in again is a new visit, counted once in the tally. Stop
+        // pressed while that visit is written finishes it, and takes no
+        // calculator plugged in after it; the exit code is that of the last
+        // visits: one given up.
+        auto first = attach(), failing = attach("fail-writes=all");
+        std::shared_ptr<emulator::Calculator> late;
+        emulator::Faults slow = first->faults();
+        slow.bytesPerSecond = 1000000;
+        first->setFaults(slow);
+        QString refusal; // the info line of a close refused while TAVIX1 was written
+        int visits = 0;  // TAVIX1's visits seen being written
+        onShown = [&](const QString &line) {
+            if (!line.startsWith("calculator: TAVIX1: file 1 of 3"))
+                return;
+            if (++visits == 1)
+                refusal = dialog->close() ? QString("closed") : lines("info").value(lines("info").size() - 1);
+            else if (visits == 2) {
+                QTest::mouseClick(widget<QPushButton>("actionButton"), Qt::LeftButton);
+                late = attach();
+            }
+        };
+        open(releaseFolder, 1, 0, true);
+        QVERIFY(waitFor("button: Stop"));
+        QVERIFY(waitFor("calculator: TAVIX1: updated: unplug it"));
+        QVERIFY(waitFor("calculator: TAVIX2: given up (112): unplug it"));
+        QCOMPARE(refusal, QString("A calculator is being written: the window can be closed once it is done. "
+                                  "Press Stop to take no new calculator."));
+        verifyHoldsRelease(*first, releaseFolder);
+        QCOMPARE(traceOf(*first).filter("end-session").size(), 1);
+        QVERIFY(traceOf(*failing).filter("end-session").isEmpty()); // left in update mode
+        QVERIFY(waitFor("tally: Updated 1 \u00b7 given up 1 \u00b7 being written 0"));
+
+        emulator::Faults out = first->faults();
+        out.unplugAfterBytes = 0;
+        out.replugAfterMs = 3000;
+        first->setFaults(out);
+        QVERIFY(!first->isPresent());
+        QVERIFY(waitFor("status: Stopped"));
+        QCOMPARE(lines("calculator").filter("TAVIX1: updated: unplug it").size(), 2);
+        QCOMPARE(traceOf(*first).filter("end-session").size(), 3); // each visit's, and the station's end
+        QVERIFY(late && traceOf(*late).filter(QRegularExpression("^(write|packet) ")).isEmpty());
+        QCOMPARE(lines("tally").last(), QString("Updated 1 \u00b7 given up 1 \u00b7 being written 0"));
+        QCOMPARE(dialog->exitCode(), exit_code::kFailed);
+        QVERIFY(dialog->close());
+    }
+
     void aCalculatorWindowsRefusesIsLeftOut()
     {
         // Calculator 1's disk is refused with access denied at every open
