@@ -111,6 +111,7 @@ public:
     // when the program ends first (the window closed during a retry pause, or
     // as soon as it showed the end).
     void setReportPath(const QString &path) { report.setPath(path); }
+    void setStationMode(bool on) { stationMode = on; }
     // --log: from now on the session's events are appended to `path` (what
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.
@@ -263,6 +264,7 @@ private:
     std::unique_ptr<platform::ElevatedProcess> successor; // the copy that took the session over
     bool screenFollowed = false; // showEvent has connected the window's screen changes
     QMetaObject::Connection screenScale; // the current screen's scale changes
+    bool stationMode = false; // --station: one start serves a whole cart
 };
 
 // The one dialog of the process; null until its constructor runs.

@@ -21,6 +21,8 @@ private slots:
     void request_data();
     void request();
     void reportOptionAnywhere();
+    void stationFlag_data();
+    void stationFlag();
     void windowsCommandLineSplitsBack();
 };
 
@@ -111,6 +113,60 @@ void TestCommandLine::request()
     // session's reading finds the line unusable, never a folder "--help".
     if (request == int(CommandLineRequest::Session) && arguments.size() > 1)
         QVERIFY(!parseCommandLine(arguments).error.isEmpty());
+}
+
+// --station anywhere after the program, once or more: one flag, taken out
+// as the updater takes it (after --report and --log), the rest read as
+// without it. Only the exact word: its near misses stay unknown options.
+void TestCommandLine::stationFlag_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("station");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<int>("language");
+    QTest::addColumn<QString>("error"); // the start of the reason; empty: usable
+
+    const QString p = QStringLiteral("tavix-updater"), s = QStringLiteral("--station");
+    QTest::newRow("absent") << QStringList{p, "/fw", "3"} << false << "/fw" << 3 << QString();
+    QTest::newRow("alone: the settings' release") << QStringList{p, s} << true << QString() << 1 << QString();
+    QTest::newRow("first") << QStringList{p, s, "/fw", "3"} << true << "/fw" << 3 << QString();
+    QTest::newRow("between folder and language") << QStringList{p, "/fw", s, "3"} << true << "/fw" << 3 << QString();
+    QTest::newRow("twice is once") << QStringList{p, s, "/fw", s, "5", s} << true << "/fw" << 5 << QString();
+    QTest::newRow("among --report and --log")
+        << QStringList{p, "--log", "l.txt", "/fw", s, "--report", "r.csv", "2"} << true << "/fw" << 2 << QString();
+    QTest::newRow("before --report")
+        << QStringList{p, s, "--report", "r.csv", "/fw"} << true << "/fw" << 1 << QString();
+    QTest::newRow("empty folder") << QStringList{p, "", "4", s} << true << QString() << 4 << QString();
+    QTest::newRow("a report file of that name") << QStringList{p, "--report", s, "/fw"} << false << "/fw" << 1 << QString();
+    QTest::newRow("the program's own name") << QStringList{s, "/fw"} << false << "/fw" << 1 << QString();
+    QTest::newRow("too many words besides") << QStringList{p, s, "/fw", "3", "x"} << true << QString() << 1
+                                            << "too many arguments";
+    for (const char *miss : {"--station=1", "--stations", "--Station", "-station", "--station ", "---station"})
+        QTest::addRow("near miss '%s'", miss) << QStringList{p, "/fw", miss, s} << true << QString() << 1
+                                              << QStringLiteral("unknown option '%1'").arg(QLatin1String(miss));
+}
+
+void TestCommandLine::stationFlag()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, station);
+    QFETCH(QString, folder);
+    QFETCH(int, language);
+    QFETCH(QString, error);
+
+    QStringList taken = arguments;
+    QString report, log;
+    QVERIFY(takeFileOption(&taken, "--report", &report));
+    QVERIFY(takeFileOption(&taken, "--log", &log));
+    QCOMPARE(takeFlagOption(&taken, "--station"), station);
+    // Every one went, the program stayed; the rest reads as below.
+    QVERIFY(!takeFlagOption(&taken, "--station"));
+    QCOMPARE(taken.value(0), arguments.value(0));
+    const CommandLine commandLine = parseCommandLine(taken);
+    QCOMPARE(commandLine.folder, folder);
+    QCOMPARE(commandLine.language, language);
+    QVERIFY2(error.isEmpty() ? commandLine.error.isEmpty() : commandLine.error.startsWith(error),
+             qPrintable(commandLine.error));
 }
 
 QTEST_APPLESS_MAIN(TestCommandLine)
