@@ -13,11 +13,12 @@ struct CommandLine {
 };
 
 // `arguments` as QCoreApplication::arguments() gives them, the program first,
-// with --report, --log and --station already taken out. The program alone: no folder
-// (the settings give folder and language). Two entries: the folder (what a
-// folder dropped on the program gives), the language from the settings.
-// Three: folder = entry 1, language = entry 2 in base 10 (0 when it is not a
-// number). An empty folder entry leaves folder and language to the settings.
+// with --report, --log and --station already taken out. The program alone:
+// no folder (the settings give folder and language). Two entries: the folder
+// (what a folder dropped on the program gives), the language from the
+// settings. Three: folder = entry 1, language = entry 2 in base 10 (0 when it
+// is not a number). An empty folder entry leaves folder and language to the
+// settings.
 // More entries, or an option the program does not know ("--X", or "-" and a
 // letter), make the command line unusable: nothing falls back to another
 // release.
