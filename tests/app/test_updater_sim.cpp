@@ -731,6 +731,7 @@ void TestUpdaterSim::unusableCommandLineStartsNothing()
     const QList<QPair<QStringList, QString>> cases{
         {{release, "--reprot", path("x.csv")}, "unknown option '--reprot'\nUsage: tavix-updater-sim"},
         {{release, "1", "extra"}, "too many arguments: at most a folder and a language\nUsage: tavix-updater-sim"},
+        {{release, "--station", "--station=1"}, "unknown option '--station=1'\nUsage: tavix-updater-sim"},
         {{release, "1", "--report", release + "/APPSDISK.DAT"},
          "--report " + native + "/APPSDISK.DAT is in the release folder " + native},
         {{release, "1", "--log", path("link/MASTER.DAT")}, "--log " + path("link/MASTER.DAT") + " is in the release folder"},
