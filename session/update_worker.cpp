@@ -386,7 +386,8 @@ bool CUpdateWorker::applyCalls()
             // (and only then stands aside: on the suites' event clock a
             // moment aside lets the time move).
             const auto due = [this] {
-                return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_ && !heldForHandOver_);
+                return stopLoop_ || !calls_.empty() ||
+                       ((endNotHandled_ || watchingReturns_) && passesRun_ && !heldForHandOver_);
             };
             if (!due()) {
                 const platform::ClockStandAside waitingForTheWindow;
@@ -428,8 +429,10 @@ void CUpdateWorker::openSession()
 
 void CUpdateWorker::endSession()
 {
-    if (!endNotHandled_)
-        return; // already told
+    if (!endNotHandled_) {
+        watchingReturns_ = false; // asked again once over: nobody is waited for any more
+        return;                   // already told
+    }
     endNotHandled_ = false;
     // Nothing is sent to a calculator while its file is being written.
     finishRunning();
@@ -667,8 +670,6 @@ void CUpdateWorker::transfer()
                 for (int e = 0; e < ledger_.size(); ++e)
                     watchingReturns_ = watchingReturns_ || ledger_.mayReturn(e);
             }
-            if (watchingReturns_)
-                busy.store(false);
             break;
         }
     }
@@ -1048,8 +1049,8 @@ void CUpdateWorker::closeVisit(int entry, const std::u16string &path)
 void CUpdateWorker::watchForReturn()
 {
     platform::pauseMs(kPollPauseMs);
-    if (endRequested.load())
-        return;
+    if (endNotHandled_)
+        return; // the window has not ended the session yet
     attachFound(findEveryCalculatorDisk(kVendor, kProduct), platform::nowMs());
     publishRows();
     bool resumed = false, anyMayReturn = false;
@@ -1060,11 +1061,16 @@ void CUpdateWorker::watchForReturn()
             anyMayReturn = anyMayReturn || ledger_.mayReturn(e);
     }
     if (resumed) {
+        // The session is open again where it ended: its next end tells the
+        // calculators anew.
         watchingReturns_ = false;
+        endNotHandled_ = true;
+        endRequested.store(false);
         busy.store(true);
         state.store(Transferring);
         if (log_)
             log_->write(QStringLiteral("a calculator given up is back: the session goes on"));
+        emit sessionResumed();
     } else if (!anyMayReturn) {
         watchingReturns_ = false;
     }

@@ -145,6 +145,11 @@ signals:
     void loopFailed(int result);
     // The end-of-session command has gone to every calculator found.
     void sessionClosed();
+    // After the final failure and its end of session, a given-up calculator
+    // was plugged in again and taken up: the session is open again, until
+    // its next end (requestEndOfSession). Asking for the end once more
+    // before that stops the watch for such a calculator.
+    void sessionResumed();
     // prepareHandOver: `told`, the calculators have had the end-of-session
     // command and the worker holds; otherwise one was being written, nothing
     // was sent and the session goes on.
@@ -183,8 +188,9 @@ private:
     // The station: a calculator whose file just ended holds the release; it
     // is told its session ends, and its volumes are let go.
     void closeVisit(int entry, const std::u16string &path);
-    // After the final failure: a given-up calculator plugged in again is
-    // taken up again, and the session goes on.
+    // After the final failure, once its end of session has gone out: a
+    // given-up calculator plugged in again is taken up again, and the
+    // session opens again (sessionResumed).
     void watchForReturn();
     bool harvestRuns(CalculatorLedger::Outcome &outcome);
     // A run's file is over for its calculator with `code`: the ledger

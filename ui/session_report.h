@@ -66,6 +66,9 @@ public:
     const QString &path() const { return path_; }
     // A new session of the same window: its lines follow the last one's.
     void newSession();
+    // The session ended opens again (a given-up calculator came back): its
+    // outcomes go on from where its end left them.
+    void resume() { finished_ = false; }
     // The lines of the outcomes that are new in `rows`. `releaseFolder`:
     // the report is never written into it.
     void outcomes(const QVector<CalculatorView> &rows, const QString &changedFile, const ReportSource &source,

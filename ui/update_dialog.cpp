@@ -345,6 +345,7 @@ void CCalcFWUpdateMSDialog::connectSignals()
     connect(restartButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onRestartButton);
     connect(worker.get(), &CUpdateWorker::handOverReady, this, &CCalcFWUpdateMSDialog::onHandOverReady);
     connect(worker.get(), &CUpdateWorker::stopped, this, &CCalcFWUpdateMSDialog::onStationStopped);
+    connect(worker.get(), &CUpdateWorker::sessionResumed, this, &CCalcFWUpdateMSDialog::onSessionResumed);
 }
 
 // --- what the user sees -----------------------------------------------------
@@ -570,7 +571,6 @@ void CCalcFWUpdateMSDialog::showFile(const QString &path)
 void CCalcFWUpdateMSDialog::restartSession()
 {
     endShown = false;
-    awaitingReturn = false;
     stationServing = stationStopping = false;
     sessionExit = exit_code::kStopped;
     buttonStarts = false;
@@ -589,7 +589,7 @@ void CCalcFWUpdateMSDialog::restartSession()
 
 // --- the end of the session ------------------------------------------------------
 
-void CCalcFWUpdateMSDialog::finishUpdate(int exit, QString message, QString info, bool final)
+void CCalcFWUpdateMSDialog::finishUpdate(int exit, QString message, QString info)
 {
     sessionExit = exit;
     setButtonVisible(false);
@@ -598,11 +598,6 @@ void CCalcFWUpdateMSDialog::finishUpdate(int exit, QString message, QString info
     setInfo(info);
     setFileText(QString());
     showSummary();
-    if (!final) {
-        awaitingReturn = true;
-        return;
-    }
-    awaitingReturn = false;
 
     // The worker owns the transport: it sends the end-of-session command
     // after the pass under way, never during a presence check or a transfer.
@@ -680,15 +675,12 @@ void CCalcFWUpdateMSDialog::reject()
 
 void CCalcFWUpdateMSDialog::endOnClose()
 {
-    if (endShown)
-        return;
-    if (stationServing) {
+    if (stationServing && !endShown)
         finishUpdate(stationExit(), text(kTextStationStopped));
-    } else if (awaitingReturn) {
-        awaitingReturn = false;
+    // After the final failure the worker watches for a given-up calculator
+    // plugged in again: no more.
+    else if (endShown)
         worker->requestEndOfSession();
-        endShown = true;
-    }
 }
 
 // --- the station -------------------------------------------------------------------
@@ -748,18 +740,19 @@ void CCalcFWUpdateMSDialog::onStationStopped()
     finishUpdate(stationExit(), text(kTextStationStopped));
 }
 
-void CCalcFWUpdateMSDialog::resumeAfterReturn()
+void CCalcFWUpdateMSDialog::onSessionResumed()
 {
-    awaitingReturn = false;
+    if (!endShown || stationMode)
+        return;
+    endShown = false;
     sessionExit = exit_code::kStopped;
+    report.resume();
     summaryLabel->clear();
     summaryLabel->hide();
     setInfo(QString());
     setProgressVisible(true);
     setButton(text(kTextStart), false);
     setButtonVisible(true);
-    if (sessionLog)
-        sessionLog->write(QStringLiteral("a calculator given up is back: the session goes on"));
 }
 
 // --- reports from the transfer threads ----------------------------------------
@@ -929,6 +922,7 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
     calculatorList->setRows(rows);
     for (const QString &echo : echoes)
         emit displayChanged(QStringLiteral("calculator"), echo);
+    emit calculatorsShown(rows);
     showRestart();
     if (stationMode) {
         showTally();
@@ -940,12 +934,6 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
         }
         return;
     }
-    // After the final failure a given-up calculator plugged in again is taken
-    // up: the session goes on.
-    if (awaitingReturn && std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) {
-            return row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp;
-        }))
-        resumeAfterReturn();
     if (rows.size() > 1 && !endShown &&
         std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) { return row.state == CalculatorView::Writing; }))
         showCartStatus();
@@ -1079,8 +1067,6 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
     switch (next.kind) {
     case NextStep::SendFile:
     case NextStep::Retry:
-        if (awaitingReturn)
-            resumeAfterReturn();
         // With more than one calculator (and at the station) the status
         // speaks of the cart; each calculator's retries and reasons are in
         // its row.
@@ -1107,15 +1093,12 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
         QTimer::singleShot(int(platform::realDurationMs(session_rules::kExitDelayMs)), this,
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         break;
-    case NextStep::GiveUp: {
-        // A calculator given up may still be plugged in again: the session
-        // waits for it until the window goes.
-        const bool mayReturn = std::any_of(shownRows.begin(), shownRows.end(),
-                                           [](const CalculatorView &row) { return row.mayReturn; });
-        finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result), reason, !mayReturn);
+    case NextStep::GiveUp:
+        // A calculator given up may still be plugged in again: the worker
+        // then opens the session again (onSessionResumed).
+        finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result), reason);
         showNotUpdated();
         break;
-    }
     }
 }
 

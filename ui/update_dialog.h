@@ -89,10 +89,8 @@ public:
     // for this end): `message` stays as the status, `info` on the info line
     // (the reason for a failure, or nothing), and the worker ends the session
     // with the calculators on its own thread once the pass under way is over
-    // (the window does not wait for it; sessionEnded follows). Not `final`:
-    // the final failure is shown, but the session waits for a given-up
-    // calculator plugged in again until the window goes (endOnClose).
-    void finishUpdate(int exit, QString message, QString info = QString(), bool final = true);
+    // (the window does not wait for it; sessionEnded follows).
+    void finishUpdate(int exit, QString message, QString info = QString());
     // Ends the session with "No updates are available", "No release in
     // FOLDER: `why`" on the info line (nothing when `why` is empty), and
     // offers Browse.
@@ -170,6 +168,9 @@ signals:
     // "IDENTITY: STATE" (only with more than one calculator, when its state
     // in words changes). The simulator echoes these; tests follow them.
     void displayChanged(const QString &field, const QString &value);
+    // The calculators' rows, as the list has just taken them (for whoever
+    // follows a cart without reading the window's words).
+    void calculatorsShown(const QVector<CalculatorView> &rows);
     // The session has ended: finishUpdate has run and the worker has sent
     // the end-of-session command to the calculators.
     void sessionEnded();
@@ -208,6 +209,9 @@ private slots:
     void onRestartButton();
     void onHandOverReady(bool told);
     void onStationStopped();
+    // After the final failure a given-up calculator was plugged in again:
+    // the window shows the session going on.
+    void onSessionResumed();
 
 private:
     bool mayClose() const; // the close and Escape guard
@@ -247,12 +251,9 @@ private:
     bool stationWriting() const;
     // How the station's calculators' last visits ended (session/exit_codes.h).
     int stationExit() const;
-    // The window goes: the station, or a session that waited for a given-up
-    // calculator after its final failure, ends (the calculators are told).
+    // The window goes: the station ends (the calculators are told), and
+    // after the final failure nobody is waited for any more.
     void endOnClose();
-    // After the final failure a given-up calculator was plugged in again:
-    // the window shows the session going on.
-    void resumeAfterReturn();
     // --report, at the end of the session: a line for each calculator that
     // has none for how it stands.
     void writeReport();
@@ -281,7 +282,6 @@ private:
     std::unique_ptr<QThread> workerThread; // runs the worker's loop
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool endShown = false;    // the window has shown the session's end (finishUpdate); a complete rescan starts anew
-    bool awaitingReturn = false; // the final failure is shown, and a given-up calculator may still come back
     bool stationMode = false;    // --station
     bool stationServing = false; // the station's first countdown is over: the button reads Stop
     bool stationStopping = false; // Stop was pressed: no calculator is taken, those under way are finished
