@@ -167,6 +167,7 @@ private slots:
     void cartOfCalculators_data();
     void cartOfCalculators();
     void aCartSwapsCalculatorsWhoseSessionEnded();
+    void aStationServesAWholeCart();
     void aStalledCalculatorHoldsOnlyItself();
     void aWriteThatNeverReturnsDoesNotHoldTheProgram();
     void folderAndLanguage_data();
@@ -289,7 +290,10 @@ void TestUpdaterSim::verifyImages(const QString &release, int calculators, const
             const int padding = (512 - expected.size() % 512) % 512;
             QCOMPARE(image.read(padding), QByteArray(padding, '\0'));
         }
-        const QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).trimmed().split('\n');
+        // (A cart's calculator was pulled out after it.)
+        QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).trimmed().split('\n');
+        if (trace.last() == "unplugged")
+            trace.removeLast();
         QVERIFY2(trace.last() == "end-session" && trace.count("end-session") == 1, qPrintable(stem));
     }
 }
@@ -494,6 +498,39 @@ void TestUpdaterSim::aCartSwapsCalculatorsWhoseSessionEnded()
     }
     const QString trace = QString::fromUtf8(readAll(path("output/calculator-1.trace")));
     QVERIFY2(trace.endsWith("end-session\nunplugged\n"), qPrintable(trace));
+}
+
+void TestUpdaterSim::aStationServesAWholeCart()
+{
+    // --station on a cart of thirty through ten ports, each calculator pulled
+    // out 2 s after its end of session, or after the window showed it given
+    // up; the 5th, 14th and 23rd plugged in fail every write. Each healthy
+    // one ends with the release and nothing else is written; the report has
+    // a line per visit; the tally counts all thirty; the program is still
+    // running when the cart is through, until it is closed, and its exit
+    // code says some were given up.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(0);
+    env.remove("TAVIX_SIM_CALCULATORS");
+    env.insert("TAVIX_SIM_CART", "total=30,ports=10,swap-ms=2000");
+    env.insert("TAVIX_SIM_FAULTS", "fail-writes=all@5,fail-writes=all@14,fail-writes=all@23");
+    env.insert("TAVIX_SIM_CLOSE_ON", "cart: 30 served");
+    const QString report = path("report.csv");
+    Updater updater(env, {release, "1", "--station", "--report", report});
+    QVERIFY2(!updater.waitForLine("cart: 30 served").isEmpty(), qPrintable(updater.lines.join('\n')));
+    QVERIFY(updater.finish());
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(updater.process.exitCode() == 1 && updater.lines.filter("status: Done").isEmpty(), qPrintable(echoed));
+    QCOMPARE(updater.lines.filter("tally: ").last(), QString("tally: Updated 27 \u00b7 given up 3 \u00b7 being written 0"));
+    QCOMPARE(updater.lines.filter(QRegularExpression(": updated: unplug it$")).size(), 27);
+    verifyImages(release, 30, {5, 14, 23});
+    QList<QStringList> expected;
+    for (int k = 1; k <= 30; ++k) {
+        const QString identity = QString("TAVIX%1").arg(k, 7, 10, QChar('0'));
+        expected << (k == 5 || k == 14 || k == 23 ? givenUpLine(identity) : updatedLine(identity));
+    }
+    verifyReport(report, release, expected);
 }
 
 void TestUpdaterSim::cartOfCalculators()
