@@ -44,13 +44,14 @@ bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
 }
 
 // What a person does to end the session: Cancel (or Stop) while the button
-// shows, then the close box if the window is still there. Queued: the person
+// shows it (never the countdown's Start), then the close box if the window
+// is still there. Queued: the person
 // acts after the window has drawn its line.
 void closeLikeAPerson(CCalcFWUpdateMSDialog *dialog)
 {
     QTimer::singleShot(0, dialog, [dialog] {
         auto *button = dialog->findChild<QPushButton *>(QStringLiteral("actionButton"));
-        if (button != nullptr && button->isVisible())
+        if (button != nullptr && button->isVisible() && button->isEnabled() && !dialog->actionStarts())
             button->click();
         if (dialog->isVisible())
             dialog->close();

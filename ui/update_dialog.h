@@ -119,6 +119,8 @@ public:
     // written (Stop, or a close, ends the station; the exit code says how
     // the calculators' last visits ended).
     void setStationMode(bool on);
+    // The button starts the transfer now (the countdown shows on it).
+    bool actionStarts() const { return buttonStarts && !stationServing; }
     // --log: from now on the session's events are appended to `path` (what
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.

@@ -390,6 +390,7 @@ void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded_data()
     QTest::addColumn<int>("exitCode");
     QTest::newRow("stopped while waiting") << 0 << "" << "status: Waiting for connection" << 4;
     QTest::newRow("final failure, then closed") << 2 << "fail-writes=all" << "summary: " << 1;
+    QTest::newRow("closed in the countdown") << 3 << "" << "button: Start - 3" << 4;
 }
 
 void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded()
@@ -403,9 +404,17 @@ void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded()
     QProcessEnvironment env = environment(calculators);
     env.insert("TAVIX_SIM_FAULTS", faults);
     env.insert("TAVIX_SIM_CLOSE_ON", closeOn);
-    Updater updater(env, {release, "1"});
+    Updater updater(env, {release, "1", "--report", path("report.csv")});
     QVERIFY(updater.finish());
     QVERIFY2(updater.process.exitCode() == exitCode, qPrintable(updater.lines.join('\n')));
+    // Closed before the first file: the calculators found are in the report,
+    // not updated, stopped.
+    if (closeOn.startsWith("button: Start")) {
+        QList<QStringList> expected;
+        for (int k = 1; k <= calculators; ++k)
+            expected << QStringList{QString("TAVIX%1").arg(k, 7, 10, QChar('0')), "not updated", "0", "0", "stopped"};
+        verifyReport(path("report.csv"), release, expected);
+    }
 }
 
 void TestUpdaterSim::aDiskTooSmallIsRefusedUntouched()
