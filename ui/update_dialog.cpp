@@ -830,6 +830,11 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
     // must not put the waiting text over the final one.
     if (endShown)
         return;
+    // The station waits for the next calculators, and says so.
+    if (stationServing) {
+        showCartStatus();
+        return;
+    }
     QString waiting = text(kTextWaitingForConnection);
     waiting.chop(1);
     for (int i = 0; i < ticks; ++i)
@@ -846,6 +851,9 @@ void CCalcFWUpdateMSDialog::onDownloadActive()
         // The station's only countdown is over: from now on the button stops it.
         stationServing = true;
         buttonStarts = false;
+        // No bar: a station has no end to measure against; the tally and
+        // the rows say how far it is.
+        setProgressVisible(false);
         if (!stationStopping)
             setButton(text(kTextStop), true);
         showCartStatus();
@@ -972,6 +980,8 @@ void CCalcFWUpdateMSDialog::showCartStatus()
         setStatus(stationStopping ? text(kTextStopping)
                   : writing > 0   ? text(writing == 1 ? kTextUpdatingOne : kTextUpdating).arg(writing)
                                   : text(kTextPlugInNext));
+        if (writing == 0)
+            setFileText(QString()); // no file goes out
         return;
     }
     const auto unsettled = std::count_if(shownRows.begin(), shownRows.end(), [](const CalculatorView &row) {
