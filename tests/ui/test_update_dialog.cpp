@@ -638,6 +638,7 @@ private slots:
             }
         };
         open(releaseFolder, 1, 0, true);
+        QVERIFY(dialog->sessionArguments().contains("--station")); // a restart as administrator keeps it
         QVERIFY(waitFor("button: Stop"));
         QVERIFY(waitFor("calculator: TAVIX1: updated: unplug it"));
         QVERIFY(waitFor("calculator: TAVIX2: given up (112): unplug it"));
