@@ -1185,7 +1185,12 @@ private slots:
             cart.push_back(attach(i == 4 || i == 13 || i == 22 ? "fail-writes=all" : ""));
 
         bool midway = false; // a picture while the second file goes out
+        int countdownRows = 0; // the list's rows as the countdown shows 3 s
         onShown = [&](const QString &line) {
+            if (line.endsWith(" - 3")) {
+                const auto *found = widget<QTreeWidget>("calculatorList");
+                countdownRows = found->isVisible() ? found->topLevelItemCount() : -1;
+            }
             if (!midway && midTransfer(line) && lines("calculator").filter(QRegularExpression(" 2 .* 3")).size() > 0) {
                 dialog->layout()->activate();
                 midway = dialog->grab().save(picturePath("calculators", "transfer"));
@@ -1242,6 +1247,7 @@ private slots:
 
         onShown = nullptr;
         QVERIFY(midway);
+        QCOMPARE(countdownRows, 30); // every calculator found is listed before the first write
         QVERIFY(dialog->grab().save(picturePath("calculators", "end")));
         const int listHeight = list->height();
         dialog->resize(dialog->width(), dialog->height() + 120);
