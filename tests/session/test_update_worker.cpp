@@ -176,7 +176,7 @@ class TestUpdateWorker : public QObject {
             worker->process();
             ended.store(true);
         });
-        for (int waited = 0; !ended.load() && waited < 20000; waited += 10)
+        for (int waited = 0; !ended.load() && waited < 60000; waited += 10) // a busy machine under ThreadSanitizer
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!ended.load())
             qFatal("the session did not end");

@@ -42,6 +42,7 @@ protected:
     QStringList shown;       // "field: value", in order
     QList<quint64> shownAt;  // the clock's time of each
     std::function<void(const QString &line)> onShown; // a test reacts to a line here
+    std::function<void()> onCreated; // the window exists, its worker has just started: a test connects here
     int sessionsEnded = 0;   // sessionEnded: the end-of-session command has gone out
 
     // No calculator yet, the fast clock, nothing shown.
@@ -53,6 +54,7 @@ protected:
         shown.clear();
         shownAt.clear();
         onShown = nullptr;
+        onCreated = nullptr;
         sessionsEnded = 0;
     }
     // The window gone, and with it every handle to a calculator.
@@ -84,6 +86,8 @@ protected:
     {
         dialog = std::make_unique<CCalcFWUpdateMSDialog>(folder, language);
         dialog->setStationMode(station);
+        if (onCreated)
+            onCreated();
         connect(dialog.get(), &CCalcFWUpdateMSDialog::displayChanged, this,
                 [this](const QString &field, const QString &value) {
                     const QString line = field + ": " + value;

@@ -428,12 +428,16 @@ private slots:
         // text. A click there aborts, and nothing is written.
         auto calculator = attach();
         bool clicked = false;
+        // Connected before the worker can find the calculator (a slow machine
+        // shows and scans later than that), after the window's own slot.
+        onCreated = [&] {
+            connect(dialog->worker.get(), &CUpdateWorker::foundDevice, this, [&] {
+                QCOMPARE(widget<QPushButton>("actionButton")->text(), QString("Cancel"));
+                widget<QPushButton>("actionButton")->click();
+                clicked = true;
+            });
+        };
         open(releaseFolder);
-        connect(dialog->worker.get(), &CUpdateWorker::foundDevice, this, [&] { // after the window's own slot
-            QCOMPARE(widget<QPushButton>("actionButton")->text(), QString("Cancel"));
-            widget<QPushButton>("actionButton")->click();
-            clicked = true;
-        });
         QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 1, kSessionTimeoutMs);
         QVERIFY(clicked);
         QCOMPARE(lines("status").last(), QString("Update aborted"));
