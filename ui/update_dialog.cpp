@@ -349,6 +349,9 @@ void CCalcFWUpdateMSDialog::setFileText(const QString &value)
     if (fileLabel->text() == value)
         return;
     fileLabel->setText(value);
+    // The line is cut at its edge rather than widen the window: the whole
+    // path shows when the pointer rests on it.
+    fileLabel->setToolTip(value);
     nameLine(fileLabel, kTextFileCaption);
     emit displayChanged(QStringLiteral("file"), value);
 }
