@@ -1193,7 +1193,7 @@ private slots:
                   "(scripts/install-deps --test installs fonts-ipafont-gothic)");
         for (int i = 0; i < 30; ++i)
             attach(i == 4 ? "fail-writes=all" : i == 7 ? "unplug-after=30000" : "", 2000);
-        const QStringList phases{"waiting", "countdown", "transfer", "end"};
+        const QStringList phases{"waiting", "countdown", "transfer", "end", "no release"};
         int phase = 0;
         QSet<QString> checked; // the phases seen by a check
         QStringList cuts;
@@ -1219,9 +1219,18 @@ private slots:
         onShown = nullptr;
         QTRY_VERIFY(!queued);
         check();
-        QCOMPARE(checked.size(), phases.size());
         QCOMPARE(widget<QTreeWidget>("calculatorList")->topLevelItemCount(), 30);
         QVERIFY(!widget<QLabel>("infoLabel")->text().isEmpty()); // a reason at the end
+        // Then a folder without a release: the reason names the folder, and
+        // Browse is offered; the restart as administrator (which only Windows
+        // offers) beside them.
+        phase = 4;
+        dialog->firmwareFolder = temp.filePath("an empty folder with a name as long as people give them");
+        dialog->scanFirmwareFolder();
+        QVERIFY(widget<QPushButton>("browseButton")->isVisible());
+        widget<QPushButton>("restartButton")->show();
+        check();
+        QCOMPARE(checked.size(), phases.size());
         for (const QString &cut : cuts) // (all of them: a failure's message is cut at 1 KiB)
             qWarning("%s", qPrintable(cut));
         QVERIFY2(cuts.isEmpty(), qPrintable(cuts.join('\n')));
