@@ -46,6 +46,18 @@ bool takeFileOption(QStringList *arguments, const QString &option, QString *file
     return true;
 }
 
+bool takeFlagOption(QStringList *arguments, const QString &option)
+{
+    bool found = false;
+    for (int i = arguments->size() - 1; i >= 1; --i) {
+        if (arguments->at(i) == option) {
+            arguments->removeAt(i);
+            found = true;
+        }
+    }
+    return found;
+}
+
 CommandLineRequest commandLineRequest(const QStringList &arguments)
 {
     if (arguments.size() == 2 && (arguments.at(1) == QLatin1String("--help") || arguments.at(1) == QLatin1String("-h")))
@@ -60,7 +72,7 @@ CommandLineRequest commandLineRequest(const QStringList &arguments)
 QString usageText(const QString &program)
 {
     return QStringLiteral(
-               "Usage: %1 [FOLDER [LANGUAGE]] [--report FILE] [--log FILE]\n"
+               "Usage: %1 [FOLDER [LANGUAGE]] [--report FILE] [--log FILE] [--station]\n"
                "       %1 --list-disks\n"
                "Writes the firmware release in FOLDER (its three files) onto every Tavix\n"
                "calculator attached in update mode, all at once.\n"
@@ -71,6 +83,8 @@ QString usageText(const QString &program)
                "  --report FILE  append a CSV line to FILE for each calculator's outcome as\n"
                "                 soon as it is known (updated, given up; not updated at the end)\n"
                "  --log FILE     write a plain text log of the session into FILE, for support\n"
+               "  --station      serve a whole cart: take each calculator plugged in, write it, and\n"
+               "                 go on until Stop\n"
                "  --list-disks   list every disk and whether it is taken for a calculator\n"
                "                 (and why not), then exit\n"
                "  -h, --help     this text\n"

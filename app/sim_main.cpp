@@ -2,8 +2,10 @@
 // same command line as the product. The calculators come from TAVIX_SIM_*;
 // TAVIX_SIM_CLOCK_SCALE=N runs every pause of the program N times faster;
 // TAVIX_SIM_INSTANCE names a single-instance guard of its own (the suites');
-// TAVIX_SIM_CLOSE_ON=TEXT closes the window as a person would (Cancel while
-// it shows, else the close box) once an echoed line starts with TEXT.
+// TAVIX_SIM_CLOSE_ON=TEXT closes the window as a person would (Cancel or
+// Stop while it shows, then the close box) once an echoed line starts with
+// TEXT; with a cart, "cart: N served" is echoed once every calculator has
+// been unplugged again.
 // What the window shows is echoed on standard output, a "field: value" line
 // per change, and the calculators are saved into TAVIX_SIM_OUTPUT when the
 // session ends and again when the program ends. With TAVIX_SIM_CART the
@@ -41,6 +43,21 @@ bool save(const emulator::EmulatedDiskSystem &disks, const std::string &folder)
     return false;
 }
 
+// What a person does to end the session: Cancel (or Stop) while the button
+// shows it (never the countdown's Start), then the close box if the window
+// is still there. Queued: the person
+// acts after the window has drawn its line.
+void closeLikeAPerson(CCalcFWUpdateMSDialog *dialog)
+{
+    QTimer::singleShot(0, dialog, [dialog] {
+        auto *button = dialog->findChild<QPushButton *>(QStringLiteral("actionButton"));
+        if (button != nullptr && button->isVisible() && button->isEnabled() && !dialog->actionStarts())
+            button->click();
+        if (dialog->isVisible())
+            dialog->close();
+    });
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -54,6 +71,7 @@ int main(int argc, char **argv)
 
     emulator::EmulatedDiskSystem disks;
     std::unique_ptr<emulator::Cart> cart;
+    bool cartServed = false;
     bool saved = true;
     UpdaterHooks hooks;
     hooks.echoDisplay = true;
@@ -82,28 +100,35 @@ int main(int argc, char **argv)
             // program's clock is done: a calculator seen at its end of session
             // is unplugged swap-ms later and the next one plugged in.
             auto *hands = new QTimer(dialog);
-            QObject::connect(hands, &QTimer::timeout, dialog, [&] {
+            QObject::connect(hands, &QTimer::timeout, dialog, [&, dialog] {
                 std::string reason;
                 if (!cart->poll(&reason))
                     platform::writeErr(platform::fromUtf8("tavix-updater-sim: " + reason + "\n"));
+                // The cart is through: said once, on the echo's way out.
+                if (!cartServed && cart->finished()) {
+                    cartServed = true;
+                    const std::string line = "cart: " + std::to_string(cart->servedCount()) + " served";
+                    platform::writeOut(platform::fromUtf8(line + "\n"));
+                    if (!settings.closeOn.empty() && line.rfind(settings.closeOn, 0) == 0)
+                        closeLikeAPerson(dialog);
+                }
             });
             hands->start(20);
+            // The teacher reads the window: a calculator given up is pulled out too.
+            QObject::connect(dialog, &CCalcFWUpdateMSDialog::calculatorsShown, dialog,
+                             [&](const QVector<CalculatorView> &rows) {
+                                 for (const CalculatorView &row : rows)
+                                     if (row.state == CalculatorView::GivenUp && row.attached)
+                                         cart->givenUpNamed(row.identity.toStdString());
+                             });
         }
         if (settings.closeOn.empty())
             return;
         const QString closeOn = QString::fromStdString(settings.closeOn);
         QObject::connect(dialog, &CCalcFWUpdateMSDialog::displayChanged, dialog,
                          [dialog, closeOn](const QString &field, const QString &value) {
-                             if (!(field + QStringLiteral(": ") + value).startsWith(closeOn))
-                                 return;
-                             // Queued: the person acts after the window has drawn the line.
-                             QTimer::singleShot(0, dialog, [dialog] {
-                                 auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("actionButton"));
-                                 if (cancel != nullptr && cancel->isVisible())
-                                     cancel->click();
-                                 else
-                                     dialog->close();
-                             });
+                             if ((field + QStringLiteral(": ") + value).startsWith(closeOn))
+                                 closeLikeAPerson(dialog);
                          });
     };
     // Images that could not be saved are this program's own failure: a

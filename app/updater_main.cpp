@@ -119,6 +119,8 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
             return exit_code::kUsage;
         }
     }
+    // --station: one start serves a whole cart of calculators.
+    const bool station = takeFlagOption(&arguments, QStringLiteral("--station"));
     const CommandLineRequest request = commandLineRequest(arguments);
     if (request == CommandLineRequest::Help || request == CommandLineRequest::Version) {
         const QString text = request == CommandLineRequest::Help
@@ -161,6 +163,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     QStringList sessionArguments = QCoreApplication::arguments();
     takeFileOption(&sessionArguments, QStringLiteral("--report"), &reportPath);
     takeFileOption(&sessionArguments, QStringLiteral("--log"), &logPath);
+    takeFlagOption(&sessionArguments, QStringLiteral("--station"));
     const CommandLine commandLine = parseCommandLine(sessionArguments);
     // Never deleted: the window, its thread and its worker live as long as
     // the process.
@@ -180,6 +183,7 @@ int runUpdater(int argc, char **argv, const UpdaterHooks &hooks)
     else if (!logPath.isEmpty() && !dialog->setLogPath(logPath, &recordError))
         recordError = QStringLiteral("--log ") + recordError;
     dialog->setReportPath(reportPath);
+    dialog->setStationMode(station);
     if (!recordError.isEmpty())
         complain(program, recordError);
     if (hooks.echoDisplay || qEnvironmentVariableIntValue("TAVIX_ECHO_DISPLAY") == 1)

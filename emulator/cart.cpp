@@ -46,6 +46,19 @@ bool Cart::givenUp(const std::u16string &devicePath)
     return false;
 }
 
+bool Cart::givenUpNamed(const std::string &identity)
+{
+    for (const Port &port : ports_) {
+        if (!port.busy || port.ended)
+            continue;
+        const Identity &named = configs_[port.index].identity;
+        const std::string location = std::to_string(std::size_t(&port - ports_.data()) + 1);
+        if (identity == named.serial || identity == named.serial + "&" + location)
+            return givenUp(plugged_[port.index]->devicePath());
+    }
+    return false;
+}
+
 bool Cart::poll(std::string *error)
 {
     bool saved = true;

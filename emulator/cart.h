@@ -36,6 +36,9 @@ public:
     // swapMs from now, as after an end of session. False when no calculator
     // in a port has that path, or its session had already ended.
     bool givenUp(const std::u16string &devicePath);
+    // The same for the calculator in a port that the updater's window names
+    // `identity`: its serial, or serial&port where serials collide.
+    bool givenUpNamed(const std::string &identity);
 
     // Does what is due by now: a calculator whose trace shows its end of
     // session is noted; one whose session ended swapMs ago or more is

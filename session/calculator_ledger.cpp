@@ -60,22 +60,28 @@ std::u16string CalculatorLedger::identity(int entry) const
     return calculator.serial;
 }
 
-void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs)
+void CalculatorLedger::attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs, std::uint32_t settleMs)
 {
     std::vector<int> entryOf = match(paths);
+    std::vector<bool> wasPresent;
     for (Calculator &calculator : entries_) {
+        wasPresent.push_back(calculator.present);
         calculator.present = false;
         settle(calculator);
     }
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (entryOf[i] < 0)
             entryOf[i] = join(paths[i], nowMs);
-        Calculator &calculator = entries_[std::size_t(entryOf[i])];
+        const std::size_t e = std::size_t(entryOf[i]);
+        Calculator &calculator = entries_[e];
         calculator.instance = instanceOf(paths[i]);
         calculator.path = paths[i];
         calculator.present = true;
+        if (station_ && (e >= wasPresent.size() || !wasPresent[e]))
+            beginVisit(calculator, nowMs, settleMs);
         settle(calculator);
-        takeUpAgain(calculator);
+        if (!station_)
+            takeUpAgain(calculator);
     }
     for (Calculator &calculator : entries_)
         if (calculator.status == Status::GivenUp && !calculator.present)
@@ -170,8 +176,44 @@ void CalculatorLedger::takeUpAgain(Calculator &calculator)
     settle(calculator);
 }
 
+void CalculatorLedger::beginVisit(Calculator &calculator, std::uint64_t nowMs, std::uint32_t settleMs)
+{
+    if (refused_)
+        return; // nothing goes to anyone any more
+    if (calculator.status == Status::Updated || calculator.status == Status::GivenUp) {
+        // Plugged in again after its outcome: written again, whole, with
+        // fresh retries (what it holds is not known: it left the bus).
+        calculator.heldMask = 0;
+        calculator.failures = 0;
+        calculator.lastCode = 0;
+        calculator.lastSystemError = 0;
+        calculator.lastDetail.clear();
+        calculator.runs = 0;
+        calculator.firstSentMs = calculator.lastSentMs = 0;
+        ++calculator.visit;
+    }
+    // Not yet written in this visit: it settles from now on.
+    if (calculator.runs == 0 && calculator.writingFile < 0)
+        calculator.dueMs = std::max(calculator.dueMs, nowMs + settleMs);
+}
+
+bool CalculatorLedger::visitUnderWay(int entry) const
+{
+    const Calculator &calculator = at(entry);
+    return (calculator.runs > 0 || calculator.writingFile >= 0) && calculator.status != Status::Updated &&
+           calculator.status != Status::GivenUp;
+}
+
+bool CalculatorLedger::mayReturn(int entry) const
+{
+    return at(entry).status == Status::GivenUp && !refused_ && (station_ || !at(entry).takenUpAgain);
+}
+
 void CalculatorLedger::joinAfterGivenUp(Calculator &joined)
 {
+    // The station takes every calculator plugged in as a visit of its own.
+    if (station_)
+        return;
     // A disk new to the session whose serial belongs to a given-up
     // calculator that has gone may well be that one, back at another port
     // (a one-serial batch on Linux, where the block device changes). It
@@ -338,10 +380,12 @@ CalculatorLedger::Outcome CalculatorLedger::recordRun(const Run &run, const std:
     // stays away is given up once its retries have passed.
     for (std::size_t e = 0; e < entries_.size(); ++e) {
         const Calculator &calculator = entries_[e];
-        if (!inRun[e] && calculator.status == Status::Gone && calculator.dueMs <= nowMs)
+        // The station: one unplugged before its visit's first file is not taken.
+        if (!inRun[e] && calculator.status == Status::Gone && calculator.dueMs <= nowMs &&
+            (!station_ || calculator.runs > 0))
             fail(int(e), kNoCalculatorFound, 0, nowMs, outcome);
     }
-    if (entries_.empty()) {
+    if (entries_.empty() && !station_) {
         ++unmetFailures_;
         outcome.result = kNoCalculatorFound;
         outcome.failures = unmetFailures_;
@@ -375,7 +419,7 @@ std::uint64_t CalculatorLedger::nextDueMs() const
     std::uint64_t earliest = 0;
     for (const Calculator &calculator : entries_)
         if ((calculator.status == Status::Waiting || calculator.status == Status::RetryPause ||
-             calculator.status == Status::Gone) &&
+             (calculator.status == Status::Gone && (!station_ || calculator.runs > 0))) &&
             (earliest == 0 || calculator.dueMs < earliest))
             earliest = std::max<std::uint64_t>(calculator.dueMs, 1);
     return earliest;

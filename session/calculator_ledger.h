@@ -15,6 +15,14 @@
 // is attached (the instance part of its device path), and one of them that
 // comes back elsewhere is taken for a new calculator, never for another's
 // entry, so that no calculator is counted as holding what another received.
+//
+// The cart station (setStation) serves one calculator after another, each
+// plugged in, written and unplugged: every time a calculator is attached
+// after its outcome (updated or given up) begins a visit of its own, with
+// the whole release to write and fresh retries; its entry, and so its
+// identity, stays. A calculator is taken once it has been attached for the
+// settling time; nobody attached is no failure, and one that leaves before
+// its first file of a visit is simply not taken.
 #pragma once
 
 #include "session/session_rules.h"
@@ -65,7 +73,8 @@ public:
         std::uint32_t lastSystemError = 0; // the system's error behind lastCode (0: none given)
         std::u16string lastDetail; // what lastCode is about beyond the code: kVolumeMounted: the drive
                                    // Windows mounted on it (its letter, or its volume path); else empty
-        int runs = 0;              // runs recorded for it, whatever their result
+        int runs = 0;              // runs recorded for it in this visit, whatever their result
+        int visit = 1;             // the station: its visits so far, this one included (else 1)
         int writingFile = -1;      // the file being written to it now (-1: none); startWriting() to recordRun()
         std::uint64_t firstSentMs = 0; // the start of its first run
         std::uint64_t lastSentMs = 0;  // the end of its last run, or the moment it was given up
@@ -100,7 +109,11 @@ public:
     static constexpr std::uint32_t kRetryPauseMs = session_rules::kRetryPauseMs; // from a failure to the next attempt
 
     // A new release of `fileCount` files (1 to 32): the ledger is empty.
+    // Whether it is a station stays.
     void reset(int fileCount);
+    // The station from now on (see above), or the session (false).
+    void setStation(bool station) { station_ = station; }
+    bool isStation() const { return station_; }
     int fileCount() const { return fileCount_; }
     int size() const { return int(entries_.size()); }
     const Calculator &at(int entry) const { return entries_[std::size_t(entry)]; }
@@ -114,8 +127,17 @@ public:
     // matched with its entry (new ones join, in the order given); every
     // entry not matched is absent. A given-up calculator that was absent and
     // is attached again is taken up anew, with fresh retries, once in a
-    // session.
-    void attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs);
+    // session. The station: one attached after its outcome begins a new
+    // visit; one that has not had a file of its visit is due `settleMs`
+    // after it was attached (again).
+    void attach(const std::vector<std::u16string> &paths, std::uint64_t nowMs, std::uint32_t settleMs = 0);
+    // Its visit has begun (a file has gone, or is going, to it) and has no
+    // outcome yet: it is being written, between files, or retrying.
+    bool visitUnderWay(int entry) const;
+    // A given-up calculator that is taken up again once it is attached again
+    // (unplugged and plugged in): the session's one taking up again is not
+    // spent, or it is the station.
+    bool mayReturn(int entry) const;
 
     // The next transfer, at `nowMs`: the calculators attached, not given up,
     // due, and lacking a file; the file is `preferFile` while some are due for
@@ -178,6 +200,8 @@ private:
     std::vector<int> match(const std::vector<std::u16string> &paths);
     int join(const std::u16string &path, std::uint64_t nowMs);
     void takeUpAgain(Calculator &calculator);
+    // The station: `calculator` attached anew (`fresh`: it has just joined).
+    void beginVisit(Calculator &calculator, std::uint64_t nowMs, std::uint32_t settleMs);
     void joinAfterGivenUp(Calculator &joined);
     void fail(int entry, std::int32_t code, std::uint32_t systemError, std::uint64_t nowMs, Outcome &outcome,
               const std::u16string &detail = std::u16string());
@@ -200,4 +224,5 @@ private:
     std::int32_t lastGivenUpCode_ = 0;
     int lastGivenUpEntry_ = -1;
     bool refused_ = false; // refuseRelease(): nothing more goes to anyone
+    bool station_ = false; // setStation()
 };

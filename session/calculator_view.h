@@ -32,6 +32,10 @@ struct CalculatorView {
     int held = 0;            // files it holds completely
     double seconds = 0;      // from its first transfer to its last (0 before its first)
     int silentSeconds = 0;   // Writing: no news from it for this long (0: under 10 s)
+    bool attached = true;    // attached at the last discovery
+    bool underWay = false;   // a file of its visit has gone or is going to it, and it has no outcome yet
+    int visit = 1;           // the station: which time it is plugged in (a new report line each)
+    bool mayReturn = false;  // GivenUp: unplugged and plugged in again, it is taken up again
 };
 Q_DECLARE_METATYPE(CalculatorView)
 Q_DECLARE_METATYPE(QVector<CalculatorView>)

@@ -31,4 +31,9 @@ constexpr std::uint32_t kAfterTransferPauseMs = 100;  // after each transfer
 constexpr std::uint32_t kIdlePauseMs = 250;           // waiting for the next file
 constexpr std::uint32_t kRetryPauseMs = 3000;         // after a failed transfer
 
+// The cart station (--station): a calculator plugged in after the first
+// countdown is taken once it has been attached this long, so that a wobbling
+// cable settles first.
+constexpr std::uint32_t kStationSettleMs = 2000;
+
 } // namespace session_rules

@@ -135,7 +135,8 @@ bool sameRows(const QVector<CalculatorView> &a, const QVector<CalculatorView> &b
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CalculatorView &x, const CalculatorView &y) {
         return x.identity == y.identity && x.state == y.state && x.file == y.file && x.files == y.files &&
                x.code == y.code && x.systemError == y.systemError && x.detail == y.detail && x.held == y.held &&
-               x.seconds == y.seconds && x.silentSeconds == y.silentSeconds;
+               x.seconds == y.seconds && x.silentSeconds == y.silentSeconds && x.attached == y.attached &&
+               x.underWay == y.underWay && x.visit == y.visit && x.mayReturn == y.mayReturn;
     });
 }
 
@@ -194,6 +195,26 @@ void CUpdateWorker::beginRelease(std::shared_ptr<const CFixedRelease> release)
         std::lock_guard<std::mutex> lock(ledgerLock_);
         ledger_.reset(int(files_.size()));
         rows_.clear();
+    });
+}
+
+void CUpdateWorker::setStation(bool station)
+{
+    post([this, station] {
+        station_ = station;
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        ledger_.setStation(station);
+    });
+}
+
+void CUpdateWorker::stopTaking()
+{
+    post([this] {
+        if (stopTaking_)
+            return;
+        stopTaking_ = true;
+        if (log_)
+            log_->write(QStringLiteral("stop: no calculator is taken any more; those under way are finished"));
     });
 }
 
@@ -365,7 +386,8 @@ bool CUpdateWorker::applyCalls()
             // (and only then stands aside: on the suites' event clock a
             // moment aside lets the time move).
             const auto due = [this] {
-                return stopLoop_ || !calls_.empty() || (endNotHandled_ && passesRun_ && !heldForHandOver_);
+                return stopLoop_ || !calls_.empty() ||
+                       ((endNotHandled_ || watchingReturns_) && passesRun_ && !heldForHandOver_);
             };
             if (!due()) {
                 const platform::ClockStandAside waitingForTheWindow;
@@ -386,6 +408,10 @@ void CUpdateWorker::openSession()
     passesRun_ = true;
     countdownArmed_ = false;
     heldForHandOver_ = false;
+    stopTaking_ = false;
+    stoppedSaid_ = false;
+    settleNew_ = false;
+    watchingReturns_ = false;
     ticks_ = 0;
     files_.clear();
     transferStarted.store(false);
@@ -403,8 +429,10 @@ void CUpdateWorker::openSession()
 
 void CUpdateWorker::endSession()
 {
-    if (!endNotHandled_)
-        return; // already told
+    if (!endNotHandled_) {
+        watchingReturns_ = false; // asked again once over: nobody is waited for any more
+        return;                   // already told
+    }
     endNotHandled_ = false;
     // Nothing is sent to a calculator while its file is being written.
     finishRunning();
@@ -428,6 +456,18 @@ void CUpdateWorker::endSession()
 
 void CUpdateWorker::runPass()
 {
+    if (stopTaking_ && !stoppedSaid_ && running_.empty()) {
+        bool underWay = false;
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            for (int e = 0; e < ledger_.size(); ++e)
+                underWay = underWay || (ledger_.at(e).present && ledger_.visitUnderWay(e));
+        }
+        if (!underWay) {
+            stoppedSaid_ = true;
+            emit stopped();
+        }
+    }
     switch (state.load()) {
     case WaitingForDevice:
         waitForDevice();
@@ -444,7 +484,10 @@ void CUpdateWorker::runPass()
         break;
     case Idle:
     default:
-        platform::pauseMs(kIdlePauseMs);
+        if (watchingReturns_)
+            watchForReturn();
+        else
+            platform::pauseMs(kIdlePauseMs);
         break;
     }
 }
@@ -460,10 +503,11 @@ void CUpdateWorker::waitForDevice()
         // each calculator's row says whether it is unplugged.
         const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
         connected = !found.empty();
-        attachFound(found);
+        attachFound(found, platform::nowMs());
         publishRows();
     } else {
         connected = isCalculatorConnected(kVendor, kProduct);
+        previewFound(connected ? findEveryCalculatorDisk(kVendor, kProduct) : std::vector<std::u16string>());
     }
     // A retry that waits for an absent calculator holds nothing up: the
     // window may close then. Found, the retry goes out at once.
@@ -484,6 +528,7 @@ void CUpdateWorker::countDown()
 {
     const std::int32_t left = countdownMs.load();
     if (left != 0) {
+        previewFound(findEveryCalculatorDisk(kVendor, kProduct));
         const std::int32_t after = std::max(left - kCountdownStepMs, 0);
         countdownMs.store(after);
         emit waitingStart(after);
@@ -530,8 +575,11 @@ void CUpdateWorker::transfer()
         // looked for again (six passes), as a lone calculator always was.
         const std::vector<std::u16string> found = running_.empty() ? findEveryCalculatorDiskWithRetry(kVendor, kProduct)
                                                                    : findEveryCalculatorDisk(kVendor, kProduct);
+        // One moment for the whole pass: a calculator that joins now is due
+        // at it, not a moment after the pass looks who is due.
         const std::uint64_t now = platform::nowMs();
-        attachFound(found);
+        attachFound(found, now);
+        settleNew_ = station_; // the first pass takes whom the countdown found
         std::vector<int> due;
         {
             std::lock_guard<std::mutex> lock(ledgerLock_);
@@ -572,8 +620,9 @@ void CUpdateWorker::transfer()
         std::lock_guard<std::mutex> lock(ledgerLock_);
         allUpdated = ledger_.allUpdated();
     }
-    // "Done" only over the bytes the person chose: they are read again.
-    if (allUpdated && changed.isEmpty())
+    // "Done" only over the bytes the person chose: they are read again (the
+    // station, which is never done, reads them for each calculator).
+    if (allUpdated && changed.isEmpty() && !station_)
         changed = changedReleaseFile(true);
     NextStep next;
     {
@@ -583,6 +632,11 @@ void CUpdateWorker::transfer()
             changedFile_ = changed;
         }
         next = decideNextStep(ledger_, outcome, now);
+        if (station_ && (next.kind == NextStep::Done || next.kind == NextStep::GiveUp)) {
+            // The station is never over: it waits for the next calculator.
+            next.kind = NextStep::Retry;
+            next.waitMs = kPollPauseMs;
+        }
         next.changedFile = changed.toStdU16String();
         if (next.file >= 0 && next.file < files_.size()) {
             const CUpdateFile &file = files_[next.file];
@@ -609,6 +663,13 @@ void CUpdateWorker::transfer()
         case NextStep::GiveUp:
             state.store(Idle);
             awake_.reset();
+            if (next.kind == NextStep::GiveUp) {
+                // A calculator given up may still be plugged in again and
+                // taken up: the worker watches for it until the session ends.
+                std::lock_guard<std::mutex> lock(ledgerLock_);
+                for (int e = 0; e < ledger_.size(); ++e)
+                    watchingReturns_ = watchingReturns_ || ledger_.mayReturn(e);
+            }
             break;
         }
     }
@@ -629,7 +690,7 @@ void CUpdateWorker::transfer()
     }
 }
 
-void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
+void CUpdateWorker::attachFound(const std::vector<std::u16string> &found, std::uint64_t nowMs)
 {
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
@@ -637,7 +698,7 @@ void CUpdateWorker::attachFound(const std::vector<std::u16string> &found)
         for (int e = 0; log_ && e < ledger_.size(); ++e)
             wasPresent.push_back(ledger_.at(e).present);
         const int met = ledger_.size();
-        ledger_.attach(found, platform::nowMs());
+        ledger_.attach(found, nowMs, settleNew_ ? kStationSettleMs : 0);
         if (log_)
             logDiscovery(found, wasPresent);
         // The cart's bar counts every file of each calculator met.
@@ -676,6 +737,15 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
             logRun(run->entry, run->file, report);
         const std::uint64_t now = platform::nowMs();
         recordEnd(*run, code, systemError, now, outcome);
+        if (station_ && code == kTransferOk) {
+            bool updated = false;
+            {
+                std::lock_guard<std::mutex> lock(ledgerLock_);
+                updated = ledger_.at(run->entry).status == CalculatorLedger::Status::Updated;
+            }
+            if (updated)
+                closeVisit(run->entry, run->path);
+        }
         // Unplugged under its write (perhaps back already, unseen by any
         // discovery): the volumes held went with it, and the system mounts
         // them afresh; the calculator is held anew before its next write.
@@ -703,6 +773,8 @@ void CUpdateWorker::startDueRuns(std::uint64_t nowMs, CalculatorLedger::Outcome 
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
         for (const int entry : ledger_.dueCalculators(nowMs, ledger_.size())) {
+            if (stopTaking_ && !ledger_.visitUnderWay(entry))
+                continue; // stopped: only visits under way go on
             const auto rest = restUntil_.find(entry);
             const std::uint64_t restEnd = rest == restUntil_.end() ? 0 : rest->second;
             if (restEnd <= nowMs)
@@ -842,7 +914,7 @@ void CUpdateWorker::finishRunning()
         if (running_.empty())
             break;
         const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
-        attachFound(found);
+        attachFound(found, platform::nowMs());
         abandonUnplugged(outcome);
         watchSilence(platform::nowMs());
         publishRows();
@@ -881,38 +953,127 @@ CalculatorView::State viewState(CalculatorLedger::Status status)
 
 } // namespace
 
-void CUpdateWorker::publishRows()
+QVector<CalculatorView> CUpdateWorker::rowsOf(const CalculatorLedger &ledger) const
 {
     QVector<CalculatorView> rows;
     const std::uint64_t now = platform::nowMs();
+    for (int e = 0; e < ledger.size(); ++e) {
+        const CalculatorLedger::Calculator &calculator = ledger.at(e);
+        CalculatorView row;
+        row.identity = QString::fromStdU16String(ledger.identity(e));
+        row.files = ledger.fileCount();
+        row.held = ledger.heldCount(e);
+        row.code = calculator.lastCode;
+        row.systemError = calculator.lastSystemError;
+        row.detail = QString::fromStdU16String(calculator.lastDetail);
+        row.seconds = calculator.runs > 0 ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
+        row.state = viewState(calculator.status);
+        row.file = row.state == CalculatorView::Writing ? calculator.writingFile : ledger.firstMissing(e);
+        row.attached = calculator.present;
+        row.underWay = ledger.visitUnderWay(e);
+        row.visit = calculator.visit;
+        row.mayReturn = ledger.mayReturn(e);
+        for (const std::shared_ptr<PipelineRun> &run : running_) {
+            if (run->entry != e)
+                continue;
+            row.percent = run->percent.load();
+            const std::uint64_t silent = now - std::min(now, run->lastNewsMs.load());
+            row.silentSeconds = silent >= kSilentMs ? int(silent / 1000) : 0;
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void CUpdateWorker::publishRows()
+{
+    QVector<CalculatorView> rows;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
-        for (int e = 0; e < ledger_.size(); ++e) {
-            const CalculatorLedger::Calculator &calculator = ledger_.at(e);
-            CalculatorView row;
-            row.identity = QString::fromStdU16String(ledger_.identity(e));
-            row.files = ledger_.fileCount();
-            row.held = ledger_.heldCount(e);
-            row.code = calculator.lastCode;
-            row.systemError = calculator.lastSystemError;
-            row.detail = QString::fromStdU16String(calculator.lastDetail);
-            row.seconds = calculator.runs > 0 ? double(calculator.lastSentMs - calculator.firstSentMs) / 1000.0 : 0.0;
-            row.state = viewState(calculator.status);
-            row.file = row.state == CalculatorView::Writing ? calculator.writingFile : ledger_.firstMissing(e);
-            for (const std::shared_ptr<PipelineRun> &run : running_) {
-                if (run->entry != e)
-                    continue;
-                row.percent = run->percent.load();
-                const std::uint64_t silent = now - std::min(now, run->lastNewsMs.load());
-                row.silentSeconds = silent >= kSilentMs ? int(silent / 1000) : 0;
-            }
-            rows.push_back(row);
-        }
+        rows = rowsOf(ledger_);
         if (sameRows(rows, rows_))
             return;
         rows_ = rows;
     }
     emit calculatorsChanged(rows);
+}
+
+void CUpdateWorker::previewFound(const std::vector<std::u16string> &found)
+{
+    if (files_.isEmpty())
+        return;
+    CalculatorLedger preview;
+    preview.reset(int(files_.size()));
+    preview.attach(found, platform::nowMs());
+    QVector<CalculatorView> rows;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        rows = rowsOf(preview);
+        if (sameRows(rows, rows_))
+            return;
+        rows_ = rows;
+    }
+    emit calculatorsChanged(rows);
+}
+
+void CUpdateWorker::closeVisit(int entry, const std::u16string &path)
+{
+    QString identity;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        identity = QString::fromStdU16String(ledger_.identity(entry));
+    }
+    // Updated only with the bytes the person chose: they are read again.
+    const QString changed = changedReleaseFile(true);
+    if (!changed.isEmpty()) {
+        {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            ledger_.refuseRelease(kReleaseChanged, platform::nowMs());
+            changedFile_ = changed;
+        }
+        if (log_)
+            log_->write(QStringLiteral("the release was refused: %1 changed in its folder after it was checked")
+                            .arg(changed));
+        return;
+    }
+    const std::int32_t told = endUpdateSessionOn({path});
+    releaseHold(path, "updated");
+    if (log_)
+        log_->write(told == kTransferOk
+                        ? QStringLiteral("calculator %1 updated: told its session ends").arg(identity)
+                        : QStringLiteral("calculator %1 updated: could not be told its session ends (%2)")
+                              .arg(identity)
+                              .arg(told));
+}
+
+void CUpdateWorker::watchForReturn()
+{
+    platform::pauseMs(kPollPauseMs);
+    if (endNotHandled_)
+        return; // the window has not ended the session yet
+    attachFound(findEveryCalculatorDisk(kVendor, kProduct), platform::nowMs());
+    publishRows();
+    bool resumed = false, anyMayReturn = false;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        resumed = !ledger_.allLackingGivenUp() && !ledger_.allUpdated();
+        for (int e = 0; e < ledger_.size(); ++e)
+            anyMayReturn = anyMayReturn || ledger_.mayReturn(e);
+    }
+    if (resumed) {
+        // The session is open again where it ended: its next end tells the
+        // calculators anew.
+        watchingReturns_ = false;
+        endNotHandled_ = true;
+        endRequested.store(false);
+        busy.store(true);
+        state.store(Transferring);
+        if (log_)
+            log_->write(QStringLiteral("a calculator given up is back: the session goes on"));
+        emit sessionResumed();
+    } else if (!anyMayReturn) {
+        watchingReturns_ = false;
+    }
 }
 
 namespace {

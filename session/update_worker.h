@@ -96,6 +96,15 @@ public:
     // Once process() has returned for good (the program ends): the release
     // is let go, and with it its private copies. Not while the loop runs.
     void dropRelease();
+    // The cart station (--station), before the first release: calculators
+    // plugged in after the first countdown are taken once settled, each one
+    // is told its session ends as soon as it holds the release, and the
+    // session never ends by itself (no Done, no final failure): it serves
+    // calculators until the window ends it.
+    void setStation(bool station);
+    // The station's Stop: no calculator is taken any more; those whose visit
+    // is under way are finished (the rows' underWay says when).
+    void stopTaking();
     // --log: the calculators found and lost, each run's results with the
     // system error behind a failure, and the disks not taken with the reason
     // go to `log` from the next pass on (null: none).
@@ -136,6 +145,11 @@ signals:
     void loopFailed(int result);
     // The end-of-session command has gone to every calculator found.
     void sessionClosed();
+    // After the final failure and its end of session, a given-up calculator
+    // was plugged in again and taken up: the session is open again, until
+    // its next end (requestEndOfSession). Asking for the end once more
+    // before that stops the watch for such a calculator.
+    void sessionResumed();
     // prepareHandOver: `told`, the calculators have had the end-of-session
     // command and the worker holds; otherwise one was being written, nothing
     // was sent and the session goes on.
@@ -143,6 +157,10 @@ signals:
     // Every calculator of the session and its state, after each discovery
     // and each run that changed something.
     void calculatorsChanged(QVector<CalculatorView> rows);
+    // The station after stopTaking(): no calculator attached has a visit
+    // under way any more (one unplugged in the middle of its visit is not
+    // waited for); once.
+    void stopped();
 
 public slots:
     // The worker's loop: from the thread's start until requestStop(), over
@@ -161,8 +179,19 @@ private:
     // The calculators' own pipelines: each due calculator starts its next
     // file (at most 16 at once); a finished one is recorded; one that left
     // while its write never returned is let go.
-    // A discovery's calculators into the ledger (and the log, and the cart's bar).
-    void attachFound(const std::vector<std::u16string> &found);
+    // A discovery's calculators into the ledger at `nowMs` (and the log, and the cart's bar).
+    void attachFound(const std::vector<std::u16string> &found, std::uint64_t nowMs);
+    // Before the first transfer: the calculators attached now, as rows, so
+    // that the window lists them during the countdown (and a report after a
+    // cancel names them). The ledger takes them at the first transfer.
+    void previewFound(const std::vector<std::u16string> &found);
+    // The station: a calculator whose file just ended holds the release; it
+    // is told its session ends, and its volumes are let go.
+    void closeVisit(int entry, const std::u16string &path);
+    // After the final failure, once its end of session has gone out: a
+    // given-up calculator plugged in again is taken up again, and the
+    // session opens again (sessionResumed).
+    void watchForReturn();
     bool harvestRuns(CalculatorLedger::Outcome &outcome);
     // A run's file is over for its calculator with `code`: the ledger
     // records it, and the cart's bar lets go of the run.
@@ -189,6 +218,7 @@ private:
     // they changed.
     QString changedReleaseFile(bool thorough) const;
     void publishRows();
+    QVector<CalculatorView> rowsOf(const CalculatorLedger &ledger) const;
     // --log lines: who came and went at the discovery that gave `found`
     // (`wasPresent`: each entry's presence before it), and the disks not
     // taken when the calculators found changed.
@@ -216,6 +246,11 @@ private:
     bool passesRun_ = true;        // the session's passes go on (not after an exception)
     bool countdownArmed_ = false;  // armCountdown() in this session
     bool heldForHandOver_ = false; // prepareHandOver() told the calculators: no pass runs until resumed
+    bool station_ = false;         // setStation()
+    bool stopTaking_ = false;      // stopTaking(): the station takes nobody new
+    bool stoppedSaid_ = false;     // stopped() has been emitted
+    bool settleNew_ = false;       // the station's first transfer pass is over: newcomers settle first
+    bool watchingReturns_ = false; // the final failure, with a given-up calculator that may come back
     std::int32_t ticks_ = 0;       // waiting counter, 0 to 4
     std::shared_ptr<const CFixedRelease> release_; // the release; its copies live as long as it
     QVector<CUpdateFile> files_;   // release_'s files

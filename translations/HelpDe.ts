@@ -265,6 +265,51 @@
         <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
         <translation>Windows hat ein Laufwerk auf dem Rechner eingebunden und gibt es nicht frei. Schließen Sie alle Fenster und Programme, die es verwenden, oder starten Sie den Updater als Administrator. Nehmen Sie niemals das Angebot von Windows an, das Laufwerk zu formatieren.</translation>
     </message>
+    <message id="798">
+        <source>updated: unplug it</source>
+        <extracomment>The cart station (--station): a calculator&apos;s state in the list once it holds the whole release and was told its session ends; the person pulls it out</extracomment>
+        <translation>aktualisiert: abstecken</translation>
+    </message>
+    <message id="799">
+        <source>given up (%1): unplug it</source>
+        <extracomment>The cart station: a calculator&apos;s state in the list once it was given up; %1 is the result code</extracomment>
+        <translation>aufgegeben (%1): abstecken</translation>
+    </message>
+    <message id="800">
+        <source>Updated %1 · given up %2 · being written %3</source>
+        <extracomment>The cart station&apos;s tally above the list: calculators whose last visit ended updated, given up, and those being written now</extracomment>
+        <translation>Aktualisiert %1 · aufgegeben %2 · werden beschrieben %3</translation>
+    </message>
+    <message id="801">
+        <source>Stop</source>
+        <extracomment>The cart station&apos;s button after its first countdown: takes no new calculator, finishes those being written</extracomment>
+        <translation>Stoppen</translation>
+    </message>
+    <message id="802">
+        <source>Takes no new calculator and finishes those being written</source>
+        <extracomment>What the Stop button does, for a screen reader</extracomment>
+        <translation>Nimmt keinen neuen Rechner mehr an und stellt die gerade beschriebenen fertig</translation>
+    </message>
+    <message id="803">
+        <source>A calculator is being written: the window can be closed once it is done. Press Stop to take no new calculator.</source>
+        <extracomment>The info line when the person tries to close the cart station&apos;s window while a calculator is being written</extracomment>
+        <translation>Ein Rechner wird gerade beschrieben: das Fenster kann geschlossen werden, sobald er fertig ist. Drücken Sie „Stoppen“, um keinen neuen Rechner mehr anzunehmen.</translation>
+    </message>
+    <message id="804">
+        <source>Stopping: finishing the calculators being written</source>
+        <extracomment>The cart station&apos;s status after Stop, while the calculators under way are finished</extracomment>
+        <translation>Wird beendet: die gerade beschriebenen Rechner werden fertiggestellt</translation>
+    </message>
+    <message id="805">
+        <source>Plug in the next calculators</source>
+        <extracomment>The cart station&apos;s status while no calculator waits to be written</extracomment>
+        <translation>Schließen Sie die nächsten Rechner an</translation>
+    </message>
+    <message id="806">
+        <source>Stopped</source>
+        <extracomment>The cart station&apos;s status once it has ended (Stop, or the window closed)</extracomment>
+        <translation>Beendet</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Warte auf Start…</translation>

@@ -265,6 +265,51 @@
         <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
         <translation>Windows has mounted a drive on the calculator and would not let it go. Close any window or program using it, or start the updater as administrator. Never accept Windows&apos; offer to format the drive.</translation>
     </message>
+    <message id="798">
+        <source>updated: unplug it</source>
+        <extracomment>The cart station (--station): a calculator&apos;s state in the list once it holds the whole release and was told its session ends; the person pulls it out</extracomment>
+        <translation>updated: unplug it</translation>
+    </message>
+    <message id="799">
+        <source>given up (%1): unplug it</source>
+        <extracomment>The cart station: a calculator&apos;s state in the list once it was given up; %1 is the result code</extracomment>
+        <translation>given up (%1): unplug it</translation>
+    </message>
+    <message id="800">
+        <source>Updated %1 · given up %2 · being written %3</source>
+        <extracomment>The cart station&apos;s tally above the list: calculators whose last visit ended updated, given up, and those being written now</extracomment>
+        <translation>Updated %1 · given up %2 · being written %3</translation>
+    </message>
+    <message id="801">
+        <source>Stop</source>
+        <extracomment>The cart station&apos;s button after its first countdown: takes no new calculator, finishes those being written</extracomment>
+        <translation>Stop</translation>
+    </message>
+    <message id="802">
+        <source>Takes no new calculator and finishes those being written</source>
+        <extracomment>What the Stop button does, for a screen reader</extracomment>
+        <translation>Takes no new calculator and finishes those being written</translation>
+    </message>
+    <message id="803">
+        <source>A calculator is being written: the window can be closed once it is done. Press Stop to take no new calculator.</source>
+        <extracomment>The info line when the person tries to close the cart station&apos;s window while a calculator is being written</extracomment>
+        <translation>A calculator is being written: the window can be closed once it is done. Press Stop to take no new calculator.</translation>
+    </message>
+    <message id="804">
+        <source>Stopping: finishing the calculators being written</source>
+        <extracomment>The cart station&apos;s status after Stop, while the calculators under way are finished</extracomment>
+        <translation>Stopping: finishing the calculators being written</translation>
+    </message>
+    <message id="805">
+        <source>Plug in the next calculators</source>
+        <extracomment>The cart station&apos;s status while no calculator waits to be written</extracomment>
+        <translation>Plug in the next calculators</translation>
+    </message>
+    <message id="806">
+        <source>Stopped</source>
+        <extracomment>The cart station&apos;s status once it has ended (Stop, or the window closed)</extracomment>
+        <translation>Stopped</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation></translation>

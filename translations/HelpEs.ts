@@ -265,6 +265,51 @@
         <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
         <translation>Windows ha montado una unidad en la calculadora y no la libera. Cierre cualquier ventana o programa que la use, o inicie el actualizador como administrador. No acepte nunca la oferta de Windows de formatear la unidad.</translation>
     </message>
+    <message id="798">
+        <source>updated: unplug it</source>
+        <extracomment>The cart station (--station): a calculator&apos;s state in the list once it holds the whole release and was told its session ends; the person pulls it out</extracomment>
+        <translation>actualizada: desconéctela</translation>
+    </message>
+    <message id="799">
+        <source>given up (%1): unplug it</source>
+        <extracomment>The cart station: a calculator&apos;s state in the list once it was given up; %1 is the result code</extracomment>
+        <translation>abandonada (%1): desconéctela</translation>
+    </message>
+    <message id="800">
+        <source>Updated %1 · given up %2 · being written %3</source>
+        <extracomment>The cart station&apos;s tally above the list: calculators whose last visit ended updated, given up, and those being written now</extracomment>
+        <translation>Actualizadas %1 · abandonadas %2 · escribiéndose %3</translation>
+    </message>
+    <message id="801">
+        <source>Stop</source>
+        <extracomment>The cart station&apos;s button after its first countdown: takes no new calculator, finishes those being written</extracomment>
+        <translation>Detener</translation>
+    </message>
+    <message id="802">
+        <source>Takes no new calculator and finishes those being written</source>
+        <extracomment>What the Stop button does, for a screen reader</extracomment>
+        <translation>No acepta más calculadoras nuevas y termina las que se están escribiendo</translation>
+    </message>
+    <message id="803">
+        <source>A calculator is being written: the window can be closed once it is done. Press Stop to take no new calculator.</source>
+        <extracomment>The info line when the person tries to close the cart station&apos;s window while a calculator is being written</extracomment>
+        <translation>Se está escribiendo una calculadora: la ventana se podrá cerrar cuando termine. Pulse Detener para no aceptar más calculadoras nuevas.</translation>
+    </message>
+    <message id="804">
+        <source>Stopping: finishing the calculators being written</source>
+        <extracomment>The cart station&apos;s status after Stop, while the calculators under way are finished</extracomment>
+        <translation>Deteniendo: terminando las calculadoras que se están escribiendo</translation>
+    </message>
+    <message id="805">
+        <source>Plug in the next calculators</source>
+        <extracomment>The cart station&apos;s status while no calculator waits to be written</extracomment>
+        <translation>Conecte las siguientes calculadoras</translation>
+    </message>
+    <message id="806">
+        <source>Stopped</source>
+        <extracomment>The cart station&apos;s status once it has ended (Stop, or the window closed)</extracomment>
+        <translation>Detenido</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Esperando para iniciar…</translation>

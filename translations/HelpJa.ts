@@ -265,6 +265,51 @@
         <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
         <translation>Windows が電卓にドライブをマウントしていて、解放できません。そのドライブを使用しているウィンドウやプログラムをすべて閉じるか、アップデーターを管理者として実行してください。ドライブをフォーマットするという Windows の提案には決して応じないでください。</translation>
     </message>
+    <message id="798">
+        <source>updated: unplug it</source>
+        <extracomment>The cart station (--station): a calculator&apos;s state in the list once it holds the whole release and was told its session ends; the person pulls it out</extracomment>
+        <translation>更新済み: 取り外してください</translation>
+    </message>
+    <message id="799">
+        <source>given up (%1): unplug it</source>
+        <extracomment>The cart station: a calculator&apos;s state in the list once it was given up; %1 is the result code</extracomment>
+        <translation>中止 (%1): 取り外してください</translation>
+    </message>
+    <message id="800">
+        <source>Updated %1 · given up %2 · being written %3</source>
+        <extracomment>The cart station&apos;s tally above the list: calculators whose last visit ended updated, given up, and those being written now</extracomment>
+        <translation>更新済み %1 · 中止 %2 · 書き込み中 %3</translation>
+    </message>
+    <message id="801">
+        <source>Stop</source>
+        <extracomment>The cart station&apos;s button after its first countdown: takes no new calculator, finishes those being written</extracomment>
+        <translation>停止</translation>
+    </message>
+    <message id="802">
+        <source>Takes no new calculator and finishes those being written</source>
+        <extracomment>What the Stop button does, for a screen reader</extracomment>
+        <translation>新しい電卓を受け付けず、書き込み中の電卓を完了します</translation>
+    </message>
+    <message id="803">
+        <source>A calculator is being written: the window can be closed once it is done. Press Stop to take no new calculator.</source>
+        <extracomment>The info line when the person tries to close the cart station&apos;s window while a calculator is being written</extracomment>
+        <translation>電卓に書き込み中です。完了するとウィンドウを閉じられます。新しい電卓を受け付けないようにするには「停止」を押してください。</translation>
+    </message>
+    <message id="804">
+        <source>Stopping: finishing the calculators being written</source>
+        <extracomment>The cart station&apos;s status after Stop, while the calculators under way are finished</extracomment>
+        <translation>停止中: 書き込み中の電卓を完了しています</translation>
+    </message>
+    <message id="805">
+        <source>Plug in the next calculators</source>
+        <extracomment>The cart station&apos;s status while no calculator waits to be written</extracomment>
+        <translation>次の電卓を接続してください</translation>
+    </message>
+    <message id="806">
+        <source>Stopped</source>
+        <extracomment>The cart station&apos;s status once it has ended (Stop, or the window closed)</extracomment>
+        <translation>停止しました</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>開始を待っています…</translation>

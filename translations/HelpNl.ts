@@ -265,6 +265,51 @@
         <extracomment>Result code 122 as in 796, for a drive whose name the system did not give</extracomment>
         <translation>Windows heeft een station op de rekenmachine gekoppeld en geeft het niet vrij. Sluit elk venster of programma dat het gebruikt, of start de updater als administrator. Accepteer nooit het aanbod van Windows om het station te formatteren.</translation>
     </message>
+    <message id="798">
+        <source>updated: unplug it</source>
+        <extracomment>The cart station (--station): a calculator&apos;s state in the list once it holds the whole release and was told its session ends; the person pulls it out</extracomment>
+        <translation>bijgewerkt: koppel hem los</translation>
+    </message>
+    <message id="799">
+        <source>given up (%1): unplug it</source>
+        <extracomment>The cart station: a calculator&apos;s state in the list once it was given up; %1 is the result code</extracomment>
+        <translation>opgegeven (%1): koppel hem los</translation>
+    </message>
+    <message id="800">
+        <source>Updated %1 · given up %2 · being written %3</source>
+        <extracomment>The cart station&apos;s tally above the list: calculators whose last visit ended updated, given up, and those being written now</extracomment>
+        <translation>Bijgewerkt %1 · opgegeven %2 · worden geschreven %3</translation>
+    </message>
+    <message id="801">
+        <source>Stop</source>
+        <extracomment>The cart station&apos;s button after its first countdown: takes no new calculator, finishes those being written</extracomment>
+        <translation>Stoppen</translation>
+    </message>
+    <message id="802">
+        <source>Takes no new calculator and finishes those being written</source>
+        <extracomment>What the Stop button does, for a screen reader</extracomment>
+        <translation>Neemt geen nieuwe rekenmachine meer aan en maakt de rekenmachines af die worden geschreven</translation>
+    </message>
+    <message id="803">
+        <source>A calculator is being written: the window can be closed once it is done. Press Stop to take no new calculator.</source>
+        <extracomment>The info line when the person tries to close the cart station&apos;s window while a calculator is being written</extracomment>
+        <translation>Er wordt naar een rekenmachine geschreven: het venster kan worden gesloten zodra dat klaar is. Klik op Stoppen om geen nieuwe rekenmachine meer aan te nemen.</translation>
+    </message>
+    <message id="804">
+        <source>Stopping: finishing the calculators being written</source>
+        <extracomment>The cart station&apos;s status after Stop, while the calculators under way are finished</extracomment>
+        <translation>Bezig met stoppen: de rekenmachines die worden geschreven, worden afgemaakt</translation>
+    </message>
+    <message id="805">
+        <source>Plug in the next calculators</source>
+        <extracomment>The cart station&apos;s status while no calculator waits to be written</extracomment>
+        <translation>Sluit de volgende rekenmachines aan</translation>
+    </message>
+    <message id="806">
+        <source>Stopped</source>
+        <extracomment>The cart station&apos;s status once it has ended (Stop, or the window closed)</extracomment>
+        <translation>Gestopt</translation>
+    </message>
     <message id="7774">
         <source>Waiting to start…</source>
         <translation>Wachten op start…</translation>

@@ -16,6 +16,8 @@ constexpr UiText kTextRetrying{751, "retrying (%1)"};
 constexpr UiText kTextGivenUp{752, "given up (%1)"};
 constexpr UiText kTextUnplugged{753, "unplugged"};
 constexpr UiText kTextNotAnswering{785, "not answering for %1 s"};
+constexpr UiText kTextUpdatedUnplug{798, "updated: unplug it"};
+constexpr UiText kTextGivenUpUnplug{799, "given up (%1): unplug it"};
 
 constexpr int kRowsShown = 6; // then it scrolls
 
@@ -47,9 +49,9 @@ QString CCalculatorList::reasonText(const CalculatorView &row)
 {
     if (row.state != CalculatorView::Retrying && row.state != CalculatorView::GivenUp)
         return QString();
-    // A calculator given up for going missing is taken back no more: its
-    // row's number says it, without a "plug it in again" that leads nowhere.
-    if (row.code == kNoCalculatorFound && row.state == CalculatorView::GivenUp)
+    // A calculator given up for going missing says "plug it in again" only
+    // while the session takes it back: else its row's number says it.
+    if (row.code == kNoCalculatorFound && row.state == CalculatorView::GivenUp && !row.mayReturn)
         return QString();
     NextStep next;
     next.result = row.code;
@@ -60,8 +62,17 @@ QString CCalculatorList::reasonText(const CalculatorView &row)
     return failureReason(next, false);
 }
 
-QString CCalculatorList::stateText(const CalculatorView &row)
+bool CCalculatorList::stationLists(const CalculatorView &row)
 {
+    return row.attached || row.underWay;
+}
+
+QString CCalculatorList::stateText(const CalculatorView &row, bool station)
+{
+    if (station && row.attached && row.state == CalculatorView::Updated)
+        return uiText(kTextUpdatedUnplug);
+    if (station && row.attached && row.state == CalculatorView::GivenUp)
+        return uiText(kTextGivenUpUnplug).arg(row.code);
     switch (row.state) {
     case CalculatorView::Waiting:
         return uiText(kTextWaiting);
@@ -104,18 +115,23 @@ void CCalculatorList::showRow(int row)
 {
     const CalculatorView &view = rows_[row];
     QTreeWidgetItem *item = topLevelItem(row);
-    const QString state = stateText(view);
+    const QString state = stateText(view, station_);
     item->setText(0, view.identity);
     item->setText(1, state);
+    item->setHidden(station_ && !stationLists(view));
     const bool givenUp = view.state == CalculatorView::GivenUp;
+    // The station's calculator to unplug stands out: green when updated.
+    const bool done = station_ && view.state == CalculatorView::Updated;
     QFont font = this->font();
-    font.setBold(givenUp);
+    font.setBold(givenUp || done);
     // Why it failed, in words: said after its state, and shown when the
     // pointer rests on the row.
     const QString reason = reasonText(view);
     for (int column = 0; column < 2; ++column) {
         item->setFont(column, font);
-        item->setForeground(column, givenUp ? QBrush(QColor(0xb0, 0x00, 0x20)) : palette().text());
+        item->setForeground(column, givenUp ? QBrush(QColor(0xb0, 0x00, 0x20))
+                                    : done  ? QBrush(QColor(0x00, 0x70, 0x2a))
+                                            : palette().text());
         item->setData(column, Qt::AccessibleTextRole, view.identity + QStringLiteral(": ") + state);
         item->setData(column, Qt::AccessibleDescriptionRole, reason);
         item->setToolTip(column, reason);

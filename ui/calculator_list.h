@@ -21,8 +21,16 @@ public:
     // One calculator's percentage of the file being written to it.
     void setProgress(int row, int percent);
 
-    // A calculator's state in words, in the current language.
-    static QString stateText(const CalculatorView &row);
+    // The cart station: an updated or given-up calculator still attached is
+    // to be unplugged, and says so (in green, or in red); one that has left
+    // after its outcome, or before it was taken, is not listed.
+    void setStation(bool station) { station_ = station; }
+    // Whether the station lists `row`.
+    static bool stationLists(const CalculatorView &row);
+
+    // A calculator's state in words, in the current language (`station`: as
+    // the station says it).
+    static QString stateText(const CalculatorView &row, bool station = false);
     // Why a retrying or given-up calculator failed, as a sentence in the
     // current language (its row's tooltip and accessible description);
     // empty for the other states and for a code without a sentence.
@@ -31,4 +39,5 @@ public:
 private:
     void showRow(int row);
     QVector<CalculatorView> rows_;
+    bool station_ = false;
 };

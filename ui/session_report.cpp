@@ -108,6 +108,16 @@ bool canAppendReport(const QString &path, QString *error)
     return false;
 }
 
+namespace {
+
+// A calculator's visit: its identity, and which time it was plugged in.
+QString visitKey(const CalculatorView &row)
+{
+    return row.visit <= 1 ? row.identity : row.identity + QStringLiteral("#") + QString::number(row.visit);
+}
+
+} // namespace
+
 void CSessionReport::newSession()
 {
     finished_ = false;
@@ -123,10 +133,10 @@ void CSessionReport::outcomes(const QVector<CalculatorView> &rows, const QString
     QVector<const CalculatorView *> written;
     for (const CalculatorView &row : rows) {
         if (row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp) {
-            said_.remove(row.identity); // taken up again: its next outcome is news
+            said_.remove(visitKey(row)); // taken up again: its next outcome is news
             continue;
         }
-        const auto said = said_.constFind(row.identity);
+        const auto said = said_.constFind(visitKey(row));
         if (said != said_.constEnd() && *said == row.state)
             continue;
         const QString reason = row.state == CalculatorView::GivenUp
@@ -139,7 +149,7 @@ void CSessionReport::outcomes(const QVector<CalculatorView> &rows, const QString
     if (lines.isEmpty() || !append(lines, releaseFolder))
         return;
     for (const CalculatorView *row : written)
-        said_.insert(row->identity, row->state);
+        said_.insert(visitKey(*row), row->state);
 }
 
 void CSessionReport::finish(const QVector<CalculatorView> &rows, const QString &changedFile, bool stopped,
@@ -150,9 +160,14 @@ void CSessionReport::finish(const QVector<CalculatorView> &rows, const QString &
     finished_ = true;
     QByteArray lines;
     for (const CalculatorView &row : rows) {
-        const auto said = said_.constFind(row.identity);
+        const auto said = said_.constFind(visitKey(row));
         if (said != said_.constEnd() && *said == row.state)
             continue;
+        const bool outcome = row.state == CalculatorView::Updated || row.state == CalculatorView::GivenUp;
+        if (station_ && !outcome && !row.underWay)
+            continue; // never taken in this visit
+        if (station_ && said != said_.constEnd() && outcome)
+            continue; // this visit's outcome has its line
         const QString failure =
             failureReasonInEnglish(row.code, row.systemError, row.identity, changedFile, row.detail);
         QString reason;

@@ -59,9 +59,16 @@ bool canAppendReport(const QString &path, QString *error);
 class CSessionReport {
 public:
     void setPath(const QString &path) { path_ = path; }
+    // The cart station: each visit of a calculator has its line; one never
+    // taken in its visit (gone before it was, or left when the station
+    // stopped) has none.
+    void setStation(bool station) { station_ = station; }
     const QString &path() const { return path_; }
     // A new session of the same window: its lines follow the last one's.
     void newSession();
+    // The session ended opens again (a given-up calculator came back): its
+    // outcomes go on from where its end left them.
+    void resume() { finished_ = false; }
     // The lines of the outcomes that are new in `rows`. `releaseFolder`:
     // the report is never written into it.
     void outcomes(const QVector<CalculatorView> &rows, const QString &changedFile, const ReportSource &source,
@@ -81,6 +88,7 @@ private:
     bool started_ = false;                       // a line has gone out (a stream has its header)
     bool finished_ = false;                      // this session's last lines are on disk (or failed)
     bool lost_ = false;
-    QHash<QString, CalculatorView::State> said_; // by identity: the outcome its last line says
+    bool station_ = false;
+    QHash<QString, CalculatorView::State> said_; // by identity and visit: the outcome its last line says
 };
 

@@ -66,6 +66,14 @@ constexpr UiText kTextUpdatingOne{786, "Updating %1 calculator"};
 constexpr UiText kTextWaitingToStart{7774, "Waiting to start\u2026"};
 constexpr UiText kTextRestartElevated{791, "Restart as administrator"};
 constexpr UiText kTextNotElevated{792, "The updater could not be started as administrator."};
+constexpr UiText kTextTally{800, "Updated %1 \u00b7 given up %2 \u00b7 being written %3"};
+constexpr UiText kTextStop{801, "Stop"};
+constexpr UiText kTextStopPurpose{802, "Takes no new calculator and finishes those being written"};
+constexpr UiText kTextCloseRefused{803, "A calculator is being written: the window can be closed once it is done. "
+                                        "Press Stop to take no new calculator."};
+constexpr UiText kTextStopping{804, "Stopping: finishing the calculators being written"};
+constexpr UiText kTextPlugInNext{805, "Plug in the next calculators"};
+constexpr UiText kTextStationStopped{806, "Stopped"};
 
 constexpr UiText kTextNoRelease{760, "No release in %1: %2"};
 constexpr UiText kTextMissingName{761, "missing %1"};
@@ -238,6 +246,10 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     infoLabel->setMinimumWidth(1);
     infoLabel->installEventFilter(this);
     summaryLabel->hide();
+    tallyLabel = new QLabel(this);
+    tallyLabel->setObjectName(QStringLiteral("tallyLabel"));
+    tallyLabel->setWordWrap(true);
+    tallyLabel->hide();
     fileLabel->setObjectName(QStringLiteral("fileLabel"));
     noteLabel->setObjectName(QStringLiteral("noteLabel"));
     iconLabel->setObjectName(QStringLiteral("iconLabel"));
@@ -295,6 +307,7 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     mainLayout->addSpacing(10);
     mainLayout->addWidget(progressBar);
     mainLayout->addWidget(summaryLabel);
+    mainLayout->addWidget(tallyLabel);
     calculatorList = new CCalculatorList(this);
     calculatorList->hide();
     // Shown, the list takes all the height the lines above leave: the
@@ -336,6 +349,8 @@ void CCalcFWUpdateMSDialog::connectSignals()
     connect(browseButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onBrowseFolder);
     connect(restartButton, &QPushButton::clicked, this, &CCalcFWUpdateMSDialog::onRestartButton);
     connect(worker.get(), &CUpdateWorker::handOverReady, this, &CCalcFWUpdateMSDialog::onHandOverReady);
+    connect(worker.get(), &CUpdateWorker::stopped, this, &CCalcFWUpdateMSDialog::onStationStopped);
+    connect(worker.get(), &CUpdateWorker::sessionResumed, this, &CCalcFWUpdateMSDialog::onSessionResumed);
 }
 
 // --- what the user sees -----------------------------------------------------
@@ -377,8 +392,10 @@ void CCalcFWUpdateMSDialog::setButton(const QString &value, bool enabled)
     // The name is the text as shown (the countdown too); the description
     // says what a press does now.
     actionButton->setAccessibleName(value);
-    actionButton->setAccessibleDescription(
-        text(!enabled ? kTextBusyPurpose : buttonStarts ? kTextStartPurpose : kTextCancelPurpose));
+    actionButton->setAccessibleDescription(text(!enabled          ? kTextBusyPurpose
+                                                : stationServing ? kTextStopPurpose
+                                                : buttonStarts   ? kTextStartPurpose
+                                                                 : kTextCancelPurpose));
     echoButton();
 }
 
@@ -562,6 +579,7 @@ void CCalcFWUpdateMSDialog::showFile(const QString &path)
 void CCalcFWUpdateMSDialog::restartSession()
 {
     endShown = false;
+    stationServing = stationStopping = false;
     sessionExit = exit_code::kStopped;
     buttonStarts = false;
     report.newSession(); // the new session's lines follow the last one's
@@ -629,6 +647,9 @@ void CCalcFWUpdateMSDialog::stopWorker()
 
 bool CCalcFWUpdateMSDialog::mayClose() const
 {
+    // The station: never while a calculator is in the middle of its visit.
+    if (stationServing)
+        return endShown || !stationWriting();
     // Closing during the update would end the program with calculators
     // partly written. Once the window has shown the session's end, it may go
     // at once: the end of session it asked for still reaches the calculators
@@ -638,16 +659,108 @@ bool CCalcFWUpdateMSDialog::mayClose() const
 
 void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
 {
-    if (mayClose())
-        event->accept();
-    else
+    if (!mayClose()) {
+        // The station says why; the session's own busy window speaks for itself.
+        if (stationServing)
+            setInfo(text(kTextCloseRefused));
         event->ignore();
+        return;
+    }
+    endOnClose();
+    event->accept();
 }
 
 void CCalcFWUpdateMSDialog::reject()
 {
-    if (mayClose())
-        QDialog::reject();
+    if (!mayClose()) {
+        if (stationServing)
+            setInfo(text(kTextCloseRefused));
+        return;
+    }
+    endOnClose();
+    QDialog::reject();
+}
+
+void CCalcFWUpdateMSDialog::endOnClose()
+{
+    if (stationServing && !endShown)
+        finishUpdate(stationExit(), text(kTextStationStopped));
+    // After the final failure the worker watches for a given-up calculator
+    // plugged in again: no more.
+    else if (endShown)
+        worker->requestEndOfSession();
+}
+
+// --- the station -------------------------------------------------------------------
+
+void CCalcFWUpdateMSDialog::setStationMode(bool on)
+{
+    stationMode = on;
+    calculatorList->setStation(on);
+    report.setStation(on);
+    worker->setStation(on);
+    if (on)
+        showTally();
+}
+
+bool CCalcFWUpdateMSDialog::stationWriting() const
+{
+    return std::any_of(shownRows.begin(), shownRows.end(),
+                       [](const CalculatorView &row) { return row.attached && row.underWay; });
+}
+
+int CCalcFWUpdateMSDialog::stationExit() const
+{
+    // A visit cut short (its calculator unplugged in the middle) ended
+    // without the release, as one given up did.
+    bool served = false, failed = false;
+    for (const CalculatorView &row : shownRows) {
+        const bool outcome = row.state == CalculatorView::Updated || row.state == CalculatorView::GivenUp;
+        served = served || outcome || row.underWay;
+        failed = failed || row.state == CalculatorView::GivenUp || (!outcome && row.underWay);
+    }
+    return failed ? exit_code::kFailed : served ? exit_code::kDone : exit_code::kStopped;
+}
+
+void CCalcFWUpdateMSDialog::showTally()
+{
+    int updated = 0, givenUp = 0, writing = 0;
+    for (const CalculatorView &row : shownRows) {
+        if (row.state == CalculatorView::Updated)
+            ++updated;
+        else if (row.state == CalculatorView::GivenUp)
+            ++givenUp;
+        else if (row.underWay || (row.attached && !stationStopping))
+            ++writing; // stopped: those not taken are not counted
+    }
+    const QString value = text(kTextTally).arg(updated).arg(givenUp).arg(writing);
+    tallyLabel->show();
+    if (tallyLabel->text() == value)
+        return;
+    tallyLabel->setText(value);
+    emit displayChanged(QStringLiteral("tally"), value);
+}
+
+void CCalcFWUpdateMSDialog::onStationStopped()
+{
+    if (!stationServing || endShown)
+        return;
+    finishUpdate(stationExit(), text(kTextStationStopped));
+}
+
+void CCalcFWUpdateMSDialog::onSessionResumed()
+{
+    if (!endShown || stationMode)
+        return;
+    endShown = false;
+    sessionExit = exit_code::kStopped;
+    report.resume();
+    summaryLabel->clear();
+    summaryLabel->hide();
+    setInfo(QString());
+    setProgressVisible(true);
+    setButton(text(kTextStart), false);
+    setButtonVisible(true);
 }
 
 // --- reports from the transfer threads ----------------------------------------
@@ -671,6 +784,17 @@ void CCalcFWUpdateMSDialog::emitCalculatorProgress(int row, int percent)
 
 void CCalcFWUpdateMSDialog::onActionButton()
 {
+    // The station's Stop: nobody new is taken, those under way are
+    // finished, then the station ends (onStationStopped).
+    if (stationServing) {
+        if (stationStopping || endShown)
+            return;
+        stationStopping = true;
+        worker->stopTaking();
+        setButton(text(kTextStop), false);
+        showCartStatus();
+        return;
+    }
     // An update under way is never aborted.
     if (worker->isBusy())
         return;
@@ -714,6 +838,11 @@ void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks)
     // must not put the waiting text over the final one.
     if (endShown)
         return;
+    // The station waits for the next calculators, and says so.
+    if (stationServing) {
+        showCartStatus();
+        return;
+    }
     QString waiting = text(kTextWaitingForConnection);
     waiting.chop(1);
     for (int i = 0; i < ticks; ++i)
@@ -726,6 +855,18 @@ void CCalcFWUpdateMSDialog::onDownloadActive()
     if (endShown)
         return;
     setStatus(QString());
+    if (stationMode) {
+        // The station's only countdown is over: from now on the button stops it.
+        stationServing = true;
+        buttonStarts = false;
+        // No bar: a station has no end to measure against; the tally and
+        // the rows say how far it is.
+        setProgressVisible(false);
+        if (!stationStopping)
+            setButton(text(kTextStop), true);
+        showCartStatus();
+        return;
+    }
     setButton(text(kTextStart), false);
 }
 
@@ -758,8 +899,8 @@ void CCalcFWUpdateMSDialog::showNotUpdated()
 void CCalcFWUpdateMSDialog::showSummary()
 {
     const QVector<CalculatorView> &rows = shownRows;
-    if (rows.size() <= 1)
-        return;
+    if (rows.size() <= 1 || stationMode)
+        return; // the station's tally says it
     const auto updated = std::count_if(rows.begin(), rows.end(),
                                        [](const CalculatorView &row) { return row.state == CalculatorView::Updated; });
     // On a line of its own, above the list: the info line keeps the reason
@@ -776,26 +917,39 @@ void CCalcFWUpdateMSDialog::onCalculatorsChanged(const QVector<CalculatorView> &
     // is on disk.
     report.outcomes(rows, worker->refusingFile(), reportSource(), firmwareFolder);
     // Each calculator's state in words is echoed when it changes (never
-    // its percentage); a single calculator has no list and no echo.
-    if (rows.size() > 1) {
+    // its percentage); a single calculator has no list and no echo. The
+    // echo follows the window's own change, so that whoever reads it finds
+    // the window as it says.
+    QStringList echoes;
+    if (rows.size() > 1 || stationMode) {
         // The words without the percentage: a file being written is echoed
         // once, whatever the rows say of its progress.
-        const auto words = [](CalculatorView row) {
+        const auto words = [this](CalculatorView row) {
             row.percent = 0;
-            return CCalculatorList::stateText(row);
+            return CCalculatorList::stateText(row, stationMode);
         };
-        for (int row = 0; row < rows.size(); ++row) {
-            if (row < shownRows.size() && words(shownRows[row]) == words(rows[row]))
-                continue;
-            emit displayChanged(QStringLiteral("calculator"),
-                                rows[row].identity + QStringLiteral(": ") + CCalculatorList::stateText(rows[row]));
-        }
+        for (int row = 0; row < rows.size(); ++row)
+            if (row >= shownRows.size() || words(shownRows[row]) != words(rows[row]))
+                echoes << rows[row].identity + QStringLiteral(": ") + CCalculatorList::stateText(rows[row], stationMode);
         calculatorList->show();
     }
     logReasons(rows);
     shownRows = rows;
     calculatorList->setRows(rows);
+    for (const QString &echo : echoes)
+        emit displayChanged(QStringLiteral("calculator"), echo);
+    emit calculatorsShown(rows);
     showRestart();
+    if (stationMode) {
+        showTally();
+        if (stationServing && !endShown) {
+            showCartStatus();
+            // A close refused earlier: its reason goes once nobody is written.
+            if (!stationWriting() && infoLabel->text() == text(kTextCloseRefused))
+                setInfo(QString());
+        }
+        return;
+    }
     if (rows.size() > 1 && !endShown &&
         std::any_of(rows.begin(), rows.end(), [](const CalculatorView &row) { return row.state == CalculatorView::Writing; }))
         showCartStatus();
@@ -827,6 +981,17 @@ void CCalcFWUpdateMSDialog::logReasons(const QVector<CalculatorView> &rows) cons
 // "Updating N calculators": those met that are neither updated nor given up.
 void CCalcFWUpdateMSDialog::showCartStatus()
 {
+    if (stationServing) {
+        const auto writing = std::count_if(shownRows.begin(), shownRows.end(), [](const CalculatorView &row) {
+            return row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp && row.attached;
+        });
+        setStatus(stationStopping ? text(kTextStopping)
+                  : writing > 0   ? text(writing == 1 ? kTextUpdatingOne : kTextUpdating).arg(writing)
+                                  : text(kTextPlugInNext));
+        if (writing == 0)
+            setFileText(QString()); // no file goes out
+        return;
+    }
     const auto unsettled = std::count_if(shownRows.begin(), shownRows.end(), [](const CalculatorView &row) {
         return row.state != CalculatorView::Updated && row.state != CalculatorView::GivenUp;
     });
@@ -920,9 +1085,10 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
     switch (next.kind) {
     case NextStep::SendFile:
     case NextStep::Retry:
-        // With more than one calculator the status speaks of the cart; each
-        // calculator's retries and reasons are in its row.
-        if (shownRows.size() > 1) {
+        // With more than one calculator (and at the station) the status
+        // speaks of the cart; each calculator's retries and reasons are in
+        // its row.
+        if (shownRows.size() > 1 || stationMode) {
             setInfo(QString());
             showCartStatus();
             break;
@@ -946,6 +1112,8 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(NextStep next)
                            &CCalcFWUpdateMSDialog::onExitUpdater);
         break;
     case NextStep::GiveUp:
+        // A calculator given up may still be plugged in again: the worker
+        // then opens the session again (onSessionResumed).
         finishUpdate(exit_code::kFailed, QString::fromLatin1(kUpdateFailed).arg(result), reason);
         showNotUpdated();
         break;
@@ -981,6 +1149,8 @@ QStringList CCalcFWUpdateMSDialog::sessionArguments() const
     for (const auto &[option, path] : {std::make_pair("--report", report.path()), std::make_pair("--log", logPath)})
         if (!path.isEmpty())
             arguments << QLatin1String(option) << QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    if (stationMode)
+        arguments << QStringLiteral("--station");
     return arguments;
 }
 

@@ -111,6 +111,16 @@ public:
     // when the program ends first (the window closed during a retry pause, or
     // as soon as it showed the end).
     void setReportPath(const QString &path) { report.setPath(path); }
+    // --station, before the folder is scanned: one start serves a whole
+    // cart. After the first countdown the button reads Stop; a tally of the
+    // calculators served stands above the list (each counted once, by its
+    // last visit); a calculator to unplug says so; the session never ends by
+    // itself, and the window closes only while no calculator is being
+    // written (Stop, or a close, ends the station; the exit code says how
+    // the calculators' last visits ended).
+    void setStationMode(bool on);
+    // The button starts the transfer now (the countdown shows on it).
+    bool actionStarts() const { return buttonStarts && !stationServing; }
     // --log: from now on the session's events are appended to `path` (what
     // the window shows, the calculators found and lost, each run's results,
     // the disks not taken). False, with *error, when it cannot be opened.
@@ -160,6 +170,9 @@ signals:
     // "IDENTITY: STATE" (only with more than one calculator, when its state
     // in words changes). The simulator echoes these; tests follow them.
     void displayChanged(const QString &field, const QString &value);
+    // The calculators' rows, as the list has just taken them (for whoever
+    // follows a cart without reading the window's words).
+    void calculatorsShown(const QVector<CalculatorView> &rows);
     // The session has ended: finishUpdate has run and the worker has sent
     // the end-of-session command to the calculators.
     void sessionEnded();
@@ -197,6 +210,10 @@ private slots:
     void onScreenChanged(QScreen *screen);
     void onRestartButton();
     void onHandOverReady(bool told);
+    void onStationStopped();
+    // After the final failure a given-up calculator was plugged in again:
+    // the window shows the session going on.
+    void onSessionResumed();
 
 private:
     bool mayClose() const; // the close and Escape guard
@@ -228,6 +245,17 @@ private:
     // follow a label's height for its width by itself).
     void fitInfoLine();
     void showCartStatus();
+    // The station: "Updated N · given up N · being written N", echoed
+    // ("tally") when it changes.
+    void showTally();
+    // A calculator attached is in the middle of its visit: the station's
+    // window does not close.
+    bool stationWriting() const;
+    // How the station's calculators' last visits ended (session/exit_codes.h).
+    int stationExit() const;
+    // The window goes: the station ends (the calculators are told), and
+    // after the final failure nobody is waited for any more.
+    void endOnClose();
     // --report, at the end of the session: a line for each calculator that
     // has none for how it stands.
     void writeReport();
@@ -256,6 +284,10 @@ private:
     std::unique_ptr<QThread> workerThread; // runs the worker's loop
     bool buttonStarts = false;   // the button has shown the countdown: a click starts now, never aborts
     bool endShown = false;    // the window has shown the session's end (finishUpdate); a complete rescan starts anew
+    bool stationMode = false;    // --station
+    bool stationServing = false; // the station's first countdown is over: the button reads Stop
+    bool stationStopping = false; // Stop was pressed: no calculator is taken, those under way are finished
+    QLabel *tallyLabel = nullptr; // the station's tally, above the list
     int sessionExit = exit_code::kStopped; // how the session ended (kStopped until it has an end)
     QString echoedButton;        // the button as last reported by displayChanged
     QString echoedRestart;       // the restart button as last reported

@@ -21,6 +21,8 @@ private slots:
     void request_data();
     void request();
     void reportOptionAnywhere();
+    void stationFlag_data();
+    void stationFlag();
     void windowsCommandLineSplitsBack();
 };
 
@@ -111,6 +113,46 @@ void TestCommandLine::request()
     // session's reading finds the line unusable, never a folder "--help".
     if (request == int(CommandLineRequest::Session) && arguments.size() > 1)
         QVERIFY(!parseCommandLine(arguments).error.isEmpty());
+}
+
+// --station anywhere after the program, once or more: one flag, taken out
+// as the updater takes it (after --report and --log), the rest left in order.
+// Only the exact word: its near misses stay unknown options.
+void TestCommandLine::stationFlag_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("station");
+    QTest::addColumn<QStringList>("rest"); // what parseCommandLine reads
+    QTest::addColumn<QString>("error");    // the start of its reason; empty: usable
+
+    const QString p = QStringLiteral("tavix-updater"), s = QStringLiteral("--station");
+    QTest::newRow("absent") << QStringList{p, "/fw", "3"} << false << QStringList{p, "/fw", "3"} << QString();
+    QTest::newRow("alone: the settings' release") << QStringList{p, s} << true << QStringList{p} << QString();
+    QTest::newRow("twice and between") << QStringList{p, s, "/fw", s, "5", s} << true << QStringList{p, "/fw", "5"}
+                                       << QString();
+    QTest::newRow("among --report and --log") << QStringList{p, "--log", "l", "/fw", s, "--report", "r", "2"} << true
+                                              << QStringList{p, "/fw", "2"} << QString();
+    QTest::newRow("a report file of that name")
+        << QStringList{p, "--report", s, "/fw"} << false << QStringList{p, "/fw"} << QString();
+    QTest::newRow("the program's own name") << QStringList{s, "", "4"} << false << QStringList{s, "", "4"} << QString();
+    for (const char *miss : {"--station=1", "--stations", "--Station", "-station", "--station ", "---station"})
+        QTest::addRow("near miss '%s'", miss) << QStringList{p, "/fw", miss, s} << true
+                                              << QStringList{p, "/fw", miss} << "unknown option";
+}
+
+void TestCommandLine::stationFlag()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, station);
+    QFETCH(QStringList, rest);
+    QFETCH(QString, error);
+
+    QString report, log;
+    QVERIFY(takeFileOption(&arguments, "--report", &report) && takeFileOption(&arguments, "--log", &log));
+    QCOMPARE(takeFlagOption(&arguments, "--station"), station);
+    QCOMPARE(arguments, rest);
+    const QString reason = parseCommandLine(arguments).error;
+    QVERIFY2(error.isEmpty() ? reason.isEmpty() : reason.startsWith(error), qPrintable(reason));
 }
 
 QTEST_APPLESS_MAIN(TestCommandLine)

@@ -167,6 +167,7 @@ private slots:
     void cartOfCalculators_data();
     void cartOfCalculators();
     void aCartSwapsCalculatorsWhoseSessionEnded();
+    void aStationServesAWholeCart();
     void aStalledCalculatorHoldsOnlyItself();
     void aWriteThatNeverReturnsDoesNotHoldTheProgram();
     void folderAndLanguage_data();
@@ -289,7 +290,10 @@ void TestUpdaterSim::verifyImages(const QString &release, int calculators, const
             const int padding = (512 - expected.size() % 512) % 512;
             QCOMPARE(image.read(padding), QByteArray(padding, '\0'));
         }
-        const QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).trimmed().split('\n');
+        // (A cart's calculator was pulled out after it.)
+        QStringList trace = QString::fromUtf8(readAll(stem + ".trace")).trimmed().split('\n');
+        if (trace.last() == "unplugged")
+            trace.removeLast();
         QVERIFY2(trace.last() == "end-session" && trace.count("end-session") == 1, qPrintable(stem));
     }
 }
@@ -386,6 +390,7 @@ void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded_data()
     QTest::addColumn<int>("exitCode");
     QTest::newRow("stopped while waiting") << 0 << "" << "status: Waiting for connection" << 4;
     QTest::newRow("final failure, then closed") << 2 << "fail-writes=all" << "summary: " << 1;
+    QTest::newRow("closed in the countdown") << 3 << "" << "button: Start - 3" << 4;
 }
 
 void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded()
@@ -399,9 +404,17 @@ void TestUpdaterSim::theExitCodeSaysHowTheSessionEnded()
     QProcessEnvironment env = environment(calculators);
     env.insert("TAVIX_SIM_FAULTS", faults);
     env.insert("TAVIX_SIM_CLOSE_ON", closeOn);
-    Updater updater(env, {release, "1"});
+    Updater updater(env, {release, "1", "--report", path("report.csv")});
     QVERIFY(updater.finish());
     QVERIFY2(updater.process.exitCode() == exitCode, qPrintable(updater.lines.join('\n')));
+    // Closed before the first file: the calculators found are in the report,
+    // not updated, stopped.
+    if (closeOn.startsWith("button: Start")) {
+        QList<QStringList> expected;
+        for (int k = 1; k <= calculators; ++k)
+            expected << QStringList{QString("TAVIX%1").arg(k, 7, 10, QChar('0')), "not updated", "0", "0", "stopped"};
+        verifyReport(path("report.csv"), release, expected);
+    }
 }
 
 void TestUpdaterSim::aDiskTooSmallIsRefusedUntouched()
@@ -438,7 +451,8 @@ void TestUpdaterSim::whatACalculatorsDiskTells()
     QVERIFY(!readAll(path("output/calculator-1.trace")).contains("write "));
     QCOMPARE(updater.lines.filter("status: ").last(), QString("status: Update failed (121)"));
     QCOMPARE(updater.lines.filter("calculator: TAVIX0000001: "),
-             QStringList({"calculator: TAVIX0000001: file 1 of 3: 0%", "calculator: TAVIX0000001: given up (121)"}));
+             QStringList({"calculator: TAVIX0000001: waiting", "calculator: TAVIX0000001: file 1 of 3: 0%",
+                          "calculator: TAVIX0000001: given up (121)"}));
     QVERIFY(updater.lines.filter("info: ").last().contains("does not have sectors of 512 bytes"));
     const QByteArray log = readAll(path("session.log"));
     QVERIFY2(log.contains("  TAVIX0000001: 121 (its disk has sectors of 4096 bytes)") &&
@@ -493,6 +507,39 @@ void TestUpdaterSim::aCartSwapsCalculatorsWhoseSessionEnded()
     }
     const QString trace = QString::fromUtf8(readAll(path("output/calculator-1.trace")));
     QVERIFY2(trace.endsWith("end-session\nunplugged\n"), qPrintable(trace));
+}
+
+void TestUpdaterSim::aStationServesAWholeCart()
+{
+    // --station on a cart of thirty through ten ports, each calculator pulled
+    // out 2 s after its end of session, or after the window showed it given
+    // up; the 5th, 14th and 23rd plugged in fail every write. Each healthy
+    // one ends with the release and nothing else is written; the report has
+    // a line per visit; the tally counts all thirty; the program is still
+    // running when the cart is through, until it is closed, and its exit
+    // code says some were given up.
+    const QString release = path("release");
+    QVERIFY(copyRelease(release));
+    QProcessEnvironment env = environment(0);
+    env.remove("TAVIX_SIM_CALCULATORS");
+    env.insert("TAVIX_SIM_CART", "total=30,ports=10,swap-ms=2000");
+    env.insert("TAVIX_SIM_FAULTS", "fail-writes=all@5,fail-writes=all@14,fail-writes=all@23");
+    env.insert("TAVIX_SIM_CLOSE_ON", "cart: 30 served");
+    const QString report = path("report.csv");
+    Updater updater(env, {release, "1", "--station", "--report", report});
+    QVERIFY2(!updater.waitForLine("cart: 30 served").isEmpty(), qPrintable(updater.lines.join('\n')));
+    QVERIFY(updater.finish());
+    const QString echoed = updater.lines.join('\n');
+    QVERIFY2(updater.process.exitCode() == 1 && updater.lines.filter("status: Done").isEmpty(), qPrintable(echoed));
+    QCOMPARE(updater.lines.filter("tally: ").last(), QString("tally: Updated 27 \u00b7 given up 3 \u00b7 being written 0"));
+    QCOMPARE(updater.lines.filter(QRegularExpression(": updated: unplug it$")).size(), 27);
+    verifyImages(release, 30, {5, 14, 23});
+    QList<QStringList> expected;
+    for (int k = 1; k <= 30; ++k) {
+        const QString identity = QString("TAVIX%1").arg(k, 7, 10, QChar('0'));
+        expected << (k == 5 || k == 14 || k == 23 ? givenUpLine(identity) : updatedLine(identity));
+    }
+    verifyReport(report, release, expected);
 }
 
 void TestUpdaterSim::cartOfCalculators()
@@ -730,6 +777,7 @@ void TestUpdaterSim::unusableCommandLineStartsNothing()
     const QList<QPair<QStringList, QString>> cases{
         {{release, "--reprot", path("x.csv")}, "unknown option '--reprot'\nUsage: tavix-updater-sim"},
         {{release, "1", "extra"}, "too many arguments: at most a folder and a language\nUsage: tavix-updater-sim"},
+        {{release, "--station", "--station=1"}, "unknown option '--station=1'\nUsage: tavix-updater-sim"},
         {{release, "1", "--report", release + "/APPSDISK.DAT"},
          "--report " + native + "/APPSDISK.DAT is in the release folder " + native},
         {{release, "1", "--log", path("link/MASTER.DAT")}, "--log " + path("link/MASTER.DAT") + " is in the release folder"},

@@ -272,6 +272,98 @@ private slots:
               sessions, singles, done, givenUp, groups, revived);
         QVERIFY(done > sessions / 5 && givenUp > sessions / 10 && groups > sessions / 50);
     }
+
+    void generatedStations()
+    {
+        // The cart station, against a plain model of a cart: calculators
+        // plugged in and pulled out at random, written one file a pass once
+        // due, some failing. A calculator is taken only once it has been
+        // attached for the whole settling time of its visit; one pulled out
+        // before its first file is no failure; every time one is plugged in
+        // after its outcome is a new visit that holds nothing; nobody
+        // attached is never a failure; each calculator has one entry.
+        std::mt19937 random(20261209);
+        constexpr std::uint64_t kSettle = 2000;
+        int visitsSeen = 0, givenUp = 0;
+        for (int station = 0; station < casesForRun(300, 3000); ++station) {
+            CalculatorLedger ledger;
+            ledger.setStation(true);
+            ledger.reset(kFiles);
+            std::vector<Unit> units(1 + random() % 6);
+            std::vector<std::uint64_t> since(units.size()); // attached without a break since
+            std::vector<int> visits(units.size(), 0);       // the model's count of visits begun
+            std::vector<bool> ended(units.size(), false);   // the visit had its outcome
+            for (std::size_t u = 0; u < units.size(); ++u) {
+                units[u].serial = u"STATION" + std::u16string(1, char16_t(u'A' + u));
+                units[u].port = int(u);
+                units[u].failure = random() % 3 == 0 ? 0.7 : 0.0;
+            }
+            const auto unitOf = [&](const CalculatorLedger::Calculator &calculator) {
+                std::size_t u = 0;
+                while (u + 1 < units.size() && units[u].path() != calculator.path)
+                    ++u;
+                return u;
+            };
+            std::uint64_t now = 0;
+            for (int pass = 0; pass < 120; ++pass, now += 500) {
+                std::vector<std::u16string> attached;
+                for (std::size_t u = 0; u < units.size(); ++u) {
+                    Unit &unit = units[u];
+                    const bool was = unit.present;
+                    unit.present = random() % 10 < (was ? 9u : 2u);
+                    if (unit.present && !was) {
+                        since[u] = now;
+                        if (visits[u] == 0 || ended[u]) {
+                            ++visits[u];
+                            ended[u] = false;
+                        }
+                    }
+                    if (unit.present)
+                        attached.push_back(unit.path());
+                }
+                ledger.attach(attached, now, kSettle);
+                QVERIFY(ledger.size() <= int(units.size()));
+                CalculatorLedger::Run run;
+                std::vector<std::int32_t> results;
+                for (const int e : ledger.dueCalculators(now, ledger.size())) {
+                    const std::size_t u = unitOf(ledger.at(e));
+                    QVERIFY(units[u].present);
+                    if (ledger.at(e).runs == 0)
+                        QVERIFY2(now - since[u] >= kSettle, qPrintable(QString("station %1").arg(station)));
+                    run.file = ledger.firstMissing(e);
+                    run.entries = {e};
+                    run.paths = {ledger.at(e).path};
+                    const bool fails = std::uniform_real_distribution<double>(0, 1)(random) < units[u].failure;
+                    ledger.recordRun(run, {fails ? kDiskWriteFailed : kTransferOk}, now);
+                    QCOMPARE(ledger.at(e).lastCode, fails ? kDiskWriteFailed : 0);
+                }
+                // Nobody attached: a failure only for one pulled out in the middle of its visit.
+                if (attached.empty()) {
+                    bool cutShort = false;
+                    for (int e = 0; e < ledger.size(); ++e)
+                        cutShort = cutShort || ledger.visitUnderWay(e);
+                    const std::int32_t result = ledger.recordRun(CalculatorLedger::Run(), {}, now).result;
+                    QVERIFY(result == 0 || (cutShort && result == kNoCalculatorFound));
+                }
+                for (int e = 0; e < ledger.size(); ++e) {
+                    const CalculatorLedger::Calculator &calculator = ledger.at(e);
+                    const std::size_t u = unitOf(calculator);
+                    const bool outcome = calculator.status == CalculatorLedger::Status::Updated ||
+                                         calculator.status == CalculatorLedger::Status::GivenUp;
+                    ended[u] = ended[u] || outcome;
+                    QCOMPARE(calculator.visit, visits[u]);
+                    // Failures only from its own writes: never taken, never failed.
+                    QVERIFY(calculator.runs > 0 || calculator.failures == 0);
+                    QCOMPARE(ledger.visitUnderWay(e), calculator.runs > 0 && !outcome);
+                    givenUp += calculator.status == CalculatorLedger::Status::GivenUp;
+                }
+            }
+            for (const int count : visits)
+                visitsSeen += count;
+        }
+        qInfo("%d visits, given up seen %d times", visitsSeen, givenUp);
+        QVERIFY(visitsSeen > 100 && givenUp > 0);
+    }
 };
 
 QTEST_APPLESS_MAIN(TestCalculatorLedger)

@@ -358,6 +358,20 @@ private slots:
         QCOMPARE(standIn->steps[1].kind, NextStep::Done);
     }
 
+    void aPassTakesTheCalculatorItFindsOnAFastClock()
+    {
+        // On a clock that moves while the worker works (the real one, or the
+        // window suite's fast one), a calculator found by a pass is written
+        // in that pass: its first result is its own failure, never a pass
+        // that sent nothing and said "OK".
+        platform::useScaledClock(20000);
+        attach("fail-writes=7");
+        runSession(1);
+        QVERIFY(!standIn->steps.isEmpty());
+        QCOMPARE(standIn->steps[0].result, kDiskWriteFailed);
+        QCOMPARE(standIn->steps.last().kind, NextStep::Done);
+    }
+
     void stopDuringRetryPause()
     {
         // The dialog gives up after the failure and stops the worker while it

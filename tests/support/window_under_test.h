@@ -79,10 +79,11 @@ protected:
 
     // The window as the program opens it: constructed, shown, then the scan.
     // `stallMs` (real time) holds the GUI thread before the scan, as a release
-    // on a slow network share does; the worker runs meanwhile.
-    void open(const QString &folder, int language = 1, unsigned long stallMs = 0)
+    // on a slow network share does; the worker runs meanwhile. `station`: --station.
+    void open(const QString &folder, int language = 1, unsigned long stallMs = 0, bool station = false)
     {
         dialog = std::make_unique<CCalcFWUpdateMSDialog>(folder, language);
+        dialog->setStationMode(station);
         connect(dialog.get(), &CCalcFWUpdateMSDialog::displayChanged, this,
                 [this](const QString &field, const QString &value) {
                     const QString line = field + ": " + value;

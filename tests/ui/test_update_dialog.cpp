@@ -3,6 +3,7 @@
 // ten times as fast as real time. What the user sees is followed through the
 // window's displayChanged reports ("status: ...", "button: ...") and checked
 // against the bytes and the trace each calculator saw.
+#include "emulator/cart.h"
 #include "emulator/emulated_disk_system.h"
 #include "support/calculator_fixtures.h"
 #include "support/hooked_disk_system.h"
@@ -42,6 +43,17 @@ class TestUpdateDialog : public testsupport::WindowUnderTest {
     QString releaseFolder;
 
     // A progress report strictly between 0 and 100.
+    // Where a picture of the window goes: the screenshot folder, `name`,
+    // the case's data tag and the phase, named for the display's scale
+    // ("calculators-en-end@2x.png").
+    static QString picturePath(const QString &name, const QString &phase)
+    {
+        const QString folder = QString::fromUtf8(TAVIX_SCREENSHOT_DIR);
+        QDir().mkpath(folder);
+        const qreal scale = qApp->devicePixelRatio();
+        return folder + "/" + name + "-" + QString::fromLatin1(QTest::currentDataTag()) + "-" + phase +
+               (scale == 1 ? QString(".png") : QString("@%1x.png").arg(scale));
+    }
     static bool midTransfer(const QString &line)
     {
         if (!line.startsWith("progress: "))
@@ -591,13 +603,136 @@ private slots:
         open(releaseFolder, language);
         QVERIFY(QTest::qWaitFor([&] { return !lines("status").filter("(").isEmpty(); }, kSessionTimeoutMs));
         const QString status = lines("status").filter("(").first();
-        QVERIFY2(status.startsWith("Update failed ("), qPrintable(status));
+        QVERIFY2(status.startsWith("Update failed ("), qPrintable(shown.join(QLatin1Char('\n'))));
         // The simulated calculator says its failures as errno values, which
         // the platform gives as the system's own codes.
         if (systemError != 0)
             sentence = withSystemError(sentence, systemError);
         QTRY_VERIFY2_WITH_TIMEOUT(lines("info").contains(sentence), qPrintable(lines("info").join('\n')),
                                   kSessionTimeoutMs);
+    }
+
+    void theStationServesEachCalculatorAsItComes()
+    {
+        // --station. TAVIX1 is written, told its session ends, and says
+        // "unplug it"; TAVIX2, failing every write, is given up; a close is
+        // refused while TAVIX1 is written, and says why. TAVIX1 unplugged and
+        // plugged in again is a new visit, counted once in the tally. Stop
+        // pressed while that visit is written finishes it, and takes no
+        // calculator plugged in after it; the exit code is that of the last
+        // visits: one given up.
+        auto first = attach(), failing = attach("fail-writes=all");
+        std::shared_ptr<emulator::Calculator> late;
+        emulator::Faults slow = first->faults();
+        slow.bytesPerSecond = 1000000;
+        first->setFaults(slow);
+        QString refusal; // the info line of a close refused while TAVIX1 was written
+        int visits = 0;  // TAVIX1's visits seen being written
+        onShown = [&](const QString &line) {
+            if (!line.startsWith("calculator: TAVIX1: file 1 of 3"))
+                return;
+            if (++visits == 1)
+                refusal = dialog->close() ? QString("closed") : lines("info").value(lines("info").size() - 1);
+            else if (visits == 2) {
+                QTest::mouseClick(widget<QPushButton>("actionButton"), Qt::LeftButton);
+                late = attach();
+            }
+        };
+        open(releaseFolder, 1, 0, true);
+        QVERIFY(dialog->sessionArguments().contains("--station")); // a restart as administrator keeps it
+        QVERIFY(waitFor("button: Stop"));
+        QVERIFY(waitFor("calculator: TAVIX1: updated: unplug it"));
+        QVERIFY(waitFor("calculator: TAVIX2: given up (112): unplug it"));
+        QCOMPARE(refusal, QString("A calculator is being written: the window can be closed once it is done. "
+                                  "Press Stop to take no new calculator."));
+        verifyHoldsRelease(*first, releaseFolder);
+        QCOMPARE(traceOf(*first).filter("end-session").size(), 1);
+        QVERIFY(traceOf(*failing).filter("end-session").isEmpty()); // left in update mode
+        QVERIFY(waitFor("tally: Updated 1 \u00b7 given up 1 \u00b7 being written 0"));
+
+        emulator::Faults out = first->faults();
+        out.unplugAfterBytes = 0;
+        out.replugAfterMs = 3000;
+        first->setFaults(out);
+        QVERIFY(!first->isPresent());
+        QVERIFY(waitFor("status: Stopped"));
+        QCOMPARE(lines("calculator").filter("TAVIX1: updated: unplug it").size(), 2);
+        QCOMPARE(traceOf(*first).filter("end-session").size(), 3); // each visit's, and the station's end
+        QVERIFY(late && traceOf(*late).filter(QRegularExpression("^(write|packet) ")).isEmpty());
+        QCOMPARE(lines("tally").last(), QString("Updated 1 \u00b7 given up 1 \u00b7 being written 0"));
+        QCOMPARE(dialog->exitCode(), exit_code::kFailed);
+        QVERIFY(dialog->close());
+    }
+
+    void aStationThroughACart_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("toUnplug"); // an updated calculator's words at the station
+        QTest::addColumn<QString>("endTally");
+        QTest::newRow("en") << 1 << "updated: unplug it" << "Updated 27 \u00b7 given up 3 \u00b7 being written 0";
+        QTest::newRow("de") << 4 << "aktualisiert: abstecken"
+                            << "Aktualisiert 27 \u00b7 aufgegeben 3 \u00b7 werden beschrieben 0";
+    }
+    void aStationThroughACart()
+    {
+        // --station on a cart of thirty through ten ports, the 5th, 14th and
+        // 23rd failing every write; the teacher pulls a calculator out 2 s
+        // after it was told its session ends, or shown given up, and plugs
+        // in the next. In the middle of the cart the rows to unplug stand
+        // out in green; at its end the list is empty and the tally counts all
+        // thirty. A picture of each for anyone to look at.
+        QFETCH(int, language);
+        QFETCH(QString, toUnplug);
+        QFETCH(QString, endTally);
+        std::vector<emulator::Config> configs(30);
+        for (std::size_t k = 0; k < configs.size(); ++k) {
+            configs[k].identity.serial = QString("TAVIX%1").arg(k + 1, 7, 10, QChar('0')).toStdString();
+            configs[k].diskBytes = 8u << 20;
+            configs[k].faults.failWrites = k == 4 || k == 13 || k == 22 ? -1 : 0;
+        }
+        emulator::Cart cart(*disks, configs, 10, 2000, std::string());
+        cart.start();
+        QTimer hands;
+        connect(&hands, &QTimer::timeout, this, [&] {
+            std::string error;
+            QVERIFY(cart.poll(&error));
+        });
+        hands.start(20);
+        auto *list = static_cast<QTreeWidget *>(nullptr);
+        bool middle = false;
+        onShown = [&](const QString &line) {
+            if (middle || cart.servedCount() < 12 || !line.endsWith(": " + toUnplug))
+                return;
+            dialog->layout()->activate();
+            int green = 0;
+            for (int row = 0; row < list->topLevelItemCount(); ++row) {
+                const QTreeWidgetItem *item = list->topLevelItem(row);
+                green += !item->isHidden() && item->text(1) == toUnplug &&
+                         item->foreground(1).color() == QColor(0x00, 0x70, 0x2a) && item->font(1).bold();
+            }
+            middle = green > 0 && dialog->grab().save(picturePath("station", "middle"));
+        };
+        open(releaseFolder, language, 0, true);
+        list = widget<QTreeWidget>("calculatorList");
+        connect(dialog.get(), &CCalcFWUpdateMSDialog::calculatorsShown, this, [&](const QVector<CalculatorView> &rows) {
+            for (const CalculatorView &row : rows)
+                if (row.state == CalculatorView::GivenUp && row.attached)
+                    cart.givenUpNamed(row.identity.toStdString());
+        });
+        QVERIFY(QTest::qWaitFor([&] { return cart.finished(); }, 4 * kSessionTimeoutMs));
+        QTRY_COMPARE_WITH_TIMEOUT(lines("tally").last(), endTally, kSessionTimeoutMs);
+        const auto listed = [&] {
+            int shownRows = 0;
+            for (int row = 0; row < list->topLevelItemCount(); ++row)
+                shownRows += !list->topLevelItem(row)->isHidden();
+            return shownRows;
+        };
+        QTRY_COMPARE(listed(), 0); // every calculator has left
+        QVERIFY(middle);
+        dialog->layout()->activate();
+        QVERIFY(dialog->grab().save(picturePath("station", "end")));
+        QVERIFY(dialog->close());
+        QCOMPARE(dialog->exitCode(), exit_code::kFailed);
     }
 
     void aCalculatorWindowsRefusesIsLeftOut()
@@ -778,8 +913,20 @@ private slots:
             QCOMPARE(firstRow->toolTip(1), reason.mid(firstRow->text(0).size() + 2));
             QCOMPARE(firstRow->data(1, Qt::AccessibleDescriptionRole).toString(), firstRow->toolTip(1));
         }
-        QVERIFY(!firstRow->toolTip(1).contains("plug it in again")); // given up: taken back no more
         QVERIFY(lines("info").filter("Not updated").isEmpty());
+        // Given up for going missing, it may still come back, and its row
+        // says so: plugged in again, it is taken up, the session opens again
+        // and ends "Done", its calculators told once more.
+        QCOMPARE(firstRow->toolTip(1).contains("plug it in again"), outcome == "Update failed (104)");
+        if (outcome == "Update failed (104)") {
+            emulator::Faults back = first->faults();
+            back.replugAfterMs = 0;
+            first->setFaults(back);
+            QTRY_COMPARE_WITH_TIMEOUT(sessionsEnded, 2, kSessionTimeoutMs);
+            QCOMPARE(lines("status").last(), QString("Done"));
+            QCOMPARE(dialog->exitCode(), 0);
+            verifyHoldsRelease(*first, releaseFolder);
+        }
         // A healthy calculator goes on whatever the other does.
         if (faults2.isEmpty() && attach2Ms == 0)
             verifyHoldsRelease(*second, releaseFolder);
@@ -1018,15 +1165,15 @@ private slots:
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QString>("givenUp");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("en") << 1 << "Updated 29 of 30 calculators" << "given up (112)"
+        QTest::newRow("en") << 1 << "Updated 27 of 30 calculators" << "given up (112)"
                             << withSystemError("The calculator stopped accepting data.", EIO);
-        QTest::newRow("de") << 4 << "29 von 30 Rechnern aktualisiert" << "aufgegeben (112)"
+        QTest::newRow("de") << 4 << "27 von 30 Rechnern aktualisiert" << "aufgegeben (112)"
                             << withSystemError("Der Rechner hat aufgehört, Daten anzunehmen.", EIO);
     }
     void cartOfThirtyCalculators()
     {
-        // Thirty calculators, the fifth failing every write: two groups a
-        // file; the others end with the whole release, the fifth is given up.
+        // Thirty calculators, the 5th, 14th and 23rd failing every write; the
+        // others end with the whole release, the three are given up.
         // The list under the bar shows each calculator; every text fits its
         // column, or the list scrolls to it; the given-up one says so, to a
         // screen reader too. A picture of the end is left for anyone to look at.
@@ -1036,15 +1183,18 @@ private slots:
         QFETCH(QString, reason);
         std::vector<std::shared_ptr<emulator::Calculator>> cart;
         for (int i = 0; i < 30; ++i)
-            cart.push_back(attach(i == 4 ? "fail-writes=all" : ""));
-        const QString folder = QString::fromUtf8(TAVIX_SCREENSHOT_DIR);
-        QVERIFY(QDir().mkpath(folder));
-        const QString picture = folder + "/calculators-" + QString::fromLatin1(QTest::currentDataTag());
+            cart.push_back(attach(i == 4 || i == 13 || i == 22 ? "fail-writes=all" : ""));
+
         bool midway = false; // a picture while the second file goes out
+        int countdownRows = 0; // the list's rows as the countdown shows 3 s
         onShown = [&](const QString &line) {
+            if (line.endsWith(" - 3")) {
+                const auto *found = widget<QTreeWidget>("calculatorList");
+                countdownRows = found->isVisible() ? found->topLevelItemCount() : -1;
+            }
             if (!midway && midTransfer(line) && lines("calculator").filter(QRegularExpression(" 2 .* 3")).size() > 0) {
                 dialog->layout()->activate();
-                midway = dialog->grab().save(picture + "-transfer.png");
+                midway = dialog->grab().save(picturePath("calculators", "transfer"));
             }
         };
         open(releaseFolder, language);
@@ -1087,7 +1237,10 @@ private slots:
         QVERIFY(summaryLabel->isVisible());
         QCOMPARE(summaryLabel->text(), summary);
         QVERIFY(summaryLabel->width() >= summaryLabel->sizeHint().width());
-        QCOMPARE(info->text(), fifth->text(0) + ": " + reason);
+        // (the reason of whichever of the three was given up last)
+        QVERIFY2(QStringList({"TAVIX5", "TAVIX14", "TAVIX23"}).contains(info->text().section(": ", 0, 0)) &&
+                     info->text().endsWith(": " + reason),
+                 qPrintable(info->text()));
         QVERIFY(info->wordWrap());
         QVERIFY2(info->height() >= info->heightForWidth(info->width()),
                  qPrintable(QString("%1 < %2").arg(info->height()).arg(info->heightForWidth(info->width()))));
@@ -1095,13 +1248,14 @@ private slots:
 
         onShown = nullptr;
         QVERIFY(midway);
-        QVERIFY(dialog->grab().save(picture + ".png"));
+        QCOMPARE(countdownRows, 30); // every calculator found is listed before the first write
+        QVERIFY(dialog->grab().save(picturePath("calculators", "end")));
         const int listHeight = list->height();
         dialog->resize(dialog->width(), dialog->height() + 120);
         dialog->layout()->activate();
         QCOMPARE(list->height(), listHeight + 120);
         for (int i = 0; i < 30; ++i)
-            if (i != 4)
+            if (i != 4 && i != 13 && i != 22)
                 verifyHoldsRelease(*cart[std::size_t(i)], releaseFolder);
     }
 
