@@ -118,6 +118,8 @@ inline void checkList(const QTreeWidget *list, QStringList *cuts)
     const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
     for (int row = 0; row < list->topLevelItemCount(); ++row) {
         const QTreeWidgetItem *item = list->topLevelItem(row);
+        if (item->isHidden()) // (a calculator that has left the station)
+            continue;
         for (int column = 0; column < list->columnCount(); ++column) {
             const QString text = item->text(column);
             if (text.isEmpty() || header->isSectionHidden(column) || item->toolTip(column) == text)

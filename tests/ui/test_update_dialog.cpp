@@ -700,6 +700,7 @@ private slots:
         hands.start(20);
         auto *list = static_cast<QTreeWidget *>(nullptr);
         bool middle = false;
+        QStringList cuts; // in the middle and at the end: nothing in the window is cut
         onShown = [&](const QString &line) {
             if (middle || cart.servedCount() < 12 || !line.endsWith(": " + toUnplug))
                 return;
@@ -711,6 +712,7 @@ private slots:
                          item->foreground(1).color() == QColor(0x00, 0x70, 0x2a) && item->font(1).bold();
             }
             middle = green > 0 && dialog->grab().save(picturePath("station", "middle"));
+            cuts << testsupport::cutTexts(dialog.get());
         };
         open(releaseFolder, language, 0, true);
         list = widget<QTreeWidget>("calculatorList");
@@ -731,6 +733,8 @@ private slots:
         QVERIFY(middle);
         dialog->layout()->activate();
         QVERIFY(dialog->grab().save(picturePath("station", "end")));
+        cuts << testsupport::cutTexts(dialog.get());
+        QVERIFY2(cuts.isEmpty(), qPrintable(cuts.join('\n')));
         QVERIFY(dialog->close());
         QCOMPARE(dialog->exitCode(), exit_code::kFailed);
     }
