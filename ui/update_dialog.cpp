@@ -324,7 +324,12 @@ void CCalcFWUpdateMSDialog::buildWidgets()
     progressBar->show();
     progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
     setLayout(mainLayout);
-    setMinimumWidth(525);
+    // At least 525 wide, and wider where a language's buttons need it side
+    // by side: the minimum is the layout's (a minimum width set on the
+    // window would stand instead of it, and squeeze the buttons).
+    const QMargins margins = mainLayout->contentsMargins();
+    mainLayout->addStrut(525 - margins.left() - margins.right());
+    mainLayout->activate();
 }
 
 void CCalcFWUpdateMSDialog::connectSignals()
@@ -364,6 +369,9 @@ void CCalcFWUpdateMSDialog::setFileText(const QString &value)
     if (fileLabel->text() == value)
         return;
     fileLabel->setText(value);
+    // The line is cut at its edge rather than widen the window: the whole
+    // path shows when the pointer rests on it.
+    fileLabel->setToolTip(value);
     nameLine(fileLabel, kTextFileCaption);
     emit displayChanged(QStringLiteral("file"), value);
 }
