@@ -716,10 +716,17 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
     for (auto it = abandoned_.begin(); it != abandoned_.end();)
         it = (*it)->run->finished() ? abandoned_.erase(it) : it + 1;
     bool any = false;
-    std::optional<QString> readAgain; // the release read again once for the visits closed here
-    for (auto it = running_.begin(); it != running_.end();) {
+    // The runs over at this moment; one that ends meanwhile waits for the
+    // next pass, so that one reading of the release again (the station's)
+    // comes after the end of every visit it closes here.
+    std::vector<bool> over;
+    for (const auto &run : running_)
+        over.push_back(run->run->finished());
+    std::optional<QString> readAgain;
+    std::size_t index = 0;
+    for (auto it = running_.begin(); it != running_.end(); ++index) {
         const std::shared_ptr<PipelineRun> run = *it;
-        if (!run->run->finished()) {
+        if (!over[index]) {
             ++it;
             continue;
         }

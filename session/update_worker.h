@@ -189,8 +189,8 @@ private:
     // The station: a calculator whose file just ended holds the release; it
     // is told its session ends, and its volumes are let go. `readAgain`: what
     // reading the release again said (a changed file; empty: none), read on
-    // the first visit a harvest closes and kept for the others it closes,
-    // whose files all ended before that reading.
+    // the first visit a harvest closes and kept for the others it closes
+    // (all of them over before that reading).
     void closeVisit(int entry, const std::u16string &path, std::optional<QString> &readAgain);
     // After the final failure, once its end of session has gone out: a
     // given-up calculator plugged in again is taken up again, and the

@@ -20,6 +20,14 @@
 //       with the first one stalled 20 s halfway through its file, its 15
 //       others beside the same 15 without the stall; and a 16th attached while
 //       15 are halfway, from its attach to its first data write
+//   (g) the cart station: the worker in station mode serving a cart of 30
+//       throttled calculators through a hub of 10 ports (each pulled out 2 s
+//       after its end of session, the next one plugged into its port), from
+//       the worker's start to the last one told its end of session, beside
+//       its ideal: the first countdown as the worker runs it (its pauses
+//       included), three waves of (the 2 s settle + one calculator's time for
+//       the release, measured as in (f)), and the two swaps between waves;
+//       on a file of at most 8 MiB, so that it stays near two minutes
 //
 // In (a) to (e) the fixed settle pauses run on the simulated clock, so the
 // figures are the I/O alone; (c) and (e) also show one run on the real clock,
@@ -31,10 +39,11 @@
 // and through the session); on (e) the engine reaches at least 0.97 of the
 // loop with the exchanges; in (f) the 15 beside the stall take at most 1.1
 // times as long as without it, and the late calculator's first data write
-// comes at most 1000 ms after its attach in every round (--no-goals: the
-// figures alone). --session-only runs (f) alone, --simulated-only (a), (b)
-// and (f); --clock-scale N runs (f)'s pauses N times shorter, for the smoke
-// run (no goal of (f) is checked then).
+// comes at most 1000 ms after its attach in every round; the station takes
+// at most 1.1 times its ideal (--no-goals: the figures alone). --session-only
+// runs (f) alone, --station-only (g) alone, --simulated-only (a), (b), (f)
+// and (g); --clock-scale N runs the pauses of (f) and (g) (and the cart's
+// swap) N times shorter, for the smoke run (no goal of theirs is checked then).
 #include "common/little_endian.h"
 #include "emulator/cart.h"
 #include "emulator/emulated_disk_system.h"
@@ -987,7 +996,7 @@ int pipelinesSection(const std::string &path, std::uint64_t bytes, std::uint64_t
 constexpr std::size_t kCartCalculators = 30;
 constexpr std::uint32_t kCartPorts = 10;
 constexpr std::uint64_t kCartSwapMs = 2000;
-constexpr std::uint64_t kStationMaxBytes = 16u << 20;
+constexpr std::uint64_t kStationMaxBytes = 8u << 20;
 constexpr double kStationGoal = 1.10; // (g) the station's time / its ideal: at most
 
 // What the worker costs from its start to its first transfer when the
@@ -1143,10 +1152,18 @@ int stationSection(const QTemporaryDir &folder, const std::string &path, std::ui
                 session_rules::kStationSettleMs / 1000.0 / scale, median(ones), waves - 1,
                 kCartSwapMs / 1000.0 / scale);
     ratiosLine("the station's time / its ideal (target <= 1.10)", ratios);
-    // Where the time went in the median round, wave by wave.
-    const std::size_t middle =
-        std::size_t(std::find(totals.begin(), totals.end(), median(totals)) - totals.begin());
-    const StationSession &shown = sessions[std::min(middle, sessions.size() - 1)];
+    // The first wave has no settle of its own (the countdown is its settle):
+    // the ideal without it, for comparison; the goal keeps the formula above.
+    std::vector<double> twoSettleRatios;
+    for (std::size_t r = 0; r < totals.size(); ++r)
+        twoSettleRatios.push_back(totals[r] / (ideals[r] - session_rules::kStationSettleMs / 1000.0 / scale));
+    ratiosLine("the same, the first wave's settle left out of the ideal (no goal)", twoSettleRatios);
+    // Where the time went, wave by wave, in the round nearest the median.
+    std::size_t middle = 0;
+    for (std::size_t r = 1; r < totals.size(); ++r)
+        if (std::abs(totals[r] - median(totals)) < std::abs(totals[middle] - median(totals)))
+            middle = r;
+    const StationSession &shown = sessions[middle];
     for (std::size_t w = 0; w < waves; ++w) {
         const std::size_t from = w * kCartPorts, to = std::min(kCartCalculators, from + kCartPorts);
         const auto range = [&](const std::vector<double> &v) {
@@ -1155,9 +1172,9 @@ int stationSection(const QTemporaryDir &folder, const std::string &path, std::ui
         };
         const auto plugged = range(shown.pluggedS), wrote = range(shown.firstWriteS), ended = range(shown.runEndS),
                    told = range(shown.toldS);
-        std::printf("    wave %zu (s from the worker's start): plugged %.2f-%.2f, first data write %.2f-%.2f, "
+        std::printf("    round %zu, wave %zu (s from the worker's start): plugged %.2f-%.2f, first data write %.2f-%.2f, "
                     "runs ended %.2f-%.2f, told %.2f-%.2f\n",
-                    w + 1, plugged.first, plugged.second, wrote.first, wrote.second, ended.first, ended.second,
+                    middle + 1, w + 1, plugged.first, plugged.second, wrote.first, wrote.second, ended.first, ended.second,
                     told.first, told.second);
     }
     if (!goals)
