@@ -716,9 +716,17 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
     for (auto it = abandoned_.begin(); it != abandoned_.end();)
         it = (*it)->run->finished() ? abandoned_.erase(it) : it + 1;
     bool any = false;
-    for (auto it = running_.begin(); it != running_.end();) {
+    // The runs over at this moment; one that ends meanwhile waits for the
+    // next pass, so that one reading of the release again (the station's)
+    // comes after the end of every visit it closes here.
+    std::vector<bool> over;
+    for (const auto &run : running_)
+        over.push_back(run->run->finished());
+    std::optional<QString> readAgain;
+    std::size_t index = 0;
+    for (auto it = running_.begin(); it != running_.end(); ++index) {
         const std::shared_ptr<PipelineRun> run = *it;
-        if (!run->run->finished()) {
+        if (!over[index]) {
             ++it;
             continue;
         }
@@ -744,7 +752,7 @@ bool CUpdateWorker::harvestRuns(CalculatorLedger::Outcome &outcome)
                 updated = ledger_.at(run->entry).status == CalculatorLedger::Status::Updated;
             }
             if (updated)
-                closeVisit(run->entry, run->path);
+                closeVisit(run->entry, run->path, readAgain);
         }
         // Unplugged under its write (perhaps back already, unseen by any
         // discovery): the volumes held went with it, and the system mounts
@@ -1016,15 +1024,18 @@ void CUpdateWorker::previewFound(const std::vector<std::u16string> &found)
     emit calculatorsChanged(rows);
 }
 
-void CUpdateWorker::closeVisit(int entry, const std::u16string &path)
+void CUpdateWorker::closeVisit(int entry, const std::u16string &path, std::optional<QString> &readAgain)
 {
     QString identity;
     {
         std::lock_guard<std::mutex> lock(ledgerLock_);
         identity = QString::fromStdU16String(ledger_.identity(entry));
     }
-    // Updated only with the bytes the person chose: they are read again.
-    const QString changed = changedReleaseFile(true);
+    // Updated only with the bytes the person chose: they are read again
+    // (once for the calculators whose files ended by then, not once each).
+    if (!readAgain)
+        readAgain = changedReleaseFile(true);
+    const QString changed = *readAgain;
     if (!changed.isEmpty()) {
         {
             std::lock_guard<std::mutex> lock(ledgerLock_);

@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class CSessionLog;
 class TransferReports;
@@ -186,8 +187,11 @@ private:
     // cancel names them). The ledger takes them at the first transfer.
     void previewFound(const std::vector<std::u16string> &found);
     // The station: a calculator whose file just ended holds the release; it
-    // is told its session ends, and its volumes are let go.
-    void closeVisit(int entry, const std::u16string &path);
+    // is told its session ends, and its volumes are let go. `readAgain`: what
+    // reading the release again said (a changed file; empty: none), read on
+    // the first visit a harvest closes and kept for the others it closes
+    // (all of them over before that reading).
+    void closeVisit(int entry, const std::u16string &path, std::optional<QString> &readAgain);
     // After the final failure, once its end of session has gone out: a
     // given-up calculator plugged in again is taken up again, and the
     // session opens again (sessionResumed).

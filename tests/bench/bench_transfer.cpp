@@ -20,6 +20,14 @@
 //       with the first one stalled 20 s halfway through its file, its 15
 //       others beside the same 15 without the stall; and a 16th attached while
 //       15 are halfway, from its attach to its first data write
+//   (g) the cart station: the worker in station mode serving a cart of 30
+//       throttled calculators through a hub of 10 ports (each pulled out 2 s
+//       after its end of session, the next one plugged into its port), from
+//       the worker's start to the last one told its end of session, beside
+//       its ideal: the first countdown as the worker runs it (its pauses
+//       included), three waves of (the 2 s settle + one calculator's time for
+//       the release, measured as in (f)), and the two swaps between waves;
+//       on a file of at most 8 MiB, so that it stays near two minutes
 //
 // In (a) to (e) the fixed settle pauses run on the simulated clock, so the
 // figures are the I/O alone; (c) and (e) also show one run on the real clock,
@@ -31,16 +39,19 @@
 // and through the session); on (e) the engine reaches at least 0.97 of the
 // loop with the exchanges; in (f) the 15 beside the stall take at most 1.1
 // times as long as without it, and the late calculator's first data write
-// comes at most 1000 ms after its attach in every round (--no-goals: the
-// figures alone). --session-only runs (f) alone, --simulated-only (a), (b)
-// and (f); --clock-scale N runs (f)'s pauses N times shorter, for the smoke
-// run (no goal of (f) is checked then).
+// comes at most 1000 ms after its attach in every round; the station takes
+// at most 1.1 times its ideal (--no-goals: the figures alone). --session-only
+// runs (f) alone, --station-only (g) alone, --simulated-only (a), (b), (f)
+// and (g); --clock-scale N runs the pauses of (f) and (g) (and the cart's
+// swap) N times shorter, for the smoke run (no goal of theirs is checked then).
 #include "common/little_endian.h"
+#include "emulator/cart.h"
 #include "emulator/emulated_disk_system.h"
 #include "platform/clock.h"
 #include "platform/posix/posix_disk_system.h"
 #include "session/calculator_view.h"
 #include "session/fixed_release.h"
+#include "session/session_rules.h"
 #include "session/update_worker.h"
 #include "support/kernel_calculators.h"
 #include "support/loop_calculator.h"
@@ -669,18 +680,25 @@ struct RowTimes {
     int silentS = 0;      // the longest "not answering" its row showed, in seconds
 };
 
-// Runs one session of the worker to "Done" on the calculators the installed
-// disk system holds, as the window would with Start pressed at once;
-// `meanwhile` runs on this thread while the worker's runs. False when the
-// session gave up instead.
+// What runs on the bench's thread while a session's worker runs: `started`
+// is when its loop was started; `ended`, set once process() has returned.
+using Meanwhile = std::function<void(CUpdateWorker &worker, SteadyTime started, const std::atomic<bool> &ended)>;
+
+// Runs one session of the worker on the calculators the installed disk
+// system holds, as the window would: the countdown armed when a calculator
+// is found, and Start pressed at once unless `station`. Without `station` the
+// session runs to "Done"; the station never ends by itself, `meanwhile`
+// (which runs on this thread while the worker's runs) stops it. False when
+// the session gave up instead (without `station`).
 bool runPipelineSession(const std::shared_ptr<const CFixedRelease> &release, std::map<QString, RowTimes> &rows,
-                        const std::function<void(const std::atomic<bool> &ended)> &meanwhile)
+                        const Meanwhile &meanwhile, bool station = false)
 {
     CUpdateWorker worker;
     bool done = false;
-    QObject::connect(&worker, &CUpdateWorker::foundDevice, [&worker] {
+    QObject::connect(&worker, &CUpdateWorker::foundDevice, [&worker, station] {
         worker.armCountdown();
-        worker.startNow();
+        if (!station)
+            worker.startNow(); // the teacher at the cart lets the countdown run
     });
     QObject::connect(&worker, &CUpdateWorker::updaterRan, [&](NextStep next) {
         if (next.kind != NextStep::Done && next.kind != NextStep::GiveUp)
@@ -700,14 +718,16 @@ bool runPipelineSession(const std::shared_ptr<const CFixedRelease> &release, std
             times.silentS = std::max(times.silentS, row.silentSeconds);
         }
     });
+    worker.setStation(station);
     worker.beginRelease(release);
     std::atomic<bool> ended{false};
+    const SteadyTime started = std::chrono::steady_clock::now();
     std::thread thread([&] {
         worker.process();
         ended.store(true);
     });
     if (meanwhile)
-        meanwhile(ended);
+        meanwhile(worker, started, ended);
     thread.join();
     return done;
 }
@@ -795,7 +815,7 @@ PipelineSession pipelineSession(Pipelines kind, const std::shared_ptr<const CFix
     // calculator is present from the moment its attach time is set; the
     // worker finds it at its next look, every 500 ms while runs go.
     SteadyTime attached{};
-    const auto attachLate = [&](const std::atomic<bool> &ended) {
+    const auto attachLate = [&](CUpdateWorker &, SteadyTime, const std::atomic<bool> &ended) {
         const auto othersHalfway = [&] {
             for (int i = 0; i + 1 < count; ++i)
                 if (calculators[std::size_t(i)]->dataBytesWritten() < halfway[std::size_t(i)])
@@ -811,7 +831,6 @@ PipelineSession pipelineSession(Pipelines kind, const std::shared_ptr<const CFix
     };
     std::map<QString, RowTimes> rows;
     PipelineSession session;
-    using Meanwhile = std::function<void(const std::atomic<bool> &)>;
     session.ok = runPipelineSession(release, rows, kind == Pipelines::Late ? Meanwhile(attachLate) : nullptr);
     platform::installDiskSystem(nullptr);
 
@@ -850,6 +869,16 @@ void ratiosLine(const char *what, const std::vector<double> &ratios)
     std::printf("\n");
 }
 
+// The release as the window hands it over: the one file at `path`, fixed
+// (copied and hashed); null, with the reason in *failure, when it could not be.
+std::shared_ptr<const CFixedRelease> fixRelease(const std::string &path, std::uint64_t bytes,
+                                                CFixedRelease::Failure *failure)
+{
+    const QString source = QString::fromStdString(path).replace('/', '\\');
+    return CFixedRelease::fix({{source, QStringLiteral("firmware.bin"), qint64(bytes), kPipelineDiskOffset, QString()}},
+                              failure);
+}
+
 // (f): `runs` rounds of the five sessions, the kind that goes first turning
 // from round to round, so that a round's sessions meet the same load; the
 // worker's pauses `scale` times shorter (1: the real clock). The number of
@@ -857,11 +886,8 @@ void ratiosLine(const char *what, const std::vector<double> &ratios)
 int pipelinesSection(const std::string &path, std::uint64_t bytes, std::uint64_t rate, int runs, bool goals,
                      std::uint32_t scale)
 {
-    // The release as the window hands it over: one file, fixed (copied and hashed).
-    const QString source = QString::fromStdString(path).replace('/', '\\');
     CFixedRelease::Failure failure;
-    const std::shared_ptr<const CFixedRelease> release = CFixedRelease::fix(
-        {{source, QStringLiteral("firmware.bin"), qint64(bytes), kPipelineDiskOffset, QString()}}, &failure);
+    const std::shared_ptr<const CFixedRelease> release = fixRelease(path, bytes, &failure);
     if (!release) {
         std::printf("(f) the session's pipelines: the release could not be fixed (%s)\n",
                     qPrintable(failure.name));
@@ -963,6 +989,203 @@ int pipelinesSection(const std::string &path, std::uint64_t bytes, std::uint64_t
     return failures;
 }
 
+// (g): the cart station. 30 calculators through a hub of 10 ports, each
+// pulled out kCartSwapMs after its end of session and the next one plugged
+// into its port; the file at most kStationMaxBytes, so that the section's
+// rounds stay near two minutes (its time is mostly the fixed pauses).
+constexpr std::size_t kCartCalculators = 30;
+constexpr std::uint32_t kCartPorts = 10;
+constexpr std::uint64_t kCartSwapMs = 2000;
+constexpr std::uint64_t kStationMaxBytes = 8u << 20;
+constexpr double kStationGoal = 1.10; // (g) the station's time / its ideal: at most
+
+// What the worker costs from its start to its first transfer when the
+// countdown runs out by itself: the pause before its first pass, the pass
+// that finds a calculator (two poll pauses), the countdown's passes of one
+// step each, and the pause before the transfer.
+constexpr std::uint64_t kFirstCountdownCostMs =
+    session_rules::kStartPauseMs + 2 * session_rules::kPollPauseMs +
+    std::uint64_t((session_rules::kCountdownMs + session_rules::kCountdownStepMs - 1) /
+                  session_rules::kCountdownStepMs) * session_rules::kCountdownPauseMs +
+    session_rules::kBeforeTransferPauseMs;
+
+// What one station session showed; the times in seconds from the worker's
+// start, by calculator in plugging order.
+struct StationSession {
+    bool ok = false;          // each calculator told its end of session, every one served
+    double totalS = -1;       // the last one told its end of session
+    std::vector<double> pluggedS, firstWriteS, runEndS, toldS;
+};
+
+// One station session: the cart's first calculators plugged in before the
+// worker starts; the cart polled every 20 ms on this thread, which also notes
+// when each calculator's trace first shows its end of session (so a time is
+// up to one poll late).
+StationSession stationSession(const std::shared_ptr<const CFixedRelease> &release, std::uint64_t bytes,
+                              std::uint64_t rate)
+{
+    emulator::EmulatedDiskSystem disks;
+    std::vector<emulator::Config> configs;
+    for (std::size_t i = 0; i < kCartCalculators; ++i) {
+        emulator::Config config;
+        config.identity.serial = "CART" + std::to_string(i + 1);
+        config.diskBytes = bytes + (8u << 20);
+        config.faults.bytesPerSecond = rate;
+        configs.push_back(config);
+    }
+    emulator::Cart cart(disks, configs, kCartPorts, kCartSwapMs, std::string());
+    DataWriteTimes watched(disks, kPipelineDiskOffset);
+    platform::installDiskSystem(&watched);
+    cart.start();
+    // Far beyond any sane run: a worker that stops taking calculators ends
+    // the session as failed instead of hanging the bench.
+    const double limitS = 600.0;
+    StationSession session;
+    std::vector<SteadyTime> plugged, told;
+    SteadyTime start{};
+    bool served = true;
+    const auto drive = [&](CUpdateWorker &worker, SteadyTime started, const std::atomic<bool> &ended) {
+        start = started;
+        std::size_t toldCount = 0;
+        while (!ended.load() && toldCount < kCartCalculators && secondsSince(started) < limitS) {
+            std::string error;
+            if (!cart.poll(&error)) {
+                std::printf("(g) the cart: %s\n", error.c_str());
+                served = false;
+            }
+            const SteadyTime now = std::chrono::steady_clock::now();
+            const auto &all = cart.plugged();
+            while (plugged.size() < all.size()) {
+                plugged.push_back(plugged.size() < kCartPorts ? started : now);
+                told.push_back(SteadyTime());
+            }
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                if (told[i] != SteadyTime())
+                    continue;
+                const std::vector<std::string> trace = all[i]->trace();
+                if (std::find(trace.begin(), trace.end(), "end-session") != trace.end()) {
+                    told[i] = now;
+                    ++toldCount;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        worker.requestStop();
+    };
+    std::map<QString, RowTimes> rows;
+    runPipelineSession(release, rows, drive, true);
+    platform::installDiskSystem(nullptr);
+
+    session.ok = served && told.size() == kCartCalculators;
+    for (std::size_t i = 0; session.ok && i < kCartCalculators; ++i) {
+        const std::u16string path = cart.plugged()[i]->devicePath();
+        const SteadyTime wrote = watched.firstWrite(path), end = watched.runEnd(path);
+        session.ok = told[i] != SteadyTime() && wrote != SteadyTime() && end != SteadyTime();
+        session.pluggedS.push_back(secondsBetween(start, plugged[i]));
+        session.firstWriteS.push_back(secondsBetween(start, wrote));
+        session.runEndS.push_back(secondsBetween(start, end));
+        session.toldS.push_back(secondsBetween(start, told[i]));
+    }
+    if (session.ok)
+        session.totalS = *std::max_element(session.toldS.begin(), session.toldS.end());
+    return session;
+}
+
+// (g): `runs` rounds, each of one calculator through a session (the ideal's
+// time for the release, as (f) measures it) and of the station; the worker's
+// pauses and the cart's swap `scale` times shorter. The number of failures (a
+// missed goal among them when `goals` and on the real clock).
+int stationSection(const QTemporaryDir &folder, const std::string &path, std::uint64_t bytes, std::uint64_t rate,
+                   int runs, bool goals, std::uint32_t scale)
+{
+    // A smaller file of its own when the bench's is larger than the station's cap.
+    const std::uint64_t stationBytes = std::min(bytes, kStationMaxBytes);
+    std::string stationPath = path;
+    if (stationBytes != bytes) {
+        stationPath = folder.filePath("station.bin").toStdString();
+        if (!makeFile(stationPath, stationBytes)) {
+            std::printf("(g) the cart station: cannot make its firmware file\n");
+            return 1;
+        }
+    }
+    CFixedRelease::Failure failure;
+    const std::shared_ptr<const CFixedRelease> release = fixRelease(stationPath, stationBytes, &failure);
+    if (!release) {
+        std::printf("(g) the cart station: the release could not be fixed (%s)\n", qPrintable(failure.name));
+        return 1;
+    }
+    const std::size_t waves = (kCartCalculators + kCartPorts - 1) / kCartPorts;
+    platform::useScaledClock(scale);
+    std::vector<double> totals, ones, ideals, ratios;
+    std::vector<StationSession> sessions;
+    bool ok = true;
+    for (int run = 0; ok && run < runs; ++run) {
+        const PipelineSession one = pipelineSession(Pipelines::One, release, stationBytes, rate);
+        sessions.push_back(stationSession(release, stationBytes, rate));
+        ok = one.ok && sessions.back().ok;
+        if (!ok)
+            break;
+        // The first countdown, three waves of (the settle + one calculator's
+        // time for the release), the two swaps between waves.
+        const double fixedMs = double(kFirstCountdownCostMs) + double(waves) * session_rules::kStationSettleMs +
+                               double(waves - 1) * kCartSwapMs;
+        ones.push_back(one.endS[0]);
+        ideals.push_back(fixedMs / scale / 1000.0 + double(waves) * one.endS[0]);
+        totals.push_back(sessions.back().totalS);
+        ratios.push_back(totals.back() / ideals.back());
+    }
+    platform::useSimulatedClock(true);
+    if (!ok) {
+        std::printf("(g) the cart station: a session failed (a calculator never told its end of session, "
+                    "never written, or not served)\n");
+        return 1;
+    }
+    std::printf("(g) the cart station: %zu calculators, %u ports, a %llu MiB file, a %.1f s swap%s; from the "
+                "worker's start to the last calculator's end of session\n",
+                kCartCalculators, kCartPorts, static_cast<unsigned long long>(stationBytes >> 20),
+                kCartSwapMs / 1000.0 / scale,
+                scale == 1 ? "" : qPrintable(QString(", the worker's pauses %1 times shorter").arg(scale)));
+    line("(g) 30 calculators through the station (median)", stationBytes, int(kCartCalculators), median(totals));
+    std::printf("(g) ideal %.3f s (median) = the first countdown %.3f s + %zu x (the settle %.3f s + one "
+                "calculator %.3f s) + %zu x the swap %.3f s\n",
+                median(ideals), kFirstCountdownCostMs / 1000.0 / scale, waves,
+                session_rules::kStationSettleMs / 1000.0 / scale, median(ones), waves - 1,
+                kCartSwapMs / 1000.0 / scale);
+    ratiosLine("the station's time / its ideal (target <= 1.10)", ratios);
+    // The first wave has no settle of its own (the countdown is its settle):
+    // the ideal without it, for comparison; the goal keeps the formula above.
+    std::vector<double> twoSettleRatios;
+    for (std::size_t r = 0; r < totals.size(); ++r)
+        twoSettleRatios.push_back(totals[r] / (ideals[r] - session_rules::kStationSettleMs / 1000.0 / scale));
+    ratiosLine("the same, the first wave's settle left out of the ideal (no goal)", twoSettleRatios);
+    // Where the time went, wave by wave, in the round nearest the median.
+    std::size_t middle = 0;
+    for (std::size_t r = 1; r < totals.size(); ++r)
+        if (std::abs(totals[r] - median(totals)) < std::abs(totals[middle] - median(totals)))
+            middle = r;
+    const StationSession &shown = sessions[middle];
+    for (std::size_t w = 0; w < waves; ++w) {
+        const std::size_t from = w * kCartPorts, to = std::min(kCartCalculators, from + kCartPorts);
+        const auto range = [&](const std::vector<double> &v) {
+            return std::make_pair(*std::min_element(v.begin() + std::ptrdiff_t(from), v.begin() + std::ptrdiff_t(to)),
+                                  *std::max_element(v.begin() + std::ptrdiff_t(from), v.begin() + std::ptrdiff_t(to)));
+        };
+        const auto plugged = range(shown.pluggedS), wrote = range(shown.firstWriteS), ended = range(shown.runEndS),
+                   told = range(shown.toldS);
+        std::printf("    round %zu, wave %zu (s from the worker's start): plugged %.2f-%.2f, first data write %.2f-%.2f, "
+                    "runs ended %.2f-%.2f, told %.2f-%.2f\n",
+                    middle + 1, w + 1, plugged.first, plugged.second, wrote.first, wrote.second, ended.first, ended.second,
+                    told.first, told.second);
+    }
+    if (!goals)
+        return 0;
+    if (scale != 1) {
+        std::printf("    (g) on a clock %u times faster: no goal checked\n", scale);
+        return 0;
+    }
+    return !meets("the station's time / its ideal", median(ratios), kStationGoal, true);
+}
+
 // (a) and (b): simulated calculators, throttled to `rate` and unthrottled;
 // the number of failures (a missed goal among them when `goals`).
 int simulatedSection(const std::string &path, std::uint64_t bytes, std::uint64_t rate, int runs, bool goals)
@@ -1015,7 +1238,7 @@ int main(int argc, char **argv)
     std::uint64_t mib = 64;
     std::uint64_t rate = 20000000; // 20 MB/s: a USB 2.0 mass-storage device
     int runs = 5;
-    bool loopOnly = false, calcfsOnly = false, simulatedOnly = false, sessionOnly = false;
+    bool loopOnly = false, calcfsOnly = false, simulatedOnly = false, sessionOnly = false, stationOnly = false;
     std::uint32_t clockScale = 1; // (f): the worker's pauses this many times shorter; 1: the real clock
     bool goals = true; // --no-goals: the figures alone (the CTest smoke run, too small to say anything)
     for (int i = 1; i < argc; ++i) {
@@ -1029,6 +1252,8 @@ int main(int argc, char **argv)
             simulatedOnly = true;
         else if (std::strcmp(argv[i], "--session-only") == 0)
             sessionOnly = true;
+        else if (std::strcmp(argv[i], "--station-only") == 0)
+            stationOnly = true;
         else if (std::strcmp(argv[i], "--clock-scale") == 0 && i + 1 < argc) {
             // 1 to 1000, as the simulator takes it: nothing else, no sign, no trailing text.
             const char *text = argv[++i];
@@ -1049,7 +1274,7 @@ int main(int argc, char **argv)
         else {
             std::fprintf(stderr, "usage: bench_transfer [--mib N] [--rate BYTES_PER_SEC] [--runs N] "
                                  "[--loop-only] [--calcfs-only] [--simulated-only] [--session-only] "
-                                 "[--clock-scale N] [--no-goals]\n");
+                                 "[--station-only] [--clock-scale N] [--no-goals]\n");
             return 2;
         }
     }
@@ -1068,14 +1293,18 @@ int main(int argc, char **argv)
                 static_cast<unsigned long long>(mib), rate / 1e6, runs);
     platform::useSimulatedClock(true);
     int failures = 0;
-    if (!calcfsOnly && !simulatedOnly && !sessionOnly)
+    // Each --X-only names the sections it runs; none: all of them.
+    const bool only = loopOnly || calcfsOnly || simulatedOnly || sessionOnly || stationOnly;
+    if (!only || loopOnly)
         failures += loopSection(folder, path, bytes, runs);
-    if (!loopOnly && !simulatedOnly && !sessionOnly)
+    if (!only || calcfsOnly)
         failures += calcfsSection(path, bytes, runs, goals);
-    if (!loopOnly && !calcfsOnly && !sessionOnly)
+    if (!only || simulatedOnly)
         failures += simulatedSection(path, bytes, rate, runs, goals);
-    if (!loopOnly && !calcfsOnly)
+    if (!only || simulatedOnly || sessionOnly)
         failures += pipelinesSection(path, bytes, rate, runs, goals, clockScale);
+    if (!only || simulatedOnly || stationOnly)
+        failures += stationSection(folder, path, bytes, rate, runs, goals, clockScale);
     platform::useSimulatedClock(false);
     return failures == 0 ? 0 : 1;
 }
