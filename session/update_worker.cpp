@@ -506,8 +506,11 @@ void CUpdateWorker::waitForDevice()
         attachFound(found, platform::nowMs());
         publishRows();
     } else {
-        connected = isCalculatorConnected(kVendor, kProduct);
-        previewFound(connected ? findEveryCalculatorDisk(kVendor, kProduct) : std::vector<std::u16string>());
+        // One look at the disks: whether a calculator is there, and the rows
+        // that list what was found.
+        const std::vector<std::u16string> found = findEveryCalculatorDisk(kVendor, kProduct);
+        connected = !found.empty();
+        previewFound(found);
     }
     // A retry that waits for an absent calculator holds nothing up: the
     // window may close then. Found, the retry goes out at once.

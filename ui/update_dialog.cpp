@@ -659,26 +659,28 @@ bool CCalcFWUpdateMSDialog::mayClose() const
 
 void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent *event)
 {
-    if (!mayClose()) {
-        // The station says why; the session's own busy window speaks for itself.
-        if (stationServing)
-            setInfo(text(kTextCloseRefused));
+    if (letClose())
+        event->accept();
+    else
         event->ignore();
-        return;
-    }
-    endOnClose();
-    event->accept();
 }
 
 void CCalcFWUpdateMSDialog::reject()
 {
+    if (letClose())
+        QDialog::reject();
+}
+
+bool CCalcFWUpdateMSDialog::letClose()
+{
     if (!mayClose()) {
+        // The station says why; the session's own busy window speaks for itself.
         if (stationServing)
             setInfo(text(kTextCloseRefused));
-        return;
+        return false;
     }
     endOnClose();
-    QDialog::reject();
+    return true;
 }
 
 void CCalcFWUpdateMSDialog::endOnClose()

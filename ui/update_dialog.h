@@ -217,6 +217,9 @@ private slots:
 
 private:
     bool mayClose() const; // the close and Escape guard
+    // A close or Escape: refused (the station saying why), or the session's
+    // end on closing done (endOnClose) and true.
+    bool letClose();
     void buildWidgets();
     void connectSignals();
     void setStatus(const QString &text);

@@ -183,6 +183,14 @@ private slots:
 
 private:
     QProcessEnvironment environment(int calculators) const;
+    // The calculators come as a cart's (TAVIX_SIM_CART=`cart`).
+    QProcessEnvironment cartEnvironment(const QString &cart) const
+    {
+        QProcessEnvironment env = environment(0);
+        env.remove("TAVIX_SIM_CALCULATORS");
+        env.insert("TAVIX_SIM_CART", cart);
+        return env;
+    }
     void verifyImages(const QString &release, int calculators, const QList<int> &lacking = {});
     void verifyNothingWritten(Updater &updater, int calculators);
     void verifyReport(const QString &report, const QString &release, QList<QStringList> expected);
@@ -491,9 +499,7 @@ void TestUpdaterSim::aCartSwapsCalculatorsWhoseSessionEnded()
 {
     const QString release = path("release");
     QVERIFY(copyRelease(release));
-    QProcessEnvironment env = environment(0);
-    env.remove("TAVIX_SIM_CALCULATORS");
-    env.insert("TAVIX_SIM_CART", "total=3,ports=2,swap-ms=100");
+    QProcessEnvironment env = cartEnvironment("total=3,ports=2,swap-ms=100");
     Updater updater(env, {release, "1"});
     const bool ended = updater.finish();
     const QString echoed = updater.lines.join('\n');
@@ -520,9 +526,7 @@ void TestUpdaterSim::aStationServesAWholeCart()
     // code says some were given up.
     const QString release = path("release");
     QVERIFY(copyRelease(release));
-    QProcessEnvironment env = environment(0);
-    env.remove("TAVIX_SIM_CALCULATORS");
-    env.insert("TAVIX_SIM_CART", "total=30,ports=10,swap-ms=2000");
+    QProcessEnvironment env = cartEnvironment("total=30,ports=10,swap-ms=2000");
     env.insert("TAVIX_SIM_FAULTS", "fail-writes=all@5,fail-writes=all@14,fail-writes=all@23");
     env.insert("TAVIX_SIM_CLOSE_ON", "cart: 30 served");
     const QString report = path("report.csv");
